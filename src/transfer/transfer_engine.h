@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QString>
+#include <QStringView>
+
+#include <optional>
+#include <vector>
+
+// The transfer state the window owns, in its declaration order.
+struct TransferState {
+    static constexpr qint16 MaxLines = 9000;
+
+    QString LineBuffer;                                  // field just read by the loader
+    qint16 LinePos = 0;                                  // line sent last in this pass; 0 before/after a pass
+    std::vector<QString> LineStore = std::vector<QString>(MaxLines + 1); // entries 1..LineCount; 0 unused
+    qint16 LineCount = 0;                                // lines of the last completed load
+    qint16 VerifyPhase = 0;                              // 0 download pass, 1 verify pass
+    qint16 TransferArmed = 0;                            // 1 while a loaded file is being transferred
+};
+
+// What one transfer step did, for the window to show and send.
+struct StepResult {
+    QString commandLine;  // "OOT" + line (":" -> "#" when verifying) + CR LF, for the send procedure
+    QString sentForm;     // the line in the form it was sent, for the "line sent last" box
+    bool downloadPass = false; // the bar text becomes "DOWNLOAD" (the verify pass leaves it alone)
+    qint16 barValue = 0;       // the number of the line just sent
+};
+
+// The transfer step: sends the next line of the current pass. Nothing when not armed. It never
+// reads outside entries 1 to LineCount: a position that has left that range disarms the transfer.
+[[nodiscard]] std::optional<StepResult> transferStep(TransferState& s);
+
+// The verify form of a line: every ":" becomes "#".
+[[nodiscard]] QString verifyForm(const QString& line);
+
+// The reply rules, in their order of precedence.
+enum class ReplyRule {
+    VersionStep = 1, // "VER=" while armed: step
+    Error = 2,       // "ERROR": red "ERROR", nothing sent
+    End = 3,         // "DOWNLOAD" in the verify pass: green "END"
+    StartVerify = 4, // "DOWNLOAD" otherwise: "VERIFY" and step
+    OkStep = 5,      // "OK": step
+    None = 6,
+};
+
+[[nodiscard]] ReplyRule classifyReply(QStringView reply, const TransferState& s);
+
+// What the dispatcher shows for a rule, once its state changes are applied.
+struct ReplyEffects {
+    ReplyRule rule = ReplyRule::None;
+    std::optional<QString> barText;
+    std::optional<quint32> barColor; // 0x00BBGGRR
+    bool transferEnded = false;      // enable the open button, clear the received-data box
+    bool step = false;               // perform a transfer step
+};
+
+namespace BarColor {
+constexpr quint32 Red = 255;
+constexpr quint32 Green = 65280;
+constexpr quint32 Navy = 0x800000;
+constexpr quint32 Blue = 0xFF0000;
+} // namespace BarColor
+
+// Classifies the reply and applies the rule's changes to the transfer state (the step itself
+// is left to the caller, which must send through its own socket).
+[[nodiscard]] ReplyEffects applyReply(QStringView reply, TransferState& s);
