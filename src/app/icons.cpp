@@ -1,0 +1,127 @@
+#include "icons.h"
+
+#include <QPainter>
+#include <QPainterPath>
+
+#include <cmath>
+
+namespace Icons {
+namespace {
+
+QPixmap canvas(int logicalSize, qreal dpr)
+{
+    const int device = int(std::ceil(logicalSize * dpr));
+    QPixmap pm(device, device);
+    pm.fill(Qt::transparent);
+    pm.setDevicePixelRatio(dpr);
+    return pm;
+}
+
+// A desktop computer in the classic 16-colour palette, on a 32-unit grid.
+QPixmap computer(bool alive, qreal dpr)
+{
+    const QColor black(0, 0, 0), grey(128, 128, 128), silver(192, 192, 192), white(255, 255, 255),
+        blue(0, 0, 255), navy(0, 0, 128), cyan(0, 255, 255);
+    QPixmap pm = canvas(32, dpr);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing, false);
+    p.setPen(Qt::NoPen);
+    auto box = [&](int x, int y, int w, int h, const QColor& c) { p.fillRect(QRectF(x, y, w, h), c); };
+
+    // Monitor: bezel with a light top-left edge and a dark bottom-right edge.
+    box(4, 2, 24, 19, black);
+    box(5, 3, 22, 17, silver);
+    box(5, 3, 22, 1, white);
+    box(5, 3, 1, 17, white);
+    box(26, 4, 1, 16, grey);
+    box(6, 19, 21, 1, grey);
+    // Screen.
+    box(7, 5, 18, 13, black);
+    if (alive) {
+        box(8, 6, 16, 11, blue);
+        box(8, 6, 16, 1, navy);
+        box(14, 10, 3, 3, cyan);
+    }
+    // Neck.
+    box(13, 21, 6, 2, black);
+    box(14, 21, 4, 2, grey);
+    // System unit.
+    box(1, 23, 30, 8, black);
+    box(2, 24, 28, 6, silver);
+    box(2, 24, 28, 1, white);
+    box(2, 29, 28, 1, grey);
+    // Drive slot.
+    box(5, 26, 10, 1, black);
+    box(5, 27, 10, 1, white);
+    // Power light.
+    box(24, 26, 3, 2, alive ? cyan : grey);
+    return pm;
+}
+
+} // namespace
+
+QPixmap tools(int size, qreal dpr)
+{
+    QPixmap pm = canvas(size, dpr);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing, true);
+    p.scale(size / 24.0, size / 24.0);
+
+    const QColor steel(150, 160, 172), steelDark(70, 78, 90), handle(200, 40, 30), handleDark(120, 20, 15);
+
+    // Spanner: a bar from bottom-left to top-right with an open jaw at the top.
+    p.save();
+    p.translate(8.5, 12.5);
+    p.rotate(-45);
+    QPainterPath spanner;
+    spanner.addRoundedRect(QRectF(-1.6, -9.0, 3.2, 17.0), 1.4, 1.4);
+    spanner.addEllipse(QPointF(0, -9.0), 4.0, 4.0);
+    QPainterPath jaw;
+    jaw.addRect(QRectF(-1.5, -14.0, 3.0, 5.2));
+    spanner = spanner.subtracted(jaw);
+    spanner.addEllipse(QPointF(0, 8.0), 2.6, 2.6);
+    QPainterPath ring;
+    ring.addEllipse(QPointF(0, 8.0), 1.2, 1.2);
+    spanner = spanner.subtracted(ring);
+    p.setPen(QPen(steelDark, 0.8));
+    p.setBrush(steel);
+    p.drawPath(spanner);
+    p.restore();
+
+    // Screwdriver: handle at the bottom right, shaft and flat tip towards the top.
+    p.save();
+    p.translate(16.0, 12.0);
+    p.rotate(30);
+    p.setPen(QPen(steelDark, 0.6));
+    p.setBrush(steel);
+    p.drawRect(QRectF(-0.8, -11.0, 1.6, 10.5));
+    p.drawPolygon(QPolygonF({QPointF(-1.4, -11.0), QPointF(1.4, -11.0), QPointF(0.6, -12.0), QPointF(-0.6, -12.0)}));
+    p.setPen(QPen(handleDark, 0.8));
+    p.setBrush(handle);
+    p.drawRoundedRect(QRectF(-2.4, -1.0, 4.8, 11.0), 1.6, 1.6);
+    p.setPen(QPen(handleDark, 0.6));
+    p.drawLine(QPointF(-0.8, 1.0), QPointF(-0.8, 8.5));
+    p.drawLine(QPointF(0.8, 1.0), QPointF(0.8, 8.5));
+    p.restore();
+    return pm;
+}
+
+QIcon applicationIcon()
+{
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64, 128, 256})
+        icon.addPixmap(tools(size, 1.0));
+    return icon;
+}
+
+QPixmap linkAlive(qreal dpr)
+{
+    return computer(true, dpr);
+}
+
+QPixmap linkLost(qreal dpr)
+{
+    return computer(false, dpr);
+}
+
+} // namespace Icons
