@@ -78,6 +78,7 @@ public:
     // The console text as the receive path last set it (the widget follows within a frame).
     [[nodiscard]] const QString& text3() const { return m_text3; }
     [[nodiscard]] UdpSocketControl& winsock() { return Winsock1; }
+    [[nodiscard]] const QTimer& timer1() const { return Timer1; }
     [[nodiscard]] ProgressBar* progressBar() const { return vbalProgressBar1; }
     // Brings every throttled widget up to date at once.
     void flushScreen();
