@@ -12,8 +12,7 @@ private slots:
     void readAtEndFails();
 };
 
-void TestFieldReader::fields_data()
-{
+void TestFieldReader::fields_data() {
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QStringList>("fields");
 
@@ -38,12 +37,12 @@ void TestFieldReader::fields_data()
     QTest::newRow("quote runs across lines") << QByteArray("\"a\r\nb\"\r\nc") << QStringList{"a\r\nb", "c"};
     QTest::newRow("unclosed quote") << QByteArray("\"abc") << QStringList{"abc"};
     QTest::newRow("quote inside field") << QByteArray("a\"b\"") << QStringList{"a\"b\""};
-    QTest::newRow("NUL and high bytes") << QByteArray("a\0\xff", 3) << QStringList{QString::fromLatin1("a\0\xff", 3)};
+    QTest::newRow("NUL and high bytes")
+        << QByteArray("a\0\xff", 3) << QStringList{QString::fromLatin1("a\0\xff", 3)};
     QTest::newRow("blank line only") << QByteArray("   \r\n") << QStringList{""};
 }
 
-void TestFieldReader::fields()
-{
+void TestFieldReader::fields() {
     QFETCH(QByteArray, input);
     QFETCH(QStringList, fields);
     FieldReader reader(input);
@@ -56,8 +55,7 @@ void TestFieldReader::fields()
     QCOMPARE(got, fields);
 }
 
-void TestFieldReader::readAtEndFails()
-{
+void TestFieldReader::readAtEndFails() {
     FieldReader reader("x");
     QString field;
     QVERIFY(reader.readField(field));

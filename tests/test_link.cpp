@@ -19,8 +19,7 @@ private slots:
     void watchdogCounts();
 };
 
-void TestLink::saveBytes_data()
-{
+void TestLink::saveBytes_data() {
     QTest::addColumn<QStringList>("entries");
     QTest::addColumn<QByteArray>("bytes");
     QTest::newRow("empty list") << QStringList{} << QByteArray();
@@ -30,15 +29,13 @@ void TestLink::saveBytes_data()
     QTest::newRow("Latin-1") << QStringList{QString::fromLatin1("\xE9")} << QByteArray("\xE9\r\n");
 }
 
-void TestLink::saveBytes()
-{
+void TestLink::saveBytes() {
     QFETCH(QStringList, entries);
     QFETCH(QByteArray, bytes);
     QCOMPARE(AddressBook::fileBytes(entries), bytes);
 }
 
-void TestLink::saveThenLoadRoundTrip()
-{
+void TestLink::saveThenLoadRoundTrip() {
     const QStringList plain{"10.0.0.1", "host.example", "192.168.1.25"};
     QCOMPARE(AddressBook::entriesFromFile(AddressBook::fileBytes(plain)), plain);
     // An entry with a comma comes back as two.
@@ -47,8 +44,7 @@ void TestLink::saveThenLoadRoundTrip()
     QCOMPARE(AddressBook::entriesFromFile(QByteArray(",,,\r\n")), QStringList{"192.168.1.25"});
 }
 
-void TestLink::sortedInsert()
-{
+void TestLink::sortedInsert() {
     QStringList list;
     for (const char* e : {"b", "A", "c", "a", "B", "10", "2"})
         list.insert(AddressBook::sortedInsertIndex(list, QString::fromLatin1(e)), QString::fromLatin1(e));
@@ -56,28 +52,32 @@ void TestLink::sortedInsert()
     QCOMPARE(list, (QStringList{"10", "2", "A", "a", "b", "B", "c"}));
 }
 
-void TestLink::trimming_data()
-{
+void TestLink::trimming_data() {
     QTest::addColumn<QString>("in");
     QTest::addColumn<QString>("out");
-    QTest::newRow("spaces") << "OK   " << "OK";
-    QTest::newRow("only spaces") << "    " << "";
-    QTest::newRow("CRLF stays") << "OK\r\n" << "OK\r\n";
-    QTest::newRow("space before CRLF stays") << "OK \r\n" << "OK \r\n";
-    QTest::newRow("tab stays") << "OK\t" << "OK\t";
-    QTest::newRow("leading kept") << "  OK" << "  OK";
-    QTest::newRow("empty") << "" << "";
+    QTest::newRow("spaces") << "OK   "
+                            << "OK";
+    QTest::newRow("only spaces") << "    "
+                                 << "";
+    QTest::newRow("CRLF stays") << "OK\r\n"
+                                << "OK\r\n";
+    QTest::newRow("space before CRLF stays") << "OK \r\n"
+                                             << "OK \r\n";
+    QTest::newRow("tab stays") << "OK\t"
+                               << "OK\t";
+    QTest::newRow("leading kept") << "  OK"
+                                  << "  OK";
+    QTest::newRow("empty") << ""
+                           << "";
 }
 
-void TestLink::trimming()
-{
+void TestLink::trimming() {
     QFETCH(QString, in);
     QFETCH(QString, out);
     QCOMPARE(trimTrailingSpaces(in), out);
 }
 
-void TestLink::history()
-{
+void TestLink::history() {
     ReceiveHistory h;
     QCOMPARE(h.consoleText("|"), QStringLiteral("|||||"));
     h.push("one");
@@ -89,8 +89,7 @@ void TestLink::history()
     QCOMPARE(h.at(5), QStringLiteral("2"));
 }
 
-void TestLink::watchdogCounts()
-{
+void TestLink::watchdogCounts() {
     qint16 silence = LinkWatchdog::AfterStartup;
     QVERIFY(!LinkWatchdog::tick(silence));
     QCOMPARE(silence, qint16(51));

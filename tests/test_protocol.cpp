@@ -15,8 +15,7 @@ private slots:
     void rounding();
 };
 
-void TestProtocol::framing_data()
-{
+void TestProtocol::framing_data() {
     QTest::addColumn<QString>("line");
     QTest::addColumn<bool>("console");
     QTest::addColumn<bool>("gateway");
@@ -24,37 +23,41 @@ void TestProtocol::framing_data()
     QTest::addColumn<QByteArray>("payload"); // hex; "-" for nothing sent
 
     QTest::newRow("OOTi direct") << "OOTi\r\n" << false << false << "16" << QByteArray("4F4F54690D0A");
-    QTest::newRow("OOTi gateway") << "OOTi\r\n" << false << true << "16"
+    QTest::newRow("OOTi gateway") << "OOTi\r\n"
+                                  << false << true << "16"
                                   << QByteArray("4D4442203136 2C4F4F54690D0A").replace(' ', "");
     QTest::newRow("VER direct") << "VER\r\n" << true << false << "16" << QByteArray("5645520D0A");
-    QTest::newRow("VER gateway") << "VER\r\n" << true << true << "16"
+    QTest::newRow("VER gateway") << "VER\r\n"
+                                 << true << true << "16"
                                  << QByteArray("4D44432031362C225645522 20D0A").replace(' ', "");
-    QTest::newRow("empty console line") << "\r\n" << true << true << "16"
-                                        << QByteArray("4D44432031362C22220D0A");
-    QTest::newRow("empty address") << "OOTi\r\n" << false << true << ""
-                                   << QByteArray("4D4442202C4F4F54690D0A");
-    QTest::newRow("address unchanged") << "OOTi\r\n" << false << true << " a,"
-                                       << QByteArray("MDB  a,,OOTi\r\n").toHex().toUpper();
-    QTest::newRow("quotes not escaped") << "a\"b\r\n" << true << true << "1"
-                                        << QByteArray("MDC 1,\"a\"b\"\r\n").toHex().toUpper();
-    QTest::newRow("last two cut unseen") << "OOTiXY" << false << true << "16"
-                                         << QByteArray("MDB 16,OOTi\r\n").toHex().toUpper();
-    QTest::newRow("direct keeps line as is") << "no end" << true << false << "16"
-                                             << QByteArray("no end").toHex().toUpper();
+    QTest::newRow("empty console line") << "\r\n"
+                                        << true << true << "16" << QByteArray("4D44432031362C22220D0A");
+    QTest::newRow("empty address") << "OOTi\r\n"
+                                   << false << true << "" << QByteArray("4D4442202C4F4F54690D0A");
+    QTest::newRow("address unchanged")
+        << "OOTi\r\n"
+        << false << true << " a," << QByteArray("MDB  a,,OOTi\r\n").toHex().toUpper();
+    QTest::newRow("quotes not escaped")
+        << "a\"b\r\n"
+        << true << true << "1" << QByteArray("MDC 1,\"a\"b\"\r\n").toHex().toUpper();
+    QTest::newRow("last two cut unseen")
+        << "OOTiXY" << false << true << "16" << QByteArray("MDB 16,OOTi\r\n").toHex().toUpper();
+    QTest::newRow("direct keeps line as is")
+        << "no end" << true << false << "16" << QByteArray("no end").toHex().toUpper();
     QTest::newRow("too short to cut") << "x" << false << true << "16" << QByteArray("-");
     QTest::newRow("empty, wrapped") << "" << true << true << "16" << QByteArray("-");
-    QTest::newRow("two characters") << "\r\n" << false << true << "7"
-                                    << QByteArray("MDB 7,\r\n").toHex().toUpper();
+    QTest::newRow("two characters") << "\r\n"
+                                    << false << true << "7" << QByteArray("MDB 7,\r\n").toHex().toUpper();
 }
 
-void TestProtocol::framing()
-{
+void TestProtocol::framing() {
     QFETCH(QString, line);
     QFETCH(bool, console);
     QFETCH(bool, gateway);
     QFETCH(QString, address);
     QFETCH(QByteArray, payload);
-    const auto framed = frameLine(line, gateway, address, console ? GatewayForm::Console : GatewayForm::Bootloader);
+    const auto framed =
+        frameLine(line, gateway, address, console ? GatewayForm::Console : GatewayForm::Bootloader);
     if (payload == "-") {
         QVERIFY(!framed);
         return;
@@ -63,8 +66,7 @@ void TestProtocol::framing()
     QCOMPARE(framed->toLatin1().toHex().toUpper(), payload);
 }
 
-void TestProtocol::basicVal_data()
-{
+void TestProtocol::basicVal_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<double>("value"); // NaN: not representable
     const double nan = std::nan("");
@@ -104,8 +106,7 @@ void TestProtocol::basicVal_data()
     QTest::newRow("full-width digit ends") << QString::fromUtf8("5\xEF\xBC\x91") << 5.0;
 }
 
-void TestProtocol::basicVal()
-{
+void TestProtocol::basicVal() {
     QFETCH(QString, text);
     QFETCH(double, value);
     const auto v = ::basicVal(text);
@@ -117,8 +118,7 @@ void TestProtocol::basicVal()
     QCOMPARE(*v, value);
 }
 
-void TestProtocol::rounding_data()
-{
+void TestProtocol::rounding_data() {
     QTest::addColumn<double>("value");
     QTest::addColumn<qlonglong>("rounded"); // LLONG_MIN: out of range
     const qlonglong out = std::numeric_limits<qlonglong>::min();
@@ -136,8 +136,7 @@ void TestProtocol::rounding_data()
     QTest::newRow("huge") << 1e300 << out;
 }
 
-void TestProtocol::rounding()
-{
+void TestProtocol::rounding() {
     QFETCH(double, value);
     QFETCH(qlonglong, rounded);
     const auto r = roundToInt32(value);

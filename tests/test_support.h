@@ -5,14 +5,14 @@
 #include "services.h"
 #include "up_config.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QNetworkDatagram>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
-#include <QCheckBox>
-#include <QComboBox>
 
 #include <memory>
 
@@ -24,14 +24,13 @@ struct RecordedBox {
 
 // Services that record what the window asked for and answer from a script.
 struct FakeServices {
-    QStringList launched;     // "program arg arg..."
+    QStringList launched; // "program arg arg..."
     QList<int> sleeps;
     QList<RecordedBox> boxes;
     QStringList dialogFilters;
     std::optional<QString> nextFile; // nothing: the operator cancels
 
-    PlatformServices services()
-    {
+    PlatformServices services() {
         PlatformServices s;
         s.openFile = [this](QWidget*, const QString& filter) {
             dialogFilters << filter;
@@ -51,15 +50,13 @@ struct FakeServices {
 // A device stand-in on 127.0.0.1 at a port of the system's choosing.
 class LoopbackPeer {
 public:
-    LoopbackPeer()
-    {
+    LoopbackPeer() {
         QVERIFY2(m_socket.bind(QHostAddress(QHostAddress::LocalHost), 0), qPrintable(m_socket.errorString()));
     }
     [[nodiscard]] quint16 port() const { return m_socket.localPort(); }
 
     // Every datagram that has arrived within `waitMs`, in order.
-    QList<QByteArray> take(int waitMs = 200)
-    {
+    QList<QByteArray> take(int waitMs = 200) {
         QList<QByteArray> out;
         QTest::qWait(0);
         m_socket.waitForReadyRead(waitMs);
@@ -73,13 +70,12 @@ public:
         return out;
     }
     // Exactly one datagram is expected.
-    QByteArray takeOne(int waitMs = 1000)
-    {
+    QByteArray takeOne(int waitMs = 1000) {
         const QList<QByteArray> got = take(waitMs);
-        return got.size() == 1 ? got.first() : QByteArray("<" + QByteArray::number(got.size()) + " datagrams>");
+        return got.size() == 1 ? got.first()
+                               : QByteArray("<" + QByteArray::number(got.size()) + " datagrams>");
     }
-    void sendTo(quint16 port, const QByteArray& bytes)
-    {
+    void sendTo(quint16 port, const QByteArray& bytes) {
         m_socket.writeDatagram(bytes, QHostAddress(QHostAddress::LocalHost), port);
     }
 
@@ -108,8 +104,7 @@ struct Session {
     LoopbackPeer peer;
     std::unique_ptr<UP_config> w;
 
-    explicit Session(bool gateway = true)
-    {
+    explicit Session(bool gateway = true) {
         w = std::make_unique<UP_config>(fake.services());
         w->findChild<QComboBox*>(QStringLiteral("ComboRemoteIP"))->setEditText(QStringLiteral("127.0.0.1"));
         w->tbRemotePort = QString::number(peer.port());
@@ -120,15 +115,13 @@ struct Session {
     }
     void deliver(const QByteArray& bytes) { peer.sendTo(w->winsock().localPort(), bytes); }
     // Waits until the window has taken `n` more datagrams.
-    bool waitArrivals(const QSignalSpy& spy, int n)
-    {
+    bool waitArrivals(const QSignalSpy& spy, int n) {
         return QTest::qWaitFor([&] { return spy.count() >= n; }, 2000);
     }
     QByteArray bootInfo;
 };
 
-template <typename T> T* control(UP_config& w, const char* name)
-{
+template <typename T> T* control(UP_config& w, const char* name) {
     T* c = w.findChild<T*>(QLatin1String(name));
     if (!c)
         qFatal("no control %s", name);

@@ -7,8 +7,7 @@
 Q_DECLARE_METATYPE(ReplyRule)
 
 namespace {
-TransferState armed(int lines, qint16 verify = 0)
-{
+TransferState armed(int lines, qint16 verify = 0) {
     TransferState s;
     for (int i = 1; i <= lines; ++i)
         s.LineStore[size_t(i)] = QStringLiteral(":L%1:x").arg(i);
@@ -32,8 +31,7 @@ private slots:
     void hexLines();
 };
 
-void TestTransferEngine::rules_data()
-{
+void TestTransferEngine::rules_data() {
     QTest::addColumn<QString>("reply");
     QTest::addColumn<qint16>("armed");
     QTest::addColumn<qint16>("verify");
@@ -43,7 +41,8 @@ void TestTransferEngine::rules_data()
     QTest::addColumn<QString>("barText");
 
     using R = ReplyRule;
-    auto row = [](const char* tag, const char* reply, int a, int v, R rule, int a2, int v2, const char* text) {
+    auto row = [](const char* tag, const char* reply, int a, int v, R rule, int a2, int v2,
+                  const char* text) {
         QTest::newRow(tag) << QString::fromLatin1(reply) << qint16(a) << qint16(v) << rule << qint16(a2)
                            << qint16(v2) << QString::fromLatin1(text);
     };
@@ -69,8 +68,7 @@ void TestTransferEngine::rules_data()
     row("split keyword", "DOWN LOAD", 1, 0, R::None, 1, 0, "");
 }
 
-void TestTransferEngine::rules()
-{
+void TestTransferEngine::rules() {
     QFETCH(QString, reply);
     QFETCH(qint16, armed);
     QFETCH(qint16, verify);
@@ -87,7 +85,8 @@ void TestTransferEngine::rules()
     QCOMPARE(s.TransferArmed, armedAfter);
     QCOMPARE(s.VerifyPhase, verifyAfter);
     QCOMPARE(e.barText.value_or(QString()), barText);
-    QCOMPARE(e.step, rule == ReplyRule::OkStep || rule == ReplyRule::VersionStep || rule == ReplyRule::StartVerify);
+    QCOMPARE(e.step,
+             rule == ReplyRule::OkStep || rule == ReplyRule::VersionStep || rule == ReplyRule::StartVerify);
     QCOMPARE(e.transferEnded, rule == ReplyRule::End);
     if (rule == ReplyRule::Error)
         QCOMPARE(*e.barColor, 255u);
@@ -99,8 +98,7 @@ void TestTransferEngine::rules()
     QCOMPARE(s.LinePos, qint16(rule == ReplyRule::End || rule == ReplyRule::StartVerify ? 0 : 2));
 }
 
-void TestTransferEngine::stepForms()
-{
+void TestTransferEngine::stepForms() {
     TransferState s = armed(2);
     auto r = transferStep(s);
     QVERIFY(r);
@@ -122,8 +120,7 @@ void TestTransferEngine::stepForms()
     QCOMPARE(s.LinePos, qint16(1));
 }
 
-void TestTransferEngine::stepNeverLeavesTheStore_data()
-{
+void TestTransferEngine::stepNeverLeavesTheStore_data() {
     QTest::addColumn<int>("lineCount");
     QTest::addColumn<int>("linePos");
     QTest::newRow("no lines") << 0 << 0;
@@ -134,8 +131,7 @@ void TestTransferEngine::stepNeverLeavesTheStore_data()
     QTest::newRow("negative count") << -5 << 0;
 }
 
-void TestTransferEngine::stepNeverLeavesTheStore()
-{
+void TestTransferEngine::stepNeverLeavesTheStore() {
     QFETCH(int, lineCount);
     QFETCH(int, linePos);
     TransferState s = armed(3);
@@ -146,25 +142,24 @@ void TestTransferEngine::stepNeverLeavesTheStore()
     QCOMPARE(s.LinePos, qint16(0));
 }
 
-void TestTransferEngine::hexLines_data()
-{
+void TestTransferEngine::hexLines_data() {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("max");
     QTest::addColumn<QStringList>("lines");
     QTest::addColumn<int>("error");
     QTest::newRow("plain") << QByteArray(":A\r\n:B\r\n") << 10 << QStringList{":A", ":B"} << 0;
     QTest::newRow("no final end") << QByteArray(":A\r\n:B") << 10 << QStringList{":A", ":B"} << 0;
-    QTest::newRow("blank lines skipped") << QByteArray("\r\n:A\r\n\r\n\n:B\r\n\r\n") << 10
-                                         << QStringList{":A", ":B"} << 0;
-    QTest::newRow("exactly the limit") << QByteArray(":A\n:B\n:C\n") << 3 << QStringList{":A", ":B", ":C"} << 0;
+    QTest::newRow("blank lines skipped")
+        << QByteArray("\r\n:A\r\n\r\n\n:B\r\n\r\n") << 10 << QStringList{":A", ":B"} << 0;
+    QTest::newRow("exactly the limit")
+        << QByteArray(":A\n:B\n:C\n") << 3 << QStringList{":A", ":B", ":C"} << 0;
     QTest::newRow("one over") << QByteArray(":A\n:B\n:C\n:D\n") << 3 << QStringList{} << 9;
-    QTest::newRow("blank lines do not count") << QByteArray(":A\n\n\n:B\n\n:C\n\n") << 3
-                                              << QStringList{":A", ":B", ":C"} << 0;
+    QTest::newRow("blank lines do not count")
+        << QByteArray(":A\n\n\n:B\n\n:C\n\n") << 3 << QStringList{":A", ":B", ":C"} << 0;
     QTest::newRow("empty") << QByteArray() << 3 << QStringList{} << 0;
 }
 
-void TestTransferEngine::hexLines()
-{
+void TestTransferEngine::hexLines() {
     QFETCH(QByteArray, content);
     QFETCH(int, max);
     QFETCH(QStringList, lines);

@@ -32,8 +32,7 @@ private slots:
     void saveFailureKeepsListAndFile();
 };
 
-void TestUpConfig::controls_data()
-{
+void TestUpConfig::controls_data() {
     QTest::addColumn<QString>("type");
     QTest::addColumn<QString>("parentName");
     QTest::addColumn<QRect>("geometry");
@@ -75,8 +74,7 @@ void TestUpConfig::controls_data()
     row("Command2", "QPushButton", "UP_config", {384, 200, 17, 17}, "?");
 }
 
-void TestUpConfig::controls()
-{
+void TestUpConfig::controls() {
     QFETCH(QString, type);
     QFETCH(QString, parentName);
     QFETCH(QRect, geometry);
@@ -113,8 +111,7 @@ void TestUpConfig::controls()
     QCOMPARE(text, caption);
 }
 
-void TestUpConfig::captionAndFrame()
-{
+void TestUpConfig::captionAndFrame() {
     ScratchFolder folder;
     FakeServices fake;
     UP_config w(fake.services());
@@ -130,12 +127,12 @@ void TestUpConfig::captionAndFrame()
     QVERIFY(control<QCheckBox>(w, "Check1")->isChecked());
     // Controls over a frame are drawn in front of it.
     const QObjectList& kids = w.children();
-    QVERIFY(kids.indexOf(control<QPushButton>(w, "Command3")) > kids.indexOf(control<QGroupBox>(w, "Frame8")));
+    QVERIFY(kids.indexOf(control<QPushButton>(w, "Command3")) >
+            kids.indexOf(control<QGroupBox>(w, "Frame8")));
     QVERIFY(kids.indexOf(w.progressBar()) > kids.indexOf(control<QGroupBox>(w, "Frame1")));
 }
 
-void TestUpConfig::progressBarStartsEmptyBlueNoFile()
-{
+void TestUpConfig::progressBarStartsEmptyBlueNoFile() {
     ScratchFolder folder;
     FakeServices fake;
     UP_config w(fake.services());
@@ -167,8 +164,7 @@ void TestUpConfig::progressBarStartsEmptyBlueNoFile()
     QVERIFY(half.pixelColor(half.width() - 10, half.height() / 2) != QColor(0, 0, 255));
 }
 
-void TestUpConfig::startupFieldsAndTimer()
-{
+void TestUpConfig::startupFieldsAndTimer() {
     ScratchFolder folder;
     FakeServices fake;
     UP_config w(fake.services());
@@ -190,8 +186,7 @@ void TestUpConfig::startupFieldsAndTimer()
     QVERIFY(fake.boxes.isEmpty());
 }
 
-void TestUpConfig::localPortRangeAndSpread()
-{
+void TestUpConfig::localPortRangeAndSpread() {
     ScratchFolder folder;
     FakeServices fake;
     QList<int> buckets(10, 0);
@@ -215,14 +210,14 @@ void TestUpConfig::localPortRangeAndSpread()
     QVERIFY(distinct.size() > starts / 2);
 }
 
-void TestUpConfig::tabOrder()
-{
+void TestUpConfig::tabOrder() {
     ScratchFolder folder;
     FakeServices fake;
     UP_config w(fake.services());
-    const QStringList expected = {"cbBind",   "ComboRemoteIP", "Add_ip",   "Del_ip",   "SaveIP",   "Text3",
-                                  "Command5", "Text9",         "Check1",   "Text10",   "Command1", "Text11",
-                                  "Command6", "Command7",      "Command8", "Command9", "Command10", "Command2"};
+    const QStringList expected = {"cbBind",   "ComboRemoteIP", "Add_ip",   "Del_ip",   "SaveIP",
+                                  "Text3",    "Command5",      "Text9",    "Check1",   "Text10",
+                                  "Command1", "Text11",        "Command6", "Command7", "Command8",
+                                  "Command9", "Command10",     "Command2"};
     // Command3 is disabled at start, so focus skips it.
     QWidget* w0 = control<QWidget>(w, "cbBind");
     QWidget* cur = w0;
@@ -236,8 +231,7 @@ void TestUpConfig::tabOrder()
     QCOMPARE(seen, expected);
 }
 
-void TestUpConfig::captionsFitTheirControls()
-{
+void TestUpConfig::captionsFitTheirControls() {
     ScratchFolder folder;
     FakeServices fake;
     UP_config w(fake.services());
@@ -251,7 +245,8 @@ void TestUpConfig::captionsFitTheirControls()
     for (QLabel* l : w.findChildren<QLabel*>()) {
         if (!l->text().isEmpty())
             // A trailing blank is not drawn ink; the visible caption must fit.
-            QVERIFY2(l->fontMetrics().horizontalAdvance(l->text().trimmed()) <= l->width(), qPrintable(l->objectName()));
+            QVERIFY2(l->fontMetrics().horizontalAdvance(l->text().trimmed()) <= l->width(),
+                     qPrintable(l->objectName()));
     }
     // "Install VELTA" stands on two lines, each of which fits.
     auto* install = control<WrappingButton>(w, "Command5");
@@ -260,11 +255,11 @@ void TestUpConfig::captionsFitTheirControls()
     QVERIFY(2 * install->fontMetrics().height() <= install->height());
     // The frame captions fit beside what shares their title line.
     auto* frame2 = control<QGroupBox>(w, "Frame2");
-    QVERIFY(frame2->fontMetrics().horizontalAdvance(frame2->title()) + 8 <= control<QCheckBox>(w, "Check1")->x());
+    QVERIFY(frame2->fontMetrics().horizontalAdvance(frame2->title()) + 8 <=
+            control<QCheckBox>(w, "Check1")->x());
 }
 
-void TestUpConfig::closingSavesNothing()
-{
+void TestUpConfig::closingSavesNothing() {
     ScratchFolder folder;
     QFile f(folder.file(QStringLiteral("VELTA_BOOTLOADER.ini")));
     QVERIFY(f.open(QIODevice::WriteOnly));
@@ -282,8 +277,7 @@ void TestUpConfig::closingSavesNothing()
     QCOMPARE(f.readAll(), QByteArray("10.0.0.1\r\n"));
 }
 
-void TestUpConfig::addressBookLoad_data()
-{
+void TestUpConfig::addressBookLoad_data() {
     QTest::addColumn<QByteArray>("file"); // "<none>" for no file at all
     QTest::addColumn<QStringList>("list");
     QTest::addColumn<QString>("shown");
@@ -293,16 +287,17 @@ void TestUpConfig::addressBookLoad_data()
     QTest::newRow("zero bytes") << QByteArray() << fallback << fallback.first();
     QTest::newRow("only empty lines") << QByteArray("\r\n\r\n\n\r") << fallback << fallback.first();
     QTest::newRow("only blanks") << QByteArray("   \r\n  ") << fallback << fallback.first();
-    QTest::newRow("empty line between") << QByteArray("10.0.0.2\r\n\r\n10.0.0.1\r\n")
-                                        << QStringList{"10.0.0.1", "10.0.0.2"} << "10.0.0.1";
-    QTest::newRow("comma splits") << QByteArray("10.0.0.2,10.0.0.3\r\n") << QStringList{"10.0.0.2", "10.0.0.3"}
-                                  << "10.0.0.2";
-    QTest::newRow("quotes dropped") << QByteArray("\"10.0.0.4\"\r\n") << QStringList{"10.0.0.4"} << "10.0.0.4";
+    QTest::newRow("empty line between")
+        << QByteArray("10.0.0.2\r\n\r\n10.0.0.1\r\n") << QStringList{"10.0.0.1", "10.0.0.2"} << "10.0.0.1";
+    QTest::newRow("comma splits") << QByteArray("10.0.0.2,10.0.0.3\r\n")
+                                  << QStringList{"10.0.0.2", "10.0.0.3"} << "10.0.0.2";
+    QTest::newRow("quotes dropped") << QByteArray("\"10.0.0.4\"\r\n") << QStringList{"10.0.0.4"}
+                                    << "10.0.0.4";
     QTest::newRow("quoted comma kept") << QByteArray("\"a,b\"\r\n") << QStringList{"a,b"} << "a,b";
     QTest::newRow("leading blanks") << QByteArray("   10.0.0.5\r\n") << QStringList{"10.0.0.5"} << "10.0.0.5";
     QTest::newRow("unsorted, case-insensitive")
-        << QByteArray("zeta\r\nAlpha\r\nbeta\r\n10.1.1.1\r\n") << QStringList{"10.1.1.1", "Alpha", "beta", "zeta"}
-        << "10.1.1.1";
+        << QByteArray("zeta\r\nAlpha\r\nbeta\r\n10.1.1.1\r\n")
+        << QStringList{"10.1.1.1", "Alpha", "beta", "zeta"} << "10.1.1.1";
     QTest::newRow("LF only") << QByteArray("b.local\na.local\n") << QStringList{"a.local", "b.local"}
                              << "a.local";
     QTest::newRow("CR only") << QByteArray("b.local\ra.local\r") << QStringList{"a.local", "b.local"}
@@ -313,8 +308,7 @@ void TestUpConfig::addressBookLoad_data()
                                   << QString::fromLatin1("h\xF6st");
 }
 
-void TestUpConfig::addressBookLoad()
-{
+void TestUpConfig::addressBookLoad() {
     QFETCH(QByteArray, file);
     QFETCH(QStringList, list);
     QFETCH(QString, shown);
@@ -336,8 +330,7 @@ void TestUpConfig::addressBookLoad()
     QVERIFY(fake.boxes.isEmpty());
 }
 
-void TestUpConfig::addDelete()
-{
+void TestUpConfig::addDelete() {
     ScratchFolder folder;
     FakeServices fake;
     UP_config w(fake.services());
@@ -377,8 +370,7 @@ void TestUpConfig::addDelete()
     QVERIFY(fake.boxes.isEmpty());
 }
 
-void TestUpConfig::saveWritesExactBytesAndReloads()
-{
+void TestUpConfig::saveWritesExactBytesAndReloads() {
     ScratchFolder folder;
     FakeServices fake;
     const QString path = folder.file(QStringLiteral("VELTA_BOOTLOADER.ini"));
@@ -413,8 +405,7 @@ void TestUpConfig::saveWritesExactBytesAndReloads()
     QCOMPARE(control<QComboBox>(w, "ComboRemoteIP")->currentText(), QStringLiteral("192.168.1.25"));
 }
 
-void TestUpConfig::saveFailureKeepsListAndFile()
-{
+void TestUpConfig::saveFailureKeepsListAndFile() {
     // A folder in the file's place defeats the save even for root.
     ScratchFolder folder;
     QVERIFY(QDir(folder.path()).mkdir(QStringLiteral("VELTA_BOOTLOADER.ini")));

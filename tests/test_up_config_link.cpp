@@ -9,7 +9,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 
-
 class TestUpConfigLink : public QObject {
     Q_OBJECT
 
@@ -35,15 +34,15 @@ private slots:
     void watchdog();
 };
 
-void TestUpConfigLink::connectSucceeds()
-{
+void TestUpConfigLink::connectSucceeds() {
     Session s(true);
     QCOMPARE(s.bootInfo, QByteArray("MDB 16,OOTi\r\n"));
     QCOMPARE(s.w->Connected, qint16(1));
     QCOMPARE(control<QPushButton>(*s.w, "cbBind")->text(), QStringLiteral("Disconnect"));
     QVERIFY(control<QPushButton>(*s.w, "Command3")->isEnabled());
     QCOMPARE(s.w->LinkSilence, qint16(0));
-    QCOMPARE(s.fake.launched, QStringList{arpFlushCommand().program + " " + arpFlushCommand().arguments.join(' ')});
+    QCOMPARE(s.fake.launched,
+             QStringList{arpFlushCommand().program + " " + arpFlushCommand().arguments.join(' ')});
     QCOMPARE(s.fake.sleeps, QList<int>{100});
     QCOMPARE(s.w->progressBar()->barColor(), 0x800000u);
     QCOMPARE(s.w->progressBar()->value(), 0);
@@ -56,8 +55,7 @@ void TestUpConfigLink::connectSucceeds()
     QCOMPARE(direct.bootInfo, QByteArray("OOTi\r\n"));
 }
 
-void TestUpConfigLink::connectFailures_data()
-{
+void TestUpConfigLink::connectFailures_data() {
     QTest::addColumn<QString>("remotePort");
     QTest::addColumn<bool>("takeLocalPort");
     QTest::newRow("local port taken") << QString() << true;
@@ -66,8 +64,7 @@ void TestUpConfigLink::connectFailures_data()
     QTest::newRow("remote port beyond 32 bits") << QStringLiteral("99999999999") << false;
 }
 
-void TestUpConfigLink::connectFailures()
-{
+void TestUpConfigLink::connectFailures() {
     QFETCH(QString, remotePort);
     QFETCH(bool, takeLocalPort);
     ScratchFolder folder;
@@ -100,8 +97,7 @@ void TestUpConfigLink::connectFailures()
     QCOMPARE(peer.takeOne(), QByteArray("MDB 16,OOTi\r\n"));
 }
 
-void TestUpConfigLink::disconnectRestoresIdle()
-{
+void TestUpConfigLink::disconnectRestoresIdle() {
     Session s;
     s.w->tbReceiveData = QStringLiteral("x");
     s.w->Transfer.TransferArmed = 1;
@@ -132,8 +128,7 @@ void TestUpConfigLink::disconnectRestoresIdle()
     QVERIFY(s.peer.take(100).isEmpty());
 }
 
-void TestUpConfigLink::connectKeepsBarText()
-{
+void TestUpConfigLink::connectKeepsBarText() {
     Session s;
     s.w->progressBar()->setText(QStringLiteral("END"));
     s.w->cbBind_Click(); // disconnect sets "NO FILE"
@@ -147,8 +142,7 @@ void TestUpConfigLink::connectKeepsBarText()
     QCOMPARE(s.peer.takeOne(), QByteArray("MDB 16,OOTi\r\n"));
 }
 
-void TestUpConfigLink::buttons_data()
-{
+void TestUpConfigLink::buttons_data() {
     QTest::addColumn<QString>("button");
     QTest::addColumn<bool>("gateway");
     QTest::addColumn<QString>("address");
@@ -156,37 +150,54 @@ void TestUpConfigLink::buttons_data()
     QTest::addColumn<QByteArray>("wire");
 
     const QString t = QStringLiteral("say \"hi\"");
-    QTest::newRow("Boot Info, gateway") << "Command7" << true << "16" << "" << QByteArray("MDB 16,OOTi\r\n");
-    QTest::newRow("Boot Info, direct") << "Command7" << false << "16" << "" << QByteArray("OOTi\r\n");
-    QTest::newRow("Install, gateway") << "Command5" << true << "16" << "" << QByteArray("MDB 16,OOTg\r\n");
-    QTest::newRow("Install, direct") << "Command5" << false << "16" << "" << QByteArray("OOTg\r\n");
-    QTest::newRow("Set Addr, gateway") << "Command1" << true << "16" << "" << QByteArray("MDB 16,OOT$0A\r\n");
-    QTest::newRow("Set Addr, direct") << "Command1" << false << "16" << "" << QByteArray("OOT$0A\r\n");
-    QTest::newRow("?, gateway") << "Command2" << true << "16" << "" << QByteArray("MDC 16,\"STATUS\"\r\n");
-    QTest::newRow("?, direct") << "Command2" << false << "16" << "" << QByteArray("STATUS\r\n");
-    QTest::newRow("VER, gateway") << "Command9" << true << "16" << "" << QByteArray("MDC 16,\"VER\"\r\n");
-    QTest::newRow("VER, direct") << "Command9" << false << "16" << "" << QByteArray("VER\r\n");
-    QTest::newRow("VER, empty address") << "Command9" << true << "" << "" << QByteArray("MDC ,\"VER\"\r\n");
-    QTest::newRow("Boot Info, empty address") << "Command7" << true << "" << "" << QByteArray("MDB ,OOTi\r\n");
-    QTest::newRow("Boot Info, address with blanks")
-        << "Command7" << true << " 1 x" << "" << QByteArray("MDB  1 x,OOTi\r\n");
+    QTest::newRow("Boot Info, gateway") << "Command7" << true << "16"
+                                        << "" << QByteArray("MDB 16,OOTi\r\n");
+    QTest::newRow("Boot Info, direct") << "Command7" << false << "16"
+                                       << "" << QByteArray("OOTi\r\n");
+    QTest::newRow("Install, gateway") << "Command5" << true << "16"
+                                      << "" << QByteArray("MDB 16,OOTg\r\n");
+    QTest::newRow("Install, direct") << "Command5" << false << "16"
+                                     << "" << QByteArray("OOTg\r\n");
+    QTest::newRow("Set Addr, gateway") << "Command1" << true << "16"
+                                       << "" << QByteArray("MDB 16,OOT$0A\r\n");
+    QTest::newRow("Set Addr, direct") << "Command1" << false << "16"
+                                      << "" << QByteArray("OOT$0A\r\n");
+    QTest::newRow("?, gateway") << "Command2" << true << "16"
+                                << "" << QByteArray("MDC 16,\"STATUS\"\r\n");
+    QTest::newRow("?, direct") << "Command2" << false << "16"
+                               << "" << QByteArray("STATUS\r\n");
+    QTest::newRow("VER, gateway") << "Command9" << true << "16"
+                                  << "" << QByteArray("MDC 16,\"VER\"\r\n");
+    QTest::newRow("VER, direct") << "Command9" << false << "16"
+                                 << "" << QByteArray("VER\r\n");
+    QTest::newRow("VER, empty address") << "Command9" << true << ""
+                                        << "" << QByteArray("MDC ,\"VER\"\r\n");
+    QTest::newRow("Boot Info, empty address") << "Command7" << true << ""
+                                              << "" << QByteArray("MDB ,OOTi\r\n");
+    QTest::newRow("Boot Info, address with blanks") << "Command7" << true << " 1 x"
+                                                    << "" << QByteArray("MDB  1 x,OOTi\r\n");
     QTest::newRow("Send Device, gateway, quotes")
         << "Command10" << true << "16" << t << QByteArray("MDC 16,\"say \"hi\"\"\r\n");
     QTest::newRow("Send Device, direct") << "Command10" << false << "16" << t << QByteArray("say \"hi\"\r\n");
-    QTest::newRow("Send Device, empty, gateway") << "Command10" << true << "16" << "" << QByteArray("MDC 16,\"\"\r\n");
-    QTest::newRow("Send Device, empty, direct") << "Command10" << false << "16" << "" << QByteArray("\r\n");
+    QTest::newRow("Send Device, empty, gateway") << "Command10" << true << "16"
+                                                 << "" << QByteArray("MDC 16,\"\"\r\n");
+    QTest::newRow("Send Device, empty, direct") << "Command10" << false << "16"
+                                                << "" << QByteArray("\r\n");
     QTest::newRow("Send Device, outside Latin-1")
-        << "Command10" << false << "16" << QString::fromUtf8("\xC3\xA9\xE2\x82\xAC!") << QByteArray("\xE9?!\r\n");
-    QTest::newRow("Send, gateway is ignored") << "Command6" << true << "16" << t << QByteArray("say \"hi\"\r\n");
+        << "Command10" << false << "16" << QString::fromUtf8("\xC3\xA9\xE2\x82\xAC!")
+        << QByteArray("\xE9?!\r\n");
+    QTest::newRow("Send, gateway is ignored")
+        << "Command6" << true << "16" << t << QByteArray("say \"hi\"\r\n");
     QTest::newRow("Send, direct") << "Command6" << false << "16" << t << QByteArray("say \"hi\"\r\n");
     QTest::newRow("Send, outside Latin-1")
         << "Command6" << true << "16" << QString::fromUtf8("\xCE\xA9") << QByteArray("?\r\n");
-    QTest::newRow("UART On, gateway is ignored") << "Command8" << true << "16" << "" << QByteArray("UART 2,7\r\n");
-    QTest::newRow("UART On, direct") << "Command8" << false << "16" << "" << QByteArray("UART 2,7\r\n");
+    QTest::newRow("UART On, gateway is ignored") << "Command8" << true << "16"
+                                                 << "" << QByteArray("UART 2,7\r\n");
+    QTest::newRow("UART On, direct") << "Command8" << false << "16"
+                                     << "" << QByteArray("UART 2,7\r\n");
 }
 
-void TestUpConfigLink::buttons()
-{
+void TestUpConfigLink::buttons() {
     QFETCH(QString, button);
     QFETCH(bool, gateway);
     QFETCH(QString, address);
@@ -204,8 +215,7 @@ void TestUpConfigLink::buttons()
         QCOMPARE(s.w->LinkSilence, qint16(50));
 }
 
-void TestUpConfigLink::setAddress_data()
-{
+void TestUpConfigLink::setAddress_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QByteArray>("wire"); // empty: nothing goes out
     const auto row = [](const char* text, const char* digits) {
@@ -240,8 +250,7 @@ void TestUpConfigLink::setAddress_data()
     row("7x9", "07");
 }
 
-void TestUpConfigLink::setAddress()
-{
+void TestUpConfigLink::setAddress() {
     QFETCH(QString, text);
     QFETCH(QByteArray, wire);
     Session s(false);
@@ -252,8 +261,7 @@ void TestUpConfigLink::setAddress()
     QVERIFY(s.fake.boxes.isEmpty());
 }
 
-void TestUpConfigLink::gatewaySettingsReadAtEverySend()
-{
+void TestUpConfigLink::gatewaySettingsReadAtEverySend() {
     Session s(true);
     s.w->Command9_Click();
     QCOMPARE(s.peer.takeOne(), QByteArray("MDC 16,\"VER\"\r\n"));
@@ -271,15 +279,15 @@ void TestUpConfigLink::gatewaySettingsReadAtEverySend()
     QCOMPARE(s.peer.take(), QList<QByteArray>{"MDB 3,OOTi\r\n"});
 }
 
-void TestUpConfigLink::closedSessionSendsNothing()
-{
+void TestUpConfigLink::closedSessionSendsNothing() {
     ScratchFolder folder;
     FakeServices fake;
     UP_config w(fake.services());
     QCOMPARE(w.UDP_Send(QStringLiteral("OOTi\r\n")), qint16(0));
     QCOMPARE(w.UDP_Send_C(QStringLiteral("VER\r\n")), qint16(0));
     control<QLineEdit>(w, "Text11")->setText(QStringLiteral("abc"));
-    for (const char* b : {"Command7", "Command5", "Command1", "Command2", "Command9", "Command8", "Command10"})
+    for (const char* b :
+         {"Command7", "Command5", "Command1", "Command2", "Command9", "Command8", "Command10"})
         QTest::mouseClick(control<QPushButton>(w, b), Qt::LeftButton);
     // "Send Device" clears the text whether or not the line went out.
     QVERIFY(control<QLineEdit>(w, "Text11")->text().isEmpty());
@@ -287,8 +295,7 @@ void TestUpConfigLink::closedSessionSendsNothing()
     QCOMPARE(w.winsock().state(), 0);
 }
 
-void TestUpConfigLink::sendKeepsTextWhileClosed()
-{
+void TestUpConfigLink::sendKeepsTextWhileClosed() {
     Session s;
     s.w->cbBind_Click();
     control<QLineEdit>(*s.w, "Text11")->setText(QStringLiteral("keep me"));
@@ -297,8 +304,7 @@ void TestUpConfigLink::sendKeepsTextWhileClosed()
     QVERIFY(s.peer.take(100).isEmpty());
 }
 
-void TestUpConfigLink::receivePathConsole()
-{
+void TestUpConfigLink::receivePathConsole() {
     Session s;
     QSignalSpy spy(&s.w->winsock(), &UdpSocketControl::dataArrival);
     s.deliver("first");
@@ -320,8 +326,7 @@ void TestUpConfigLink::receivePathConsole()
     QCOMPARE(s.w->Text7.at(5), QStringLiteral("r2"));
 }
 
-void TestUpConfigLink::receiveTrimsSpacesOnly()
-{
+void TestUpConfigLink::receiveTrimsSpacesOnly() {
     Session s;
     QSignalSpy spy(&s.w->winsock(), &UdpSocketControl::dataArrival);
     s.deliver("OK   ");
@@ -333,8 +338,7 @@ void TestUpConfigLink::receiveTrimsSpacesOnly()
     QVERIFY(s.w->text3().endsWith(QStringLiteral("OK\r\nVER=1 \t \r\n")));
 }
 
-void TestUpConfigLink::burstIsProcessedOneByOne()
-{
+void TestUpConfigLink::burstIsProcessedOneByOne() {
     Session s;
     QSignalSpy spy(&s.w->winsock(), &UdpSocketControl::dataArrival);
     // Sent before the window runs its loop again, so they queue in the socket together.
@@ -348,8 +352,7 @@ void TestUpConfigLink::burstIsProcessedOneByOne()
         QCOMPARE(spy.at(i).at(0).toLongLong(), qint64(QByteArray("n" + QByteArray::number(i)).size()));
 }
 
-void TestUpConfigLink::hostileDatagrams()
-{
+void TestUpConfigLink::hostileDatagrams() {
     Session s;
     QSignalSpy spy(&s.w->winsock(), &UdpSocketControl::dataArrival);
     const QByteArray big(65507, 'A');
@@ -372,8 +375,7 @@ void TestUpConfigLink::hostileDatagrams()
     QCOMPARE(s.peer.takeOne(), QByteArray("MDC 16,\"VER\"\r\n"));
 }
 
-void TestUpConfigLink::watchdog()
-{
+void TestUpConfigLink::watchdog() {
     Session s;
     QSignalSpy spy(&s.w->winsock(), &UdpSocketControl::dataArrival);
     auto* yes = control<QLabel>(*s.w, "YesConnect");

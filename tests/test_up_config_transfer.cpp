@@ -6,14 +6,12 @@
 #include <QPushButton>
 
 namespace {
-QByteArray record(int n)
-{
+QByteArray record(int n) {
     // Distinct, plausible record lines; their content is not judged by the window.
     return ":02" + QByteArray::number(0x1000 + n, 16).toUpper().rightJustified(4, '0') + "00ABCD00";
 }
 
-QByteArray hexFile(int lines, const QByteArray& ending = "\r\n")
-{
+QByteArray hexFile(int lines, const QByteArray& ending = "\r\n") {
     QByteArray out;
     for (int i = 1; i <= lines; ++i)
         out += record(i) + ending;
@@ -23,8 +21,7 @@ QByteArray hexFile(int lines, const QByteArray& ending = "\r\n")
 struct TransferSession : Session {
     TransferSession() : Session(false) {}
 
-    QString write(const QString& name, const QByteArray& content)
-    {
+    QString write(const QString& name, const QByteArray& content) {
         const QString path = folder.file(name);
         QFile f(path);
         if (!f.open(QIODevice::WriteOnly))
@@ -32,14 +29,12 @@ struct TransferSession : Session {
         f.write(content);
         return path;
     }
-    void load(const QString& path)
-    {
+    void load(const QString& path) {
         fake.nextFile = path;
         w->Command3_Click();
     }
     // Delivers a reply and waits for the window to have handled it.
-    void reply(const QByteArray& r)
-    {
+    void reply(const QByteArray& r) {
         QSignalSpy spy(&w->winsock(), &UdpSocketControl::dataArrival);
         deliver(r);
         QVERIFY(waitArrivals(spy, 1));
@@ -69,8 +64,7 @@ private slots:
     void replyToOperatorCommandMovesTransfer();
 };
 
-void TestUpConfigTransfer::wholeTransfer()
-{
+void TestUpConfigTransfer::wholeTransfer() {
     TransferSession s;
     const QString path = s.write("fw.hex", hexFile(3));
     s.load(path);
@@ -120,8 +114,7 @@ void TestUpConfigTransfer::wholeTransfer()
     QVERIFY(s.peer.take(100).isEmpty());
 }
 
-void TestUpConfigTransfer::lastLineThenOkResendsLineOne()
-{
+void TestUpConfigTransfer::lastLineThenOkResendsLineOne() {
     TransferSession s;
     s.load(s.write("fw.hex", hexFile(2)));
     s.reply("OK");
@@ -130,8 +123,7 @@ void TestUpConfigTransfer::lastLineThenOkResendsLineOne()
     QCOMPARE(s.peer.takeOne(), "OOT" + record(1) + "\r\n");
 }
 
-void TestUpConfigTransfer::singleLineFile()
-{
+void TestUpConfigTransfer::singleLineFile() {
     TransferSession s;
     s.load(s.write("one.hex", hexFile(1)));
     QCOMPARE(s.peer.takeOne(), "OOT" + record(1) + "\r\n");
@@ -139,8 +131,7 @@ void TestUpConfigTransfer::singleLineFile()
     QCOMPARE(s.bar()->value(), 1);
 }
 
-void TestUpConfigTransfer::errorThenOk()
-{
+void TestUpConfigTransfer::errorThenOk() {
     TransferSession s;
     s.load(s.write("fw.hex", hexFile(4)));
     s.peer.take();
@@ -170,8 +161,7 @@ void TestUpConfigTransfer::errorThenOk()
     QVERIFY(s.peer.take(100).isEmpty());
 }
 
-void TestUpConfigTransfer::downloadWhileIdle()
-{
+void TestUpConfigTransfer::downloadWhileIdle() {
     TransferSession s;
     s.reply("DOWNLOAD");
     QCOMPARE(s.bar()->text(), QStringLiteral("VERIFY"));
@@ -183,8 +173,7 @@ void TestUpConfigTransfer::downloadWhileIdle()
     QVERIFY(s.peer.take(100).isEmpty());
 }
 
-void TestUpConfigTransfer::cancelDialog()
-{
+void TestUpConfigTransfer::cancelDialog() {
     TransferSession s;
     s.fake.nextFile.reset();
     s.w->Transfer.VerifyPhase = 1;
@@ -201,8 +190,7 @@ void TestUpConfigTransfer::cancelDialog()
     QCOMPARE(s.fake.boxes.size(), 2);
 }
 
-void TestUpConfigTransfer::cancelDuringVerifyContinuesInDownloadForm()
-{
+void TestUpConfigTransfer::cancelDuringVerifyContinuesInDownloadForm() {
     TransferSession s;
     s.load(s.write("fw.hex", hexFile(3)));
     s.reply("DOWNLOAD");
@@ -213,8 +201,7 @@ void TestUpConfigTransfer::cancelDuringVerifyContinuesInDownloadForm()
     QCOMPARE(s.peer.takeOne(), "OOT" + record(2) + "\r\n");
 }
 
-void TestUpConfigTransfer::loadLimits()
-{
+void TestUpConfigTransfer::loadLimits() {
     TransferSession s;
     s.load(s.write("max.hex", hexFile(9000)));
     QCOMPARE(s.w->Transfer.LineCount, qint16(9000));
@@ -233,8 +220,7 @@ void TestUpConfigTransfer::loadLimits()
     QVERIFY(s.peer.take(100).isEmpty());
 }
 
-void TestUpConfigTransfer::failedLoadDisarms()
-{
+void TestUpConfigTransfer::failedLoadDisarms() {
     TransferSession s;
     s.load(s.write("fw.hex", hexFile(5)));
     s.reply("OK");
@@ -248,8 +234,7 @@ void TestUpConfigTransfer::failedLoadDisarms()
     QVERIFY(s.peer.take(100).isEmpty());
 }
 
-void TestUpConfigTransfer::missingFile()
-{
+void TestUpConfigTransfer::missingFile() {
     TransferSession s;
     s.load(s.folder.file("absent.hex"));
     QCOMPARE(s.fake.boxes.size(), 1);
@@ -262,8 +247,7 @@ void TestUpConfigTransfer::missingFile()
     QVERIFY(s.peer.take(100).isEmpty());
 }
 
-void TestUpConfigTransfer::emptyFileArmsNothing()
-{
+void TestUpConfigTransfer::emptyFileArmsNothing() {
     TransferSession s;
     for (const QByteArray& content : {QByteArray(), QByteArray("\r\n\r\n  \n")}) {
         s.load(s.write("empty.hex", content));
@@ -277,8 +261,7 @@ void TestUpConfigTransfer::emptyFileArmsNothing()
     QVERIFY(s.fake.boxes.isEmpty());
 }
 
-void TestUpConfigTransfer::shorterSecondFileSendsOnlyItsLines()
-{
+void TestUpConfigTransfer::shorterSecondFileSendsOnlyItsLines() {
     TransferSession s;
     s.load(s.write("long.hex", hexFile(5)));
     s.load(s.write("short.hex", ":00000001FF\r\n:AA\r\n"));
@@ -291,8 +274,7 @@ void TestUpConfigTransfer::shorterSecondFileSendsOnlyItsLines()
     QCOMPARE(s.peer.takeOne(), QByteArray("OOT:00000001FF\r\n"));
 }
 
-void TestUpConfigTransfer::fieldRulesAndBlankLines()
-{
+void TestUpConfigTransfer::fieldRulesAndBlankLines() {
     TransferSession s;
     s.load(s.write("odd.hex", ":01,:02\r\n\r\n\"  :03\"\n:04\r:05"));
     QCOMPARE(s.w->Transfer.LineCount, qint16(5));
@@ -303,8 +285,7 @@ void TestUpConfigTransfer::fieldRulesAndBlankLines()
     QCOMPARE(s.w->Transfer.LineStore[5], QStringLiteral(":05"));
 }
 
-void TestUpConfigTransfer::loadDuringVerifyRestarts()
-{
+void TestUpConfigTransfer::loadDuringVerifyRestarts() {
     TransferSession s;
     s.load(s.write("a.hex", hexFile(3)));
     s.reply("DOWNLOAD");
@@ -316,8 +297,7 @@ void TestUpConfigTransfer::loadDuringVerifyRestarts()
     QCOMPARE(s.bar()->text(), QStringLiteral("DOWNLOAD"));
 }
 
-void TestUpConfigTransfer::replyToOperatorCommandMovesTransfer()
-{
+void TestUpConfigTransfer::replyToOperatorCommandMovesTransfer() {
     TransferSession s;
     s.load(s.write("fw.hex", hexFile(3)));
     s.peer.take();

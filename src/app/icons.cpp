@@ -8,8 +8,7 @@
 namespace Icons {
 namespace {
 
-QPixmap canvas(int logicalSize, qreal dpr)
-{
+QPixmap canvas(int logicalSize, qreal dpr) {
     const int device = int(std::ceil(logicalSize * dpr));
     QPixmap pm(device, device);
     pm.fill(Qt::transparent);
@@ -18,8 +17,7 @@ QPixmap canvas(int logicalSize, qreal dpr)
 }
 
 // A desktop computer in the classic 16-colour palette, on a 32-unit grid.
-QPixmap computer(bool alive, qreal dpr)
-{
+QPixmap computer(bool alive, qreal dpr) {
     const QColor black(0, 0, 0), grey(128, 128, 128), silver(192, 192, 192), white(255, 255, 255),
         blue(0, 0, 255), navy(0, 0, 128), cyan(0, 255, 255);
     QPixmap pm = canvas(32, dpr);
@@ -60,8 +58,7 @@ QPixmap computer(bool alive, qreal dpr)
 
 } // namespace
 
-QPixmap tools(int size, qreal dpr)
-{
+QPixmap tools(int size, qreal dpr) {
     QPixmap pm = canvas(size, dpr);
     QPainter p(&pm);
     p.setRenderHint(QPainter::Antialiasing, true);
@@ -95,7 +92,8 @@ QPixmap tools(int size, qreal dpr)
     p.setPen(QPen(steelDark, 0.6));
     p.setBrush(steel);
     p.drawRect(QRectF(-0.8, -11.0, 1.6, 10.5));
-    p.drawPolygon(QPolygonF({QPointF(-1.4, -11.0), QPointF(1.4, -11.0), QPointF(0.6, -12.0), QPointF(-0.6, -12.0)}));
+    p.drawPolygon(
+        QPolygonF({QPointF(-1.4, -11.0), QPointF(1.4, -11.0), QPointF(0.6, -12.0), QPointF(-0.6, -12.0)}));
     p.setPen(QPen(handleDark, 0.8));
     p.setBrush(handle);
     p.drawRoundedRect(QRectF(-2.4, -1.0, 4.8, 11.0), 1.6, 1.6);
@@ -106,21 +104,18 @@ QPixmap tools(int size, qreal dpr)
     return pm;
 }
 
-QIcon applicationIcon()
-{
+QIcon applicationIcon() {
     QIcon icon;
     for (int size : {16, 24, 32, 48, 64, 128, 256})
         icon.addPixmap(tools(size, 1.0));
     return icon;
 }
 
-QPixmap linkAlive(qreal dpr)
-{
+QPixmap linkAlive(qreal dpr) {
     return computer(true, dpr);
 }
 
-QPixmap linkLost(qreal dpr)
-{
+QPixmap linkLost(qreal dpr) {
     return computer(false, dpr);
 }
 

@@ -21,10 +21,11 @@ const QString UP_config::HexFilter = QStringLiteral("HEX files (*.hex)|*.hex");
 
 namespace {
 // Layout is given in twips; 15 twips make one pixel at 96 dots per inch.
-constexpr int px(int twips) { return (twips + 7) / 15; }
+constexpr int px(int twips) {
+    return (twips + 7) / 15;
+}
 
-template <typename W> W* place(W* w, const char* name, int left, int top, int width, int height)
-{
+template <typename W> W* place(W* w, const char* name, int left, int top, int width, int height) {
     w->setObjectName(QLatin1String(name));
     w->setGeometry(px(left), px(top), px(width), px(height));
     return w;
@@ -32,8 +33,7 @@ template <typename W> W* place(W* w, const char* name, int left, int top, int wi
 
 // The dialog font: small enough that every caption fits its control, as the classic
 // 8-point dialog font did.
-QFont dialogFont()
-{
+QFont dialogFont() {
     QFont f(QStringLiteral("Liberation Sans"));
     f.setStyleHint(QFont::SansSerif);
     f.setPixelSize(11);
@@ -41,9 +41,9 @@ QFont dialogFont()
 }
 
 // A local port spread evenly over 5500..6499 and different between starts.
-QString drawLocalPort()
-{
-    const quint64 seed = quint64(QDateTime::currentMSecsSinceEpoch()) ^ (quint64(QRandomGenerator::system()->generate()) << 20);
+QString drawLocalPort() {
+    const quint64 seed = quint64(QDateTime::currentMSecsSinceEpoch()) ^
+                         (quint64(QRandomGenerator::system()->generate()) << 20);
     QRandomGenerator rng(seed);
     const double r = rng.generateDouble();
     return QString::number(5500 + int(std::floor(r * 1000)));
@@ -53,8 +53,7 @@ QString drawLocalPort()
 UP_config::UP_config(PlatformServices services, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint),
-      m_services(std::move(services)), m_consoleThrottle([this] { syncConsole(); }, this)
-{
+      m_services(std::move(services)), m_consoleThrottle([this] { syncConsole(); }, this) {
     createControls();
     connectEvents();
     // The watchdog ticks from creation on and is never stopped.
@@ -65,8 +64,7 @@ UP_config::UP_config(PlatformServices services, QWidget* parent)
 
 UP_config::~UP_config() = default;
 
-void UP_config::createControls()
-{
+void UP_config::createControls() {
     setObjectName(QStringLiteral("UP_config"));
     setWindowTitle(Caption);
     setWindowIcon(Icons::applicationIcon());
@@ -112,7 +110,8 @@ void UP_config::createControls()
     vbalProgressBar1->setBarColor(BarColor::Blue);
     vbalProgressBar1->setForeColor(0x000000);
     vbalProgressBar1->setValue(0);
-    Command5 = place(new WrappingButton(QStringLiteral("Install VELTA"), this), "Command5", 5280, 1080, 735, 495);
+    Command5 =
+        place(new WrappingButton(QStringLiteral("Install VELTA"), this), "Command5", 5280, 1080, 735, 495);
     Text3 = place(new QPlainTextEdit(this), "Text3", 0, 1680, 6015, 1335);
     Text3->setLineWrapMode(QPlainTextEdit::NoWrap);
     Text3->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -121,7 +120,8 @@ void UP_config::createControls()
     Text11 = place(new QLineEdit(this), "Text11", 600, 3000, 1455, 285);
     Command6 = place(new QPushButton(QStringLiteral("Send"), this), "Command6", 2100, 3000, 675, 255);
     Command8 = place(new QPushButton(QStringLiteral("UART On"), this), "Command8", 2820, 3000, 915, 255);
-    Command10 = place(new QPushButton(QStringLiteral("Send Device"), this), "Command10", 4020, 3000, 1095, 255);
+    Command10 =
+        place(new QPushButton(QStringLiteral("Send Device"), this), "Command10", 4020, 3000, 1095, 255);
     Command9 = place(new QPushButton(QStringLiteral("VER"), this), "Command9", 5160, 3000, 555, 255);
     Command2 = place(new QPushButton(QStringLiteral("?"), this), "Command2", 5760, 3000, 255, 255);
 
@@ -129,8 +129,8 @@ void UP_config::createControls()
     for (QPushButton* b : findChildren<QPushButton*>())
         b->setAutoDefault(false);
 
-    QWidget* const tabOrder[] = {cbBind,   ComboRemoteIP, Add_ip,   Del_ip,   SaveIP,    Command3, Text3,
-                                 Command5, Text9,         Check1,   Text10,   Command1,  Text11,   Command6,
+    QWidget* const tabOrder[] = {cbBind,   ComboRemoteIP, Add_ip,   Del_ip,    SaveIP,   Command3, Text3,
+                                 Command5, Text9,         Check1,   Text10,    Command1, Text11,   Command6,
                                  Command7, Command8,      Command9, Command10, Command2};
     for (size_t i = 0; i + 1 < std::size(tabOrder); ++i)
         setTabOrder(tabOrder[i], tabOrder[i + 1]);
@@ -150,8 +150,7 @@ void UP_config::createControls()
 }
 
 // The event map: every event the window reacts to, one row each.
-void UP_config::connectEvents()
-{
+void UP_config::connectEvents() {
     connect(cbBind, &QPushButton::clicked, this, &UP_config::cbBind_Click);
     connect(Add_ip, &QPushButton::clicked, this, &UP_config::Add_ip_Click);
     connect(Del_ip, &QPushButton::clicked, this, &UP_config::Del_ip_Click);
@@ -169,8 +168,7 @@ void UP_config::connectEvents()
     connect(Command3, &QPushButton::clicked, this, &UP_config::Command3_Click);
 }
 
-void UP_config::Load()
-{
+void UP_config::Load() {
     CrLf = QStringLiteral("\r\n");
     LinkSilence = 50;
     loadAddressBook();
@@ -181,25 +179,21 @@ void UP_config::Load()
 
 void UP_config::Unload() {}
 
-void UP_config::closeEvent(QCloseEvent* event)
-{
+void UP_config::closeEvent(QCloseEvent* event) {
     Unload();
     event->accept();
 }
 
-void UP_config::showError(const RuntimeError& error)
-{
+void UP_config::showError(const RuntimeError& error) {
     m_services.messageBox(this, error.description, error.title(), MessageIcon::Critical);
 }
 
-void UP_config::flushScreen()
-{
+void UP_config::flushScreen() {
     m_consoleThrottle.flushNow();
     vbalProgressBar1->flushRepaint();
 }
 
-void UP_config::syncConsole()
-{
+void UP_config::syncConsole() {
     Text3->setPlainText(m_text3);
     QTextCursor c = Text3->textCursor();
     c.movePosition(QTextCursor::End);

@@ -44,12 +44,12 @@ public:
     qint16 Connected = 0;
 
     // ---- Working region ----
-    ReceiveHistory Text7;   // reply history, index 0 the newest
-    QString Text4;          // the line sent last, in the form it was sent
-    QString tbRemotePort;   // read-only for the operator
-    QString tbLocalPort;    // read-only for the operator
-    QString Text8;          // the last reply less trailing spaces; the line count after a load
-    QString tbReceiveData;  // the last datagram exactly as received
+    ReceiveHistory Text7;  // reply history, index 0 the newest
+    QString Text4;         // the line sent last, in the form it was sent
+    QString tbRemotePort;  // read-only for the operator
+    QString tbLocalPort;   // read-only for the operator
+    QString Text8;         // the last reply less trailing spaces; the line count after a load
+    QString tbReceiveData; // the last datagram exactly as received
 
     // ---- Handlers (the event map routes to these) ----
     void Load();

@@ -11,8 +11,7 @@
 #include <QLabel>
 #include <QPushButton>
 
-void UP_config::cbBind_Click()
-{
+void UP_config::cbBind_Click() {
     if (Connected == 0) {
         vbalProgressBar1->setValue(0);
         vbalProgressBar1->setBarColor(BarColor::Navy);
@@ -60,14 +59,12 @@ void UP_config::cbBind_Click()
     }
 }
 
-void UP_config::showLinkLost()
-{
+void UP_config::showLinkLost() {
     YesConnect->setVisible(false);
     NoConnect->setVisible(true);
 }
 
-void UP_config::Winsock1_DataArrival(qint64 /*bytesTotal*/)
-{
+void UP_config::Winsock1_DataArrival(qint64 /*bytesTotal*/) {
     LinkSilence = LinkWatchdog::AfterDatagram;
     tbReceiveData = Winsock1.getData();
     const QString trimmed = trimTrailingSpaces(tbReceiveData);
@@ -79,15 +76,13 @@ void UP_config::Winsock1_DataArrival(qint64 /*bytesTotal*/)
     dispatchReply();
 }
 
-void UP_config::Timer1_Timer()
-{
+void UP_config::Timer1_Timer() {
     const bool alive = LinkWatchdog::tick(LinkSilence);
     YesConnect->setVisible(alive);
     NoConnect->setVisible(!alive);
 }
 
-void UP_config::loadAddressBook()
-{
+void UP_config::loadAddressBook() {
     std::optional<QByteArray> content;
     auto read = readWholeFile(AddressBook::FileName);
     if (auto* bytes = std::get_if<QByteArray>(&read))
@@ -102,8 +97,7 @@ void UP_config::loadAddressBook()
     ComboRemoteIP->setCurrentIndex(0);
 }
 
-void UP_config::Add_ip_Click()
-{
+void UP_config::Add_ip_Click() {
     const QString text = ComboRemoteIP->currentText();
     if (text.isEmpty())
         return;
@@ -115,8 +109,7 @@ void UP_config::Add_ip_Click()
     ComboRemoteIP->setEditText(text);
 }
 
-void UP_config::Del_ip_Click()
-{
+void UP_config::Del_ip_Click() {
     const int index = ComboRemoteIP->currentIndex();
     // Typed text that was not picked from the list selects nothing: nothing to remove.
     if (index < 0 || ComboRemoteIP->itemText(index) != ComboRemoteIP->currentText())
@@ -124,8 +117,7 @@ void UP_config::Del_ip_Click()
     ComboRemoteIP->removeItem(index);
 }
 
-void UP_config::SaveIP_Click()
-{
+void UP_config::SaveIP_Click() {
     QStringList items;
     for (int i = 0; i < ComboRemoteIP->count(); ++i)
         items << ComboRemoteIP->itemText(i);

@@ -6,8 +6,7 @@
 
 #include <QPushButton>
 
-void UP_config::Command3_Click()
-{
+void UP_config::Command3_Click() {
     Transfer.VerifyPhase = 0;
     const auto path = m_services.openFile(this, HexFilter);
     if (!path || path->isEmpty()) {
@@ -46,8 +45,7 @@ void UP_config::Command3_Click()
     Command4_Click();
 }
 
-void UP_config::Command4_Click()
-{
+void UP_config::Command4_Click() {
     const auto step = transferStep(Transfer);
     if (!step)
         return;
@@ -58,8 +56,7 @@ void UP_config::Command4_Click()
     vbalProgressBar1->setValue(step->barValue);
 }
 
-void UP_config::dispatchReply()
-{
+void UP_config::dispatchReply() {
     const ReplyEffects e = applyReply(Text8, Transfer);
     if (e.barText)
         vbalProgressBar1->setText(*e.barText);

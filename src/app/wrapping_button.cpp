@@ -3,8 +3,7 @@
 #include <QStyleOptionButton>
 #include <QStylePainter>
 
-void WrappingButton::paintEvent(QPaintEvent*)
-{
+void WrappingButton::paintEvent(QPaintEvent*) {
     QStylePainter p(this);
     QStyleOptionButton option;
     initStyleOption(&option);

@@ -6,8 +6,7 @@
 
 namespace AddressBook {
 
-QStringList entriesFromFile(const std::optional<QByteArray>& content)
-{
+QStringList entriesFromFile(const std::optional<QByteArray>& content) {
     QStringList entries;
     if (content) {
         FieldReader reader(*content);
@@ -22,8 +21,7 @@ QStringList entriesFromFile(const std::optional<QByteArray>& content)
     return entries;
 }
 
-QByteArray fileBytes(const QStringList& entries)
-{
+QByteArray fileBytes(const QStringList& entries) {
     QByteArray out;
     for (const QString& e : entries) {
         out += e.toLatin1();
@@ -32,11 +30,11 @@ QByteArray fileBytes(const QStringList& entries)
     return out;
 }
 
-qsizetype sortedInsertIndex(const QStringList& list, const QString& entry)
-{
-    const auto it = std::upper_bound(list.cbegin(), list.cend(), entry, [](const QString& a, const QString& b) {
-        return QString::compare(a, b, Qt::CaseInsensitive) < 0;
-    });
+qsizetype sortedInsertIndex(const QStringList& list, const QString& entry) {
+    const auto it =
+        std::upper_bound(list.cbegin(), list.cend(), entry, [](const QString& a, const QString& b) {
+            return QString::compare(a, b, Qt::CaseInsensitive) < 0;
+        });
     return it - list.cbegin();
 }
 

@@ -11,8 +11,7 @@ constexpr qint16 AfterDatagram = 1;
 
 // One watchdog tick: counts the silence up and says whether the link is alive.
 // The count stops at Lost, so it can never leave its range however long the silence lasts.
-[[nodiscard]] inline bool tick(qint16& silence)
-{
+[[nodiscard]] inline bool tick(qint16& silence) {
     if (silence >= Lost || silence + 1 > LostAbove) {
         silence = Lost;
         return false;

@@ -1,22 +1,19 @@
 #include "receive_history.h"
 
-QString trimTrailingSpaces(const QString& text)
-{
+QString trimTrailingSpaces(const QString& text) {
     qsizetype end = text.size();
     while (end > 0 && text[end - 1] == QLatin1Char(' '))
         --end;
     return end == text.size() ? text : text.left(end);
 }
 
-void ReceiveHistory::push(const QString& reply)
-{
+void ReceiveHistory::push(const QString& reply) {
     for (int i = Size - 1; i > 0; --i)
         m_lines[size_t(i)] = std::move(m_lines[size_t(i - 1)]);
     m_lines[0] = reply;
 }
 
-QString ReceiveHistory::consoleText(const QString& separator) const
-{
+QString ReceiveHistory::consoleText(const QString& separator) const {
     qsizetype total = separator.size() * (Size - 1);
     for (const QString& l : m_lines)
         total += l.size();

@@ -1,11 +1,12 @@
 #include "field_reader.h"
 
 namespace {
-bool isLineEnd(char c) { return c == '\r' || c == '\n'; }
+bool isLineEnd(char c) {
+    return c == '\r' || c == '\n';
+}
 } // namespace
 
-bool FieldReader::readField(QString& text)
-{
+bool FieldReader::readField(QString& text) {
     text.clear();
     if (atEnd())
         return false;
@@ -36,8 +37,7 @@ bool FieldReader::readField(QString& text)
     return true;
 }
 
-void FieldReader::skipDelimiter()
-{
+void FieldReader::skipDelimiter() {
     const qsizetype n = m_data.size();
     if (m_pos >= n)
         return;

@@ -5,13 +5,11 @@
 
 #include <algorithm>
 
-ProgressBar::ProgressBar(QWidget* parent) : QWidget(parent), m_throttle([this] { update(); }, this)
-{
+ProgressBar::ProgressBar(QWidget* parent) : QWidget(parent), m_throttle([this] { update(); }, this) {
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
-void ProgressBar::setText(const QString& text)
-{
+void ProgressBar::setText(const QString& text) {
     if (text == m_text)
         return;
     m_text = text;
@@ -19,32 +17,27 @@ void ProgressBar::setText(const QString& text)
     m_throttle.request();
 }
 
-void ProgressBar::setBarColor(quint32 bgr)
-{
+void ProgressBar::setBarColor(quint32 bgr) {
     m_barColor = bgr & 0xFFFFFF;
     m_throttle.request();
 }
 
-void ProgressBar::setForeColor(quint32 bgr)
-{
+void ProgressBar::setForeColor(quint32 bgr) {
     m_foreColor = bgr & 0xFFFFFF;
     m_throttle.request();
 }
 
-void ProgressBar::setValue(int value)
-{
+void ProgressBar::setValue(int value) {
     m_value = value;
     m_throttle.request();
 }
 
-void ProgressBar::setMax(int max)
-{
+void ProgressBar::setMax(int max) {
     m_max = max;
     m_throttle.request();
 }
 
-int ProgressBar::fillWidth(int value, int max, int innerWidth)
-{
+int ProgressBar::fillWidth(int value, int max, int innerWidth) {
     if (max <= 0 || value <= 0 || innerWidth <= 0)
         return 0;
     if (value >= max)
@@ -52,13 +45,11 @@ int ProgressBar::fillWidth(int value, int max, int innerWidth)
     return int(qint64(innerWidth) * value / max);
 }
 
-QColor ProgressBar::toQColor(quint32 bgr)
-{
+QColor ProgressBar::toQColor(quint32 bgr) {
     return QColor(int(bgr & 0xFF), int((bgr >> 8) & 0xFF), int((bgr >> 16) & 0xFF));
 }
 
-void ProgressBar::paintEvent(QPaintEvent*)
-{
+void ProgressBar::paintEvent(QPaintEvent*) {
     ++m_paintCount;
     QPainter p(this);
     const QRect r = rect();

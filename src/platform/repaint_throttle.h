@@ -15,8 +15,7 @@ public:
     explicit RepaintThrottle(std::function<void()> flush, QObject* parent = nullptr,
                              int intervalMs = DefaultIntervalMs);
 
-    void request()
-    {
+    void request() {
         if (!m_timer.isActive())
             m_timer.start();
     }

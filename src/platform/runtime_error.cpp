@@ -5,8 +5,7 @@
 
 #include <cerrno>
 
-RuntimeError runtimeErrorForOpen(const QString& path, int sysError)
-{
+RuntimeError runtimeErrorForOpen(const QString& path, int sysError) {
     switch (sysError) {
     case ENOENT: {
         const QFileInfo info(path);
@@ -27,8 +26,7 @@ RuntimeError runtimeErrorForOpen(const QString& path, int sysError)
     }
 }
 
-RuntimeError runtimeErrorForWrite(int sysError)
-{
+RuntimeError runtimeErrorForWrite(int sysError) {
     switch (sysError) {
     case ENOSPC:
     case EDQUOT:

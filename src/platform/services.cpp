@@ -6,8 +6,7 @@
 #include <QProcess>
 #include <QThread>
 
-QString qtFileDialogFilter(const QString& barFilter)
-{
+QString qtFileDialogFilter(const QString& barFilter) {
     const QStringList parts = barFilter.split(QLatin1Char('|'));
     QStringList entries;
     for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
@@ -23,8 +22,7 @@ QString qtFileDialogFilter(const QString& barFilter)
     return entries.join(QStringLiteral(";;"));
 }
 
-ProgramLine arpFlushCommand()
-{
+ProgramLine arpFlushCommand() {
 #ifdef Q_OS_WIN
     return {QStringLiteral("arp"), {QStringLiteral("-d"), QStringLiteral("*")}};
 #elif defined(Q_OS_LINUX)
@@ -34,11 +32,11 @@ ProgramLine arpFlushCommand()
 #endif
 }
 
-PlatformServices PlatformServices::real()
-{
+PlatformServices PlatformServices::real() {
     PlatformServices s;
     s.openFile = [](QWidget* parent, const QString& filter) -> std::optional<QString> {
-        const QString path = QFileDialog::getOpenFileName(parent, QString(), QString(), qtFileDialogFilter(filter));
+        const QString path =
+            QFileDialog::getOpenFileName(parent, QString(), QString(), qtFileDialogFilter(filter));
         if (path.isEmpty())
             return std::nullopt;
         return path;

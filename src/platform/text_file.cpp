@@ -11,16 +11,14 @@
 namespace {
 struct Fd {
     int fd = -1;
-    ~Fd()
-    {
+    ~Fd() {
         if (fd >= 0)
             ::close(fd);
     }
 };
 } // namespace
 
-std::variant<QByteArray, RuntimeError> readWholeFile(const QString& path)
-{
+std::variant<QByteArray, RuntimeError> readWholeFile(const QString& path) {
     const QByteArray native = QFile::encodeName(path);
     if (native.isEmpty())
         return RuntimeError::fileNotFound();
@@ -44,8 +42,7 @@ std::variant<QByteArray, RuntimeError> readWholeFile(const QString& path)
     return data;
 }
 
-std::optional<RuntimeError> writeFileAtomically(const QString& path, const QByteArray& bytes)
-{
+std::optional<RuntimeError> writeFileAtomically(const QString& path, const QByteArray& bytes) {
     const QByteArray native = QFile::encodeName(path);
     QByteArray tmpl = native + ".XXXXXX";
     Fd f;

@@ -10,8 +10,7 @@ UdpSocketControl::UdpSocketControl(QObject* parent) : QObject(parent) {}
 
 UdpSocketControl::~UdpSocketControl() = default;
 
-void UdpSocketControl::setRemoteHost(const QString& host)
-{
+void UdpSocketControl::setRemoteHost(const QString& host) {
     m_remoteHost = host;
     m_remoteAddress.reset();
     QHostAddress literal;
@@ -19,8 +18,7 @@ void UdpSocketControl::setRemoteHost(const QString& host)
         m_remoteAddress = literal;
 }
 
-bool UdpSocketControl::setRemotePort(qint32 port)
-{
+bool UdpSocketControl::setRemotePort(qint32 port) {
     if (port < 0 || port > 65535) {
         m_lastError = QStringLiteral("Invalid port %1").arg(port);
         return false;
@@ -29,8 +27,7 @@ bool UdpSocketControl::setRemotePort(qint32 port)
     return true;
 }
 
-std::optional<qint32> UdpSocketControl::portNumber(const QString& text)
-{
+std::optional<qint32> UdpSocketControl::portNumber(const QString& text) {
     bool ok = false;
     const qlonglong v = text.trimmed().toLongLong(&ok, 10);
     if (!ok || v < std::numeric_limits<qint32>::min() || v > std::numeric_limits<qint32>::max())
@@ -38,8 +35,7 @@ std::optional<qint32> UdpSocketControl::portNumber(const QString& text)
     return qint32(v);
 }
 
-bool UdpSocketControl::bind(const QString& localPort)
-{
+bool UdpSocketControl::bind(const QString& localPort) {
     if (m_protocol != ProtocolUdp) {
         m_lastError = QStringLiteral("Only UDP is supported");
         return false;
@@ -64,18 +60,15 @@ bool UdpSocketControl::bind(const QString& localPort)
     return true;
 }
 
-int UdpSocketControl::state() const
-{
+int UdpSocketControl::state() const {
     return m_socket ? StateOpen : StateClosed;
 }
 
-quint16 UdpSocketControl::localPort() const
-{
+quint16 UdpSocketControl::localPort() const {
     return m_socket ? m_socket->localPort() : 0;
 }
 
-std::optional<QHostAddress> UdpSocketControl::resolvedRemote()
-{
+std::optional<QHostAddress> UdpSocketControl::resolvedRemote() {
     if (m_remoteAddress)
         return m_remoteAddress;
     if (m_remoteHost.isEmpty())
@@ -91,8 +84,7 @@ std::optional<QHostAddress> UdpSocketControl::resolvedRemote()
     return std::nullopt;
 }
 
-bool UdpSocketControl::sendData(const QString& text)
-{
+bool UdpSocketControl::sendData(const QString& text) {
     if (!m_socket)
         return false;
     const auto address = resolvedRemote();
@@ -109,8 +101,7 @@ bool UdpSocketControl::sendData(const QString& text)
     return true;
 }
 
-void UdpSocketControl::close()
-{
+void UdpSocketControl::close() {
     if (m_socket) {
         // The socket may be closed from inside a data-arrival handler; let Qt delete it later.
         QUdpSocket* s = m_socket.release();
@@ -121,8 +112,7 @@ void UdpSocketControl::close()
     m_current.clear();
 }
 
-void UdpSocketControl::drain()
-{
+void UdpSocketControl::drain() {
     int errors = 0;
     while (m_socket && m_socket->hasPendingDatagrams() && errors < 16) {
         const qint64 size = m_socket->pendingDatagramSize();

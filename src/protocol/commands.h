@@ -8,10 +8,10 @@
 namespace Commands {
 inline const QString CrLf = QStringLiteral("\r\n");
 
-inline const QString BootInfo = QStringLiteral("OOTi");   // boot-information request
-inline const QString Start = QStringLiteral("OOTg");      // start the loaded program
+inline const QString BootInfo = QStringLiteral("OOTi"); // boot-information request
+inline const QString Start = QStringLiteral("OOTg");    // start the loaded program
 inline const QString SetAddressPrefix = QStringLiteral("OOT$");
-inline const QString LinePrefix = QStringLiteral("OOT");  // download and verify lines
+inline const QString LinePrefix = QStringLiteral("OOT"); // download and verify lines
 inline const QString Status = QStringLiteral("STATUS");
 inline const QString Version = QStringLiteral("VER");
 inline const QString UartOn = QStringLiteral("UART 2,7");

@@ -1,7 +1,7 @@
 #include "commands.h"
 
-std::optional<QString> frameLine(const QString& line, bool gateway, const QString& address, GatewayForm form)
-{
+std::optional<QString> frameLine(const QString& line, bool gateway, const QString& address,
+                                 GatewayForm form) {
     if (!gateway)
         return line;
     if (line.size() < 2)

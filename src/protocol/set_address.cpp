@@ -6,10 +6,11 @@
 #include <string>
 
 namespace {
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
-std::optional<double> radixValue(const std::string& s, size_t pos, int radix)
-{
+std::optional<double> radixValue(const std::string& s, size_t pos, int radix) {
     quint64 v = 0;
     for (; pos < s.size(); ++pos) {
         const char c = s[pos];
@@ -33,8 +34,7 @@ std::optional<double> radixValue(const std::string& s, size_t pos, int radix)
 }
 } // namespace
 
-std::optional<double> basicVal(const QString& text)
-{
+std::optional<double> basicVal(const QString& text) {
     // Only the ASCII subset can form a number; anything else ends it.
     std::string s;
     s.reserve(size_t(text.size()));
@@ -93,8 +93,7 @@ std::optional<double> basicVal(const QString& text)
     return v;
 }
 
-std::optional<qint32> roundToInt32(double value)
-{
+std::optional<qint32> roundToInt32(double value) {
     if (!std::isfinite(value))
         return std::nullopt;
     const double r = std::nearbyint(value); // default rounding mode: half to even
@@ -103,8 +102,7 @@ std::optional<qint32> roundToInt32(double value)
     return qint32(r);
 }
 
-std::optional<QString> setAddressDigits(const QString& text)
-{
+std::optional<QString> setAddressDigits(const QString& text) {
     const auto v = basicVal(text);
     if (!v)
         return std::nullopt;

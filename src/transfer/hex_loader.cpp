@@ -2,8 +2,7 @@
 
 #include "field_reader.h"
 
-std::variant<QStringList, RuntimeError> readHexLines(const QByteArray& content, int maxLines)
-{
+std::variant<QStringList, RuntimeError> readHexLines(const QByteArray& content, int maxLines) {
     QStringList lines;
     FieldReader reader(content);
     QString field;

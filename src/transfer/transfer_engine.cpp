@@ -2,20 +2,19 @@
 
 #include "commands.h"
 
-QString verifyForm(const QString& line)
-{
+QString verifyForm(const QString& line) {
     QString out = line;
     out.replace(QLatin1Char(':'), QLatin1Char('#'));
     return out;
 }
 
-std::optional<StepResult> transferStep(TransferState& s)
-{
+std::optional<StepResult> transferStep(TransferState& s) {
     if (s.TransferArmed != 1)
         return std::nullopt;
     // Only a completed load arms the transfer, so LinePos stays within 0..LineCount-1 here;
     // should that ever not hold, stop rather than send a line this load did not read.
-    if (s.LineCount < 1 || s.LineCount > TransferState::MaxLines || s.LinePos < 0 || s.LinePos >= s.LineCount) {
+    if (s.LineCount < 1 || s.LineCount > TransferState::MaxLines || s.LinePos < 0 ||
+        s.LinePos >= s.LineCount) {
         s.TransferArmed = 0;
         s.LinePos = 0;
         return std::nullopt;
@@ -33,8 +32,7 @@ std::optional<StepResult> transferStep(TransferState& s)
     return r;
 }
 
-ReplyRule classifyReply(QStringView r, const TransferState& s)
-{
+ReplyRule classifyReply(QStringView r, const TransferState& s) {
     if (s.TransferArmed == 1 && r.contains(u"VER="))
         return ReplyRule::VersionStep;
     if (r.contains(u"ERROR"))
@@ -46,8 +44,7 @@ ReplyRule classifyReply(QStringView r, const TransferState& s)
     return ReplyRule::None;
 }
 
-ReplyEffects applyReply(QStringView reply, TransferState& s)
-{
+ReplyEffects applyReply(QStringView reply, TransferState& s) {
     ReplyEffects e;
     e.rule = classifyReply(reply, s);
     switch (e.rule) {

@@ -10,18 +10,18 @@
 struct TransferState {
     static constexpr qint16 MaxLines = 9000;
 
-    QString LineBuffer;                                  // field just read by the loader
-    qint16 LinePos = 0;                                  // line sent last in this pass; 0 before/after a pass
+    QString LineBuffer; // field just read by the loader
+    qint16 LinePos = 0; // line sent last in this pass; 0 before/after a pass
     std::vector<QString> LineStore = std::vector<QString>(MaxLines + 1); // entries 1..LineCount; 0 unused
-    qint16 LineCount = 0;                                // lines of the last completed load
-    qint16 VerifyPhase = 0;                              // 0 download pass, 1 verify pass
-    qint16 TransferArmed = 0;                            // 1 while a loaded file is being transferred
+    qint16 LineCount = 0;                                                // lines of the last completed load
+    qint16 VerifyPhase = 0;                                              // 0 download pass, 1 verify pass
+    qint16 TransferArmed = 0; // 1 while a loaded file is being transferred
 };
 
 // What one transfer step did, for the window to show and send.
 struct StepResult {
-    QString commandLine;  // "OOT" + line (":" -> "#" when verifying) + CR LF, for the send procedure
-    QString sentForm;     // the line in the form it was sent, for the "line sent last" box
+    QString commandLine;       // "OOT" + line (":" -> "#" when verifying) + CR LF, for the send procedure
+    QString sentForm;          // the line in the form it was sent, for the "line sent last" box
     bool downloadPass = false; // the bar text becomes "DOWNLOAD" (the verify pass leaves it alone)
     qint16 barValue = 0;       // the number of the line just sent
 };
