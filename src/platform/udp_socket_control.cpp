@@ -112,6 +112,12 @@ void UdpSocketControl::close() {
     m_current.clear();
 }
 
+void UdpSocketControl::deliver(const QByteArray& datagram)
+{
+    m_current = datagram;
+    emit dataArrival(m_current.size());
+}
+
 void UdpSocketControl::drain() {
     int errors = 0;
     while (m_socket && m_socket->hasPendingDatagrams() && errors < 16) {

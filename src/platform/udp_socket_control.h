@@ -44,6 +44,9 @@ public:
     // The datagram announced by the last dataArrival, as text (one character per byte).
     [[nodiscard]] QString getData() const { return QString::fromLatin1(m_current); }
     void close();
+    // Raises the data-arrival event for `datagram` as if it had come off the wire; lets the
+    // fuzzers and tests feed the receive path without a network.
+    void deliver(const QByteArray& datagram);
 
     // Text to the signed 32-bit number a port property takes; nothing when it is not one.
     [[nodiscard]] static std::optional<qint32> portNumber(const QString& text);

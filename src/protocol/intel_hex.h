@@ -1,0 +1,105 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <map>
+#include <optional>
+#include <variant>
+
+// Intel HEX records, a memory image built from them, and a whole-file check. Pure: no I/O.
+
+enum class HexRecordType : quint8 {
+    Data = 0x00,
+    EndOfFile = 0x01,
+    ExtendedSegmentAddress = 0x02, // base = value * 16
+    StartSegmentAddress = 0x03,
+    ExtendedLinearAddress = 0x04, // base = value << 16
+    StartLinearAddress = 0x05,
+};
+
+struct HexRecord {
+    quint8 type = 0;
+    quint16 address = 0;
+    QByteArray data;
+
+    friend bool operator==(const HexRecord&, const HexRecord&) = default;
+};
+
+struct HexParseError {
+    QString reason; // "bad start code", "odd number of hex digits", "bad hex digit", "length mismatch",
+                    // "bad checksum" or "unknown record type"
+};
+
+using HexParseResult = std::variant<HexRecord, HexParseError>;
+
+// Parses one record line: `startCode` (':' for files and downloads, '#' for the verify form), then
+// byte count, address, type, data and checksum as hex pairs of either case. Trailing CR, LF and
+// spaces are tolerated, nothing else. Address records (02, 04) must carry 2 data bytes, start
+// records (03, 05) 4 and the end-of-file record none; otherwise it is a length mismatch.
+[[nodiscard]] HexParseResult parseHexRecord(QByteArrayView line, char startCode = ':');
+
+// The checksum byte that makes all bytes of a record sum to zero (mod 256).
+[[nodiscard]] quint8 hexChecksum(QByteArrayView bytes);
+
+// One record line in upper-case hex with CR LF. `data` must not exceed 255 bytes.
+[[nodiscard]] QByteArray formatHexRecord(quint8 type, quint16 address, QByteArrayView data,
+                                         char startCode = ':');
+
+// The upper address bits that the extended address records of one pass have set.
+class HexCursor {
+public:
+    // Takes an 02 or 04 record into account; false (and no change) for any other record.
+    bool follow(const HexRecord& record);
+    [[nodiscard]] quint32 base() const { return m_base; }
+    [[nodiscard]] quint32 absolute(quint16 offset) const { return m_base + offset; }
+    void reset() { m_base = 0; }
+
+private:
+    quint32 m_base = 0;
+};
+
+// A sparse memory image: 32-bit address -> byte.
+class HexImage {
+public:
+    void write(quint32 address, QByteArrayView data);
+    [[nodiscard]] std::optional<quint8> byteAt(quint32 address) const;
+    // The first address in [address, address + data.size()) whose stored byte differs from `data`
+    // (or is not stored at all); nothing when every byte matches.
+    [[nodiscard]] std::optional<quint32> firstDifference(quint32 address, QByteArrayView data) const;
+
+    // Applies one record in file order: address records move the cursor, data records are stored
+    // at it, the others leave memory alone.
+    void apply(const HexRecord& record, HexCursor& cursor);
+    // Whether a data record's bytes equal what is stored at the cursor; true for other types.
+    [[nodiscard]] bool matches(const HexRecord& record, const HexCursor& cursor) const;
+
+    [[nodiscard]] qsizetype size() const { return qsizetype(m_bytes.size()); }
+    [[nodiscard]] bool isEmpty() const { return m_bytes.empty(); }
+    void clear() { m_bytes.clear(); }
+
+    // Intel HEX text: up to 16 bytes per record on 16-byte boundaries, an 04 record wherever the
+    // upper 16 address bits change (none while they stay 0), 01 at the end, CR LF line ends.
+    [[nodiscard]] QByteArray toHexText() const;
+
+    friend bool operator==(const HexImage&, const HexImage&) = default;
+
+private:
+    std::map<quint32, quint8> m_bytes;
+};
+
+struct HexFileProblem {
+    int line = 0; // 1-based; 0 when the problem concerns the file as a whole
+    QString reason;
+
+    friend bool operator==(const HexFileProblem&, const HexFileProblem&) = default;
+};
+
+// Reads a whole HEX file into an image. Lines end with CR LF, LF or CR; blanks and tabs around
+// a record are ignored, blank lines skipped. Problems: the first bad record (its line and
+// reason), "record after end of file", or "missing end-of-file record" (line 0).
+[[nodiscard]] std::variant<HexImage, HexFileProblem> loadHexFile(QByteArrayView content);
+
+// The same check without keeping the image; nothing when the file is fine.
+[[nodiscard]] std::optional<HexFileProblem> checkHexFile(const QByteArray& content);

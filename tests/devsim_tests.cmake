@@ -1,0 +1,7 @@
+velta_add_test(test_intel_hex SOURCES test_intel_hex.cpp LIBS velta_protocol)
+
+if(TARGET velta-devsim)
+    velta_add_test(test_devsim SOURCES test_devsim.cpp LIBS velta_devsim_core Qt6::Network)
+    # The test starts the real program, so building the test builds the program too.
+    add_dependencies(test_devsim velta-devsim)
+endif()

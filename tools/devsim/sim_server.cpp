@@ -1,0 +1,270 @@
+#include "sim_server.h"
+
+#include <QCommandLineParser>
+#include <QNetworkDatagram>
+#include <QSaveFile>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+// Strict decimal within [min, max]; QString::toInt alone would let blanks and signs through.
+std::optional<int> boundedInt(const QString& text, int min, int max) {
+    if (text.isEmpty() || text.size() > 9)
+        return std::nullopt;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return std::nullopt;
+    }
+    const int value = text.toInt();
+    if (value < min || value > max)
+        return std::nullopt;
+    return value;
+}
+
+constexpr int MaxDelayMs = 600000;
+// Verbose logs show this much of a datagram; the rest is only counted.
+constexpr qsizetype LogPreview = 160;
+// Datagrams handled per readyRead; the socket notifier calls again for the rest.
+constexpr int MaxDatagramsPerRead = 256;
+} // namespace
+
+std::variant<SimOptions, HelpRequest, UsageError> parseSimArguments(const QStringList& arguments) {
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
+    const QCommandLineOption bind(QStringLiteral("bind"), QString(), QStringLiteral("ADDR"));
+    const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("N"));
+    const QCommandLineOption address(QStringLiteral("address"), QString(), QStringLiteral("A"));
+    const QCommandLineOption dropEvery(QStringLiteral("drop-every"), QString(), QStringLiteral("N"));
+    const QCommandLineOption errorAtLine(QStringLiteral("error-at-line"), QString(), QStringLiteral("N"));
+    const QCommandLineOption delayMs(QStringLiteral("delay-ms"), QString(), QStringLiteral("N"));
+    const QCommandLineOption imageOut(QStringLiteral("image-out"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption quiet(QStringLiteral("quiet"), QString());
+    const QCommandLineOption verbose(QStringLiteral("verbose"), QString());
+    parser.addOptions({help, bind, port, address, dropEvery, errorAtLine, delayMs, imageOut, quiet, verbose});
+
+    // QCommandLineParser skips the first entry as the program name.
+    if (!parser.parse(QStringList{QStringLiteral("velta-devsim")} + arguments))
+        return UsageError{parser.errorText()};
+    if (parser.isSet(help))
+        return HelpRequest{};
+    if (!parser.positionalArguments().isEmpty())
+        return UsageError{
+            QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first())};
+
+    SimOptions o;
+    const auto number = [&](const QCommandLineOption& option, int min, int max,
+                            int& target) -> std::optional<UsageError> {
+        if (!parser.isSet(option))
+            return std::nullopt;
+        const QString text = parser.value(option);
+        const auto value = boundedInt(text, min, max);
+        if (!value)
+            return UsageError{QStringLiteral("--%1 needs a whole number from %2 to %3, not '%4'")
+                                  .arg(option.names().constLast())
+                                  .arg(min)
+                                  .arg(max)
+                                  .arg(text)};
+        target = *value;
+        return std::nullopt;
+    };
+
+    int portValue = o.port;
+    int addressValue = o.deviceAddress;
+    for (auto error :
+         {number(port, 0, 65535, portValue), number(address, 0, 255, addressValue),
+          number(dropEvery, 0, 1000000000, o.dropEvery), number(errorAtLine, 0, 1000000000, o.errorAtLine),
+          number(delayMs, 0, MaxDelayMs, o.delayMs)}) {
+        if (error)
+            return *error;
+    }
+    o.port = quint16(portValue);
+    o.deviceAddress = quint8(addressValue);
+
+    if (parser.isSet(bind)) {
+        const QString text = parser.value(bind);
+        const QHostAddress a(text == QLatin1String("localhost") ? QStringLiteral("127.0.0.1") : text);
+        if (a.isNull())
+            return UsageError{QStringLiteral("--bind needs an IP address, not '%1'").arg(text)};
+        o.bindAddress = a;
+    }
+    if (parser.isSet(imageOut)) {
+        o.imageOut = parser.value(imageOut);
+        if (o.imageOut.isEmpty())
+            return UsageError{QStringLiteral("--image-out needs a file name")};
+    }
+    if (parser.isSet(quiet) && parser.isSet(verbose))
+        return UsageError{QStringLiteral("--quiet and --verbose cannot be used together")};
+    if (parser.isSet(quiet))
+        o.verbosity = SimOptions::Verbosity::Quiet;
+    else if (parser.isSet(verbose))
+        o.verbosity = SimOptions::Verbosity::Verbose;
+    return o;
+}
+
+QString simUsageText() {
+    return QStringLiteral(
+        "Usage: velta-devsim [options]\n"
+        "Plays the bootloader device on UDP for testing the loader without hardware.\n"
+        "Every datagram is one command line (CR LF, LF or no terminator); the reply goes back\n"
+        "to the sender's address and port, one datagram per command.\n"
+        "\n"
+        "Options:\n"
+        "  --bind ADDR          IP address to listen on (default 127.0.0.1)\n"
+        "  --port N             UDP port, 0 for any free port (default 111)\n"
+        "  --address A          device address for the gateway forms, 0-255 (default 16)\n"
+        "  --image-out FILE     write the image as Intel HEX after each completed download\n"
+        "  --drop-every N       ignore every Nth datagram received, as if lost (default 0: none)\n"
+        "  --error-at-line N    answer \"ERROR\" to the Nth record line of each download pass\n"
+        "                       and do not store it (default 0: never); a pass begins with the\n"
+        "                       first OOT: record after start, OOTi or a completed download\n"
+        "  --delay-ms N         send each reply N milliseconds late (default 0)\n"
+        "  --quiet              print nothing but the listening line and errors\n"
+        "  --verbose            log every datagram in and out on stderr\n"
+        "  -h, --help           show this text\n"
+        "\n"
+        "Gateway forms: \"MDB <addr>,<body>\" and \"MDC <addr>,\"<body>\"\" carry a command for\n"
+        "device <addr> (decimal); forms for another address get no answer.\n"
+        "\n"
+        "Commands and replies (each reply ends with CR LF):\n"
+        "  OOTi              VELTA BOOT VER=2.10 ADDR=<address>; an unfinished pass is abandoned\n"
+        "  VER               VER=2.10\n"
+        "  OOT:<record>      OK | ERROR <reason> | DOWNLOAD (end-of-file record: download done,\n"
+        "                    verify records expected; the next OOT: record starts a new image)\n"
+        "  OOT#<record>      OK | ERROR <reason> | ERROR VERIFY <address, 8 hex digits> |\n"
+        "                    DOWNLOAD (end-of-file record)\n"
+        "  OOT$xx            ADDR SET XX (BAD ADDRESS unless two hex digits); the simulator\n"
+        "                    keeps answering on --address\n"
+        "  OOTg              START\n"
+        "  UART 2,7          UART 2,7 ON\n"
+        "  STATUS            STATUS <IDLE|LOADING|LOADED|VERIFYING|VERIFIED> RECORDS=<n> BYTES=<n>\n"
+        "  anything else     UNKNOWN COMMAND\n"
+        "Record errors: bad start code, odd number of hex digits, bad hex digit, length mismatch,\n"
+        "bad checksum, unknown record type.\n"
+        "\n"
+        "On start one line \"velta-devsim listening on ADDR:PORT\" goes to stdout.\n"
+        "Exit codes: 0 after SIGTERM or SIGINT, 2 bad arguments, 3 the socket cannot be bound.\n");
+}
+
+QString endpointText(const QHostAddress& address, quint16 port) {
+    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
+                             ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
+                             : address.toString();
+    return host + QLatin1Char(':') + QString::number(port);
+}
+
+QString bindFailureMessage(const QHostAddress& address, quint16 port, QAbstractSocket::SocketError error,
+                           const QString& reason) {
+    QString message =
+        QStringLiteral("velta-devsim: cannot bind %1: %2").arg(endpointText(address, port), reason);
+    if (port != 0 && port < 1024 && error == QAbstractSocket::SocketAccessError) {
+        message += QStringLiteral("\nvelta-devsim: ports below 1024 need root or CAP_NET_BIND_SERVICE "
+                                  "(setcap cap_net_bind_service=+ep /path/to/velta-devsim); "
+                                  "or choose a port above 1023 with --port");
+    }
+    return message;
+}
+
+QByteArray escapedForLog(const QByteArray& bytes) {
+    QByteArray out;
+    const qsizetype shown = qMin(bytes.size(), LogPreview);
+    for (qsizetype i = 0; i < shown; ++i) {
+        const auto c = quint8(bytes[i]);
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\\')
+            out += "\\\\";
+        else if (c >= 0x20 && c < 0x7F)
+            out += char(c);
+        else
+            out += "\\x" + QByteArray::number(c, 16).rightJustified(2, '0');
+    }
+    if (shown < bytes.size())
+        out += "... (" + QByteArray::number(bytes.size()) + " bytes)";
+    return out;
+}
+
+SimServer::SimServer(SimOptions options, QObject* parent)
+    : QObject(parent), m_options(std::move(options)), m_model(m_options.deviceAddress) {
+    m_model.setErrorAtLine(m_options.errorAtLine);
+    connect(&m_socket, &QUdpSocket::readyRead, this, &SimServer::readPending);
+}
+
+std::optional<QString> SimServer::start() {
+    // Another simulator (or anything else) on the port must make this one fail, not share it.
+    if (!m_socket.bind(m_options.bindAddress, m_options.port, QAbstractSocket::DontShareAddress))
+        return bindFailureMessage(m_options.bindAddress, m_options.port, m_socket.error(),
+                                  m_socket.errorString());
+    return std::nullopt;
+}
+
+void SimServer::readPending() {
+    for (int i = 0; i < MaxDatagramsPerRead && m_socket.hasPendingDatagrams(); ++i) {
+        const QNetworkDatagram datagram = m_socket.receiveDatagram();
+        if (!datagram.isValid())
+            break;
+        receive(datagram.data(), datagram.senderAddress(), quint16(datagram.senderPort()));
+    }
+}
+
+void SimServer::receive(const QByteArray& data, const QHostAddress& sender, quint16 senderPort) {
+    const QByteArray peer = endpointText(sender, senderPort).toLatin1();
+    ++m_received;
+    if (m_options.dropEvery > 0 && m_received % quint64(m_options.dropEvery) == 0) {
+        log("drop " + peer + " " + escapedForLog(data));
+        return;
+    }
+    log("in   " + peer + " " + escapedForLog(data));
+
+    const std::optional<QByteArray> reply = m_model.handle(data);
+    // The image is on disk before "DOWNLOAD" leaves, so whoever waits for it may read it.
+    if (m_model.takeDownloadCompleted())
+        saveImage();
+    if (!reply) {
+        log("none " + peer);
+        return;
+    }
+    if (m_options.delayMs > 0) {
+        QTimer::singleShot(m_options.delayMs, this,
+                           [this, r = *reply, sender, senderPort] { send(r, sender, senderPort); });
+    } else {
+        send(*reply, sender, senderPort);
+    }
+}
+
+void SimServer::send(const QByteArray& reply, const QHostAddress& receiver, quint16 receiverPort) {
+    log("out  " + endpointText(receiver, receiverPort).toLatin1() + " " + escapedForLog(reply));
+    if (m_socket.writeDatagram(reply, receiver, receiverPort) != reply.size()) {
+        std::fprintf(stderr, "velta-devsim: cannot send to %s: %s\n",
+                     qPrintable(endpointText(receiver, receiverPort)), qPrintable(m_socket.errorString()));
+        std::fflush(stderr);
+    }
+}
+
+void SimServer::saveImage() {
+    if (m_options.imageOut.isEmpty())
+        return;
+    QSaveFile file(m_options.imageOut);
+    const QByteArray text = m_model.image().toHexText();
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
+        std::fprintf(stderr, "velta-devsim: cannot write image to %s: %s\n", qPrintable(m_options.imageOut),
+                     qPrintable(file.errorString()));
+        std::fflush(stderr);
+        return;
+    }
+    if (m_options.verbosity != SimOptions::Verbosity::Quiet) {
+        std::fprintf(stderr, "velta-devsim: download complete, %lld bytes written to %s\n",
+                     static_cast<long long>(m_model.image().size()), qPrintable(m_options.imageOut));
+        std::fflush(stderr);
+    }
+}
+
+void SimServer::log(const QByteArray& text) const {
+    if (m_options.verbosity != SimOptions::Verbosity::Verbose)
+        return;
+    std::fprintf(stderr, "velta-devsim: %s\n", text.constData());
+    std::fflush(stderr);
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "device_simulator.h"
+
+#include <QAbstractSocket>
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QUdpSocket>
+
+#include <optional>
+#include <variant>
+
+struct SimOptions {
+    enum class Verbosity { Quiet, Normal, Verbose };
+
+    QHostAddress bindAddress = QHostAddress(QHostAddress::LocalHost);
+    quint16 port = 111;
+    quint8 deviceAddress = 16;
+    int dropEvery = 0;   // 0: answer everything
+    int errorAtLine = 0; // 0: no injected record error
+    int delayMs = 0;
+    QString imageOut;
+    Verbosity verbosity = Verbosity::Normal;
+};
+
+struct HelpRequest {};
+struct UsageError {
+    QString message;
+};
+
+// The command line without the program name.
+[[nodiscard]] std::variant<SimOptions, HelpRequest, UsageError>
+parseSimArguments(const QStringList& arguments);
+
+[[nodiscard]] QString simUsageText();
+
+// "<address>:<port>", IPv6 addresses in brackets.
+[[nodiscard]] QString endpointText(const QHostAddress& address, quint16 port);
+
+// What to tell the user when the socket could not be bound.
+[[nodiscard]] QString bindFailureMessage(const QHostAddress& address, quint16 port,
+                                         QAbstractSocket::SocketError error, const QString& reason);
+
+// Printable form of datagram bytes for the verbose log.
+[[nodiscard]] QByteArray escapedForLog(const QByteArray& bytes);
+
+// The simulated device on a UDP socket, with the fault injection the options ask for.
+class SimServer : public QObject {
+    Q_OBJECT
+public:
+    explicit SimServer(SimOptions options, QObject* parent = nullptr);
+
+    // Binds the socket; the message for the user when that fails.
+    [[nodiscard]] std::optional<QString> start();
+    [[nodiscard]] quint16 port() const { return m_socket.localPort(); }
+    [[nodiscard]] QHostAddress address() const { return m_socket.localAddress(); }
+    [[nodiscard]] const DeviceModel& model() const { return m_model; }
+
+private:
+    void readPending();
+    void receive(const QByteArray& data, const QHostAddress& sender, quint16 senderPort);
+    void send(const QByteArray& reply, const QHostAddress& receiver, quint16 receiverPort);
+    void saveImage();
+    void log(const QByteArray& text) const;
+
+    SimOptions m_options;
+    DeviceModel m_model;
+    QUdpSocket m_socket;
+    quint64 m_received = 0;
+};
