@@ -5,3 +5,8 @@ if(TARGET velta-devsim)
     # The test starts the real program, so building the test builds the program too.
     add_dependencies(test_devsim velta-devsim)
 endif()
+
+velta_add_test(test_transfer_devsim SOURCES test_transfer_devsim.cpp test_support.h
+    LIBS velta_app_core velta_protocol)
+target_compile_definitions(test_transfer_devsim PRIVATE VELTA_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+add_dependencies(test_transfer_devsim velta-devsim)

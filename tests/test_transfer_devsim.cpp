@@ -1,0 +1,127 @@
+// Whole transfers through the window against the device simulator on loopback; the image the
+// device received must equal the file.
+#include "intel_hex.h"
+#include "test_support.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+
+namespace {
+// A HEX file of exactly `lines` lines: extended address records, 16-byte data records, EOF.
+QByteArray generatedHex(int lines) {
+    QByteArray out;
+    int written = 0;
+    quint32 address = 0;
+    quint32 upper = 0xFFFFFFFF;
+    while (written < lines - 1) {
+        if ((address >> 16) != upper) {
+            upper = address >> 16;
+            const char hi[2] = {char(upper >> 8), char(upper & 0xFF)};
+            out += formatHexRecord(4, 0, QByteArrayView(hi, 2)) + "\r\n";
+        } else {
+            QByteArray data(16, '\0');
+            for (int i = 0; i < 16; ++i)
+                data[i] = char((address + quint32(i)) * 7 + (address >> 12));
+            out += formatHexRecord(0, quint16(address & 0xFFFF), data) + "\r\n";
+            address += 16;
+        }
+        ++written;
+    }
+    out += formatHexRecord(1, 0, {}) + "\r\n";
+    return out;
+}
+
+class Simulator {
+public:
+    explicit Simulator(const QString& imageOut) {
+        m_process.setProgram(QStringLiteral(VELTA_BUILD_DIR "/velta-devsim"));
+        m_process.setArguments({"--bind", "127.0.0.1", "--port", "0", "--image-out", imageOut});
+        m_process.start();
+        if (!m_process.waitForStarted(5000))
+            return;
+        for (int i = 0; i < 50 && !m_process.canReadLine(); ++i)
+            m_process.waitForReadyRead(100);
+        const QRegularExpression re(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
+        const auto m = re.match(QString::fromLatin1(m_process.readLine()));
+        if (m.hasMatch())
+            m_port = quint16(m.captured(1).toUInt());
+    }
+    ~Simulator() {
+        m_process.terminate();
+        if (!m_process.waitForFinished(3000))
+            m_process.kill();
+        m_process.waitForFinished(1000);
+    }
+    [[nodiscard]] quint16 port() const { return m_port; }
+
+private:
+    QProcess m_process;
+    quint16 m_port = 0;
+};
+} // namespace
+
+class TestTransferDevsim : public QObject {
+    Q_OBJECT
+
+private slots:
+    void wholeTransfer_data();
+    void wholeTransfer();
+};
+
+void TestTransferDevsim::wholeTransfer_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("gateway");
+    QFile sample(QStringLiteral(VELTA_SOURCE_DIR "/demo/blink.hex"));
+    QVERIFY(sample.open(QIODevice::ReadOnly));
+    const QByteArray blink = sample.readAll();
+    QTest::newRow("sample firmware, gateway") << blink << true;
+    QTest::newRow("sample firmware, direct") << blink << false;
+    QTest::newRow("9000 lines") << generatedHex(9000) << true;
+}
+
+void TestTransferDevsim::wholeTransfer() {
+    QFETCH(QByteArray, content);
+    QFETCH(bool, gateway);
+    ScratchFolder folder;
+    const QString hexPath = folder.file(QStringLiteral("fw.hex"));
+    const QString imagePath = folder.file(QStringLiteral("received.hex"));
+    {
+        QFile f(hexPath);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(content);
+    }
+    Simulator sim(imagePath);
+    QVERIFY2(sim.port() != 0, "the simulator did not start");
+
+    FakeServices fake;
+    UP_config w(fake.services());
+    w.show();
+    w.findChild<QComboBox*>(QStringLiteral("ComboRemoteIP"))->setEditText(QStringLiteral("127.0.0.1"));
+    w.findChild<QCheckBox*>(QStringLiteral("Check1"))->setChecked(gateway);
+    w.tbRemotePort = QString::number(sim.port());
+    w.tbLocalPort = QStringLiteral("0");
+    w.cbBind_Click();
+    QCOMPARE(w.Connected, qint16(1));
+    // Let the boot-information reply pass before the file goes, as an operator would.
+    QVERIFY(runUntil([&] { return w.Text8.contains(QStringLiteral("VER=")); }, 5000));
+
+    fake.nextFile = hexPath;
+    w.Command3_Click();
+    QVERIFY(runUntil([&] { return w.progressBar()->text() == QStringLiteral("END"); }, 120000));
+    QCOMPARE(w.progressBar()->barColor(), 65280u);
+    QCOMPARE(w.progressBar()->value(), int(w.Transfer.LineCount));
+    QVERIFY(fake.boxes.isEmpty());
+
+    QFile received(imagePath);
+    QVERIFY(received.open(QIODevice::ReadOnly));
+    const auto sent = loadHexFile(content);
+    const auto got = loadHexFile(received.readAll());
+    QVERIFY(std::holds_alternative<HexImage>(sent));
+    QVERIFY(std::holds_alternative<HexImage>(got));
+    QVERIFY(!std::get<HexImage>(got).isEmpty());
+    QVERIFY(std::get<HexImage>(got) == std::get<HexImage>(sent));
+}
+
+QTEST_MAIN(TestTransferDevsim)
+#include "test_transfer_devsim.moc"
