@@ -1,7 +1,9 @@
 #include "icons.h"
 
+#include <QIconEngine>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPixmapCache>
 
 #include <cmath>
 
@@ -104,11 +106,42 @@ QPixmap tools(int size, qreal dpr) {
     return pm;
 }
 
+namespace {
+// Draws the vector art at whatever size and scale is asked for, when it is asked for: nothing
+// is rendered at start-up that no one shows, and no size is a blurred scaling of another.
+class ToolsIconEngine : public QIconEngine {
+public:
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override {
+        const qreal dpr = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
+        painter->drawPixmap(rect, tools(qMin(rect.width(), rect.height()), dpr));
+    }
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        return scaledPixmap(size, mode, state, 1.0);
+    }
+    QPixmap scaledPixmap(const QSize& size, QIcon::Mode, QIcon::State, qreal scale) override {
+        const int logical = qMax(1, qMin(size.width(), size.height()));
+        const QString key = QStringLiteral("velta-tools-%1-%2").arg(logical).arg(scale);
+        QPixmap pm;
+        if (!QPixmapCache::find(key, &pm)) {
+            pm = tools(logical, scale);
+            QPixmapCache::insert(key, pm);
+        }
+        return pm;
+    }
+    QSize actualSize(const QSize& size, QIcon::Mode, QIcon::State) override {
+        const int s = qMin(size.width(), size.height());
+        return {s, s};
+    }
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override {
+        return {{16, 16}, {24, 24}, {32, 32}, {48, 48}, {64, 64}};
+    }
+    QIconEngine* clone() const override { return new ToolsIconEngine; }
+    QString key() const override { return QStringLiteral("velta-tools"); }
+};
+} // namespace
+
 QIcon applicationIcon() {
-    QIcon icon;
-    for (int size : {16, 24, 32, 48, 64, 128, 256})
-        icon.addPixmap(tools(size, 1.0));
-    return icon;
+    return QIcon(new ToolsIconEngine);
 }
 
 QPixmap linkAlive(qreal dpr) {

@@ -112,26 +112,29 @@ void UdpSocketControl::close() {
     m_current.clear();
 }
 
-void UdpSocketControl::deliver(const QByteArray& datagram)
-{
+void UdpSocketControl::deliver(const QByteArray& datagram) {
     m_current = datagram;
     emit dataArrival(m_current.size());
 }
 
 void UdpSocketControl::drain() {
+    // Read straight into a buffer that holds any datagram, until the socket has none left: no
+    // separate "pending?" and "how big?" calls, which cost a system call each per datagram.
+    if (m_buffer.size() != MaxDatagram)
+        m_buffer.resize(MaxDatagram);
     int errors = 0;
-    while (m_socket && m_socket->hasPendingDatagrams() && errors < 16) {
-        const qint64 size = m_socket->pendingDatagramSize();
-        m_current.resize(qMax<qint64>(size, 0));
-        const qint64 got = m_socket->readDatagram(m_current.data(), m_current.size());
+    while (m_socket && errors < 16) {
+        const qint64 got = m_socket->readDatagram(m_buffer.data(), MaxDatagram);
         if (got < 0) {
-            // A stray error (e.g. an ICMP "port unreachable" surfacing on read) is not a datagram.
-            m_current.clear();
+            // "Nothing left" ends the burst; a stray error (an ICMP "port unreachable" surfacing
+            // on read) is not a datagram, but one may still be waiting behind it.
+            if (m_socket->error() == QAbstractSocket::TemporaryError || !m_socket->hasPendingDatagrams())
+                break;
             ++errors;
             continue;
         }
         errors = 0;
-        m_current.resize(got);
+        m_current = m_buffer.left(got);
         emit dataArrival(got);
     }
 }

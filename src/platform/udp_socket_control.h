@@ -64,6 +64,8 @@ private:
     QString m_remoteHost;
     std::optional<QHostAddress> m_remoteAddress; // cached once known
     quint16 m_remotePort = 0;
+    static constexpr qint64 MaxDatagram = 65536; // larger than any UDP payload
+    QByteArray m_buffer;
     QByteArray m_current;
     QString m_lastError;
 };
