@@ -8,30 +8,6 @@
 #include <QRegularExpression>
 
 namespace {
-// A HEX file of exactly `lines` lines: extended address records, 16-byte data records, EOF.
-QByteArray generatedHex(int lines) {
-    QByteArray out;
-    int written = 0;
-    quint32 address = 0;
-    quint32 upper = 0xFFFFFFFF;
-    while (written < lines - 1) {
-        if ((address >> 16) != upper) {
-            upper = address >> 16;
-            const char hi[2] = {char(upper >> 8), char(upper & 0xFF)};
-            out += formatHexRecord(4, 0, QByteArrayView(hi, 2)) + "\r\n";
-        } else {
-            QByteArray data(16, '\0');
-            for (int i = 0; i < 16; ++i)
-                data[i] = char((address + quint32(i)) * 7 + (address >> 12));
-            out += formatHexRecord(0, quint16(address & 0xFFFF), data) + "\r\n";
-            address += 16;
-        }
-        ++written;
-    }
-    out += formatHexRecord(1, 0, {}) + "\r\n";
-    return out;
-}
-
 class Simulator {
 public:
     explicit Simulator(const QString& imageOut) {
@@ -77,7 +53,10 @@ void TestTransferDevsim::wholeTransfer_data() {
     const QByteArray blink = sample.readAll();
     QTest::newRow("sample firmware, gateway") << blink << true;
     QTest::newRow("sample firmware, direct") << blink << false;
-    QTest::newRow("9000 lines") << generatedHex(9000) << true;
+    const QByteArray big = syntheticHexFile(9000);
+    QCOMPARE(big.count('\n'), 9000);
+    QVERIFY(!checkHexFile(big));
+    QTest::newRow("9000 lines") << big << true;
 }
 
 void TestTransferDevsim::wholeTransfer() {
