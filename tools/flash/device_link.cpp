@@ -1,0 +1,163 @@
+#include "device_link.h"
+
+#include "transcript.h"
+
+namespace {
+constexpr qint64 NsPerMs = 1000000;
+} // namespace
+
+DeviceLink::DeviceLink(DeviceTarget target, const QStringList& lines, const FlashSettings& settings,
+                       Transcript* transcript, QObject* parent)
+    : QObject(parent), m_target(std::move(target)), m_session(lines, settings),
+      m_timeoutMs(settings.timeoutMs), m_transcript(transcript) {
+    m_timer.setSingleShot(true);
+    m_timer.setTimerType(Qt::PreciseTimer);
+    m_buffer.resize(2048);
+    connect(&m_timer, &QTimer::timeout, this, &DeviceLink::onTimer);
+    connect(&m_socket, &QUdpSocket::readyRead, this, &DeviceLink::readPending);
+}
+
+std::optional<BindFailure> DeviceLink::bind(quint16 localPort) {
+    const bool v6 = m_target.address.protocol() == QAbstractSocket::IPv6Protocol;
+    const QHostAddress any(v6 ? QHostAddress::AnyIPv6 : QHostAddress::AnyIPv4);
+    if (!m_socket.bind(any, localPort, QAbstractSocket::DontShareAddress)) {
+        BindFailure failure{m_socket.error(), m_socket.errorString()};
+        m_socket.close();
+        return failure;
+    }
+    m_localPort = m_socket.localPort();
+    return std::nullopt;
+}
+
+qint64 DeviceLink::elapsedMs() const {
+    if (m_finishedMs >= 0)
+        return m_finishedMs;
+    return m_clock.isValid() ? m_clock.elapsed() : 0;
+}
+
+void DeviceLink::start() {
+    m_clock.start();
+    if (m_transcript)
+        m_transcript->note(
+            m_target.label,
+            QStringLiteral("start, local port %1, %2 lines").arg(m_localPort).arg(m_session.lineCount()));
+    apply(m_session.start());
+}
+
+void DeviceLink::readPending() {
+    while (m_socket.hasPendingDatagrams()) {
+        const qint64 size = m_socket.pendingDatagramSize();
+        if (size < 0)
+            break;
+        if (size > m_buffer.size())
+            m_buffer.resize(size);
+        QHostAddress from;
+        quint16 fromPort = 0;
+        const qint64 got = m_socket.readDatagram(m_buffer.data(), m_buffer.size(), &from, &fromPort);
+        if (got < 0)
+            break;
+        const QByteArrayView data(m_buffer.constData(), got);
+        // Only the device may move its transfer on; it may answer from another port.
+        if (!from.isEqual(m_target.address, QHostAddress::ConvertV4MappedToIPv4)) {
+            if (m_transcript)
+                m_transcript->note(m_target.label, QStringLiteral("ignored %1 bytes from %2 port %3")
+                                                       .arg(got)
+                                                       .arg(from.toString())
+                                                       .arg(fromPort));
+            continue;
+        }
+        if (m_transcript)
+            m_transcript->received(m_target.label, data);
+        const int late = m_session.lateReplies();
+        const FlashAction action = m_session.onReply(data);
+        if (m_transcript && m_session.lateReplies() != late)
+            m_transcript->note(m_target.label, QStringLiteral("late copy of the last reply, dropped"));
+        apply(action);
+        // The socket is closed once the session is over.
+        if (m_session.finished())
+            return;
+    }
+}
+
+void DeviceLink::onTimer() {
+    const qint64 now = m_clock.nsecsElapsed();
+    m_timerDueNs = 0;
+    if (m_deadlineNs == 0)
+        return;
+    // The deadline moves with every line while the timer keeps running: only act once it has
+    // really passed (a precise timer may still be up to a millisecond early).
+    if (m_deadlineNs - now > NsPerMs) {
+        const qint64 rest = m_deadlineNs - now;
+        m_timerDueNs = m_deadlineNs;
+        m_timer.start(int((rest + NsPerMs - 1) / NsPerMs));
+        return;
+    }
+    m_deadlineNs = 0;
+    const int resends = m_session.resends();
+    const FlashAction action = m_session.onTimer();
+    if (m_transcript && m_session.resends() != resends)
+        m_transcript->note(m_target.label, QStringLiteral("timeout, resend %1").arg(m_session.resends()));
+    apply(action);
+}
+
+void DeviceLink::arm(int ms) {
+    const qint64 now = m_clock.nsecsElapsed();
+    m_deadlineNs = now + qint64(ms) * NsPerMs;
+    // Restarting a timer for every line costs more than the line itself on loopback; a running
+    // timer that fires no later than the new deadline is simply left to run.
+    if (m_timerDueNs != 0 && m_timerDueNs <= m_deadlineNs && m_timer.isActive())
+        return;
+    m_timerDueNs = m_deadlineNs;
+    m_timer.start(ms);
+}
+
+void DeviceLink::apply(const FlashAction& action) {
+    if (action.send)
+        send();
+    switch (action.timer) {
+    case FlashAction::Timer::Keep:
+        break;
+    case FlashAction::Timer::StartReply:
+        arm(m_timeoutMs);
+        break;
+    case FlashAction::Timer::StartSettle:
+        arm(m_timeoutMs + m_timeoutMs / 2);
+        break;
+    case FlashAction::Timer::Stop:
+        m_deadlineNs = 0;
+        m_timer.stop();
+        break;
+    }
+    if (m_session.pass() != m_reportedPass && !m_session.finished()) {
+        m_reportedPass = m_session.pass();
+        emit passChanged(this);
+    }
+    if (m_session.finished() && m_finishedMs < 0)
+        finish();
+}
+
+void DeviceLink::send() {
+    const QByteArray& bytes = m_session.datagram();
+    if (m_socket.writeDatagram(bytes, m_target.address, m_target.port) != bytes.size()) {
+        m_session.failNetwork(QStringLiteral("cannot send to %1 port %2: %3")
+                                  .arg(m_target.address.toString())
+                                  .arg(m_target.port)
+                                  .arg(m_socket.errorString()));
+        return;
+    }
+    // Logged once it is on its way; its reply cannot be read before this returns.
+    if (m_transcript)
+        m_transcript->sent(m_target.label, bytes);
+}
+
+void DeviceLink::finish() {
+    m_finishedMs = m_clock.elapsed();
+    m_deadlineNs = 0;
+    m_timer.stop();
+    m_socket.close();
+    if (m_transcript)
+        m_transcript->note(m_target.label, m_session.result() == FlashResult::Success
+                                               ? QStringLiteral("end of the verify pass")
+                                               : QStringLiteral("stopped: %1").arg(m_session.message()));
+    emit finished(this);
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "flash_session.h"
+
+#include <QAbstractSocket>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QObject>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <optional>
+
+class Transcript;
+
+// A device once its name has been looked up.
+struct DeviceTarget {
+    QString label; // "host:port" as the user wrote the host, for every message
+    QHostAddress address;
+    quint16 port = 111;
+};
+
+struct BindFailure {
+    QAbstractSocket::SocketError error = QAbstractSocket::UnknownSocketError;
+    QString reason;
+};
+
+// One device's session on its own UDP socket: sends what the session asks for, hands it the
+// replies from the device's address, and keeps its clock.
+class DeviceLink : public QObject {
+    Q_OBJECT
+public:
+    DeviceLink(DeviceTarget target, const QStringList& lines, const FlashSettings& settings,
+               Transcript* transcript, QObject* parent = nullptr);
+
+    // Binds the local port (0: any) on every address of the device's family; never shared.
+    [[nodiscard]] std::optional<BindFailure> bind(quint16 localPort);
+    void start();
+
+    [[nodiscard]] const FlashSession& session() const { return m_session; }
+    [[nodiscard]] const DeviceTarget& target() const { return m_target; }
+    [[nodiscard]] quint16 localPort() const { return m_localPort; }
+    // Since start(); stops counting when the session ends.
+    [[nodiscard]] qint64 elapsedMs() const;
+
+signals:
+    void passChanged(DeviceLink* link);
+    void finished(DeviceLink* link);
+
+private:
+    void readPending();
+    void onTimer();
+    void apply(const FlashAction& action);
+    void arm(int ms);
+    void send();
+    void finish();
+
+    DeviceTarget m_target;
+    FlashSession m_session;
+    int m_timeoutMs;
+    Transcript* m_transcript;
+    QUdpSocket m_socket;
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_deadlineNs = 0; // when the wait asked for last runs out
+    qint64 m_timerDueNs = 0; // when m_timer fires; it is re-armed lazily, not for every line
+    qint64 m_finishedMs = -1;
+    quint16 m_localPort = 0;
+    FlashPass m_reportedPass = FlashPass::BootInfo;
+    QByteArray m_buffer;
+};

@@ -1,0 +1,117 @@
+#pragma once
+
+#include "transfer_engine.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+#include <QStringList>
+
+// Where a device stands on the road the window takes.
+enum class FlashPass {
+    BootInfo, // "OOTi" sent, waiting for "VER="
+    Download,
+    Verify,
+};
+
+enum class FlashResult {
+    Running,
+    Success, // the verify pass ended with the second "DOWNLOAD"
+    DeviceError,
+    Timeout,
+    NetworkError,
+};
+
+struct FlashSettings {
+    bool gateway = true;
+    QString gatewayAddress = QStringLiteral("16");
+    int retries = 3;
+    int timeoutMs = 3000; // only for the messages; the owner keeps the clock
+};
+
+// What the owner has to do after an event.
+struct FlashAction {
+    enum class Timer {
+        Keep,        // leave the running timer alone
+        StartReply,  // wait for the reply to the datagram just sent (the timeout)
+        StartSettle, // collect late copies of the reply just taken (1.5 x the timeout)
+        Stop,        // the session is over
+    };
+    bool send = false; // send datagram() now
+    Timer timer = Timer::Keep;
+
+    friend bool operator==(const FlashAction&, const FlashAction&) = default;
+};
+
+// One device's transfer as a state machine: no socket, no clock, no output. The lines and the
+// reply rules are the window's own (transferStep, applyReply, frameLine with the bootloader
+// form), so a device sees the same datagrams from both programs.
+//
+// Beyond the window: an unanswered datagram is resent on timeout, replies that arrive while
+// late copies may still come in are dropped, and a pass that the device does not end with
+// "DOWNLOAD" stops instead of starting over.
+class FlashSession {
+public:
+    // `lines` as the window's loader reads them: 1 to TransferState::MaxLines entries.
+    FlashSession(const QStringList& lines, FlashSettings settings);
+
+    // Sends the boot-information request, as the window does on connect.
+    [[nodiscard]] FlashAction start();
+    // One datagram from the device (its bytes, Latin-1).
+    [[nodiscard]] FlashAction onReply(QByteArrayView datagram);
+    // The timer asked for last has run out.
+    [[nodiscard]] FlashAction onTimer();
+    // The owner could not send or receive.
+    void failNetwork(const QString& reason);
+
+    // The bytes of the datagram to send (also on a resend).
+    [[nodiscard]] const QByteArray& datagram() const { return m_datagram; }
+
+    [[nodiscard]] FlashPass pass() const { return m_pass; }
+    [[nodiscard]] FlashResult result() const { return m_result; }
+    [[nodiscard]] bool finished() const { return m_result != FlashResult::Running; }
+    // Why the session failed, without the device's name; empty while running or on success.
+    [[nodiscard]] const QString& message() const { return m_message; }
+    // The line sent last in the current pass (1-based); 0 before the first.
+    [[nodiscard]] int line() const { return m_line; }
+    [[nodiscard]] int lineCount() const { return m_state.LineCount; }
+    // Lines of both passes that the device has answered.
+    [[nodiscard]] int acknowledged() const { return m_acknowledged; }
+    [[nodiscard]] int resends() const { return m_resends; }
+    // Replies dropped as late copies after a resend, and replies that no rule matched.
+    [[nodiscard]] int lateReplies() const { return m_lateReplies; }
+    [[nodiscard]] int ignoredReplies() const { return m_ignoredReplies; }
+
+    [[nodiscard]] static QString passName(FlashPass pass);
+
+private:
+    enum class Waiting { Nothing, Reply, Settle };
+
+    FlashAction sendCommand(const QString& line);
+    FlashAction step();
+    FlashAction fail(FlashResult result, const QString& message);
+    [[nodiscard]] QString where() const;
+
+    FlashSettings m_settings;
+    TransferState m_state;
+    FlashPass m_pass = FlashPass::BootInfo;
+    FlashResult m_result = FlashResult::Running;
+    Waiting m_waiting = Waiting::Nothing;
+    QString m_message;
+    QByteArray m_datagram;
+    QString m_replyText; // reused for every reply
+    QString m_lastIgnored;
+    int m_line = 0;
+    bool m_lineIsVerify = false;
+    bool m_recordOutstanding = false; // the datagram in flight is a record line
+    bool m_resent = false;            // the datagram in flight went out more than once
+    int m_resendsLeft = 0;
+    int m_acknowledged = 0;
+    int m_resends = 0;
+    int m_lateReplies = 0;
+    int m_ignoredReplies = 0;
+};
+
+// Printable form of datagram bytes: CR, LF, backslash and anything outside printable ASCII escaped.
+void appendEscapedBytes(QByteArray& out, QByteArrayView bytes);
+[[nodiscard]] QString escapedBytes(QByteArrayView bytes);

@@ -1,0 +1,66 @@
+#include "transcript.h"
+
+#include "flash_session.h"
+
+#include <QDateTime>
+
+std::optional<QString> Transcript::open(const QString& path) {
+    m_file.setFileName(path);
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return m_file.errorString();
+    return std::nullopt;
+}
+
+void Transcript::stamp(const QString& host, char direction) {
+    // Formatting a date for every datagram would cost more than the datagram: the part up to
+    // the second is kept and only the milliseconds are written each time.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now / 1000 != m_second) {
+        m_second = now / 1000;
+        m_secondText = QDateTime::fromSecsSinceEpoch(m_second, Qt::UTC).toString(Qt::ISODate).toLatin1();
+        m_secondText.chop(1); // the 'Z', which goes after the milliseconds
+    }
+    const int ms = int(now % 1000);
+    m_line = m_secondText;
+    m_line += '.';
+    m_line += char('0' + ms / 100);
+    m_line += char('0' + ms / 10 % 10);
+    m_line += char('0' + ms % 10);
+    m_line += "Z ";
+    m_line += host.toUtf8();
+    m_line += ' ';
+    m_line += direction;
+    m_line += ' ';
+}
+
+void Transcript::write(const QString& host, char direction, QByteArrayView bytes) {
+    if (!m_file.isOpen())
+        return;
+    stamp(host, direction);
+    appendEscapedBytes(m_line, bytes);
+    m_line += '\n';
+    put();
+}
+
+void Transcript::note(const QString& host, const QString& text) {
+    if (!m_file.isOpen())
+        return;
+    stamp(host, '-');
+    m_line += text.toUtf8();
+    m_line += '\n';
+    put();
+}
+
+void Transcript::put() {
+    if (m_file.write(m_line) != m_line.size() && !m_failure)
+        m_failure = m_file.errorString();
+}
+
+std::optional<QString> Transcript::close() {
+    if (!m_file.isOpen())
+        return m_failure;
+    if (!m_file.flush() && !m_failure)
+        m_failure = m_file.errorString();
+    m_file.close();
+    return m_failure;
+}
