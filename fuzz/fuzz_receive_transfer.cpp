@@ -1,0 +1,170 @@
+// The receive path, the reply dispatcher and the transfer step of the real window, fed with
+// arbitrary replies, loads and cancels. Every datagram the window sends is caught on loopback
+// and checked: it must be a line of the last completed load, in the form of the current pass,
+// numbered as the bar says; and the state fields must stay within their ranges.
+#include "hex_loader.h"
+#include "transfer_engine.h"
+#include "up_config.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+QApplication* app = nullptr;
+QTemporaryDir* scratch = nullptr;
+
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "invariant broken: %s\n", what);
+    std::abort();
+}
+
+struct Input {
+    const uint8_t* p;
+    size_t n;
+    bool empty() const { return n == 0; }
+    uint8_t byte() {
+        if (!n)
+            return 0;
+        --n;
+        return *p++;
+    }
+    QByteArray bytes(size_t len) {
+        len = std::min(len, n);
+        QByteArray b(reinterpret_cast<const char*>(p), qsizetype(len));
+        p += len;
+        n -= len;
+        return b;
+    }
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    app = new QApplication(*argc, *argv);
+    scratch = new QTemporaryDir;
+    QDir::setCurrent(scratch->path()); // the address book is looked for here: there is none
+    return 0;
+}
+
+namespace {
+struct Rig {
+    std::optional<QString> nextFile;
+    QUdpSocket sink;
+    std::unique_ptr<UP_config> w;
+
+    Rig() {
+        PlatformServices services;
+        services.openFile = [this](QWidget*, const QString&) { return nextFile; };
+        services.messageBox = [](QWidget*, const QString&, const QString&, MessageIcon) {};
+        services.launchDetached = [](const QString&, const QStringList&) {};
+        services.sleep = [](int) {};
+        if (!sink.bind(QHostAddress(QHostAddress::LocalHost), 0))
+            fail("cannot bind the sink");
+        w = std::make_unique<UP_config>(services);
+        w->findChild<QComboBox*>(QStringLiteral("ComboRemoteIP"))->setEditText(QStringLiteral("127.0.0.1"));
+        w->findChild<QCheckBox*>(QStringLiteral("Check1"))->setChecked(false);
+        w->tbRemotePort = QString::number(sink.localPort());
+        w->tbLocalPort = QStringLiteral("0");
+        w->cbBind_Click();
+        if (w->Connected != 1)
+            fail("cannot connect");
+    }
+    QList<QByteArray> drainSent() {
+        QList<QByteArray> sent;
+        while (sink.hasPendingDatagrams()) {
+            QByteArray d(qMax<qint64>(sink.pendingDatagramSize(), 0), '\0');
+            d.resize(qMax<qint64>(sink.readDatagram(d.data(), d.size()), 0));
+            sent << d;
+        }
+        return sent;
+    }
+    void load(const QString& path, const QByteArray& content) {
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly))
+            fail("cannot write the HEX file");
+        f.write(content);
+        f.close();
+        nextFile = path;
+        w->Command3_Click();
+    }
+};
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // One window for the whole run (building one per input would cost most of the time);
+    // every input starts from the same transfer state: an empty load disarms it and empties it.
+    static Rig rig;
+    UP_config& w = *rig.w;
+    Input in{data, size};
+    const QString hexPath = scratch->filePath(QStringLiteral("fw.hex"));
+    rig.load(hexPath, QByteArray());
+    rig.drainSent();
+    QStringList loaded; // the lines of the last completed load
+
+    for (int ops = 0; ops < 64 && !in.empty(); ++ops) {
+        const uint8_t op = in.byte() % 8;
+        if (op == 0) {
+            const QByteArray content = in.bytes(in.byte() * 4u);
+            rig.load(hexPath, content);
+            const auto lines = readHexLines(content, TransferState::MaxLines);
+            if (const auto* l = std::get_if<QStringList>(&lines))
+                loaded = *l;
+        } else if (op == 1) {
+            rig.nextFile.reset();
+            w.Command3_Click();
+        } else if (op == 2) {
+            w.Timer1_Timer();
+        } else {
+            // A reply: mostly keyword soup, so the rules are reached often.
+            static const char* const words[] = {"OK", "ERROR", "DOWNLOAD", "VER=", "ok", " ", "\r\n", "\0"};
+            QByteArray reply;
+            const int parts = in.byte() % 5;
+            for (int i = 0; i < parts; ++i) {
+                const uint8_t k = in.byte();
+                if (k < 200)
+                    reply += words[k % 8];
+                else
+                    reply += in.bytes(k - 199);
+            }
+            w.winsock().deliver(reply);
+        }
+
+        const TransferState& t = w.Transfer;
+        if (t.LineCount < 0 || t.LineCount > TransferState::MaxLines || t.LineCount != loaded.size())
+            fail("LineCount");
+        if (t.LinePos < 0 || t.LinePos > t.LineCount)
+            fail("LinePos");
+        if (t.TransferArmed == 1 && t.LinePos >= t.LineCount)
+            fail("armed past the last line");
+        if ((t.VerifyPhase != 0 && t.VerifyPhase != 1) || (t.TransferArmed != 0 && t.TransferArmed != 1))
+            fail("flag out of range");
+        if (w.LinkSilence < 0 || w.LinkSilence > 51)
+            fail("LinkSilence");
+
+        const QList<QByteArray> sent = rig.drainSent();
+        if (sent.size() > 1)
+            fail("more than one datagram for one event");
+        if (sent.size() == 1) {
+            const int n = w.progressBar()->value();
+            if (n < 1 || n > loaded.size())
+                fail("a line number outside the load");
+            const QString line = loaded[n - 1];
+            const QString form = t.VerifyPhase == 1 ? verifyForm(line) : line;
+            if (sent.first() != (QStringLiteral("OOT") + form + QStringLiteral("\r\n")).toLatin1())
+                fail("a line the last completed load did not read");
+            if (w.Text4 != form)
+                fail("Text4 is not the line sent last");
+        }
+    }
+    return 0;
+}
