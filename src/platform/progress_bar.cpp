@@ -50,7 +50,8 @@ QColor ProgressBar::toQColor(quint32 bgr) {
 }
 
 void ProgressBar::paintEvent(QPaintEvent*) {
-    ++m_paintCount;
+    m_paintedText = m_text;
+    m_paintedBarColor = m_barColor;
     QPainter p(this);
     const QRect r = rect();
     p.fillRect(r, palette().color(QPalette::Base));

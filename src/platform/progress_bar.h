@@ -30,7 +30,9 @@ public:
     [[nodiscard]] static QColor toQColor(quint32 bgr);
 
     void flushRepaint() { m_throttle.flushNow(); }
-    [[nodiscard]] int paintCount() const { return m_paintCount; }
+    // What the screen shows now: the text and colour of the last paint.
+    [[nodiscard]] QString paintedText() const { return m_paintedText; }
+    [[nodiscard]] quint32 paintedBarColor() const { return m_paintedBarColor; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -41,6 +43,7 @@ private:
     quint32 m_foreColor = 0x000000;
     int m_value = 0;
     int m_max = 100;
-    int m_paintCount = 0;
+    QString m_paintedText;
+    quint32 m_paintedBarColor = 0;
     RepaintThrottle m_throttle;
 };
