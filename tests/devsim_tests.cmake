@@ -6,7 +6,12 @@ if(TARGET velta-devsim)
     add_dependencies(test_devsim velta-devsim)
 endif()
 
-velta_add_test(test_transfer_devsim SOURCES test_transfer_devsim.cpp test_support.h
+velta_add_test(test_transfer_devsim SOURCES test_transfer_devsim.cpp test_support.h simulator_process.h
     LIBS velta_app_core velta_protocol)
 target_compile_definitions(test_transfer_devsim PRIVATE VELTA_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 add_dependencies(test_transfer_devsim velta-devsim)
+
+velta_add_test(test_faults SOURCES test_faults.cpp test_support.h simulator_process.h
+    LIBS velta_app_core velta_protocol)
+target_compile_definitions(test_faults PRIVATE VELTA_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+add_dependencies(test_faults velta-devsim)
