@@ -4,6 +4,7 @@
 // the paint rates of the progress bar and the console, and last the ratio tool/bare.
 //
 //   transfer_bench DEVSIM_PATH [LINES=9000] [ROUNDS=3]
+#include "bench_common.h"
 #include "intel_hex.h"
 #include "services.h"
 #include "up_config.h"
@@ -16,19 +17,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPlainTextEdit>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QTimer>
 
-#include <algorithm>
-#include <arpa/inet.h>
 #include <cstdio>
-#include <netinet/in.h>
-#include <sched.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -46,37 +38,6 @@ struct ToolRun {
     double barPaintsPerSecond = 0;
     double consolePaintsPerSecond = 0;
     bool finalPictureRight = false;
-};
-
-class Simulator {
-public:
-    explicit Simulator(const QString& program, int cpu) {
-        // The device is another machine: give the simulator a core of its own.
-        QStringList args{"--bind", "127.0.0.1", "--port", "0", "--quiet"};
-        if (cpu >= 0) {
-            m_process.setProgram(QStringLiteral("taskset"));
-            args = QStringList{"-c", QString::number(cpu), program} + args;
-        } else {
-            m_process.setProgram(program);
-        }
-        m_process.setArguments(args);
-        m_process.start();
-        m_process.waitForStarted(5000);
-        for (int i = 0; i < 50 && !m_process.canReadLine(); ++i)
-            m_process.waitForReadyRead(100);
-        const auto m = QRegularExpression(QStringLiteral(":(\\d+)\\s*$"))
-                           .match(QString::fromLatin1(m_process.readLine()).trimmed());
-        if (m.hasMatch())
-            port = quint16(m.captured(1).toUInt());
-    }
-    ~Simulator() {
-        m_process.terminate();
-        m_process.waitForFinished(3000);
-    }
-    quint16 port = 0;
-
-private:
-    QProcess m_process;
 };
 
 ToolRun runTool(quint16 port, const QString& hexPath, int lines) {
@@ -141,35 +102,6 @@ ToolRun runTool(quint16 port, const QString& hexPath, int lines) {
     return r;
 }
 
-// The reference: blocking sendto/recv, one datagram after the other, nothing else.
-double runBare(quint16 port, const QList<QByteArray>& datagrams) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
-    timeval tv{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    char buf[65536];
-    QElapsedTimer t;
-    t.start();
-    for (const QByteArray& d : datagrams) {
-        if (::send(fd, d.constData(), size_t(d.size()), 0) < 0 || ::recv(fd, buf, sizeof buf, 0) < 0) {
-            ::close(fd);
-            return -1;
-        }
-    }
-    const double s = t.nsecsElapsed() / 1e9;
-    ::close(fd);
-    return s;
-}
-
-double median(QList<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -194,28 +126,8 @@ int main(int argc, char* argv[]) {
         f.open(QIODevice::WriteOnly);
         f.write(hex);
     }
-    // The bare client sends exactly what the window sends (gateway form, address 16).
-    QList<QByteArray> datagrams;
-    const QList<QByteArray> records = hex.trimmed().split('\n');
-    for (bool verify : {false, true})
-        for (QByteArray r : records) {
-            r = r.trimmed();
-            if (verify)
-                r.replace(':', '#');
-            datagrams << "MDB 16,OOT" + r + "\r\n";
-        }
-
-    // The window and the bare client run on core 0, the simulator on core 1, every round alike:
-    // left to the scheduler, where the two land changes a round trip by a factor of up to five.
-    int simCpu = -1;
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(0, &one);
-    if (QThread::idealThreadCount() >= 2 && sched_setaffinity(0, sizeof one, &one) == 0)
-        simCpu = 1;
-    std::printf("placement: %s\n", simCpu >= 0 ? "tool and bare client on core 0, simulator on core 1"
-                                               : "left to the scheduler");
-    Simulator sim(devsim, simCpu);
+    const QList<QByteArray> datagrams = Bench::transferDatagrams(hex);
+    Bench::Simulator sim(devsim, Bench::pinForMeasurement());
     if (!sim.port) {
         std::fprintf(stderr, "velta-devsim did not start\n");
         return 1;
@@ -224,7 +136,7 @@ int main(int argc, char* argv[]) {
     bool pictures = true;
     for (int i = 0; i < rounds; ++i) {
         const ToolRun r = runTool(sim.port, hexPath, lines);
-        const double b = runBare(sim.port, datagrams);
+        const double b = Bench::runBare(sim.port, datagrams);
         if (r.seconds <= 0 || b <= 0)
             return 1;
         tool << r.seconds;
@@ -234,12 +146,12 @@ int main(int argc, char* argv[]) {
         pictures = pictures && r.finalPictureRight;
     }
     const double trips = 2.0 * lines;
-    const double toolRate = trips / median(tool), bareRate = trips / median(bare);
+    const double toolRate = trips / Bench::median(tool), bareRate = trips / Bench::median(bare);
     std::printf("transfer: %d lines, %.0f round trips, median of %d rounds\n", lines, trips, rounds);
     std::printf("  window (offscreen, painting): %8.0f round trips/s\n", toolRate);
     std::printf("  bare blocking client:         %8.0f round trips/s\n", bareRate);
-    std::printf("  progress bar repaints: %.0f/s, console repaints: %.0f/s (goal >= 20/s)\n", median(barRate),
-                median(consoleRate));
+    std::printf("  progress bar repaints: %.0f/s, console repaints: %.0f/s (goal >= 20/s)\n",
+                Bench::median(barRate), Bench::median(consoleRate));
     std::printf("  final picture shows the end: %s\n", pictures ? "yes" : "NO");
     std::printf("ratio tool/bare: %.2f (goal >= 0.85)\n", toolRate / bareRate);
     return 0;
