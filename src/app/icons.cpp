@@ -118,8 +118,10 @@ public:
     QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
         return scaledPixmap(size, mode, state, 1.0);
     }
+    // `size` is in device pixels here; the art is drawn for `scale` at the matching logical size.
     QPixmap scaledPixmap(const QSize& size, QIcon::Mode, QIcon::State, qreal scale) override {
-        const int logical = qMax(1, qMin(size.width(), size.height()));
+        scale = scale > 0 ? scale : 1.0;
+        const int logical = qMax(1, qRound(qMin(size.width(), size.height()) / scale));
         const QString key = QStringLiteral("velta-tools-%1-%2").arg(logical).arg(scale);
         QPixmap pm;
         if (!QPixmapCache::find(key, &pm)) {
