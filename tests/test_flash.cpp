@@ -700,14 +700,15 @@ private slots:
                                10,
                                10,
                                20,
-                               2000,
+                               2000000,
                                QString()};
         const DeviceProgress b{
-            QStringLiteral("10.1.1.1:5000"), FlashPass::Download, FlashResult::Timeout, 3, 10, 2, 1000,
+            QStringLiteral("10.1.1.1:5000"), FlashPass::Download, FlashResult::Timeout, 3, 10, 2, 1000000,
             QStringLiteral("no reply")};
-        QCOMPARE(summaryTable({a, b}), QStringLiteral("HOST           RESULT   LINES  TIME    RATE\n"
-                                                      "127.0.0.1:111  ok       20/20  2.00 s  10 lines/s\n"
-                                                      "10.1.1.1:5000  timeout   2/20  1.00 s   2 lines/s\n"));
+        QCOMPARE(summaryTable({a, b}),
+                 QStringLiteral("HOST           RESULT   LINES  TIME     RATE\n"
+                                "127.0.0.1:111  ok       20/20  2.000 s  10 lines/s\n"
+                                "10.1.1.1:5000  timeout   2/20  1.000 s   2 lines/s\n"));
         DeviceProgress running = b;
         running.result = FlashResult::Running;
         QCOMPARE(progressLine(running, 15, 200),

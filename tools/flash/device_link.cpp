@@ -29,10 +29,10 @@ std::optional<BindFailure> DeviceLink::bind(quint16 localPort) {
     return std::nullopt;
 }
 
-qint64 DeviceLink::elapsedMs() const {
-    if (m_finishedMs >= 0)
-        return m_finishedMs;
-    return m_clock.isValid() ? m_clock.elapsed() : 0;
+qint64 DeviceLink::elapsedUs() const {
+    if (m_finishedUs >= 0)
+        return m_finishedUs;
+    return m_clock.isValid() ? m_clock.nsecsElapsed() / 1000 : 0;
 }
 
 void DeviceLink::start() {
@@ -132,7 +132,7 @@ void DeviceLink::apply(const FlashAction& action) {
         m_reportedPass = m_session.pass();
         emit passChanged(this);
     }
-    if (m_session.finished() && m_finishedMs < 0)
+    if (m_session.finished() && m_finishedUs < 0)
         finish();
 }
 
@@ -151,7 +151,7 @@ void DeviceLink::send() {
 }
 
 void DeviceLink::finish() {
-    m_finishedMs = m_clock.elapsed();
+    m_finishedUs = m_clock.nsecsElapsed() / 1000;
     m_deadlineNs = 0;
     m_timer.stop();
     m_socket.close();

@@ -41,7 +41,7 @@ public:
     [[nodiscard]] const DeviceTarget& target() const { return m_target; }
     [[nodiscard]] quint16 localPort() const { return m_localPort; }
     // Since start(); stops counting when the session ends.
-    [[nodiscard]] qint64 elapsedMs() const;
+    [[nodiscard]] qint64 elapsedUs() const;
 
 signals:
     void passChanged(DeviceLink* link);
@@ -64,7 +64,7 @@ private:
     QElapsedTimer m_clock;
     qint64 m_deadlineNs = 0; // when the wait asked for last runs out
     qint64 m_timerDueNs = 0; // when m_timer fires; it is re-armed lazily, not for every line
-    qint64 m_finishedMs = -1;
+    qint64 m_finishedUs = -1;
     quint16 m_localPort = 0;
     FlashPass m_reportedPass = FlashPass::BootInfo;
     QByteArray m_buffer;

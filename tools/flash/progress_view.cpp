@@ -9,8 +9,8 @@
 namespace {
 constexpr int RepaintMs = 100;
 
-QString secondsText(qint64 ms) {
-    return QString::number(double(ms) / 1000.0, 'f', 2) + QStringLiteral(" s");
+QString secondsText(qint64 us) {
+    return QString::number(double(us) / 1e6, 'f', 3) + QStringLiteral(" s");
 }
 
 QString clockText(double seconds) {
@@ -44,7 +44,7 @@ int terminalWidth() {
 DeviceProgress progressOf(const DeviceLink& link) {
     const FlashSession& s = link.session();
     return {link.target().label, s.pass(),         s.result(),       s.line(),
-            s.lineCount(),       s.acknowledged(), link.elapsedMs(), s.message()};
+            s.lineCount(),       s.acknowledged(), link.elapsedUs(), s.message()};
 }
 
 QString resultName(FlashResult result) {
@@ -74,9 +74,9 @@ int exitCodeFor(const QList<FlashResult>& results) {
 }
 
 double linesPerSecond(const DeviceProgress& p) {
-    if (p.elapsedMs <= 0)
+    if (p.elapsedUs <= 0)
         return 0.0;
-    return double(p.acknowledged) * 1000.0 / double(p.elapsedMs);
+    return double(p.acknowledged) * 1e6 / double(p.elapsedUs);
 }
 
 QString progressLine(const DeviceProgress& p, int labelWidth, int width) {
@@ -85,7 +85,7 @@ QString progressLine(const DeviceProgress& p, int labelWidth, int width) {
     if (p.result == FlashResult::Success) {
         text += QStringLiteral("done      %1 lines, both passes in %2, %3 lines/s")
                     .arg(p.lineCount)
-                    .arg(secondsText(p.elapsedMs))
+                    .arg(secondsText(p.elapsedUs))
                     .arg(qRound(rate));
     } else if (p.result != FlashResult::Running) {
         text += QStringLiteral("FAILED    %1: %2").arg(resultName(p.result), p.message);
@@ -113,7 +113,7 @@ QString summaryTable(const QList<DeviceProgress>& devices) {
     for (const DeviceProgress& d : devices) {
         rows << QStringList{
             d.label, resultName(d.result), QStringLiteral("%1/%2").arg(d.acknowledged).arg(2 * d.lineCount),
-            secondsText(d.elapsedMs), QStringLiteral("%1 lines/s").arg(qRound(linesPerSecond(d)))};
+            secondsText(d.elapsedUs), QStringLiteral("%1 lines/s").arg(qRound(linesPerSecond(d)))};
     }
     QList<qsizetype> widths(5, 0);
     for (const QStringList& row : rows) {
@@ -197,7 +197,7 @@ void ProgressView::onFinished(DeviceLink* link) {
         print(QStringLiteral("%1: done, %2 lines downloaded and verified in %3 (%4 lines/s)\n")
                   .arg(p.label)
                   .arg(p.lineCount)
-                  .arg(secondsText(p.elapsedMs))
+                  .arg(secondsText(p.elapsedUs))
                   .arg(qRound(linesPerSecond(p))));
     }
 }

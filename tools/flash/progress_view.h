@@ -19,7 +19,7 @@ struct DeviceProgress {
     int line = 0;
     int lineCount = 0;
     int acknowledged = 0;
-    qint64 elapsedMs = 0;
+    qint64 elapsedUs = 0;
     QString message;
 };
 
