@@ -2,19 +2,20 @@
 // the way "Open File and  Download" does, so the peak memory includes a full line store.
 #include "startup_probe.h"
 
-#include "icons.h"
+#include "application.h"
 #include "up_config.h"
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("velta-bootloader"));
-    QApplication::setApplicationDisplayName(UP_config::Caption);
-    QApplication::setWindowIcon(Icons::applicationIcon());
-    QApplication::setStyle(QStringLiteral("Fusion"));
+    setUpApplication(app);
     const QString hexPath = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
 
     PlatformServices services = PlatformServices::real();
     services.openFile = [&](QWidget*, const QString&) { return std::optional<QString>(hexPath); };
+    // A probe must never wait for a click.
+    services.messageBox = [](QWidget*, const QString& text, const QString& title, MessageIcon) {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(title), qPrintable(text));
+    };
     UP_config window(services);
     StartupProbe::watch(&window, [&] {
         window.Command3_Click();

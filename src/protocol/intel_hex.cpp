@@ -2,8 +2,7 @@
 
 #include <utility>
 
-namespace {
-int hexValue(char c) {
+int hexDigitValue(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'A' && c <= 'F')
@@ -12,6 +11,8 @@ int hexValue(char c) {
         return c - 'a' + 10;
     return -1;
 }
+
+namespace {
 
 constexpr char UpperDigits[] = "0123456789ABCDEF";
 
@@ -55,7 +56,7 @@ HexParseResult parseHexRecord(QByteArrayView line, char startCode) {
 
     const QByteArrayView digits = line.sliced(1, end - 1);
     for (const char c : digits) {
-        if (hexValue(c) < 0)
+        if (hexDigitValue(c) < 0)
             return fail("bad hex digit");
     }
     if (digits.size() % 2 != 0)
@@ -64,7 +65,7 @@ HexParseResult parseHexRecord(QByteArrayView line, char startCode) {
     QByteArray bytes;
     bytes.reserve(digits.size() / 2);
     for (qsizetype i = 0; i < digits.size(); i += 2)
-        bytes += char((hexValue(digits[i]) << 4) | hexValue(digits[i + 1]));
+        bytes += char((hexDigitValue(digits[i]) << 4) | hexDigitValue(digits[i + 1]));
 
     // Count, address (2), type and checksum frame the data.
     constexpr qsizetype Overhead = 5;

@@ -40,6 +40,9 @@ using HexParseResult = std::variant<HexRecord, HexParseError>;
 // records (03, 05) 4 and the end-of-file record none; otherwise it is a length mismatch.
 [[nodiscard]] HexParseResult parseHexRecord(QByteArrayView line, char startCode = ':');
 
+// The value of one hexadecimal digit of either case; -1 for any other character.
+[[nodiscard]] int hexDigitValue(char c);
+
 // The checksum byte that makes all bytes of a record sum to zero (mod 256).
 [[nodiscard]] quint8 hexChecksum(QByteArrayView bytes);
 

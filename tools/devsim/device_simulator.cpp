@@ -23,21 +23,11 @@ std::optional<int> gatewayAddress(QByteArrayView text) {
     return value;
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 std::optional<quint8> twoHexDigits(QByteArrayView text) {
     if (text.size() != 2)
         return std::nullopt;
-    const int high = hexDigit(text[0]);
-    const int low = hexDigit(text[1]);
+    const int high = hexDigitValue(text[0]);
+    const int low = hexDigitValue(text[1]);
     if (high < 0 || low < 0)
         return std::nullopt;
     return quint8((high << 4) | low);

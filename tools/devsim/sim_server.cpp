@@ -1,5 +1,7 @@
 #include "sim_server.h"
 
+#include "decimal.h"
+
 #include <QCommandLineParser>
 #include <QNetworkDatagram>
 #include <QSaveFile>
@@ -8,20 +10,6 @@
 #include <cstdio>
 
 namespace {
-// Strict decimal within [min, max]; QString::toInt alone would let blanks and signs through.
-std::optional<int> boundedInt(const QString& text, int min, int max) {
-    if (text.isEmpty() || text.size() > 9)
-        return std::nullopt;
-    for (const QChar c : text) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return std::nullopt;
-    }
-    const int value = text.toInt();
-    if (value < min || value > max)
-        return std::nullopt;
-    return value;
-}
-
 constexpr int MaxDelayMs = 600000;
 // Verbose logs show this much of a datagram; the rest is only counted.
 constexpr qsizetype LogPreview = 160;
@@ -59,7 +47,7 @@ std::variant<SimOptions, HelpRequest, UsageError> parseSimArguments(const QStrin
         if (!parser.isSet(option))
             return std::nullopt;
         const QString text = parser.value(option);
-        const auto value = boundedInt(text, min, max);
+        const auto value = strictDecimal(text, min, max);
         if (!value)
             return UsageError{QStringLiteral("--%1 needs a whole number from %2 to %3, not '%4'")
                                   .arg(option.names().constLast())

@@ -1,23 +1,11 @@
 #include "flash_options.h"
 
+#include "decimal.h"
+
 #include <QCommandLineParser>
 #include <QHostAddress>
 
 namespace {
-// Strict decimal within [min, max]: QString::toInt alone lets blanks and signs through.
-std::optional<int> boundedInt(const QString& text, int min, int max) {
-    if (text.isEmpty() || text.size() > 9)
-        return std::nullopt;
-    for (const QChar c : text) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return std::nullopt;
-    }
-    const int value = text.toInt();
-    if (value < min || value > max)
-        return std::nullopt;
-    return value;
-}
-
 // Letters, digits and hyphens in dot-separated labels: anything else cannot be looked up, and
 // refusing it here keeps a typo from turning into a name-service query.
 bool isHostName(const QString& text) {
@@ -97,7 +85,7 @@ std::variant<HostEntry, FlashUsageError> parseHostEntry(const QString& text) {
         return bad(QStringLiteral("not a host name or IP address"));
     HostEntry entry{host, std::nullopt};
     if (portText) {
-        const auto port = boundedInt(*portText, 1, 65535);
+        const auto port = strictDecimal(*portText, 1, 65535);
         if (!port)
             return bad(QStringLiteral("the port must be a whole number from 1 to 65535"));
         entry.port = quint16(*port);
@@ -142,7 +130,7 @@ std::variant<FlashOptions, FlashHelp, FlashUsageError> parseFlashArguments(const
     }
 
     const auto wholeNumber = [&](const QCommandLineOption& option, int min, int max) -> std::optional<int> {
-        return boundedInt(parser.value(option), min, max);
+        return strictDecimal(parser.value(option), min, max);
     };
     const auto needs = [&](const QCommandLineOption& option, const QString& what) {
         return FlashUsageError{QStringLiteral("--%1 needs %2, not '%3'")
