@@ -1,6 +1,5 @@
 // The window's start state, start-up and the address book.
 #include "test_support.h"
-#include "wrapping_button.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -22,7 +21,6 @@ private slots:
     void startupFieldsAndTimer();
     void localPortRangeAndSpread();
     void tabOrder();
-    void captionsFitTheirControls();
     void closingSavesNothing();
 
     void addressBookLoad_data();
@@ -229,34 +227,6 @@ void TestUpConfig::tabOrder() {
         cur = cur->nextInFocusChain();
     }
     QCOMPARE(seen, expected);
-}
-
-void TestUpConfig::captionsFitTheirControls() {
-    ScratchFolder folder;
-    FakeServices fake;
-    UP_config w(fake.services());
-    for (QPushButton* b : w.findChildren<QPushButton*>()) {
-        if (qobject_cast<WrappingButton*>(b))
-            continue;
-        const int needed = b->fontMetrics().horizontalAdvance(b->text()) + 4;
-        QVERIFY2(needed <= b->width(), qPrintable(b->objectName()));
-        QVERIFY2(b->fontMetrics().height() <= b->height(), qPrintable(b->objectName()));
-    }
-    for (QLabel* l : w.findChildren<QLabel*>()) {
-        if (!l->text().isEmpty())
-            // A trailing blank is not drawn ink; the visible caption must fit.
-            QVERIFY2(l->fontMetrics().horizontalAdvance(l->text().trimmed()) <= l->width(),
-                     qPrintable(l->objectName()));
-    }
-    // "Install VELTA" stands on two lines, each of which fits.
-    auto* install = control<WrappingButton>(w, "Command5");
-    for (const QString& word : install->text().split(QLatin1Char(' ')))
-        QVERIFY(install->fontMetrics().horizontalAdvance(word) + 4 <= install->width());
-    QVERIFY(2 * install->fontMetrics().height() <= install->height());
-    // The frame captions fit beside what shares their title line.
-    auto* frame2 = control<QGroupBox>(w, "Frame2");
-    QVERIFY(frame2->fontMetrics().horizontalAdvance(frame2->title()) + 8 <=
-            control<QCheckBox>(w, "Check1")->x());
 }
 
 void TestUpConfig::closingSavesNothing() {

@@ -115,15 +115,24 @@ void TestUpConfigDisplay::nothingIsCut() {
     FakeServices fake;
     UP_config w(fake.services());
     w.show();
+    // "Install VELTA" stands on two lines in its tall, narrow button; every other caption on one.
     for (QPushButton* b : w.findChildren<QPushButton*>()) {
-        const QStringList words =
-            b->inherits("WrappingButton") ? b->text().split(QLatin1Char(' ')) : QStringList{b->text()};
-        for (const QString& word : words)
-            QVERIFY2(b->fontMetrics().horizontalAdvance(word) + 4 <= b->width(), qPrintable(b->objectName()));
+        const bool wraps = b->inherits("WrappingButton");
+        for (const QString& part : wraps ? b->text().split(QLatin1Char(' ')) : QStringList{b->text()})
+            QVERIFY2(b->fontMetrics().horizontalAdvance(part) + 4 <= b->width(), qPrintable(b->objectName()));
+        QVERIFY2((wraps ? 2 : 1) * b->fontMetrics().height() <= b->height(), qPrintable(b->objectName()));
     }
+    // A trailing blank is no ink: the visible caption must fit.
+    for (QLabel* l : w.findChildren<QLabel*>())
+        QVERIFY2(l->fontMetrics().horizontalAdvance(l->text().trimmed()) <= l->width(),
+                 qPrintable(l->objectName()));
     for (QGroupBox* g : w.findChildren<QGroupBox*>())
         QVERIFY2(g->fontMetrics().horizontalAdvance(g->title()) + 8 <= g->width(),
                  qPrintable(g->objectName()));
+    // The gateway frame's caption leaves room for the box on its title line.
+    auto* frame2 = control<QGroupBox>(w, "Frame2");
+    QVERIFY(frame2->fontMetrics().horizontalAdvance(frame2->title()) + 8 <=
+            control<QCheckBox>(w, "Check1")->x());
     for (QLineEdit* e : w.findChildren<QLineEdit*>())
         QVERIFY2(e->fontMetrics().height() <= e->height(), qPrintable(e->objectName()));
 }
