@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 
 class TestUpConfig : public QObject {
@@ -28,6 +29,7 @@ private slots:
     void addDelete();
     void saveWritesExactBytesAndReloads();
     void saveFailureKeepsListAndFile();
+    void failedSaveLeavesEarlierFileWhole();
 };
 
 void TestUpConfig::controls_data() {
@@ -394,6 +396,35 @@ void TestUpConfig::saveFailureKeepsListAndFile() {
     QCOMPARE(combo->count(), 2);
     QVERIFY(QFileInfo(folder.file(QStringLiteral("VELTA_BOOTLOADER.ini"))).isDir());
     QCOMPARE(QDir(folder.path()).entryList(QDir::Files).size(), 0); // no temporary left behind
+}
+
+void TestUpConfig::failedSaveLeavesEarlierFileWhole() {
+    // An immutable file cannot be replaced even by root, so the save fails after it has written
+    // its new content somewhere: the earlier book must come through untouched.
+    ScratchFolder folder;
+    const QString path = folder.file(QStringLiteral("VELTA_BOOTLOADER.ini"));
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("10.0.0.1\r\n10.0.0.2\r\n");
+    }
+    if (QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), path}) != 0)
+        QSKIP("this file system cannot make a file immutable");
+    FakeServices fake;
+    UP_config w(fake.services());
+    auto* combo = control<QComboBox>(w, "ComboRemoteIP");
+    combo->setEditText(QStringLiteral("10.0.0.3"));
+    w.Add_ip_Click();
+    w.SaveIP_Click();
+    QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), path});
+    QCOMPARE(fake.boxes.size(), 1);
+    QCOMPARE(fake.boxes[0].title, QStringLiteral("Error#70"));
+    QCOMPARE(fake.boxes[0].text, QStringLiteral("Permission denied"));
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), QByteArray("10.0.0.1\r\n10.0.0.2\r\n"));
+    QCOMPARE(combo->count(), 3);
+    QCOMPARE(QDir(folder.path()).entryList(QDir::Files).size(), 1); // no temporary left behind
 }
 
 QTEST_MAIN(TestUpConfig)
