@@ -18,6 +18,7 @@ private slots:
     void connectFailures();
     void disconnectRestoresIdle();
     void connectKeepsBarText();
+    void hostNameIsResolvedWhenSending();
 
     void buttons_data();
     void buttons();
@@ -140,6 +141,20 @@ void TestUpConfigLink::connectKeepsBarText() {
     QCOMPARE(s.w->progressBar()->value(), 0);
     QCOMPARE(s.w->Transfer.TransferArmed, qint16(0));
     QCOMPARE(s.peer.takeOne(), QByteArray("MDB 16,OOTi\r\n"));
+}
+
+void TestUpConfigLink::hostNameIsResolvedWhenSending() {
+    // "localhost" comes from the hosts file, so no name server is asked.
+    ScratchFolder folder;
+    FakeServices fake;
+    LoopbackPeer peer;
+    UP_config w(fake.services());
+    control<QComboBox>(w, "ComboRemoteIP")->setEditText(QStringLiteral("localhost"));
+    w.tbRemotePort = QString::number(peer.port());
+    w.tbLocalPort = QStringLiteral("0");
+    w.cbBind_Click();
+    QCOMPARE(w.Connected, qint16(1));
+    QCOMPARE(peer.takeOne(), QByteArray("MDB 16,OOTi\r\n"));
 }
 
 void TestUpConfigLink::buttons_data() {
