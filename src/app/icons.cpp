@@ -68,40 +68,38 @@ QPixmap tools(int size, qreal dpr) {
 
     const QColor steel(150, 160, 172), steelDark(70, 78, 90), handle(200, 40, 30), handleDark(120, 20, 15);
 
-    // Spanner: a bar from bottom-left to top-right with an open jaw at the top.
+    // Spanner on the left, leaning left: open jaw at the top, ring at the bottom.
     p.save();
-    p.translate(8.5, 12.5);
-    p.rotate(-45);
+    p.translate(7.5, 12.0);
+    p.rotate(-18);
     QPainterPath spanner;
-    spanner.addRoundedRect(QRectF(-1.6, -9.0, 3.2, 17.0), 1.4, 1.4);
-    spanner.addEllipse(QPointF(0, -9.0), 4.0, 4.0);
-    QPainterPath jaw;
-    jaw.addRect(QRectF(-1.5, -14.0, 3.0, 5.2));
-    spanner = spanner.subtracted(jaw);
-    spanner.addEllipse(QPointF(0, 8.0), 2.6, 2.6);
-    QPainterPath ring;
-    ring.addEllipse(QPointF(0, 8.0), 1.2, 1.2);
-    spanner = spanner.subtracted(ring);
+    spanner.addRoundedRect(QRectF(-1.5, -7.5, 3.0, 15.0), 1.2, 1.2);
+    spanner.addEllipse(QPointF(0, -7.6), 3.6, 3.6);
+    spanner.addEllipse(QPointF(0, 8.2), 2.6, 2.6);
+    QPainterPath cut;
+    cut.addRect(QRectF(-1.4, -12.0, 2.8, 4.6)); // the jaw's opening
+    cut.addEllipse(QPointF(0, 8.2), 1.2, 1.2);  // the ring's hole
+    spanner = spanner.subtracted(cut);
     p.setPen(QPen(steelDark, 0.8));
     p.setBrush(steel);
     p.drawPath(spanner);
     p.restore();
 
-    // Screwdriver: handle at the bottom right, shaft and flat tip towards the top.
+    // Screwdriver on the right, leaning right: flat tip at the top, red handle at the bottom.
     p.save();
-    p.translate(16.0, 12.0);
-    p.rotate(30);
+    p.translate(17.0, 12.0);
+    p.rotate(14);
     p.setPen(QPen(steelDark, 0.6));
     p.setBrush(steel);
-    p.drawRect(QRectF(-0.8, -11.0, 1.6, 10.5));
+    p.drawRect(QRectF(-0.8, -10.2, 1.6, 9.7));
     p.drawPolygon(
-        QPolygonF({QPointF(-1.4, -11.0), QPointF(1.4, -11.0), QPointF(0.6, -12.0), QPointF(-0.6, -12.0)}));
+        QPolygonF({QPointF(-1.3, -10.2), QPointF(1.3, -10.2), QPointF(0.6, -11.2), QPointF(-0.6, -11.2)}));
     p.setPen(QPen(handleDark, 0.8));
     p.setBrush(handle);
-    p.drawRoundedRect(QRectF(-2.4, -1.0, 4.8, 11.0), 1.6, 1.6);
+    p.drawRoundedRect(QRectF(-2.3, -0.8, 4.6, 10.6), 1.6, 1.6);
     p.setPen(QPen(handleDark, 0.6));
-    p.drawLine(QPointF(-0.8, 1.0), QPointF(-0.8, 8.5));
-    p.drawLine(QPointF(0.8, 1.0), QPointF(0.8, 8.5));
+    p.drawLine(QPointF(-0.8, 1.2), QPointF(-0.8, 8.2));
+    p.drawLine(QPointF(0.8, 1.2), QPointF(0.8, 8.2));
     p.restore();
     return pm;
 }
