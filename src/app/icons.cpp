@@ -72,14 +72,17 @@ QPixmap tools(int size, qreal dpr) {
     p.save();
     p.translate(7.5, 12.0);
     p.rotate(-18);
-    QPainterPath spanner;
-    spanner.addRoundedRect(QRectF(-1.5, -7.5, 3.0, 15.0), 1.2, 1.2);
-    spanner.addEllipse(QPointF(0, -7.6), 3.6, 3.6);
-    spanner.addEllipse(QPointF(0, 8.2), 2.6, 2.6);
-    QPainterPath cut;
-    cut.addRect(QRectF(-1.4, -12.0, 2.8, 4.6)); // the jaw's opening
-    cut.addEllipse(QPointF(0, 8.2), 1.2, 1.2);  // the ring's hole
-    spanner = spanner.subtracted(cut);
+    // Cutting the outline is the costly part of drawing; it is done once for every size.
+    static const QPainterPath spanner = [] {
+        QPainterPath outline;
+        outline.addRoundedRect(QRectF(-1.5, -7.5, 3.0, 15.0), 1.2, 1.2);
+        outline.addEllipse(QPointF(0, -7.6), 3.6, 3.6);
+        outline.addEllipse(QPointF(0, 8.2), 2.6, 2.6);
+        QPainterPath cut;
+        cut.addRect(QRectF(-1.4, -12.0, 2.8, 4.6)); // the jaw's opening
+        cut.addEllipse(QPointF(0, 8.2), 1.2, 1.2);  // the ring's hole
+        return outline.subtracted(cut);
+    }();
     p.setPen(QPen(steelDark, 0.8));
     p.setBrush(steel);
     p.drawPath(spanner);
