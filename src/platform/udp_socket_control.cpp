@@ -68,26 +68,26 @@ quint16 UdpSocketControl::localPort() const {
     return m_socket ? m_socket->localPort() : 0;
 }
 
-std::optional<QHostAddress> UdpSocketControl::resolvedRemote() {
+const QHostAddress* UdpSocketControl::resolvedRemote() {
     if (m_remoteAddress)
-        return m_remoteAddress;
+        return &*m_remoteAddress;
     if (m_remoteHost.isEmpty())
-        return std::nullopt;
+        return nullptr;
     // A name is looked up when it is first needed; a failed look-up is tried again next time.
     const QHostInfo info = QHostInfo::fromName(m_remoteHost);
     for (const QHostAddress& a : info.addresses()) {
         if (a.protocol() == QAbstractSocket::IPv4Protocol) {
             m_remoteAddress = a;
-            return a;
+            return &*m_remoteAddress;
         }
     }
-    return std::nullopt;
+    return nullptr;
 }
 
 bool UdpSocketControl::sendData(const QString& text) {
     if (!m_socket)
         return false;
-    const auto address = resolvedRemote();
+    const QHostAddress* address = resolvedRemote();
     if (!address) {
         m_lastError = QStringLiteral("Host not found: %1").arg(m_remoteHost);
         return false;
@@ -109,12 +109,13 @@ void UdpSocketControl::close() {
         s->close();
         s->deleteLater();
     }
-    m_current.clear();
+    m_currentSize = 0;
 }
 
 void UdpSocketControl::deliver(const QByteArray& datagram) {
-    m_current = datagram;
-    emit dataArrival(m_current.size());
+    m_buffer = datagram;
+    m_currentSize = datagram.size();
+    emit dataArrival(m_currentSize);
 }
 
 void UdpSocketControl::drain() {
@@ -134,7 +135,8 @@ void UdpSocketControl::drain() {
             continue;
         }
         errors = 0;
-        m_current = m_buffer.left(got);
+        // The handler takes the text straight from the buffer: no copy per datagram.
+        m_currentSize = got;
         emit dataArrival(got);
     }
 }

@@ -42,7 +42,7 @@ public:
     // Sends `text` as one datagram to the remote end. False when closed or on any error.
     bool sendData(const QString& text);
     // The datagram announced by the last dataArrival, as text (one character per byte).
-    [[nodiscard]] QString getData() const { return QString::fromLatin1(m_current); }
+    [[nodiscard]] QString getData() const { return QString::fromLatin1(m_buffer.constData(), m_currentSize); }
     void close();
     // Raises the data-arrival event for `datagram` as if it had come off the wire; lets the
     // fuzzers and tests feed the receive path without a network.
@@ -57,7 +57,8 @@ signals:
 
 private:
     void drain();
-    std::optional<QHostAddress> resolvedRemote();
+    // The remote address, looked up if need be; null when it cannot be had.
+    const QHostAddress* resolvedRemote();
 
     std::unique_ptr<QUdpSocket> m_socket;
     int m_protocol = ProtocolTcp;
@@ -65,7 +66,7 @@ private:
     std::optional<QHostAddress> m_remoteAddress; // cached once known
     quint16 m_remotePort = 0;
     static constexpr qint64 MaxDatagram = 65536; // larger than any UDP payload
-    QByteArray m_buffer;
-    QByteArray m_current;
+    QByteArray m_buffer;                         // the datagram just taken is its first m_currentSize bytes
+    qsizetype m_currentSize = 0;
     QString m_lastError;
 };
