@@ -3,6 +3,7 @@
 //
 //   startup_bench TOOL_PROBE MINIMAL_PROBE [ROUNDS=15]
 #include "intel_hex.h"
+#include "synthetic_hex.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -6,6 +6,7 @@
 //   transfer_bench DEVSIM_PATH [LINES=9000] [ROUNDS=3]
 #include "bench_common.h"
 #include "intel_hex.h"
+#include "synthetic_hex.h"
 #include "services.h"
 #include "up_config.h"
 

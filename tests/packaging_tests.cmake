@@ -11,7 +11,7 @@ add_test(NAME packaging_desktop_entry COMMAND ${VELTA_PKG_SCRIPTS}/desktop_entry
 set_tests_properties(packaging_desktop_entry PROPERTIES
     FIXTURES_REQUIRED velta_install_root SKIP_RETURN_CODE 77 TIMEOUT 60)
 
-velta_add_test(test_installed_icons SOURCES packaging/test_installed_icons.cpp LIBS velta_app_core)
+velta_add_test(test_installed_icons SOURCES packaging/test_installed_icons.cpp LIBS velta_icons Qt6::Gui)
 target_compile_definitions(test_installed_icons PRIVATE VELTA_INSTALL_ROOT="${VELTA_PKG_ROOT}")
 set_tests_properties(test_installed_icons PROPERTIES FIXTURES_REQUIRED velta_install_root TIMEOUT 120)
 

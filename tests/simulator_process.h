@@ -10,7 +10,7 @@
 class Simulator {
 public:
     explicit Simulator(const QString& imageOut, const QStringList& extra = {}) {
-        m_process.setProgram(QStringLiteral(VELTA_BUILD_DIR "/velta-devsim"));
+        m_process.setProgram(QStringLiteral(VELTA_DEVSIM));
         m_process.setArguments(QStringList{"--bind", "127.0.0.1", "--port", "0", "--image-out", imageOut} +
                                extra);
         m_process.start();

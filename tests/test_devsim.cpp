@@ -31,7 +31,7 @@ struct Sim : QProcess {
     // With `listen`, on a free port of 127.0.0.1, waiting for the line that names it.
     explicit Sim(const QStringList& arguments, bool listen = true) {
         static const QRegularExpression listening("^velta-devsim listening on 127\\.0\\.0\\.1:(\\d+)\n$");
-        start(VELTA_BUILD_DIR "/velta-devsim",
+        start(VELTA_DEVSIM,
               listen ? QStringList{"--bind", "127.0.0.1", "--port", "0"} + arguments : arguments);
         if (listen && QTest::qWaitFor([&] { return canReadLine() || !processId(); }, WaitMs) &&
             peer.bind(QHostAddress::LocalHost, 0))

@@ -1,6 +1,7 @@
 // The window against a misbehaving device and a hostile network, end to end: the simulator
 // drops replies, answers "ERROR", answers slowly, and strangers flood the window's port.
 #include "intel_hex.h"
+#include "synthetic_hex.h"
 #include "simulator_process.h"
 #include "test_support.h"
 

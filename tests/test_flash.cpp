@@ -61,7 +61,7 @@ struct Sim : QProcess {
     QString endpoint; // "HOST:PORT"; empty when it did not start
 
     explicit Sim(const QStringList& extra, const QString& bind = "127.0.0.1") {
-        start(VELTA_BUILD_DIR "/velta-devsim", QStringList{"--bind", bind, "--port", "0", "--quiet"} + extra);
+        start(VELTA_DEVSIM, QStringList{"--bind", bind, "--port", "0", "--quiet"} + extra);
         (void)QTest::qWaitFor([&] { return canReadLine() || !processId(); }, 5000);
         const auto port = QRegularExpression(":(\\d+)$").match(QString(readLine()).trimmed());
         endpoint = port.hasMatch() ? bind + port.captured() : QString();
@@ -109,7 +109,7 @@ struct FlashRun {
 // Runs the flasher to its end while this process keeps answering for scripted devices.
 FlashRun runFlash(const QStringList& args) {
     QProcess p;
-    p.start(VELTA_BUILD_DIR "/velta-flash", args);
+    p.start(VELTA_FLASH, args);
     (void)QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 20000);
     p.kill(); // one still running fails as a crash
     p.waitForFinished(2000);

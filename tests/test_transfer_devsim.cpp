@@ -1,6 +1,7 @@
 // Whole transfers through the window against the device simulator on loopback; the image the
 // device received must equal the file.
 #include "intel_hex.h"
+#include "synthetic_hex.h"
 #include "simulator_process.h"
 #include "test_support.h"
 

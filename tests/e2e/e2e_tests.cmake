@@ -4,7 +4,7 @@ find_program(VELTA_XDOTOOL xdotool)
 if(VELTA_XVFB_RUN AND VELTA_XDOTOOL)
     add_test(NAME e2e_window_download
         COMMAND ${CMAKE_CURRENT_LIST_DIR}/window_download_test.sh
-                ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
+                $<TARGET_FILE:velta-bootloader> $<TARGET_FILE:velta-devsim> ${CMAKE_SOURCE_DIR})
     # It owns port 111 while it runs and must not share the machine's two cores with other tests.
     set_tests_properties(e2e_window_download PROPERTIES
         TIMEOUT 300 RUN_SERIAL TRUE SKIP_RETURN_CODE 77

@@ -2,7 +2,7 @@
 # The real executable downloads and verifies the sample firmware through real clicks; the
 # simulator's received image must equal the file and the bar must show "END".
 set -euo pipefail
-build=$1 source=$2
+bootloader=$1 devsim=$2 source=$3
 
 if [ "$(id -u)" -ne 0 ] && ! command -v setcap >/dev/null; then
     echo "SKIP: the device simulator needs port 111 (root or CAP_NET_BIND_SERVICE)"
@@ -20,7 +20,7 @@ trap cleanup EXIT
 printf '127.0.0.1\r\n' >"$work/VELTA_BOOTLOADER.ini"
 cp "$source/demo/blink.hex" "$work/fw.hex"
 
-"$build/velta-devsim" --bind 127.0.0.1 --port 111 --image-out "$work/received.hex" >"$work/devsim.log" 2>&1 &
+"$devsim" --bind 127.0.0.1 --port 111 --image-out "$work/received.hex" >"$work/devsim.log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 1 50); do
     grep -q listening "$work/devsim.log" && break
@@ -33,7 +33,7 @@ for _ in $(seq 1 50); do
 done
 
 xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" \
-    "$source/scripts/window-download" "$build/velta-bootloader" "$work" "$work/fw.hex" "$work/shot.png" 90
+    "$source/scripts/window-download" "$bootloader" "$work" "$work/fw.hex" "$work/shot.png" 90
 
 test -s "$work/received.hex" || { echo "FAIL: the simulator wrote no image"; exit 1; }
 srec_cmp "$work/fw.hex" -intel "$work/received.hex" -intel || { echo "FAIL: image differs"; exit 1; }

@@ -106,8 +106,3 @@ struct HexFileProblem {
 
 // The same check without keeping the image; nothing when the file is fine.
 [[nodiscard]] std::optional<HexFileProblem> checkHexFile(const QByteArray& content);
-
-// A well-formed HEX file of exactly `lines` lines (at least 2): extended linear address
-// records where needed, 16-byte data records of a recognisable pattern, and the end-of-file
-// record. For tests and benchmarks that need files of a given size.
-[[nodiscard]] QByteArray syntheticHexFile(int lines);

@@ -1,0 +1,25 @@
+#include "synthetic_hex.h"
+
+#include "intel_hex.h"
+
+QByteArray syntheticHexFile(int lines) {
+    QByteArray out;
+    quint32 address = 0;
+    quint32 upper = 0xFFFFFFFF;
+    for (int written = 0; written < lines - 1; ++written) {
+        if ((address >> 16) != upper) {
+            upper = address >> 16;
+            const char hi[2] = {char(upper >> 8), char(upper & 0xFF)};
+            out += formatHexRecord(quint8(HexRecordType::ExtendedLinearAddress), 0, QByteArrayView(hi, 2));
+        } else {
+            char data[16];
+            for (quint32 i = 0; i < 16; ++i)
+                data[i] = char((address + i) * 7 + (address >> 12));
+            out += formatHexRecord(quint8(HexRecordType::Data), quint16(address & 0xFFFF),
+                                   QByteArrayView(data, 16));
+            address += 16;
+        }
+    }
+    out += formatHexRecord(quint8(HexRecordType::EndOfFile), 0, {});
+    return out;
+}
