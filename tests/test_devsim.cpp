@@ -125,10 +125,17 @@ private slots:
         QVERIFY(!device.takeDownloadCompleted()); // verifying does not rewrite the image
         QCOMPARE(handle("STATUS\r\n"), "STATUS VERIFIED RECORDS=4 BYTES=5\r\n");
 
-        // A new download starts from an empty image, without the old 04 base.
+        // A bad line is no download: the kept image stays. A good one wipes it, as rewriting flash
+        // does, and the new image is kept only once its pass ends.
+        QCOMPARE(handle(download(":0100400011AF")), "ERROR bad checksum\r\n");
+        QCOMPARE(device.image().size(), 5);
         QCOMPARE(handle(download(":0100400011AE")), "OK\r\n");
-        QCOMPARE(device.image().byteAt(0x0040), std::optional<quint8>(0x11));
+        QVERIFY(device.image().isEmpty());
+        QCOMPARE(handle(verify(SmallFile[1])), "ERROR VERIFY 00000030\r\n");
+        QCOMPARE(handle(download(":0100400011AE")), "OK\r\n");
         QCOMPARE(handle("STATUS\r\n"), "STATUS LOADING RECORDS=1 BYTES=1\r\n");
+        QCOMPARE(handle(download(":00000001FF")), "DOWNLOAD\r\n");
+        QCOMPARE(device.image().byteAt(0x0040), std::optional<quint8>(0x11)); // without the old 04 base
     }
 
     void errorAtLine() {

@@ -3,13 +3,15 @@
 
 #include <QTest>
 
+#include <cstring>
+
 class TestFieldReader : public QObject {
     Q_OBJECT
 
 private slots:
     void fields_data();
     void fields();
-    void readAtEndFails();
+    void limitsAndFailures();
 };
 
 void TestFieldReader::fields_data() {
@@ -45,23 +47,52 @@ void TestFieldReader::fields_data() {
 void TestFieldReader::fields() {
     QFETCH(QByteArray, input);
     QFETCH(QStringList, fields);
-    FieldReader reader(input);
-    QStringList got;
-    QString field;
-    for (int guard = 0; guard < 100 && !reader.atEnd(); ++guard) {
-        QVERIFY(reader.readField(field));
-        got << field;
+    // Whole in memory, and one byte at a time as from a slow file: the same fields.
+    for (const bool piecewise : {false, true}) {
+        qsizetype at = 0;
+        FieldReader reader = piecewise ? FieldReader([&](char* buffer, qsizetype) -> qsizetype {
+            if (at == input.size())
+                return 0;
+            *buffer = input[at++];
+            return 1;
+        })
+                                       : FieldReader(input);
+        QStringList got;
+        QByteArray field;
+        for (int guard = 0; guard < 100 && !reader.atEnd(); ++guard) {
+            QCOMPARE(reader.next(field, 1000), FieldReader::Status::Field);
+            got << QString::fromLatin1(field);
+        }
+        QCOMPARE(got, fields);
+        QCOMPARE(reader.next(field, 1000), FieldReader::Status::End);
     }
-    QCOMPARE(got, fields);
 }
 
-void TestFieldReader::readAtEndFails() {
-    FieldReader reader("x");
-    QString field;
-    QVERIFY(reader.readField(field));
-    QVERIFY(reader.atEnd());
-    QVERIFY(!reader.readField(field));
-    QVERIFY(field.isEmpty());
+void TestFieldReader::limitsAndFailures() {
+    QByteArray field;
+    // Within the limit, at it, past it: quoted or not.
+    for (const QByteArray& input : {QByteArray("abcd"), QByteArray("\"abcd\"")}) {
+        FieldReader fits(input);
+        QCOMPARE(fits.next(field, 4), FieldReader::Status::Field);
+        FieldReader tooLong(input);
+        QCOMPARE(tooLong.next(field, 3), FieldReader::Status::TooLong);
+    }
+    // A source that fails part way is a read error, not an end.
+    int calls = 0;
+    FieldReader failing([&](char* buffer, qsizetype) -> qsizetype {
+        if (++calls > 1)
+            return -1;
+        std::memcpy(buffer, "a,b", 3);
+        return 3;
+    });
+    QCOMPARE(failing.next(field, 10), FieldReader::Status::Field);
+    QCOMPARE(failing.next(field, 10), FieldReader::Status::ReadError);
+    // Fields know the line they began on, across line ends of every kind and quoted ones.
+    FieldReader lines(QByteArray("a\r\n\r\nb,c\n\"d\ne\"\rf"));
+    QList<int> at;
+    while (lines.next(field, 10) == FieldReader::Status::Field)
+        at << lines.fieldLine();
+    QCOMPARE(at, (QList<int>{1, 2, 3, 3, 4, 6}));
 }
 
 QTEST_GUILESS_MAIN(TestFieldReader)

@@ -224,7 +224,7 @@ private slots:
             {"no end record", "$F $H", ">", ":01000000AB54\r\n", BadFile, 0,
              "$F: missing end-of-file record"},
             {"tab kept by the loader", "$F $H", ">", ":00000001FF\t\r\n", BadFile, 0,
-             "$F: line 1 to send (\":00000001FF\\x09\"): bad hex digit"},
+             "$F:1: bad hex digit"},
             {"9001 lines", "$F $H", ">", makeHex(8955), BadFile, 0, "$F: more than 9000 lines"},
             {"missing file", "$F $H", ">", QByteArray(), BadFile, 0, "cannot read $F: File not found"},
             {"local port in use", "--local-port $P $F $H", ">", two, NetworkError, 0,

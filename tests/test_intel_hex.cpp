@@ -29,7 +29,7 @@ private slots:
     void format();
     void extendedAddressing_data();
     void extendedAddressing();
-    void matchesComparesStoredBytes();
+    void imageRuns();
     void imageToTextAndBack();
     void checkFile_data();
     void checkFile();
@@ -152,22 +152,38 @@ void TestIntelHex::extendedAddressing() {
         QCOMPARE(image.byteAt(address & 0xFFFF), std::nullopt);
 }
 
-void TestIntelHex::matchesComparesStoredBytes() {
+void TestIntelHex::imageRuns() {
     const HexImage image = imageOf({":020000040800F2", ":0300300002337A1E"});
+    QCOMPARE(image.firstDifference(0x08000030, QByteArray::fromHex("02337A")), std::nullopt);
+    QCOMPARE(image.firstDifference(0x08000030, QByteArray::fromHex("02337B")), std::optional<quint32>(0x08000032));
+    QCOMPARE(image.firstDifference(0x08000031, QByteArray::fromHex("337A00")), std::optional<quint32>(0x08000033));
     HexCursor cursor;
-    QCOMPARE(image.matches(record(0, 0x0030, "02337A"), cursor), false); // base not yet followed
     QVERIFY(cursor.follow(record(4, 0, "0800")));
     QCOMPARE(cursor.base(), 0x08000000u);
-    QVERIFY(image.matches(record(0, 0x0030, "02337A"), cursor));
-    QVERIFY(image.matches(record(0, 0x0031, "337A"), cursor));
-    QVERIFY(!image.matches(record(0, 0x0030, "02337B"), cursor));
-    QCOMPARE(image.firstDifference(0x08000030, QByteArray::fromHex("02337B")),
-             std::optional<quint32>(0x08000032));
-    QCOMPARE(image.firstDifference(0x08000031, QByteArray::fromHex("337A00")),
-             std::optional<quint32>(0x08000033));
-    QVERIFY(image.matches(record(1, 0, ""), cursor));
     QVERIFY(!cursor.follow(record(0, 0, "0000"))); // a data record is not an address record
     QCOMPARE(cursor.base(), 0x08000000u);
+
+    // Writes in any order, overlapping, touching or apart, give one image for the same bytes.
+    HexImage inOrder, scattered;
+    inOrder.write(0x10, QByteArray::fromHex("0102030405060708"));
+    inOrder.write(0x40, QByteArray::fromHex("AA"));
+    for (const auto& [at, hex] : std::initializer_list<std::pair<quint32, const char*>>{
+             {0x16, "0708"}, {0x40, "AA"}, {0x10, "01FF"}, {0x13, "04"}, {0x11, "0203"}, {0x14, "0506"}})
+        scattered.write(at, QByteArray::fromHex(hex));
+    QVERIFY(scattered == inOrder);
+    QCOMPARE(scattered.size(), 9);
+    QCOMPARE(scattered.byteAt(0x17), std::optional<quint8>(0x08));
+    QCOMPARE(scattered.byteAt(0x18), std::nullopt);
+    QCOMPARE(scattered.byteAt(0x0F), std::nullopt);
+    // One write over several runs and the gaps between them.
+    scattered.write(0x0E, QByteArray(0x40, 'x'));
+    QCOMPARE(scattered.size(), 0x40);
+    QCOMPARE(scattered.firstDifference(0x0E, QByteArray(0x40, 'x')), std::nullopt);
+    // The top of the address space does not wrap around.
+    HexImage top;
+    top.write(0xFFFFFFFE, QByteArray::fromHex("010203"));
+    QCOMPARE(top.size(), 2);
+    QCOMPARE(top.byteAt(0), std::nullopt);
 }
 
 void TestIntelHex::imageToTextAndBack() {
@@ -238,7 +254,8 @@ void TestIntelHex::checkFile() {
     QFETCH(int, line);
     QFETCH(QString, reason);
 
-    const std::optional<HexFileProblem> problem = checkHexFile(content);
+    const auto loaded = loadHexFile(content);
+    const auto* problem = std::get_if<HexFileProblem>(&loaded);
     if (line < 0) {
         QVERIFY2(!problem, problem ? qPrintable(problem->reason) : "");
     } else {

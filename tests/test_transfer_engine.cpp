@@ -10,7 +10,7 @@ namespace {
 TransferState armed(int lines, qint16 verify = 0) {
     TransferState s;
     for (int i = 1; i <= lines; ++i)
-        s.LineStore[size_t(i)] = QStringLiteral(":L%1:x").arg(i);
+        s.LineStore[size_t(i)] = QStringLiteral(":L%1:x").arg(i).toLatin1();
     s.LineCount = qint16(lines);
     s.TransferArmed = 1;
     s.VerifyPhase = verify;
@@ -157,6 +157,9 @@ void TestTransferEngine::hexLines_data() {
     QTest::newRow("blank lines do not count")
         << QByteArray(":A\n\n\n:B\n\n:C\n\n") << 3 << QStringList{":A", ":B", ":C"} << 0;
     QTest::newRow("empty") << QByteArray() << 3 << QStringList{} << 0;
+    QTest::newRow("entry at the size limit") << QByteArray(MaxHexEntryBytes, 'A') << 3
+                                             << QStringList{QString(MaxHexEntryBytes, 'A')} << 0;
+    QTest::newRow("entry past the size limit") << QByteArray(MaxHexEntryBytes + 1, 'A') << 3 << QStringList{} << 7;
 }
 
 void TestTransferEngine::hexLines() {
@@ -164,13 +167,16 @@ void TestTransferEngine::hexLines() {
     QFETCH(int, max);
     QFETCH(QStringList, lines);
     QFETCH(int, error);
-    const auto r = readHexLines(content, max);
+    FieldReader reader(content);
+    const auto r = readHexLines(reader, max);
     if (error) {
         QVERIFY(std::holds_alternative<RuntimeError>(r));
         QCOMPARE(std::get<RuntimeError>(r).number, error);
-        QCOMPARE(std::get<RuntimeError>(r).title(), QStringLiteral("Error#9"));
     } else {
-        QCOMPARE(std::get<QStringList>(r), lines);
+        QStringList got;
+        for (const QByteArray& line : std::get<QByteArrayList>(r))
+            got << QString::fromLatin1(line);
+        QCOMPARE(got, lines);
     }
 }
 

@@ -7,7 +7,8 @@
 
 void setUpApplication(QApplication& app) {
     app.setApplicationName(QStringLiteral("velta-bootloader"));
-    app.setApplicationDisplayName(UP_config::Caption);
+    // No display name: Qt would append it to every window title, the "Error#" boxes' included.
+    // The menu entry names the program.
     // Lets Wayland shells match the window to its menu entry.
     QGuiApplication::setDesktopFileName(QStringLiteral("velta-bootloader"));
     app.setWindowIcon(Icons::applicationIcon());

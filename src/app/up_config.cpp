@@ -77,6 +77,10 @@ void UP_config::createControls() {
     ComboRemoteIP->setEditable(true);
     // "Add" is the only way into the list; Enter must not insert the typed text.
     ComboRemoteIP->setInsertPolicy(QComboBox::NoInsert);
+    // The text is taken as typed: no inline completion from the list, and no quiet selection
+    // of an entry whose text the operator happened to type when the edit loses the focus.
+    ComboRemoteIP->setCompleter(nullptr);
+    disconnect(ComboRemoteIP->lineEdit(), &QLineEdit::editingFinished, ComboRemoteIP, nullptr);
     const qreal dpr = devicePixelRatioF();
     YesConnect = place(new QLabel(Frame8), "YesConnect", 1740, 240, 480, 480);
     YesConnect->setPixmap(Icons::linkAlive(dpr));
@@ -116,6 +120,8 @@ void UP_config::createControls() {
     Text3->setLineWrapMode(QPlainTextEdit::NoWrap);
     Text3->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Text3->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // Tab moves the focus on, as in every other control, instead of typing a tab.
+    Text3->setTabChangesFocus(true);
     Label2 = place(new QLabel(QStringLiteral("Console "), this), "Label2", 0, 3000, 615, 255);
     Text11 = place(new QLineEdit(this), "Text11", 600, 3000, 1455, 285);
     Command6 = place(new QPushButton(QStringLiteral("Send"), this), "Command6", 2100, 3000, 675, 255);
@@ -157,6 +163,9 @@ void UP_config::connectEvents() {
     connect(SaveIP, &QPushButton::clicked, this, &UP_config::SaveIP_Click);
     connect(&Timer1, &QTimer::timeout, this, &UP_config::Timer1_Timer);
     connect(&Winsock1, &UdpSocketControl::dataArrival, this, &UP_config::Winsock1_DataArrival);
+    connect(&Winsock1, &UdpSocketControl::remoteHostLookedUp, this, &UP_config::Winsock1_HostLookedUp);
+    connect(ComboRemoteIP, &QComboBox::activated, this, &UP_config::ComboRemoteIP_Activated);
+    connect(ComboRemoteIP->lineEdit(), &QLineEdit::textEdited, this, &UP_config::ComboRemoteIP_TextEdited);
     connect(Command7, &QPushButton::clicked, this, &UP_config::Command7_Click);
     connect(Command5, &QPushButton::clicked, this, &UP_config::Command5_Click);
     connect(Command1, &QPushButton::clicked, this, &UP_config::Command1_Click);

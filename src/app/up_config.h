@@ -40,7 +40,7 @@ public:
     QString CrLf;
     qint16 IniFileNumber = 0;
     qint16 LinkSilence = 0;
-    TransferState Transfer; // LineBuffer, LinePos, LineStore, LineCount, VerifyPhase, TransferArmed
+    TransferState Transfer; // LinePos, LineStore, LineCount, VerifyPhase, TransferArmed
     qint16 Connected = 0;
 
     // ---- Working region ----
@@ -60,6 +60,9 @@ public:
     void SaveIP_Click();
     void Timer1_Timer();
     void Winsock1_DataArrival(qint64 bytesTotal);
+    void Winsock1_HostLookedUp(bool found);
+    void ComboRemoteIP_Activated(int index);
+    void ComboRemoteIP_TextEdited(const QString& text);
     void Command7_Click();
     void Command5_Click();
     void Command1_Click();
@@ -133,4 +136,6 @@ private:
 
     QString m_text3;
     RepaintThrottle m_consoleThrottle;
+    bool m_addressPicked = false;   // the shown entry was picked from the list, not typed
+    bool m_bootInfoPending = false; // the connect's request waits for the host name's look-up
 };

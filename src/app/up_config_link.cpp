@@ -40,10 +40,15 @@ void UP_config::cbBind_Click() {
         cbBind->setText(QStringLiteral("Disconnect"));
         Connected = 1;
         m_services.sleep(100);
-        // A request that cannot be sent does not undo the connect.
-        UDP_Send(Commands::BootInfo + Commands::CrLf);
+        // A name still being looked up gets its request when the answer comes.
+        m_bootInfoPending = Winsock1.remoteHostPending();
+        if (!m_bootInfoPending) {
+            // A request that cannot be sent does not undo the connect.
+            UDP_Send(Commands::BootInfo + Commands::CrLf);
+        }
     } else {
         Winsock1.close();
+        m_bootInfoPending = false;
         tbReceiveData.clear();
         showLinkLost();
         LinkSilence = LinkWatchdog::Lost;
@@ -57,6 +62,12 @@ void UP_config::cbBind_Click() {
         cbBind->setText(QStringLiteral("Connect"));
         Connected = 0;
     }
+}
+
+void UP_config::Winsock1_HostLookedUp(bool /*found*/) {
+    // A name that cannot be resolved sends nothing: the send procedure finds no address.
+    if (std::exchange(m_bootInfoPending, false) && Connected == 1)
+        UDP_Send(Commands::BootInfo + Commands::CrLf);
 }
 
 void UP_config::showLinkLost() {
@@ -83,18 +94,22 @@ void UP_config::Timer1_Timer() {
 }
 
 void UP_config::loadAddressBook() {
-    std::optional<QByteArray> content;
-    auto read = readWholeFile(AddressBook::FileName);
-    if (auto* bytes = std::get_if<QByteArray>(&read))
-        content = std::move(*bytes);
     // The file is closed again by the time it has been read; no handle outlives the load.
+    QStringList entries = AddressBook::entriesFromFile(AddressBook::FileName);
     IniFileNumber = 0;
+    AddressBook::sort(entries);
     ComboRemoteIP->clear();
-    QStringList sorted;
-    for (const QString& entry : AddressBook::entriesFromFile(content))
-        sorted.insert(AddressBook::sortedInsertIndex(sorted, entry), entry);
-    ComboRemoteIP->addItems(sorted);
+    ComboRemoteIP->addItems(entries);
     ComboRemoteIP->setCurrentIndex(0);
+    m_addressPicked = true;
+}
+
+void UP_config::ComboRemoteIP_Activated(int /*index*/) {
+    m_addressPicked = true;
+}
+
+void UP_config::ComboRemoteIP_TextEdited(const QString& /*text*/) {
+    m_addressPicked = false;
 }
 
 void UP_config::Add_ip_Click() {
@@ -105,16 +120,21 @@ void UP_config::Add_ip_Click() {
     for (int i = 0; i < ComboRemoteIP->count(); ++i)
         items << ComboRemoteIP->itemText(i);
     ComboRemoteIP->insertItem(int(AddressBook::sortedInsertIndex(items, text)), text);
-    // Inserting must not change what the operator typed or picked.
+    // Inserting must not change what the operator typed; the new entry is not picked, even
+    // where Qt selects it by itself (the first entry of an empty list).
     ComboRemoteIP->setEditText(text);
+    m_addressPicked = false;
 }
 
 void UP_config::Del_ip_Click() {
+    // Only an entry the operator picked is selected: typed text selects nothing, even when it
+    // equals an entry, and Qt's choice of a neighbour after a removal is no pick either.
     const int index = ComboRemoteIP->currentIndex();
-    // Typed text that was not picked from the list selects nothing: nothing to remove.
-    if (index < 0 || ComboRemoteIP->itemText(index) != ComboRemoteIP->currentText())
+    if (!std::exchange(m_addressPicked, false) || index < 0)
         return;
     ComboRemoteIP->removeItem(index);
+    ComboRemoteIP->setCurrentIndex(-1);
+    ComboRemoteIP->setEditText(QString());
 }
 
 void UP_config::SaveIP_Click() {

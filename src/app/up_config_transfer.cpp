@@ -2,7 +2,6 @@
 #include "up_config.h"
 
 #include "hex_loader.h"
-#include "text_file.h"
 
 #include <QPushButton>
 
@@ -16,13 +15,9 @@ void UP_config::Command3_Click() {
     Transfer.LinePos = 0;
     vbalProgressBar1->setText(QStringLiteral("NO FILE"));
 
-    // The file is read whole and closed before anything is stored, so a failure part way
-    // leaves the store as the last completed load wrote it.
-    auto read = readWholeFile(*path);
-    std::variant<QStringList, RuntimeError> lines =
-        std::holds_alternative<RuntimeError>(read)
-            ? std::variant<QStringList, RuntimeError>(std::get<RuntimeError>(read))
-            : readHexLines(std::get<QByteArray>(read), TransferState::MaxLines);
+    // The file is read and closed before anything is stored, so a failure part way leaves the
+    // store as the last completed load wrote it. Reading stops at the first entry that decides.
+    const auto lines = readHexFile(*path, TransferState::MaxLines);
     if (const auto* error = std::get_if<RuntimeError>(&lines)) {
         // The earlier transfer may have been interrupted part way: stop it for good.
         Transfer.TransferArmed = 0;
@@ -30,10 +25,9 @@ void UP_config::Command3_Click() {
         showError(*error);
         return;
     }
-    const QStringList& loaded = std::get<QStringList>(lines);
+    const QByteArrayList& loaded = std::get<QByteArrayList>(lines);
     for (qsizetype i = 0; i < loaded.size(); ++i)
         Transfer.LineStore[size_t(i + 1)] = loaded[i];
-    Transfer.LineBuffer = loaded.isEmpty() ? QString() : loaded.last();
     const auto count = qint16(loaded.size());
     Transfer.LineCount = count;
     vbalProgressBar1->setMax(count);

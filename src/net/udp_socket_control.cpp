@@ -1,21 +1,75 @@
 #include "udp_socket_control.h"
 
 #include <QHostInfo>
-#include <QNetworkDatagram>
+#include <QNetworkInterface>
 #include <QUdpSocket>
 
 #include <limits>
 
+bool isGroupAddress(const QHostAddress& remote) {
+    if (remote.isBroadcast() || remote.isMulticast())
+        return true;
+    if (remote.protocol() != QAbstractSocket::IPv4Protocol)
+        return false;
+    for (const QNetworkInterface& nic : QNetworkInterface::allInterfaces()) {
+        for (const QNetworkAddressEntry& entry : nic.addressEntries()) {
+            if (!entry.broadcast().isNull() && entry.broadcast().isEqual(remote, QHostAddress::TolerantConversion))
+                return true;
+        }
+    }
+    return false;
+}
+
 UdpSocketControl::UdpSocketControl(QObject* parent) : QObject(parent) {}
 
-UdpSocketControl::~UdpSocketControl() = default;
+UdpSocketControl::~UdpSocketControl() {
+    abortLookup();
+}
 
 void UdpSocketControl::setRemoteHost(const QString& host) {
+    abortLookup();
     m_remoteHost = host;
     m_remoteAddress.reset();
+    m_anySender = false;
     QHostAddress literal;
-    if (literal.setAddress(host))
-        m_remoteAddress = literal;
+    if (literal.setAddress(host)) {
+        setRemoteAddress(literal);
+        return;
+    }
+    if (host.isEmpty())
+        return;
+    // Never on this thread: a name that does not resolve would freeze the window for seconds.
+    m_lookupId = QHostInfo::lookupHost(host, this, [this](const QHostInfo& info) { lookedUp(info); });
+}
+
+void UdpSocketControl::lookedUp(const QHostInfo& info) {
+    if (info.lookupId() != m_lookupId)
+        return; // an answer to a host set before the current one
+    m_lookupId = -1;
+    const QList<QHostAddress> found = info.error() == QHostInfo::NoError ? info.addresses() : QList<QHostAddress>();
+    // IPv4 first: the devices speak it.
+    for (const QHostAddress& a : found) {
+        if (a.protocol() == QAbstractSocket::IPv4Protocol) {
+            setRemoteAddress(a);
+            break;
+        }
+    }
+    if (!m_remoteAddress && !found.isEmpty())
+        setRemoteAddress(found.first());
+    if (!m_remoteAddress)
+        m_lastError = QStringLiteral("Host not found: %1").arg(m_remoteHost);
+    emit remoteHostLookedUp(m_remoteAddress.has_value());
+}
+
+void UdpSocketControl::setRemoteAddress(const QHostAddress& address) {
+    m_remoteAddress = address;
+    m_anySender = isGroupAddress(address);
+}
+
+void UdpSocketControl::abortLookup() {
+    if (m_lookupId >= 0)
+        QHostInfo::abortHostLookup(m_lookupId);
+    m_lookupId = -1;
 }
 
 bool UdpSocketControl::setRemotePort(qint32 port) {
@@ -49,12 +103,18 @@ bool UdpSocketControl::bind(const QString& localPort) {
         m_lastError = QStringLiteral("Invalid local port \"%1\"").arg(localPort);
         return false;
     }
+    // Dual-stack, so an IPv6 device can be reached too; IPv4 alone where the host has no IPv6.
     auto socket = std::make_unique<QUdpSocket>();
-    if (!socket->bind(QHostAddress::AnyIPv4, quint16(*port), QUdpSocket::DontShareAddress)) {
+    bool bound = socket->bind(QHostAddress::Any, quint16(*port), QUdpSocket::DontShareAddress);
+    if (!bound && socket->error() != QAbstractSocket::AddressInUseError &&
+        socket->error() != QAbstractSocket::SocketAccessError) {
+        socket = std::make_unique<QUdpSocket>();
+        bound = socket->bind(QHostAddress::AnyIPv4, quint16(*port), QUdpSocket::DontShareAddress);
+    }
+    if (!bound) {
         m_lastError = socket->errorString();
         return false;
     }
-    // Queued bursts are drained datagram by datagram in one go.
     connect(socket.get(), &QUdpSocket::readyRead, this, &UdpSocketControl::drain);
     m_socket = std::move(socket);
     return true;
@@ -68,32 +128,16 @@ quint16 UdpSocketControl::localPort() const {
     return m_socket ? m_socket->localPort() : 0;
 }
 
-const QHostAddress* UdpSocketControl::resolvedRemote() {
-    if (m_remoteAddress)
-        return &*m_remoteAddress;
-    if (m_remoteHost.isEmpty())
-        return nullptr;
-    // A name is looked up when it is first needed; a failed look-up is tried again next time.
-    const QHostInfo info = QHostInfo::fromName(m_remoteHost);
-    for (const QHostAddress& a : info.addresses()) {
-        if (a.protocol() == QAbstractSocket::IPv4Protocol) {
-            m_remoteAddress = a;
-            return &*m_remoteAddress;
-        }
-    }
-    return nullptr;
-}
-
 bool UdpSocketControl::sendData(const QString& text) {
     if (!m_socket)
         return false;
-    const QHostAddress* address = resolvedRemote();
-    if (!address) {
-        m_lastError = QStringLiteral("Host not found: %1").arg(m_remoteHost);
+    if (!m_remoteAddress) {
+        m_lastError = m_lookupId >= 0 ? QStringLiteral("Looking up %1").arg(m_remoteHost)
+                                      : QStringLiteral("Host not found: %1").arg(m_remoteHost);
         return false;
     }
     const QByteArray bytes = text.toLatin1();
-    const qint64 sent = m_socket->writeDatagram(bytes, *address, m_remotePort);
+    const qint64 sent = m_socket->writeDatagram(bytes, *m_remoteAddress, m_remotePort);
     if (sent != bytes.size()) {
         m_lastError = m_socket->errorString();
         return false;
@@ -102,6 +146,7 @@ bool UdpSocketControl::sendData(const QString& text) {
 }
 
 void UdpSocketControl::close() {
+    abortLookup();
     if (m_socket) {
         // The socket may be closed from inside a data-arrival handler; let Qt delete it later.
         QUdpSocket* s = m_socket.release();
@@ -109,34 +154,25 @@ void UdpSocketControl::close() {
         s->close();
         s->deleteLater();
     }
-    m_currentSize = 0;
+    m_current = {};
 }
 
 void UdpSocketControl::deliver(const QByteArray& datagram) {
-    m_buffer = datagram;
-    m_currentSize = datagram.size();
-    emit dataArrival(m_currentSize);
+    m_delivered = datagram;
+    m_current = m_delivered;
+    emit dataArrival(m_current.size());
 }
 
 void UdpSocketControl::drain() {
-    // Read straight into a buffer that holds any datagram, until the socket has none left: no
-    // separate "pending?" and "how big?" calls, which cost a system call each per datagram.
-    if (m_buffer.size() != MaxDatagram)
-        m_buffer.resize(MaxDatagram);
-    int errors = 0;
-    while (m_socket && errors < 16) {
-        const qint64 got = m_socket->readDatagram(m_buffer.data(), MaxDatagram);
-        if (got < 0) {
-            // "Nothing left" ends the burst; a stray error (an ICMP "port unreachable" surfacing
-            // on read) is not a datagram, but one may still be waiting behind it.
-            if (m_socket->error() == QAbstractSocket::TemporaryError || !m_socket->hasPendingDatagrams())
-                break;
-            ++errors;
-            continue;
+    QUdpSocket* const socket = m_socket.get();
+    m_reader.drain(*socket, [&](QByteArrayView data, const QHostAddress& from, quint16) {
+        // Only the device may speak to the window: a datagram from anyone else is not shown, not
+        // dispatched and does not count as a sign of life. Before its address is known, nobody is.
+        const bool fromDevice = m_remoteAddress && (m_anySender || isFromDevice(from, *m_remoteAddress));
+        if (fromDevice) {
+            m_current = data;
+            emit dataArrival(data.size());
         }
-        errors = 0;
-        // The handler takes the text straight from the buffer: no copy per datagram.
-        m_currentSize = got;
-        emit dataArrival(got);
-    }
+        return m_socket.get() == socket; // a handler may have closed the socket
+    });
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "datagram_reader.h"
+
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
@@ -7,12 +9,13 @@
 #include <memory>
 #include <optional>
 
+class QHostInfo;
 class QUdpSocket;
 
 // One UDP socket in the shape a connect-and-send operator tool expects: configure the remote
 // end, bind a local port given as text, send one text as one datagram, and one data-arrival
-// event per datagram. Bytes are Latin-1 both ways; characters outside it go out as "?".
-// No call throws: failures are reported through the return values.
+// event per datagram from the device. Bytes are Latin-1 both ways; characters outside it go out
+// as "?". No call throws: failures are reported through the return values.
 class UdpSocketControl : public QObject {
     Q_OBJECT
 public:
@@ -26,25 +29,32 @@ public:
 
     void setProtocol(int protocol) { m_protocol = protocol; }
     [[nodiscard]] int protocol() const { return m_protocol; }
-    // An IP address, or a host name that is resolved when a datagram is sent.
+    // An IP address (IPv4 or IPv6) is taken as it is. A host name is looked up in the
+    // background: until the answer comes every send fails, and when it cannot be resolved every
+    // send fails until the remote host is set again. remoteHostLookedUp() tells the outcome.
     void setRemoteHost(const QString& host);
     [[nodiscard]] QString remoteHost() const { return m_remoteHost; }
+    [[nodiscard]] bool remoteHostPending() const { return m_lookupId >= 0; }
+    [[nodiscard]] bool remoteHostKnown() const { return m_remoteAddress.has_value(); }
     // Ports outside 0..65535 are refused.
     bool setRemotePort(qint32 port);
     [[nodiscard]] quint16 remotePort() const { return m_remotePort; }
 
-    // Binds all IPv4 addresses on the port written in `localPort`; never shares a taken port.
+    // Binds every address, IPv4 and IPv6, on the port written in `localPort`; never shares a
+    // taken port.
     bool bind(const QString& localPort);
     [[nodiscard]] int state() const;
     [[nodiscard]] quint16 localPort() const;
     [[nodiscard]] QString lastError() const { return m_lastError; }
 
-    // Sends `text` as one datagram to the remote end. False when closed or on any error.
+    // Sends `text` as one datagram to the remote end. False when closed, while the remote host
+    // is not known, or on any error.
     bool sendData(const QString& text);
     // The datagram announced by the last dataArrival, as text (one character per byte).
-    [[nodiscard]] QString getData() const { return QString::fromLatin1(m_buffer.constData(), m_currentSize); }
+    [[nodiscard]] QString getData() const { return QString::fromLatin1(m_current); }
+    // Closes the socket and abandons a pending look-up.
     void close();
-    // Raises the data-arrival event for `datagram` as if it had come off the wire; lets the
+    // Raises the data-arrival event for `datagram` as if the device had sent it; lets the
     // fuzzers and tests feed the receive path without a network.
     void deliver(const QByteArray& datagram);
 
@@ -52,21 +62,26 @@ public:
     [[nodiscard]] static std::optional<qint32> portNumber(const QString& text);
 
 signals:
-    // Raised once per datagram, with its size in bytes.
+    // Raised once per datagram from the device, with its size in bytes.
     void dataArrival(qint64 bytesTotal);
+    // The look-up of a host name has ended; `found` says whether it gave an address.
+    void remoteHostLookedUp(bool found);
 
 private:
     void drain();
-    // The remote address, looked up if need be; null when it cannot be had.
-    const QHostAddress* resolvedRemote();
+    void setRemoteAddress(const QHostAddress& address);
+    void lookedUp(const QHostInfo& info);
+    void abortLookup();
 
     std::unique_ptr<QUdpSocket> m_socket;
+    DatagramReader m_reader;
     int m_protocol = ProtocolTcp;
     QString m_remoteHost;
-    std::optional<QHostAddress> m_remoteAddress; // cached once known
+    std::optional<QHostAddress> m_remoteAddress;
+    bool m_anySender = false; // the remote is a broadcast or multicast address
+    int m_lookupId = -1;      // the look-up under way, -1 when none
     quint16 m_remotePort = 0;
-    static constexpr qint64 MaxDatagram = 65536; // larger than any UDP payload
-    QByteArray m_buffer;                         // the datagram just taken is its first m_currentSize bytes
-    qsizetype m_currentSize = 0;
+    QByteArrayView m_current; // the datagram just taken, in the reader's buffer
+    QByteArray m_delivered;   // what deliver() handed in
     QString m_lastError;
 };

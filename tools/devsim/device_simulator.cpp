@@ -50,14 +50,20 @@ const char* phaseName(DeviceModel::Phase phase) {
 }
 } // namespace
 
-std::optional<QByteArray> DeviceModel::handle(const QByteArray& datagram) {
+std::optional<QByteArray> DeviceModel::handle(const QByteArray& datagram, const QByteArray& client,
+                                              qint64 nowMs) {
     QByteArrayView text(datagram);
     while (!text.isEmpty() && (text.back() == '\n' || text.back() == '\r'))
         text.chop(1);
     const auto body = bodyFor(text);
     if (!body)
         return std::nullopt;
-    return command(*body);
+    return command(*body, client, nowMs);
+}
+
+bool DeviceModel::busyFor(const QByteArray& client, qint64 nowMs) const {
+    const bool midPass = m_phase == Phase::Loading || m_phase == Phase::Verifying;
+    return midPass && client != m_owner && nowMs - m_ownerSeenMs < OwnerTimeoutMs;
 }
 
 bool DeviceModel::takeDownloadCompleted() {
@@ -89,16 +95,25 @@ std::optional<QByteArray> DeviceModel::bodyFor(QByteArrayView text) const {
     return wrapped.sliced(open + 1, close - open - 1).toByteArray();
 }
 
-QByteArray DeviceModel::command(const QByteArray& body) {
+QByteArray DeviceModel::command(const QByteArray& body, const QByteArray& client, qint64 nowMs) {
+    const bool record = body.startsWith("OOT:") || body.startsWith("OOT#");
+    // One conversation at a time: records of two clients would mix into one image.
+    if (record && busyFor(client, nowMs))
+        return line("ERROR BUSY");
+    if (record) {
+        m_owner = client;
+        m_ownerSeenMs = nowMs;
+    }
     if (body.startsWith("OOT:"))
         return downloadRecord(QByteArrayView(body).sliced(3));
     if (body.startsWith("OOT#"))
         return verifyRecord(QByteArrayView(body).sliced(3));
     if (body == "OOTi") {
-        // A boot-information request opens a new transfer: an unfinished pass is abandoned.
-        if (m_phase == Phase::Loading)
+        // A boot-information request opens a new transfer: the client's unfinished pass is
+        // abandoned (another client's is left alone).
+        if (m_phase == Phase::Loading && !busyFor(client, nowMs))
             m_phase = Phase::Idle;
-        else if (m_phase == Phase::Verifying)
+        else if (m_phase == Phase::Verifying && !busyFor(client, nowMs))
             m_phase = Phase::Loaded;
         return line("VELTA BOOT VER=" + Version.toByteArray() + " ADDR=" + QByteArray::number(m_address));
     }
@@ -121,30 +136,39 @@ QByteArray DeviceModel::command(const QByteArray& body) {
 }
 
 void DeviceModel::startDownloadPass() {
+    // Rewriting flash begins by erasing it: from here on there is no image to verify against.
     m_phase = Phase::Loading;
     m_image.clear();
+    m_loading.clear();
     m_loadCursor.reset();
     m_passLine = 0;
     m_recordsStored = 0;
 }
 
 QByteArray DeviceModel::downloadRecord(QByteArrayView record) {
-    if (m_phase != Phase::Loading)
+    const HexParseResult parsed = parseHexRecord(record, ':');
+    const auto* error = std::get_if<HexParseError>(&parsed);
+    // A bad line is no start of a download: the kept image stays.
+    if (m_phase != Phase::Loading) {
+        if (error)
+            return line("ERROR " + error->reason.toLatin1());
         startDownloadPass();
+    }
     ++m_passLine;
     if (m_passLine == m_errorAtLine)
         return line("ERROR");
-
-    const HexParseResult parsed = parseHexRecord(record, ':');
-    if (const auto* error = std::get_if<HexParseError>(&parsed))
+    if (error)
         return line("ERROR " + error->reason.toLatin1());
     const auto& r = std::get<HexRecord>(parsed);
     if (r.type == quint8(HexRecordType::EndOfFile)) {
         m_phase = Phase::Loaded;
+        m_image = std::exchange(m_loading, HexImage());
         m_completed = true;
         return line("DOWNLOAD");
     }
-    m_image.apply(r, m_loadCursor);
+    if (m_loading.size() + r.data.size() > MaxImageBytes)
+        return line("ERROR IMAGE FULL");
+    m_loading.apply(r, m_loadCursor);
     ++m_recordsStored;
     return line("OK");
 }
@@ -170,6 +194,7 @@ QByteArray DeviceModel::verifyRecord(QByteArrayView record) {
 }
 
 QByteArray DeviceModel::status() const {
-    return line(QByteArray("STATUS ") + phaseName(m_phase) + " RECORDS=" +
-                QByteArray::number(m_recordsStored) + " BYTES=" + QByteArray::number(m_image.size()));
+    const HexImage& shown = m_phase == Phase::Loading ? m_loading : m_image;
+    return line(QByteArray("STATUS ") + phaseName(m_phase) + " RECORDS=" + QByteArray::number(m_recordsStored) +
+                " BYTES=" + QByteArray::number(shown.size()));
 }

@@ -12,7 +12,9 @@
 // Replies (each ends with CR LF):
 //   OOTi                      "VELTA BOOT VER=<version> ADDR=<address>"
 //   VER                       "VER=<version>"
-//   OOT:<record>              "OK", "ERROR <reason>", or "DOWNLOAD" for the end-of-file record
+//   OOT:<record>              "OK", "ERROR <reason>", or "DOWNLOAD" for the end-of-file record;
+//                             "ERROR IMAGE FULL" past MaxImageBytes, "ERROR BUSY" to a second
+//                             client while another one is in the middle of a pass
 //   OOT#<record>              "OK", "ERROR <reason>", "ERROR VERIFY <8 hex digits>", "DOWNLOAD"
 //   OOT$xx                    "ADDR SET XX" ("BAD ADDRESS" unless two hex digits)
 //   OOTg                      "START"
@@ -21,22 +23,33 @@
 //   anything else             "UNKNOWN COMMAND"
 // Only record replies contain "OK", "ERROR", "DOWNLOAD" and only version replies "VER=": the
 // tool reacts to those words anywhere in a reply.
+//
+// Like flash memory, the device keeps one image: a download pass that begins with a valid record
+// wipes it, and the new image is kept when the pass ends with the end-of-file record. A verify
+// pass is checked against the kept image.
 class DeviceModel {
 public:
     enum class Phase { Idle, Loading, Loaded, Verifying, Verified };
+
+    // The most data bytes the device holds, as a real part's flash would bound it.
+    static constexpr qsizetype MaxImageBytes = 16 * 1024 * 1024;
+    // A client silent this long no longer holds the device in the middle of a pass.
+    static constexpr qint64 OwnerTimeoutMs = 30000;
 
     explicit DeviceModel(quint8 address = 16) : m_address(address) {}
 
     // The Nth record line of every download pass is answered "ERROR" and not stored (0: never).
     void setErrorAtLine(int line) { m_errorAtLine = line; }
 
-    // The reply to one datagram; nothing when it is a gateway form for another device or a
-    // malformed gateway form.
-    [[nodiscard]] std::optional<QByteArray> handle(const QByteArray& datagram);
+    // The reply to one datagram from `client` (any text naming its endpoint) at `nowMs`; nothing
+    // when it is a gateway form for another device or a malformed gateway form.
+    [[nodiscard]] std::optional<QByteArray> handle(const QByteArray& datagram, const QByteArray& client = {},
+                                                   qint64 nowMs = 0);
 
     // True once after each completed download pass, for whoever saves the image.
     [[nodiscard]] bool takeDownloadCompleted();
 
+    // The image kept: the last completed download (empty while a download is under way).
     [[nodiscard]] const HexImage& image() const { return m_image; }
     [[nodiscard]] Phase phase() const { return m_phase; }
     [[nodiscard]] quint8 address() const { return m_address; }
@@ -50,7 +63,9 @@ private:
     // The command inside a gateway form, the line itself when it is direct, or nothing when
     // the datagram is not for this device.
     [[nodiscard]] std::optional<QByteArray> bodyFor(QByteArrayView line) const;
-    [[nodiscard]] QByteArray command(const QByteArray& body);
+    [[nodiscard]] QByteArray command(const QByteArray& body, const QByteArray& client, qint64 nowMs);
+    // Another client than the one in the middle of a pass.
+    [[nodiscard]] bool busyFor(const QByteArray& client, qint64 nowMs) const;
     [[nodiscard]] QByteArray downloadRecord(QByteArrayView record);
     [[nodiscard]] QByteArray verifyRecord(QByteArrayView record);
     [[nodiscard]] QByteArray status() const;
@@ -59,7 +74,10 @@ private:
     quint8 m_address;
     int m_errorAtLine = 0;
     Phase m_phase = Phase::Idle;
-    HexImage m_image;
+    HexImage m_image;   // the image kept
+    HexImage m_loading; // the image of the download pass under way
+    QByteArray m_owner; // the client of the pass under way
+    qint64 m_ownerSeenMs = 0;
     HexCursor m_loadCursor;
     HexCursor m_verifyCursor;
     int m_passLine = 0;

@@ -1,10 +1,10 @@
 #include "sim_server.h"
 
 #include "decimal.h"
+#include "text_file.h"
 
 #include <QCommandLineParser>
-#include <QNetworkDatagram>
-#include <QSaveFile>
+#include <QNetworkInterface>
 #include <QTimer>
 
 #include <cstdio>
@@ -15,6 +15,13 @@ constexpr int MaxDelayMs = 600000;
 constexpr qsizetype LogPreview = 160;
 // Datagrams handled per readyRead; the socket notifier calls again for the rest.
 constexpr int MaxDatagramsPerRead = 256;
+
+// Every address a datagram from this very socket could carry as its source.
+QList<QHostAddress> ownAddresses(const QHostAddress& bound) {
+    if (bound != QHostAddress::Any && bound != QHostAddress::AnyIPv4 && bound != QHostAddress::AnyIPv6)
+        return {bound};
+    return QNetworkInterface::allAddresses();
+}
 } // namespace
 
 std::variant<SimOptions, HelpRequest, UsageError> parseSimArguments(const QStringList& arguments) {
@@ -81,6 +88,9 @@ std::variant<SimOptions, HelpRequest, UsageError> parseSimArguments(const QStrin
         o.imageOut = parser.value(imageOut);
         if (o.imageOut.isEmpty())
             return UsageError{QStringLiteral("--image-out needs a file name")};
+        // Renaming over a device node or a FIFO would replace it; a link may lead anywhere.
+        if (!isRegularFileOrAbsent(o.imageOut))
+            return UsageError{QStringLiteral("--image-out %1: not a regular file").arg(o.imageOut)};
     }
     if (parser.isSet(quiet) && parser.isSet(verbose))
         return UsageError{QStringLiteral("--quiet and --verbose cannot be used together")};
@@ -102,7 +112,8 @@ QString simUsageText() {
         "  --bind ADDR          IP address to listen on (default 127.0.0.1)\n"
         "  --port N             UDP port, 0 for any free port (default 111)\n"
         "  --address A          device address for the gateway forms, 0-255 (default 16)\n"
-        "  --image-out FILE     write the image as Intel HEX after each completed download\n"
+        "  --image-out FILE     write the image as Intel HEX after each completed download;\n"
+        "                       FILE must be a regular file or not exist yet\n"
         "  --drop-every N       ignore every Nth datagram received, as if lost (default 0: none)\n"
         "  --error-at-line N    answer \"ERROR\" to the Nth record line of each download pass\n"
         "                       and do not store it (default 0: never); a pass begins with the\n"
@@ -186,19 +197,35 @@ std::optional<QString> SimServer::start() {
     if (!m_socket.bind(m_options.bindAddress, m_options.port, QAbstractSocket::DontShareAddress))
         return bindFailureMessage(m_options.bindAddress, m_options.port, m_socket.error(),
                                   m_socket.errorString());
+    m_ownAddresses = ownAddresses(m_options.bindAddress);
+    m_clock.start();
     return std::nullopt;
 }
 
-void SimServer::readPending() {
-    for (int i = 0; i < MaxDatagramsPerRead && m_socket.hasPendingDatagrams(); ++i) {
-        const QNetworkDatagram datagram = m_socket.receiveDatagram();
-        if (!datagram.isValid())
-            break;
-        receive(datagram.data(), datagram.senderAddress(), quint16(datagram.senderPort()));
+bool SimServer::isOwnEndpoint(const QHostAddress& sender, quint16 senderPort) const {
+    if (senderPort != m_socket.localPort())
+        return false;
+    for (const QHostAddress& own : m_ownAddresses) {
+        if (own.isEqual(sender, QHostAddress::TolerantConversion))
+            return true;
     }
+    return false;
+}
+
+void SimServer::readPending() {
+    m_reader.drain(
+        m_socket,
+        [this](QByteArrayView data, const QHostAddress& from, quint16 fromPort) {
+            receive(data.toByteArray(), from, fromPort);
+            return true;
+        },
+        MaxDatagramsPerRead);
 }
 
 void SimServer::receive(const QByteArray& data, const QHostAddress& sender, quint16 senderPort) {
+    // A datagram that claims to come from this socket would be answered to itself for ever.
+    if (isOwnEndpoint(sender, senderPort))
+        return;
     const QByteArray peer = endpointText(sender, senderPort).toLatin1();
     ++m_received;
     if (m_options.dropEvery > 0 && m_received % quint64(m_options.dropEvery) == 0) {
@@ -207,7 +234,7 @@ void SimServer::receive(const QByteArray& data, const QHostAddress& sender, quin
     }
     log("in   " + peer + " " + escapedForLog(data));
 
-    const std::optional<QByteArray> reply = m_model.handle(data);
+    const std::optional<QByteArray> reply = m_model.handle(data, peer, m_clock.elapsed());
     // The image is on disk before "DOWNLOAD" leaves, so whoever waits for it may read it.
     if (m_model.takeDownloadCompleted())
         saveImage();
@@ -235,11 +262,15 @@ void SimServer::send(const QByteArray& reply, const QHostAddress& receiver, quin
 void SimServer::saveImage() {
     if (m_options.imageOut.isEmpty())
         return;
-    QSaveFile file(m_options.imageOut);
-    const QByteArray text = m_model.image().toHexText();
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
+    // Through a temporary file and a rename, and only over a regular file (checked again: the
+    // path may have changed since the start).
+    const std::optional<RuntimeError> failure =
+        isRegularFileOrAbsent(m_options.imageOut)
+            ? writeFileAtomically(m_options.imageOut, m_model.image().toHexText())
+            : std::optional<RuntimeError>(RuntimeError::pathFileAccessError());
+    if (failure) {
         std::fprintf(stderr, "velta-devsim: cannot write image to %s: %s\n", qPrintable(m_options.imageOut),
-                     qPrintable(file.errorString()));
+                     qPrintable(failure->description));
         std::fflush(stderr);
         return;
     }

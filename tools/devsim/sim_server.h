@@ -1,8 +1,10 @@
 #pragma once
 
+#include "datagram_reader.h"
 #include "device_simulator.h"
 
 #include <QAbstractSocket>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
@@ -62,11 +64,15 @@ private:
     void readPending();
     void receive(const QByteArray& data, const QHostAddress& sender, quint16 senderPort);
     void send(const QByteArray& reply, const QHostAddress& receiver, quint16 receiverPort);
+    [[nodiscard]] bool isOwnEndpoint(const QHostAddress& sender, quint16 senderPort) const;
     void saveImage();
     void log(const QByteArray& text) const;
 
     SimOptions m_options;
     DeviceModel m_model;
     QUdpSocket m_socket;
+    DatagramReader m_reader;
+    QList<QHostAddress> m_ownAddresses;
+    QElapsedTimer m_clock;
     quint64 m_received = 0;
 };

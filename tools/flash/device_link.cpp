@@ -6,18 +6,18 @@ namespace {
 constexpr qint64 NsPerMs = 1000000;
 } // namespace
 
-DeviceLink::DeviceLink(DeviceTarget target, const QStringList& lines, const FlashSettings& settings,
+DeviceLink::DeviceLink(DeviceTarget target, const QByteArrayList& lines, const FlashSettings& settings,
                        Transcript* transcript, QObject* parent)
     : QObject(parent), m_target(std::move(target)), m_session(lines, settings),
       m_timeoutMs(settings.timeoutMs), m_transcript(transcript) {
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
-    m_buffer.resize(2048);
     connect(&m_timer, &QTimer::timeout, this, &DeviceLink::onTimer);
     connect(&m_socket, &QUdpSocket::readyRead, this, &DeviceLink::readPending);
 }
 
 std::optional<BindFailure> DeviceLink::bind(quint16 localPort) {
+    m_anySender = isGroupAddress(m_target.address);
     const bool v6 = m_target.address.protocol() == QAbstractSocket::IPv6Protocol;
     const QHostAddress any(v6 ? QHostAddress::AnyIPv6 : QHostAddress::AnyIPv4);
     if (!m_socket.bind(any, localPort, QAbstractSocket::DontShareAddress)) {
@@ -45,38 +45,29 @@ void DeviceLink::start() {
 }
 
 void DeviceLink::readPending() {
-    while (m_socket.hasPendingDatagrams()) {
-        const qint64 size = m_socket.pendingDatagramSize();
-        if (size < 0)
-            break;
-        if (size > m_buffer.size())
-            m_buffer.resize(size);
-        QHostAddress from;
-        quint16 fromPort = 0;
-        const qint64 got = m_socket.readDatagram(m_buffer.data(), m_buffer.size(), &from, &fromPort);
-        if (got < 0)
-            break;
-        const QByteArrayView data(m_buffer.constData(), got);
+    m_reader.drain(m_socket, [this](QByteArrayView data, const QHostAddress& from, quint16 fromPort) {
         // Only the device may move its transfer on; it may answer from another port.
-        if (!from.isEqual(m_target.address, QHostAddress::ConvertV4MappedToIPv4)) {
+        if (!m_anySender && !isFromDevice(from, m_target.address)) {
             if (m_transcript)
                 m_transcript->note(m_target.label, QStringLiteral("ignored %1 bytes from %2 port %3")
-                                                       .arg(got)
+                                                       .arg(data.size())
                                                        .arg(from.toString())
                                                        .arg(fromPort));
-            continue;
+            return true;
         }
         if (m_transcript)
             m_transcript->received(m_target.label, data);
         const int late = m_session.lateReplies();
         const FlashAction action = m_session.onReply(data);
         if (m_transcript && m_session.lateReplies() != late)
-            m_transcript->note(m_target.label, QStringLiteral("late copy of the last reply, dropped"));
+            m_transcript->note(m_target.label, QStringLiteral("late copy of an answer already taken, dropped"));
         apply(action);
         // The socket is closed once the session is over.
-        if (m_session.finished())
-            return;
-    }
+        return !m_session.finished();
+    });
+    // However much arrives, a wait that has run out ends now, not after the flood.
+    if (m_deadlineNs != 0 && m_clock.nsecsElapsed() >= m_deadlineNs && !m_session.finished())
+        onTimer();
 }
 
 void DeviceLink::onTimer() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "datagram_reader.h"
 #include "flash_session.h"
 
 #include <QAbstractSocket>
@@ -30,7 +31,7 @@ struct BindFailure {
 class DeviceLink : public QObject {
     Q_OBJECT
 public:
-    DeviceLink(DeviceTarget target, const QStringList& lines, const FlashSettings& settings,
+    DeviceLink(DeviceTarget target, const QByteArrayList& lines, const FlashSettings& settings,
                Transcript* transcript, QObject* parent = nullptr);
 
     // Binds the local port (0: any) on every address of the device's family; never shared.
@@ -67,5 +68,6 @@ private:
     qint64 m_finishedUs = -1;
     quint16 m_localPort = 0;
     FlashPass m_reportedPass = FlashPass::BootInfo;
-    QByteArray m_buffer;
+    DatagramReader m_reader;
+    bool m_anySender = false; // a broadcast or multicast target: replies come from any address
 };

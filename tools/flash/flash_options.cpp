@@ -221,10 +221,12 @@ QString flashUsageText() {
         "Exit codes:\n"
         "  0  every device reached the end of the verify pass\n"
         "  1  device error: a device answered ERROR (or ended a pass wrongly)\n"
-        "  2  bad arguments (including a host listed twice or a log file that cannot be created)\n"
-        "  3  bad file: unreadable, a bad record, no end-of-file record, no lines, more than\n"
-        "     9000 lines\n"
+        "  2  bad arguments (including a host listed twice, or a log file that cannot be\n"
+        "     created, is not a regular file or is the file to load)\n"
+        "  3  bad file: unreadable or not a regular file, a bad record, no end-of-file record,\n"
+        "     no lines, more than 9000 lines, an entry longer than 1 MiB\n"
         "  4  timeout: a device did not answer after the retries\n"
         "  5  network error: a host that cannot be looked up, a local port in use, a failed send\n"
-        "When devices fail in different ways the smallest code wins: 1 before 4 before 5.\n");
+        "  6  the log file could not be written (the devices' results are in the table)\n"
+        "When devices fail in different ways the smallest code wins: 1 before 4 before 5 before 6.\n");
 }

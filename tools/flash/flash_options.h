@@ -14,6 +14,7 @@ constexpr int BadArguments = 2;
 constexpr int BadFile = 3;
 constexpr int Timeout = 4;
 constexpr int NetworkError = 5;
+constexpr int LogError = 6;
 } // namespace ExitCode
 
 // One device as named on the command line; the address is looked up later.

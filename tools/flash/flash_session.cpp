@@ -11,17 +11,13 @@ void latin1Into(const QString& text, QByteArray& out) {
         *d++ = c.unicode() < 256 ? char(c.unicode()) : '?';
 }
 
-void latin1From(QByteArrayView bytes, QString& out) {
-    out.resize(bytes.size());
-    QChar* d = out.data();
-    for (const char b : bytes)
-        *d++ = QChar(uchar(b));
-}
-
+// A reply as messages quote it: without its line end, and not more than a line of it.
 QString quotedReply(QByteArrayView bytes) {
+    constexpr qsizetype Shown = 80;
     while (!bytes.isEmpty() && (bytes.back() == '\n' || bytes.back() == '\r' || bytes.back() == ' '))
         bytes.chop(1);
-    return QLatin1Char('"') + escapedBytes(bytes) + QLatin1Char('"');
+    const QString more = bytes.size() > Shown ? QStringLiteral("... (%1 bytes)").arg(bytes.size()) : QString();
+    return QLatin1Char('"') + escapedBytes(bytes.first(qMin(bytes.size(), Shown))) + QLatin1Char('"') + more;
 }
 
 QString secondsText(int ms) {
@@ -56,14 +52,13 @@ QString escapedBytes(QByteArrayView bytes) {
     return QString::fromLatin1(out);
 }
 
-FlashSession::FlashSession(const QStringList& lines, FlashSettings settings)
+FlashSession::FlashSession(const QByteArrayList& lines, FlashSettings settings)
     : m_settings(std::move(settings)) {
     const auto count = qMin(lines.size(), qsizetype(TransferState::MaxLines));
     for (qsizetype i = 0; i < count; ++i)
         m_state.LineStore[size_t(i + 1)] = lines[i];
     m_state.LineCount = qint16(count);
     m_datagram.reserve(600);
-    m_replyText.reserve(256);
 }
 
 QString FlashSession::passName(FlashPass pass) {
@@ -79,12 +74,9 @@ QString FlashSession::passName(FlashPass pass) {
 }
 
 QString FlashSession::where() const {
-    if (!m_recordOutstanding)
+    if (m_pass == FlashPass::BootInfo)
         return QStringLiteral("the boot-information request");
-    return QStringLiteral("line %1 of %2 in the %3")
-        .arg(m_line)
-        .arg(m_state.LineCount)
-        .arg(passName(m_lineIsVerify ? FlashPass::Verify : FlashPass::Download));
+    return QStringLiteral("line %1 of %2 in the %3").arg(m_line).arg(m_state.LineCount).arg(passName(m_pass));
 }
 
 FlashAction FlashSession::start() {
@@ -95,7 +87,6 @@ FlashAction FlashSession::start() {
     m_state.VerifyPhase = 0;
     m_state.TransferArmed = 1;
     m_pass = FlashPass::BootInfo;
-    m_recordOutstanding = false;
     return sendCommand(Commands::BootInfo + Commands::CrLf);
 }
 
@@ -112,71 +103,106 @@ FlashAction FlashSession::sendCommand(const QString& line) {
     return {true, FlashAction::Timer::StartReply};
 }
 
-FlashAction FlashSession::onReply(QByteArrayView datagram) {
+FlashAction FlashSession::onReply(QByteArrayView reply) {
     if (finished())
         return {};
-    if (m_waiting == Waiting::Settle) {
-        // A late copy of the reply already taken: it must not move the transfer on again.
-        ++m_lateReplies;
-        return {false, FlashAction::Timer::StartSettle};
-    }
-    latin1From(datagram, m_replyText);
-    const ReplyEffects e = applyReply(m_replyText, m_state);
-    switch (e.rule) {
-    case ReplyRule::None:
-        ++m_ignoredReplies;
-        m_lastIgnored = quotedReply(datagram);
-        return {};
-    case ReplyRule::Error:
+    // Whatever it answers, late or not, a device that reports an error has not taken the file.
+    if (reply.contains(ReplyWord::Error))
         return fail(FlashResult::DeviceError,
-                    QStringLiteral("the device answered %1 to %2").arg(quotedReply(datagram), where()));
-    case ReplyRule::End:
-        if (m_recordOutstanding)
-            ++m_acknowledged;
+                    QStringLiteral("the device answered %1 to %2").arg(quotedReply(reply), where()));
+    if (m_waiting == Waiting::Settle) {
+        // A late copy of the answer already taken. "DOWNLOAD" where that answer was "OK" would
+        // end the pass on an earlier line.
+        if (m_next == Next::Line && reply.contains(ReplyWord::Download))
+            return fail(FlashResult::DeviceError, QStringLiteral("the %1 ended early at line %2 of %3: the device "
+                                                                 "answered \"DOWNLOAD\" to a copy")
+                                                      .arg(passName(m_pass))
+                                                      .arg(m_line)
+                                                      .arg(m_state.LineCount));
+        ++m_lateReplies;
+        return {};
+    }
+    if (m_waiting != Waiting::Reply)
+        return {};
+    if (m_pass != FlashPass::BootInfo)
+        return replyToRecord(reply);
+    if (reply.contains(ReplyWord::Download))
+        return fail(FlashResult::DeviceError,
+                    QStringLiteral("the device answered \"DOWNLOAD\" to the boot-information request"));
+    if (reply.contains(ReplyWord::Version) || reply.contains(ReplyWord::Ok))
+        return answered(Next::Line);
+    ++m_ignoredReplies;
+    m_lastIgnored = quotedReply(reply);
+    return {};
+}
+
+FlashAction FlashSession::replyToRecord(QByteArrayView reply) {
+    const bool lastLine = m_line == m_state.LineCount;
+    if (reply.contains(ReplyWord::Download)) {
+        // The "DOWNLOAD" that ended the last pass, come again.
+        if (m_passJustStarted) {
+            ++m_lateReplies;
+            return {};
+        }
+        if (!lastLine)
+            return fail(FlashResult::DeviceError, QStringLiteral("the %1 ended early at line %2 of %3: the device "
+                                                                 "answered \"DOWNLOAD\"")
+                                                      .arg(passName(m_pass))
+                                                      .arg(m_line)
+                                                      .arg(m_state.LineCount));
+        ++m_acknowledged;
+        return answered(m_pass == FlashPass::Verify ? Next::Done : Next::NextPass);
+    }
+    if (reply.contains(ReplyWord::Ok)) {
+        // The window would start the pass over; unattended that would go round for ever.
+        if (lastLine)
+            return fail(FlashResult::DeviceError,
+                        QStringLiteral("the device did not answer \"DOWNLOAD\" to the last line (%1)").arg(where()));
+        ++m_acknowledged;
+        m_passJustStarted = false;
+        return answered(Next::Line);
+    }
+    // "VER=" alone, or none of the words: no answer to the record.
+    ++m_ignoredReplies;
+    m_lastIgnored = quotedReply(reply);
+    return {};
+}
+
+FlashAction FlashSession::answered(Next next) {
+    if (next == Next::Done) {
         m_result = FlashResult::Success;
         m_waiting = Waiting::Nothing;
         return {false, FlashAction::Timer::Stop};
-    case ReplyRule::StartVerify:
-    case ReplyRule::OkStep:
-        if (m_recordOutstanding)
-            ++m_acknowledged;
-        break;
-    case ReplyRule::VersionStep:
-        break;
     }
-    if (!e.step)
-        return {};
-    if (m_resent) {
+    // After a resend a copy of this answer may still come; with a single line the "DOWNLOAD"
+    // that ends a pass and the one that answers the next pass's only line look alike.
+    if (m_resent || (next == Next::NextPass && m_state.LineCount == 1)) {
         m_waiting = Waiting::Settle;
+        m_next = next;
         return {false, FlashAction::Timer::StartSettle};
     }
-    return step();
+    return proceed(next);
 }
 
-FlashAction FlashSession::step() {
-    // The window starts a pass over when its last line is answered "OK" rather than
-    // "DOWNLOAD"; unattended that would go round for ever.
-    if (m_recordOutstanding && m_line == m_state.LineCount && m_lineIsVerify == (m_state.VerifyPhase == 1)) {
-        m_state.TransferArmed = 0;
-        return fail(
-            FlashResult::DeviceError,
-            QStringLiteral("the device did not answer \"DOWNLOAD\" to the last line (%1)").arg(where()));
+FlashAction FlashSession::proceed(Next next) {
+    if (next == Next::NextPass) {
+        m_state.VerifyPhase = 1;
+        m_state.LinePos = 0;
+        m_passJustStarted = m_state.LineCount > 1;
     }
-    const auto next = transferStep(m_state);
-    if (!next)
+    const auto step = transferStep(m_state);
+    if (!step)
         return fail(FlashResult::DeviceError, QStringLiteral("the transfer stopped after %1").arg(where()));
-    m_line = next->barValue;
-    m_lineIsVerify = !next->downloadPass;
-    m_pass = m_lineIsVerify ? FlashPass::Verify : FlashPass::Download;
-    m_recordOutstanding = true;
-    return sendCommand(next->commandLine);
+    m_line = step->barValue;
+    m_pass = step->downloadPass ? FlashPass::Download : FlashPass::Verify;
+    return sendCommand(step->commandLine);
 }
 
 FlashAction FlashSession::onTimer() {
     if (finished())
         return {};
     if (m_waiting == Waiting::Settle)
-        return step();
+        return proceed(m_next);
     if (m_waiting != Waiting::Reply)
         return {};
     if (m_resendsLeft > 0) {

@@ -3,20 +3,20 @@
 #include "transfer_engine.h"
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QByteArrayView>
 #include <QString>
-#include <QStringList>
 
 // Where a device stands on the road the window takes.
 enum class FlashPass {
-    BootInfo, // "OOTi" sent, waiting for "VER="
+    BootInfo, // "OOTi" sent, waiting for its answer
     Download,
     Verify,
 };
 
 enum class FlashResult {
     Running,
-    Success, // the verify pass ended with the second "DOWNLOAD"
+    Success, // every line of both passes answered in order, each pass ended by "DOWNLOAD"
     DeviceError,
     Timeout,
     NetworkError,
@@ -43,17 +43,22 @@ struct FlashAction {
     friend bool operator==(const FlashAction&, const FlashAction&) = default;
 };
 
-// One device's transfer as a state machine: no socket, no clock, no output. The lines and the
-// reply rules are the window's own (transferStep, applyReply, frameLine with the bootloader
-// form), so a device sees the same datagrams from both programs.
+// One device's transfer as a state machine: no socket, no clock, no output. The datagrams are
+// the window's own (transferStep and frameLine with the bootloader form) and replies are read
+// for the window's keywords, so a device sees the same bytes from both programs.
 //
-// Beyond the window: an unanswered datagram is resent on timeout, replies that arrive while
-// late copies may still come in are dropped, and a pass that the device does not end with
-// "DOWNLOAD" stops instead of starting over.
+// What it accepts is stricter than the window, because "ok" must mean the device took the file:
+//  - every record is answered in order, and a pass ends only with the device's "DOWNLOAD" in
+//    answer to its last record ("OK" there, or "DOWNLOAD" earlier, is a device error);
+//  - a "DOWNLOAD" after a pass ended and before the next pass's first record is answered is a
+//    copy of the one already taken and is ignored;
+//  - "VER=" alone does not answer a record; any "ERROR" fails the device, late or not;
+//  - an unanswered datagram is resent on timeout; after an answer to a resent datagram, late
+//    copies are collected before the next line goes out, so none is taken for its answer.
 class FlashSession {
 public:
     // `lines` as the window's loader reads them: 1 to TransferState::MaxLines entries.
-    FlashSession(const QStringList& lines, FlashSettings settings);
+    FlashSession(const QByteArrayList& lines, FlashSettings settings);
 
     // Sends the boot-information request, as the window does on connect.
     [[nodiscard]] FlashAction start();
@@ -75,10 +80,10 @@ public:
     // The line sent last in the current pass (1-based); 0 before the first.
     [[nodiscard]] int line() const { return m_line; }
     [[nodiscard]] int lineCount() const { return m_state.LineCount; }
-    // Lines of both passes that the device has answered.
+    // Lines of both passes that the device has answered, in order.
     [[nodiscard]] int acknowledged() const { return m_acknowledged; }
     [[nodiscard]] int resends() const { return m_resends; }
-    // Replies dropped as late copies after a resend, and replies that no rule matched.
+    // Replies dropped as late copies, and replies that answered nothing.
     [[nodiscard]] int lateReplies() const { return m_lateReplies; }
     [[nodiscard]] int ignoredReplies() const { return m_ignoredReplies; }
 
@@ -86,9 +91,13 @@ public:
 
 private:
     enum class Waiting { Nothing, Reply, Settle };
+    // What an answer did, for the step after the settle time.
+    enum class Next { Line, NextPass, Done };
 
     FlashAction sendCommand(const QString& line);
-    FlashAction step();
+    FlashAction answered(Next next);
+    FlashAction proceed(Next next);
+    FlashAction replyToRecord(QByteArrayView reply);
     FlashAction fail(FlashResult result, const QString& message);
     [[nodiscard]] QString where() const;
 
@@ -97,14 +106,13 @@ private:
     FlashPass m_pass = FlashPass::BootInfo;
     FlashResult m_result = FlashResult::Running;
     Waiting m_waiting = Waiting::Nothing;
+    Next m_next = Next::Line;         // what follows the settle time
+    bool m_passJustStarted = false;   // no record of this pass answered yet, after a pass ended
+    bool m_resent = false;            // the datagram in flight went out more than once
     QString m_message;
     QByteArray m_datagram;
-    QString m_replyText; // reused for every reply
     QString m_lastIgnored;
     int m_line = 0;
-    bool m_lineIsVerify = false;
-    bool m_recordOutstanding = false; // the datagram in flight is a record line
-    bool m_resent = false;            // the datagram in flight went out more than once
     int m_resendsLeft = 0;
     int m_acknowledged = 0;
     int m_resends = 0;

@@ -1,16 +1,18 @@
 #pragma once
 
-#include <QByteArray>
+#include <QByteArrayList>
 #include <QString>
-#include <QStringList>
 
+#include <optional>
 #include <variant>
+#include <vector>
 
-// The lines to send from a HEX file's content, read with the window's loader. With `check`, the
-// records are checked first (form, checksum, end-of-file record) and so is every line as the
-// loader reads it. The error text starts with `name`, e.g. "fw.hex:12: bad checksum".
-[[nodiscard]] std::variant<QStringList, QString> flashLinesFromContent(const QByteArray& content,
-                                                                       const QString& name, bool check);
+// The lines to send from a HEX file, read with the window's loader: a regular file only, and
+// reading stops at the first entry that decides (the 9001st, or one longer than any record can
+// be). With `check`, every line as the loader read it must be a well-formed record and the last
+// one the end-of-file record. The error text starts with the path, e.g. "fw.hex:12: bad checksum".
+[[nodiscard]] std::variant<QByteArrayList, QString> loadFlashLines(const QString& path, bool check);
 
-// The same for a file on disk; a file that cannot be read is an error too.
-[[nodiscard]] std::variant<QStringList, QString> loadFlashLines(const QString& path, bool check);
+// The record check on its own: `fileLines` holds the file line of each entry.
+[[nodiscard]] std::optional<QString> checkFlashLines(const QByteArrayList& lines, const std::vector<int>& fileLines,
+                                                     const QString& name);

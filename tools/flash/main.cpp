@@ -3,9 +3,11 @@
 #include "flash_options.h"
 #include "hex_input.h"
 #include "progress_view.h"
+#include "text_file.h"
 #include "transcript.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QHostInfo>
 #include <QRandomGenerator>
 #include <QSet>
@@ -131,7 +133,7 @@ int main(int argc, char* argv[]) {
         printError(*error);
         return ExitCode::BadFile;
     }
-    const QStringList& lines = std::get<QStringList>(loaded);
+    const QByteArrayList& lines = std::get<QByteArrayList>(loaded);
 
     QList<DeviceTarget> targets;
     for (const HostEntry& entry : options.hosts) {
@@ -152,6 +154,16 @@ int main(int argc, char* argv[]) {
 
     Transcript transcript;
     if (!options.logFile.isEmpty()) {
+        // The transcript must never overwrite the firmware, nor open something that never ends.
+        if (isSameFile(options.logFile, options.file)) {
+            printError(QStringLiteral("--log %1 is the file to load").arg(options.logFile));
+            return ExitCode::BadArguments;
+        }
+        const QFileInfo info(options.logFile);
+        if (info.exists() && !info.isFile()) {
+            printError(QStringLiteral("--log %1: not a regular file").arg(options.logFile));
+            return ExitCode::BadArguments;
+        }
         if (const auto failure = transcript.open(options.logFile)) {
             printError(QStringLiteral("cannot create log file %1: %2").arg(options.logFile, *failure));
             return ExitCode::BadArguments;
@@ -192,8 +204,9 @@ int main(int argc, char* argv[]) {
     app.exec();
     view.end();
 
-    if (const auto failure = transcript.close())
-        printError(QStringLiteral("cannot write log file %1: %2").arg(options.logFile, *failure));
+    const auto logFailure = transcript.close();
+    if (logFailure)
+        printError(QStringLiteral("cannot write log file %1: %2").arg(options.logFile, *logFailure));
 
     QList<FlashResult> results;
     QList<DeviceProgress> progress;
@@ -205,5 +218,7 @@ int main(int argc, char* argv[]) {
         std::fputs(summaryTable(progress).toLocal8Bit().constData(), stdout);
         std::fflush(stdout);
     }
-    return exitCodeFor(results);
+    // A transcript that could not be written is a failure of the run, never a success.
+    const int code = exitCodeFor(results);
+    return code == ExitCode::Ok && logFailure ? ExitCode::LogError : code;
 }

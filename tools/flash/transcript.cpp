@@ -37,7 +37,13 @@ void Transcript::write(const QString& host, char direction, QByteArrayView bytes
     if (!m_file.isOpen())
         return;
     stamp(host, direction);
-    appendEscapedBytes(m_line, bytes);
+    // A flood of big datagrams must not fill the disk: the start of each, and its length.
+    appendEscapedBytes(m_line, bytes.first(qMin(bytes.size(), MaxLoggedBytes)));
+    if (bytes.size() > MaxLoggedBytes) {
+        m_line += " ... (";
+        m_line += QByteArray::number(bytes.size());
+        m_line += " bytes)";
+    }
     m_line += '\n';
     put();
 }

@@ -1,56 +1,102 @@
 #include "field_reader.h"
 
 namespace {
-bool isLineEnd(char c) {
+constexpr qsizetype ChunkBytes = 64 * 1024;
+
+bool isLineEnd(int c) {
     return c == '\r' || c == '\n';
 }
 } // namespace
 
-bool FieldReader::readField(QString& text) {
-    text.clear();
-    if (atEnd())
-        return false;
-    const qsizetype n = m_data.size();
-    while (m_pos < n && m_data[m_pos] == ' ')
-        ++m_pos;
+FieldReader::FieldReader(QByteArray data) : m_buffer(std::move(data)), m_sourceDone(true) {}
 
-    if (m_pos < n && m_data[m_pos] == '"') {
-        const qsizetype start = ++m_pos;
-        qsizetype end = m_data.indexOf('"', start);
-        if (end < 0)
-            end = n;
-        text = QString::fromLatin1(m_data.constData() + start, end - start);
-        m_pos = end < n ? end + 1 : n;
+FieldReader::FieldReader(Source source) : m_source(std::move(source)) {}
+
+int FieldReader::peek() {
+    if (m_pos < m_buffer.size())
+        return uchar(m_buffer[m_pos]);
+    if (m_sourceDone)
+        return -1;
+    // Refill: only the bytes not yet taken are kept, so memory stays at one chunk.
+    m_buffer.resize(ChunkBytes);
+    m_pos = 0;
+    const qsizetype got = m_source(m_buffer.data(), ChunkBytes);
+    if (got <= 0) {
+        m_buffer.clear();
+        m_sourceDone = true;
+        m_readError = got < 0;
+        return -1;
+    }
+    m_buffer.resize(got);
+    return uchar(m_buffer[0]);
+}
+
+void FieldReader::take() {
+    ++m_pos;
+}
+
+void FieldReader::takeLineEnd(char first) {
+    take();
+    ++m_line;
+    if (first == '\r' && peek() == '\n')
+        take();
+}
+
+bool FieldReader::atEnd() {
+    return peek() < 0;
+}
+
+FieldReader::Status FieldReader::next(QByteArray& field, qsizetype maxBytes) {
+    field.clear();
+    if (peek() < 0)
+        return m_readError ? Status::ReadError : Status::End;
+    while (peek() == ' ')
+        take();
+    m_fieldLine = m_line;
+
+    int c = peek();
+    if (c == '"') {
+        take();
+        for (c = peek(); c >= 0 && c != '"'; c = peek()) {
+            if (field.size() >= maxBytes)
+                return Status::TooLong;
+            field += char(c);
+            take();
+            // Line ends inside quotes belong to the field, but still count as lines.
+            if (c == '\n' || (c == '\r' && peek() != '\n'))
+                ++m_line;
+        }
+        if (c == '"')
+            take();
         // Anything between the closing quote and the delimiter is not part of the field.
-        while (m_pos < n && m_data[m_pos] != ',' && !isLineEnd(m_data[m_pos]))
-            ++m_pos;
+        for (c = peek(); c >= 0 && c != ',' && !isLineEnd(c); c = peek())
+            take();
     } else {
-        const qsizetype start = m_pos;
-        while (m_pos < n && m_data[m_pos] != ',' && !isLineEnd(m_data[m_pos]))
-            ++m_pos;
-        qsizetype end = m_pos;
-        while (end > start && m_data[end - 1] == ' ')
+        for (; c >= 0 && c != ',' && !isLineEnd(c); c = peek()) {
+            if (field.size() >= maxBytes)
+                return Status::TooLong;
+            field += char(c);
+            take();
+        }
+        qsizetype end = field.size();
+        while (end > 0 && field[end - 1] == ' ')
             --end;
-        text = QString::fromLatin1(m_data.constData() + start, end - start);
+        field.truncate(end);
     }
     skipDelimiter();
-    return true;
+    return m_readError ? Status::ReadError : Status::Field;
 }
 
 void FieldReader::skipDelimiter() {
-    const qsizetype n = m_data.size();
-    if (m_pos >= n)
-        return;
-    const char c = m_data[m_pos];
+    const int c = peek();
     if (c == ',') {
-        ++m_pos;
+        take();
         // A comma closing the last field of a line also takes that line's end, so "a,b,\r\n"
         // does not yield a phantom empty line.
-        if (m_pos < n && isLineEnd(m_data[m_pos]))
-            skipDelimiter();
-        return;
+        const int after = peek();
+        if (isLineEnd(after))
+            takeLineEnd(char(after));
+    } else if (isLineEnd(c)) {
+        takeLineEnd(char(c));
     }
-    ++m_pos;
-    if (c == '\r' && m_pos < n && m_data[m_pos] == '\n')
-        ++m_pos;
 }

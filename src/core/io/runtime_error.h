@@ -10,6 +10,7 @@ struct RuntimeError {
 
     [[nodiscard]] QString title() const { return QStringLiteral("Error#") + QString::number(number); }
 
+    static RuntimeError outOfMemory() { return {7, QStringLiteral("Out of memory")}; }
     static RuntimeError subscriptOutOfRange() { return {9, QStringLiteral("Subscript out of range")}; }
     static RuntimeError fileNotFound() { return {53, QStringLiteral("File not found")}; }
     static RuntimeError deviceIoError() { return {57, QStringLiteral("Device I/O error")}; }

@@ -18,37 +18,64 @@ struct Fd {
 };
 } // namespace
 
-std::variant<QByteArray, RuntimeError> readWholeFile(const QString& path) {
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+    if (this != &other) {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = std::exchange(other.m_fd, -1);
+    }
+    return *this;
+}
+
+InputFile::~InputFile() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+std::variant<InputFile, RuntimeError> InputFile::open(const QString& path) {
     const QByteArray native = QFile::encodeName(path);
     if (native.isEmpty())
         return RuntimeError::fileNotFound();
+    // Non-blocking, so a FIFO with no writer does not hold the caller; checked before any read.
     Fd f;
-    f.fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+    f.fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (f.fd < 0)
         return runtimeErrorForOpen(path, errno);
-    QByteArray data;
-    char buf[65536];
+    struct stat st {};
+    if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return RuntimeError::pathFileAccessError();
+    InputFile file;
+    file.m_fd = std::exchange(f.fd, -1);
+    return file;
+}
+
+qsizetype InputFile::read(char* buffer, qsizetype capacity) {
+    if (m_fd < 0)
+        return -1;
     for (;;) {
-        const ssize_t got = ::read(f.fd, buf, sizeof buf);
-        if (got == 0)
-            break;
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno == EISDIR ? RuntimeError::pathFileAccessError() : RuntimeError::deviceIoError();
-        }
-        data.append(buf, got);
+        const ssize_t got = ::read(m_fd, buffer, size_t(capacity));
+        if (got >= 0)
+            return qsizetype(got);
+        if (errno != EINTR)
+            return -1;
     }
-    return data;
 }
 
 std::optional<RuntimeError> writeFileAtomically(const QString& path, const QByteArray& bytes) {
-    const QByteArray native = QFile::encodeName(path);
+    // Through a link to the file it names, so a linked address book stays linked.
+    const QFileInfo info(path);
+    const QString target = info.isSymLink() && info.exists() ? info.canonicalFilePath() : path;
+    const QByteArray native = QFile::encodeName(target);
+    struct stat st {};
+    const bool exists = ::lstat(native.constData(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode))
+        return RuntimeError::pathFileAccessError();
+
     QByteArray tmpl = native + ".XXXXXX";
     Fd f;
     f.fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
     if (f.fd < 0)
-        return runtimeErrorForOpen(path, errno);
+        return runtimeErrorForOpen(target, errno);
 
     auto fail = [&](int err) {
         ::unlink(tmpl.constData());
@@ -56,9 +83,8 @@ std::optional<RuntimeError> writeFileAtomically(const QString& path, const QByte
     };
 
     // Keep the mode of the file being replaced; a new file gets the usual 0666 less umask.
-    struct stat st {};
     mode_t mode;
-    if (::stat(native.constData(), &st) == 0 && S_ISREG(st.st_mode)) {
+    if (exists) {
         mode = st.st_mode & 07777;
     } else {
         const mode_t mask = ::umask(0);
@@ -80,11 +106,24 @@ std::optional<RuntimeError> writeFileAtomically(const QString& path, const QByte
     }
     if (::fsync(f.fd) != 0)
         return fail(errno);
-    const int fd = f.fd;
-    f.fd = -1;
+    const int fd = std::exchange(f.fd, -1);
     if (::close(fd) != 0)
         return fail(errno);
     if (::rename(tmpl.constData(), native.constData()) != 0)
         return fail(errno);
     return std::nullopt;
+}
+
+bool isRegularFileOrAbsent(const QString& path) {
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return errno == ENOENT;
+    return S_ISREG(st.st_mode);
+}
+
+bool isSameFile(const QString& a, const QString& b) {
+    struct stat sa {}, sb {};
+    if (::stat(QFile::encodeName(a).constData(), &sa) != 0 || ::stat(QFile::encodeName(b).constData(), &sb) != 0)
+        return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }

@@ -1,24 +1,46 @@
 #include "address_book.h"
 
-#include "field_reader.h"
+#include "text_file.h"
 
 #include <algorithm>
 
 namespace AddressBook {
 
-QStringList entriesFromFile(const std::optional<QByteArray>& content) {
+QStringList entriesFrom(FieldReader& reader) {
     QStringList entries;
-    if (content) {
-        FieldReader reader(*content);
-        QString field;
-        while (reader.readField(field)) {
-            if (!field.isEmpty())
-                entries << field;
+    QByteArray field;
+    for (;;) {
+        const FieldReader::Status status = reader.next(field, MaxEntryBytes);
+        if (status != FieldReader::Status::Field) {
+            // The end of a file that gave entries is the only clean way out.
+            if (status != FieldReader::Status::End || entries.isEmpty())
+                entries << DefaultEntry;
+            return entries;
         }
+        if (!field.isEmpty())
+            entries << QString::fromLatin1(field);
     }
-    if (entries.isEmpty())
-        entries << DefaultEntry;
-    return entries;
+}
+
+QStringList entriesFromFile(const QString& path) {
+    auto opened = InputFile::open(path);
+    if (!std::holds_alternative<InputFile>(opened))
+        return {DefaultEntry};
+    InputFile& file = std::get<InputFile>(opened);
+    FieldReader reader([&file](char* buffer, qsizetype capacity) { return file.read(buffer, capacity); });
+    return entriesFrom(reader);
+}
+
+bool lessThan(const QString& a, const QString& b) {
+    return QString::compare(a, b, Qt::CaseInsensitive) < 0;
+}
+
+void sort(QStringList& entries) {
+    std::stable_sort(entries.begin(), entries.end(), lessThan);
+}
+
+qsizetype sortedInsertIndex(const QStringList& list, const QString& entry) {
+    return std::upper_bound(list.cbegin(), list.cend(), entry, lessThan) - list.cbegin();
 }
 
 QByteArray fileBytes(const QStringList& entries) {
@@ -28,14 +50,6 @@ QByteArray fileBytes(const QStringList& entries) {
         out += "\r\n";
     }
     return out;
-}
-
-qsizetype sortedInsertIndex(const QStringList& list, const QString& entry) {
-    const auto it =
-        std::upper_bound(list.cbegin(), list.cend(), entry, [](const QString& a, const QString& b) {
-            return QString::compare(a, b, Qt::CaseInsensitive) < 0;
-        });
-    return it - list.cbegin();
 }
 
 } // namespace AddressBook

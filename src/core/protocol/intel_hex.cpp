@@ -1,5 +1,6 @@
 #include "intel_hex.h"
 
+#include <cstring>
 #include <utility>
 
 int hexDigitValue(char c) {
@@ -133,15 +134,55 @@ bool HexCursor::follow(const HexRecord& record) {
 }
 
 void HexImage::write(quint32 address, QByteArrayView data) {
-    for (qsizetype i = 0; i < data.size(); ++i)
-        m_bytes[address + quint32(i)] = quint8(data[i]);
+    constexpr quint64 AddressSpace = quint64(1) << 32;
+    const quint64 begin = address;
+    const quint64 end = qMin(begin + quint64(data.size()), AddressSpace);
+    if (end == begin)
+        return;
+    auto next = m_runs.upper_bound(address);
+    // The usual case, records in address order: within or right after one run, touching no other.
+    if (next != m_runs.begin()) {
+        auto& [start, bytes] = *std::prev(next);
+        const quint64 runEnd = start + quint64(bytes.size());
+        if (begin <= runEnd && (next == m_runs.end() || end < next->first)) {
+            const auto grow = qsizetype(end > runEnd ? end - runEnd : 0);
+            bytes.resize(bytes.size() + grow);
+            std::memcpy(bytes.data() + (begin - start), data.data(), size_t(end - begin));
+            m_size += grow;
+            return;
+        }
+    }
+    // Otherwise every run it overlaps or touches becomes one.
+    auto first = next;
+    if (first != m_runs.begin() && std::prev(first)->first + quint64(std::prev(first)->second.size()) >= begin)
+        --first;
+    quint64 mergedBegin = begin;
+    quint64 mergedEnd = end;
+    auto last = first;
+    for (; last != m_runs.end() && last->first <= end; ++last) {
+        mergedBegin = qMin(mergedBegin, quint64(last->first));
+        mergedEnd = qMax(mergedEnd, last->first + quint64(last->second.size()));
+    }
+    QByteArray merged(qsizetype(mergedEnd - mergedBegin), '\0');
+    for (auto it = first; it != last; ++it) {
+        std::memcpy(merged.data() + (it->first - mergedBegin), it->second.constData(), size_t(it->second.size()));
+        m_size -= it->second.size();
+    }
+    std::memcpy(merged.data() + (begin - mergedBegin), data.data(), size_t(end - begin));
+    m_runs.erase(first, last);
+    m_size += merged.size();
+    m_runs.emplace(quint32(mergedBegin), std::move(merged));
 }
 
 std::optional<quint8> HexImage::byteAt(quint32 address) const {
-    const auto it = m_bytes.find(address);
-    if (it == m_bytes.end())
+    auto it = m_runs.upper_bound(address);
+    if (it == m_runs.begin())
         return std::nullopt;
-    return it->second;
+    --it;
+    const quint64 offset = quint64(address) - it->first;
+    if (offset >= quint64(it->second.size()))
+        return std::nullopt;
+    return quint8(it->second[qsizetype(offset)]);
 }
 
 std::optional<quint32> HexImage::firstDifference(quint32 address, QByteArrayView data) const {
@@ -160,33 +201,24 @@ void HexImage::apply(const HexRecord& record, HexCursor& cursor) {
         write(cursor.absolute(record.address), record.data);
 }
 
-bool HexImage::matches(const HexRecord& record, const HexCursor& cursor) const {
-    if (record.type != quint8(HexRecordType::Data))
-        return true;
-    return !firstDifference(cursor.absolute(record.address), record.data);
-}
-
 QByteArray HexImage::toHexText() const {
     QByteArray out;
     quint32 upper = 0; // upper 16 bits the reader assumes until an 04 record says otherwise
-    auto it = m_bytes.begin();
-    while (it != m_bytes.end()) {
-        const quint32 start = it->first;
-        // Records stay within one 16-byte line, so they never cross a 64 KiB boundary either.
-        const quint32 line = start & ~quint32(0x0F);
-        QByteArray data;
-        quint32 next = start;
-        while (it != m_bytes.end() && it->first == next && (next & ~quint32(0x0F)) == line) {
-            data += char(it->second);
-            ++it;
-            ++next;
+    for (const auto& [start, bytes] : m_runs) {
+        qsizetype done = 0;
+        while (done < bytes.size()) {
+            const quint32 at = start + quint32(done);
+            // Records stay within one 16-byte line, so they never cross a 64 KiB boundary either.
+            const qsizetype take = qMin(bytes.size() - done, qsizetype(16 - (at & 0x0F)));
+            if ((at >> 16) != upper) {
+                upper = at >> 16;
+                const char value[2] = {char(upper >> 8), char(upper & 0xFF)};
+                out += formatHexRecord(quint8(HexRecordType::ExtendedLinearAddress), 0, QByteArrayView(value, 2));
+            }
+            out += formatHexRecord(quint8(HexRecordType::Data), quint16(at & 0xFFFF),
+                                   QByteArrayView(bytes.constData() + done, take));
+            done += take;
         }
-        if ((start >> 16) != upper) {
-            upper = start >> 16;
-            const char value[2] = {char(upper >> 8), char(upper & 0xFF)};
-            out += formatHexRecord(quint8(HexRecordType::ExtendedLinearAddress), 0, QByteArrayView(value, 2));
-        }
-        out += formatHexRecord(quint8(HexRecordType::Data), quint16(start & 0xFFFF), data);
     }
     out += formatHexRecord(quint8(HexRecordType::EndOfFile), 0, {});
     return out;
@@ -236,11 +268,4 @@ std::variant<HexImage, HexFileProblem> loadHexFile(QByteArrayView content) {
     if (!ended)
         return HexFileProblem{0, QStringLiteral("missing end-of-file record")};
     return image;
-}
-
-std::optional<HexFileProblem> checkHexFile(const QByteArray& content) {
-    auto result = loadHexFile(content);
-    if (auto* problem = std::get_if<HexFileProblem>(&result))
-        return std::move(*problem);
-    return std::nullopt;
 }

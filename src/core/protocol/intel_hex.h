@@ -63,7 +63,8 @@ private:
     quint32 m_base = 0;
 };
 
-// A sparse memory image: 32-bit address -> byte.
+// A sparse memory image over 32-bit addresses, kept as runs of contiguous bytes, so it costs
+// about one byte per byte stored.
 class HexImage {
 public:
     void write(quint32 address, QByteArrayView data);
@@ -75,12 +76,14 @@ public:
     // Applies one record in file order: address records move the cursor, data records are stored
     // at it, the others leave memory alone.
     void apply(const HexRecord& record, HexCursor& cursor);
-    // Whether a data record's bytes equal what is stored at the cursor; true for other types.
-    [[nodiscard]] bool matches(const HexRecord& record, const HexCursor& cursor) const;
 
-    [[nodiscard]] qsizetype size() const { return qsizetype(m_bytes.size()); }
-    [[nodiscard]] bool isEmpty() const { return m_bytes.empty(); }
-    void clear() { m_bytes.clear(); }
+    // Bytes stored.
+    [[nodiscard]] qsizetype size() const { return m_size; }
+    [[nodiscard]] bool isEmpty() const { return m_size == 0; }
+    void clear() {
+        m_runs.clear();
+        m_size = 0;
+    }
 
     // Intel HEX text: up to 16 bytes per record on 16-byte boundaries, an 04 record wherever the
     // upper 16 address bits change (none while they stay 0), 01 at the end, CR LF line ends.
@@ -89,7 +92,10 @@ public:
     friend bool operator==(const HexImage&, const HexImage&) = default;
 
 private:
-    std::map<quint32, quint8> m_bytes;
+    // Start address -> bytes; runs neither overlap nor touch (touching runs are merged), so two
+    // images with the same bytes are equal.
+    std::map<quint32, QByteArray> m_runs;
+    qsizetype m_size = 0;
 };
 
 struct HexFileProblem {
@@ -103,6 +109,3 @@ struct HexFileProblem {
 // a record are ignored, blank lines skipped. Problems: the first bad record (its line and
 // reason), "record after end of file", or "missing end-of-file record" (line 0).
 [[nodiscard]] std::variant<HexImage, HexFileProblem> loadHexFile(QByteArrayView content);
-
-// The same check without keeping the image; nothing when the file is fine.
-[[nodiscard]] std::optional<HexFileProblem> checkHexFile(const QByteArray& content);

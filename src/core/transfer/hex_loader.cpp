@@ -1,18 +1,39 @@
 #include "hex_loader.h"
 
-#include "field_reader.h"
+#include "text_file.h"
 
-std::variant<QStringList, RuntimeError> readHexLines(const QByteArray& content, int maxLines) {
-    QStringList lines;
-    FieldReader reader(content);
-    QString field;
-    while (reader.readField(field)) {
+std::variant<QByteArrayList, RuntimeError> readHexLines(FieldReader& reader, int maxLines,
+                                                        std::vector<int>* fileLines) {
+    QByteArrayList lines;
+    QByteArray field;
+    for (;;) {
+        switch (reader.next(field, MaxHexEntryBytes)) {
+        case FieldReader::Status::End:
+            return lines;
+        case FieldReader::Status::TooLong:
+            return RuntimeError::outOfMemory();
+        case FieldReader::Status::ReadError:
+            return RuntimeError::deviceIoError();
+        case FieldReader::Status::Field:
+            break;
+        }
         // A blank line would otherwise go out as an empty record.
         if (field.isEmpty())
             continue;
         if (lines.size() >= maxLines)
             return RuntimeError::subscriptOutOfRange();
         lines << field;
+        if (fileLines)
+            fileLines->push_back(reader.fieldLine());
     }
-    return lines;
+}
+
+std::variant<QByteArrayList, RuntimeError> readHexFile(const QString& path, int maxLines,
+                                                       std::vector<int>* fileLines) {
+    auto opened = InputFile::open(path);
+    if (auto* error = std::get_if<RuntimeError>(&opened))
+        return *error;
+    InputFile& file = std::get<InputFile>(opened);
+    FieldReader reader([&file](char* buffer, qsizetype capacity) { return file.read(buffer, capacity); });
+    return readHexLines(reader, maxLines, fileLines);
 }

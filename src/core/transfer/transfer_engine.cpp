@@ -2,9 +2,9 @@
 
 #include "commands.h"
 
-QString verifyForm(const QString& line) {
-    QString out = line;
-    out.replace(QLatin1Char(':'), QLatin1Char('#'));
+QByteArray verifyForm(const QByteArray& line) {
+    QByteArray out = line;
+    out.replace(':', '#');
     return out;
 }
 
@@ -22,8 +22,8 @@ std::optional<StepResult> transferStep(TransferState& s) {
     StepResult r;
     r.downloadPass = s.VerifyPhase != 1;
     s.LinePos = qint16(s.LinePos + 1);
-    const QString& entry = s.LineStore[size_t(s.LinePos)];
-    r.sentForm = r.downloadPass ? entry : verifyForm(entry);
+    const QByteArray& entry = s.LineStore[size_t(s.LinePos)];
+    r.sentForm = QString::fromLatin1(r.downloadPass ? entry : verifyForm(entry));
     r.commandLine = Commands::LinePrefix + r.sentForm + Commands::CrLf;
     r.barValue = s.LinePos;
     // The last line does not end the pass: only the device's "DOWNLOAD" does.
@@ -33,13 +33,13 @@ std::optional<StepResult> transferStep(TransferState& s) {
 }
 
 ReplyRule classifyReply(QStringView r, const TransferState& s) {
-    if (s.TransferArmed == 1 && r.contains(u"VER="))
+    if (s.TransferArmed == 1 && r.contains(QLatin1String(ReplyWord::Version)))
         return ReplyRule::VersionStep;
-    if (r.contains(u"ERROR"))
+    if (r.contains(QLatin1String(ReplyWord::Error)))
         return ReplyRule::Error;
-    if (r.contains(u"DOWNLOAD"))
+    if (r.contains(QLatin1String(ReplyWord::Download)))
         return s.VerifyPhase == 1 ? ReplyRule::End : ReplyRule::StartVerify;
-    if (r.contains(u"OK"))
+    if (r.contains(QLatin1String(ReplyWord::Ok)))
         return ReplyRule::OkStep;
     return ReplyRule::None;
 }

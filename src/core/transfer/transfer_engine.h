@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringView>
 
@@ -10,11 +11,11 @@
 struct TransferState {
     static constexpr qint16 MaxLines = 9000;
 
-    QString LineBuffer; // field just read by the loader
     qint16 LinePos = 0; // line sent last in this pass; 0 before/after a pass
-    std::vector<QString> LineStore = std::vector<QString>(MaxLines + 1); // entries 1..LineCount; 0 unused
-    qint16 LineCount = 0;                                                // lines of the last completed load
-    qint16 VerifyPhase = 0;                                              // 0 download pass, 1 verify pass
+    // Entries 1..LineCount, Latin-1 as read (one byte a character); entry 0 is never used.
+    std::vector<QByteArray> LineStore = std::vector<QByteArray>(MaxLines + 1);
+    qint16 LineCount = 0;     // lines of the last completed load
+    qint16 VerifyPhase = 0;   // 0 download pass, 1 verify pass
     qint16 TransferArmed = 0; // 1 while a loaded file is being transferred
 };
 
@@ -31,7 +32,15 @@ struct StepResult {
 [[nodiscard]] std::optional<StepResult> transferStep(TransferState& s);
 
 // The verify form of a line: every ":" becomes "#".
-[[nodiscard]] QString verifyForm(const QString& line);
+[[nodiscard]] QByteArray verifyForm(const QByteArray& line);
+
+// The words replies are read for: anywhere in the reply, exact and case-sensitive.
+namespace ReplyWord {
+inline constexpr char Version[] = "VER=";
+inline constexpr char Error[] = "ERROR";
+inline constexpr char Download[] = "DOWNLOAD";
+inline constexpr char Ok[] = "OK";
+} // namespace ReplyWord
 
 // The reply rules, in their order of precedence.
 enum class ReplyRule {

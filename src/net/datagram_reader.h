@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QHostAddress>
+#include <QUdpSocket>
+
+// The one datagram read loop of every program: each waiting datagram is read straight into a
+// buffer that holds any datagram (no separate "pending?" and "how big?" calls, a system call
+// each), together with its sender, and handed on at once. At most `maxBatch` datagrams are read
+// per call: the socket announces the rest again, so a flood never starves timers or painting.
+class DatagramReader {
+public:
+    static constexpr qint64 MaxDatagram = 65536; // larger than any UDP payload
+    static constexpr int DefaultBatch = 256;
+
+    // `handle(QByteArrayView data, const QHostAddress& from, quint16 fromPort)` returns false to
+    // stop reading (for instance when it closed the socket). Returns how many were read.
+    template <typename Handler> int drain(QUdpSocket& socket, Handler&& handle, int maxBatch = DefaultBatch) {
+        if (m_buffer.size() != MaxDatagram)
+            m_buffer.resize(MaxDatagram);
+        int read = 0;
+        int errors = 0;
+        while (read < maxBatch && errors < 16) {
+            const qint64 got = socket.readDatagram(m_buffer.data(), MaxDatagram, &m_from, &m_fromPort);
+            if (got < 0) {
+                // "Nothing left" ends the burst; a stray error (an ICMP "port unreachable"
+                // surfacing on read) is not a datagram, but one may still be waiting behind it.
+                if (socket.error() == QAbstractSocket::TemporaryError || !socket.hasPendingDatagrams())
+                    break;
+                ++errors;
+                continue;
+            }
+            errors = 0;
+            ++read;
+            if (!handle(QByteArrayView(m_buffer.constData(), got), std::as_const(m_from), m_fromPort))
+                break;
+        }
+        return read;
+    }
+
+private:
+    QByteArray m_buffer;
+    QHostAddress m_from;
+    quint16 m_fromPort = 0;
+};
+
+// True when replies to `remote` may come from any address: a broadcast (255.255.255.255 or the
+// broadcast address of a local interface) or a multicast group.
+[[nodiscard]] bool isGroupAddress(const QHostAddress& remote);
+
+// True when a datagram from `from` comes from the device at `remote`: the same address, IPv4
+// also in its IPv6-mapped form; any port, as a gateway may answer from another one.
+[[nodiscard]] inline bool isFromDevice(const QHostAddress& from, const QHostAddress& remote) {
+    return from.isEqual(remote, QHostAddress::TolerantConversion);
+}
