@@ -1,40 +1,56 @@
-// The delimited-field reader as the address book and the HEX loader use it.
+// The delimited-field reader as the address book and the HEX loader use it: read whole, and read
+// in pieces of arbitrary sizes as from a file, it must give the same fields.
 #include "address_book.h"
 #include "field_reader.h"
 #include "hex_loader.h"
 
 #include <cstdlib>
+#include <cstring>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const QByteArray bytes(reinterpret_cast<const char*>(data), qsizetype(size));
+    if (size == 0)
+        return 0;
+    const int piece = 1 + data[0] % 7;
+    const QByteArray bytes(reinterpret_cast<const char*>(data + 1), qsizetype(size - 1));
+    const qsizetype limit = 1 + data[0] % 40;
 
-    FieldReader reader(bytes);
-    QString field;
+    FieldReader whole(bytes);
+    qsizetype at = 0;
+    FieldReader pieces([&](char* buffer, qsizetype capacity) {
+        const qsizetype n = qMin(qMin(capacity, qsizetype(piece)), bytes.size() - at);
+        std::memcpy(buffer, bytes.constData() + at, size_t(n));
+        at += n;
+        return n;
+    });
+    QByteArray a, b;
     qsizetype fields = 0, chars = 0;
-    while (reader.readField(field)) {
-        ++fields;
-        chars += field.size();
-        // Every field is made of input bytes, so together they cannot outgrow the input.
-        if (chars > bytes.size() || fields > bytes.size() + 1)
+    for (;;) {
+        const FieldReader::Status sa = whole.next(a, limit);
+        const FieldReader::Status sb = pieces.next(b, limit);
+        if (sa != sb || a != b || whole.fieldLine() != pieces.fieldLine())
             std::abort();
-        if (!field.isEmpty() && field.front() == QLatin1Char(' ') && !bytes.contains('"'))
+        if (sa != FieldReader::Status::Field)
+            break;
+        ++fields;
+        chars += a.size();
+        // Every field is made of input bytes, so together they cannot outgrow the input.
+        if (chars > bytes.size() || fields > bytes.size() + 1 || a.size() > limit)
+            std::abort();
+        if (!a.isEmpty() && a.front() == ' ' && !bytes.contains('"'))
             std::abort(); // leading blanks are skipped outside quotes
     }
-    if (!reader.atEnd())
-        std::abort();
 
-    const QStringList book = AddressBook::entriesFromFile(bytes);
-    if (book.isEmpty())
-        std::abort();
-    for (const QString& e : book)
+    FieldReader book(bytes);
+    for (const QString& e : AddressBook::entriesFrom(book))
         if (e.isEmpty())
             std::abort();
 
-    const auto lines = readHexLines(bytes, 16);
-    if (const auto* l = std::get_if<QStringList>(&lines)) {
+    FieldReader hex(bytes);
+    const auto lines = readHexLines(hex, 16);
+    if (const auto* l = std::get_if<QByteArrayList>(&lines)) {
         if (l->size() > 16)
             std::abort();
-        for (const QString& s : *l)
+        for (const QByteArray& s : *l)
             if (s.isEmpty())
                 std::abort();
     } else if (std::get<RuntimeError>(lines).number != 9) {

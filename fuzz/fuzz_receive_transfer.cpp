@@ -109,15 +109,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString hexPath = scratch->filePath(QStringLiteral("fw.hex"));
     rig.load(hexPath, QByteArray());
     rig.drainSent();
-    QStringList loaded; // the lines of the last completed load
+    QByteArrayList loaded; // the lines of the last completed load
 
     for (int ops = 0; ops < 64 && !in.empty(); ++ops) {
         const uint8_t op = in.byte() % 8;
         if (op == 0) {
             const QByteArray content = in.bytes(in.byte() * 4u);
             rig.load(hexPath, content);
-            const auto lines = readHexLines(content, TransferState::MaxLines);
-            if (const auto* l = std::get_if<QStringList>(&lines))
+            FieldReader reader(content);
+            const auto lines = readHexLines(reader, TransferState::MaxLines);
+            if (const auto* l = std::get_if<QByteArrayList>(&lines))
                 loaded = *l;
         } else if (op == 1) {
             rig.nextFile.reset();
@@ -158,11 +159,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const int n = w.progressBar()->value();
             if (n < 1 || n > loaded.size())
                 fail("a line number outside the load");
-            const QString line = loaded[n - 1];
-            const QString form = t.VerifyPhase == 1 ? verifyForm(line) : line;
-            if (sent.first() != (QStringLiteral("OOT") + form + QStringLiteral("\r\n")).toLatin1())
+            const QByteArray& line = loaded[n - 1];
+            const QByteArray form = t.VerifyPhase == 1 ? verifyForm(line) : line;
+            if (sent.first() != "OOT" + form + "\r\n")
                 fail("a line the last completed load did not read");
-            if (w.Text4 != form)
+            if (w.Text4 != QString::fromLatin1(form))
                 fail("Text4 is not the line sent last");
         }
     }

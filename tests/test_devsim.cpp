@@ -3,6 +3,7 @@
 #include "sim_server.h"
 
 #include <QDir>
+#include <QFile>
 #include <QElapsedTimer>
 #include <QNetworkDatagram>
 #include <QProcess>
@@ -12,6 +13,8 @@
 #include <QUdpSocket>
 
 #include <csignal>
+
+#include <sys/stat.h>
 
 namespace {
 constexpr int WaitMs = 5000;
@@ -166,6 +169,69 @@ private slots:
                      reply.value_or("").left(60).constData());
         }
         QCOMPARE(device.handle("VER\r\n").value_or("<none>"), "VER=2.10\r\n");
+    }
+
+    void oneClientAtATime() {
+        DeviceModel device;
+        const auto handle = [&](const QByteArray& d, const char* client, qint64 ms) {
+            return device.handle(d, client, ms).value_or("<none>").trimmed();
+        };
+        QCOMPARE(handle(download(SmallFile[0]), "a", 0), "OK");
+        // Another client is turned away in the middle of a pass; its boot-information request is
+        // answered but abandons nothing.
+        QCOMPARE(handle(download(SmallFile[1]), "b", 10), "ERROR BUSY");
+        QCOMPARE(handle(verify(SmallFile[1]), "b", 10), "ERROR BUSY");
+        QCOMPARE(handle("OOTi", "b", 10), "VELTA BOOT VER=2.10 ADDR=16");
+        for (qsizetype i = 1; i < SmallFile.size(); ++i)
+            QCOMPARE(handle(download(SmallFile[i]), "a", 20), i + 1 < SmallFile.size() ? "OK" : "DOWNLOAD");
+        QCOMPARE(device.image().size(), 5);
+        // Between passes anyone may verify; a silent client loses the device to the next one,
+        // which starts a pass of its own.
+        QCOMPARE(handle(verify(SmallFile[0]), "b", 30), "OK");
+        QCOMPARE(handle(download(":0100400011AE"), "a", 40), "ERROR BUSY");
+        QCOMPARE(handle(download(":0100400011AE"), "a", 30 + DeviceModel::OwnerTimeoutMs), "OK");
+        QCOMPARE(handle(download(":00000001FF"), "a", 30 + DeviceModel::OwnerTimeoutMs), "DOWNLOAD");
+        QCOMPARE(device.image().size(), 1);
+    }
+
+    void imageIsBounded() {
+        DeviceModel device;
+        const QByteArray data(255, char(0xA5));
+        qsizetype stored = 0;
+        QByteArray reply = "OK\r\n";
+        for (quint32 at = 0; reply == "OK\r\n"; at += 255) {
+            if ((at & 0xFFFF) < 255) {
+                const char upper[2] = {char(at >> 24), char(at >> 16)};
+                QCOMPARE(device.handle(download(formatHexRecord(4, 0, QByteArrayView(upper, 2)).trimmed())),
+                         "OK\r\n");
+            }
+            reply = device.handle(download(formatHexRecord(0, quint16(at), data).trimmed())).value_or("");
+            stored += reply == "OK\r\n" ? 255 : 0;
+        }
+        QCOMPARE(reply, "ERROR IMAGE FULL\r\n");
+        QVERIFY(stored <= DeviceModel::MaxImageBytes && stored + 255 > DeviceModel::MaxImageBytes);
+    }
+
+    void neverAnswersItself() {
+        QTemporaryDir dir;
+        const QString fifo = dir.filePath("fifo");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QVERIFY(QFile::link(dir.filePath("elsewhere"), dir.filePath("link")));
+        // Only a regular file, or none yet, may be replaced by the image.
+        for (const QString& target : {fifo, dir.filePath("link"), dir.path()}) {
+            const auto parsed = parseSimArguments({"--image-out", target});
+            QVERIFY(std::holds_alternative<UsageError>(parsed));
+            QCOMPARE(std::get<UsageError>(parsed).message, "--image-out " + target + ": not a regular file");
+        }
+        SimOptions options;
+        options.port = 0;
+        SimServer server(options);
+        QVERIFY(!server.start());
+        server.receive("VER\r\n", QHostAddress("127.0.0.1"), server.port());
+        server.receive("VER\r\n", QHostAddress("::ffff:127.0.0.1"), server.port());
+        QCOMPARE(server.received(), 0u);
+        server.receive("VER\r\n", QHostAddress("127.0.0.1"), quint16(server.port() + 1));
+        QCOMPARE(server.received(), 1u);
     }
 
     void usageErrors_data() {

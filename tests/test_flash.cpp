@@ -7,6 +7,7 @@
 #include "progress_view.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkDatagram>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -18,6 +19,8 @@
 #include <algorithm>
 #include <functional>
 #include <list>
+
+#include <sys/stat.h>
 
 // Shows the whole text when a part of it is missing.
 #define VERIFY_HAS(text, part) QVERIFY2((text).contains(part), qPrintable(text))
@@ -137,6 +140,93 @@ class TestFlash : public QObject {
     }
 
 private slots:
+    // The session on its own, fed a script of replies ("<text", "_" for a blank) and timer runs
+    // ("t"). The trace
+    // shows what it sent after each event: i (boot information), Dk / Vk (line k in download or
+    // verify form), R (the same datagram again), s (waits for late copies), . (nothing); then
+    // the result and the lines answered.
+    void sessionScripts_data() {
+        QTest::addColumn<int>("lines");
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("trace");
+        QTest::addColumn<QString>("message");
+        const struct {
+            const char* name;
+            int lines;
+            const char *script, *trace, *message;
+        } rows[] = {
+            {"good device", 3, "<VER=2 <OK <OK <DOWNLOAD <OK <OK <DOWNLOAD", "i D1 D2 D3 V1 V2 V3 . ok 6", ""},
+            {"boot info answered OK", 2, "<OK <OK <DOWNLOAD <OK <DOWNLOAD", "i D1 D2 V1 V2 . ok 4", ""},
+            {"both words: DOWNLOAD wins", 2, "<VER= <OK_DOWNLOAD", "i D1 . device error 0",
+             "the download pass ended early at line 1 of 2"},
+            {"DOWNLOAD to the first record", 14, "<VER= <DOWNLOAD", "i D1 . device error 0",
+             "the download pass ended early at line 1 of 14: the device answered \"DOWNLOAD\""},
+            {"DOWNLOAD to boot info", 2, "<DOWNLOAD", "i . device error 0",
+             "answered \"DOWNLOAD\" to the boot-information request"},
+            {"closing DOWNLOAD twice", 3, "<VER= <OK <OK <DOWNLOAD <DOWNLOAD <OK <OK <DOWNLOAD <DOWNLOAD",
+             "i D1 D2 D3 V1 . V2 V3 . . ok 6", ""},
+            {"late DOWNLOAD inside the next pass", 3, "<VER= <OK <OK <DOWNLOAD <OK <DOWNLOAD",
+             "i D1 D2 D3 V1 V2 . device error 4", "the verify pass ended early at line 2 of 3"},
+            {"VER= answers no record", 2, "<VER= <VER=2 t <OK t <DOWNLOAD <OK <DOWNLOAD",
+             "i D1 . R s D2 V1 V2 . ok 4", ""},
+            {"OK to the last line", 2, "<VER= <OK <OK", "i D1 D2 . device error 1",
+             "did not answer \"DOWNLOAD\" to the last line (line 2 of 2 in the download pass)"},
+            {"ERROR to a resent line", 2, "<VER= t <ERROR_x", "i D1 R . device error 0",
+             "the device answered \"ERROR x\" to line 1 of 2 in the download pass"},
+            {"late ERROR while settling", 2, "<VER= t <OK <ERROR", "i D1 R s . device error 1", "ERROR"},
+            {"late copies dropped", 2, "<VER= t <OK <OK <OK t <DOWNLOAD <OK <DOWNLOAD",
+             "i D1 R s . . D2 V1 V2 . ok 4", ""},
+            {"late DOWNLOAD after OK", 2, "<VER= t <OK <DOWNLOAD", "i D1 R s . device error 1",
+             "ended early at line 1 of 2"},
+            {"one line: copies settle first", 1, "<VER= <DOWNLOAD <DOWNLOAD t <DOWNLOAD",
+             "i D1 s . V1 . ok 2", ""},
+            {"no reply", 2, "<VER= t t t t", "i D1 R R R . timeout 0",
+             "no reply to line 1 of 2 in the download pass after 4 sends (timeout 3 s)"},
+            {"no usable reply", 1, "<ok t t t <STATUS t", "i . R R R . . timeout 0",
+             "no usable reply to the boot-information request after 4 sends (timeout 3 s); last reply "
+             "\"STATUS\""},
+            {"anything after the end", 1, "<VER= <DOWNLOAD t <DOWNLOAD <ERROR t", "i D1 s V1 . . . ok 2", ""},
+        };
+        for (const auto& r : rows)
+            QTest::newRow(r.name) << r.lines << QString(r.script) << QString(r.trace) << QString(r.message);
+    }
+
+    void sessionScripts() {
+        QFETCH(int, lines);
+        QFETCH(QString, script);
+        QFETCH(QString, message);
+        QByteArrayList file;
+        for (int i = 1; i <= lines; ++i)
+            file << ":L" + QByteArray::number(i);
+        FlashSession session(file, FlashSettings{false, "16", 3, 3000});
+        QStringList trace;
+        const auto record = [&](const FlashAction& a) {
+            const QByteArray d = session.datagram();
+            if (a.timer == FlashAction::Timer::StartSettle)
+                trace << "s";
+            else if (!a.send)
+                trace << ".";
+            else if (d == "OOTi\r\n")
+                trace << "i";
+            else
+                trace << QString("%1%2").arg(d.startsWith("OOT:") ? 'D' : 'V').arg(QString(d.mid(5)).trimmed());
+        };
+        record(session.start());
+        QByteArray last = session.datagram();
+        for (const QString& event : script.split(' ')) {
+            const FlashAction a = event == "t" ? session.onTimer() : session.onReply(event.mid(1).replace('_', ' ').toLatin1() + "\r\n");
+            record(a);
+            if (a.send && session.datagram() == last && event == "t")
+                trace.last() = "R";
+            last = session.datagram();
+        }
+        static const char* const results[] = {"running", "ok", "device error", "timeout", "network error"};
+        trace << results[int(session.result())] << QString::number(session.acknowledged());
+        QTEST(trace.join(' '), "trace");
+        QVERIFY2(session.message().contains(message), qPrintable(session.message()));
+        QCOMPARE(session.acknowledged() == 2 * lines, session.result() == FlashResult::Success);
+    }
+
     void parseArguments_data() {
         QTest::addColumn<QString>("args"); // split at blanks
         // Accepted: "file timeout-ms retries gateway-address|direct local-port|drawn host[:port]...";
@@ -227,6 +317,13 @@ private slots:
              "$F:1: bad hex digit"},
             {"9001 lines", "$F $H", ">", makeHex(8955), BadFile, 0, "$F: more than 9000 lines"},
             {"missing file", "$F $H", ">", QByteArray(), BadFile, 0, "cannot read $F: File not found"},
+            {"a FIFO for the file", "$Q $H", ">", two, BadFile, 0, "cannot read $Q: Path/File access error"},
+            {"an entry of more than 1 MiB", "$F $H", ">", QByteArray(1024 * 1024 + 1, 'A'), BadFile, 0,
+             "$F: an entry longer than 1048576 bytes"},
+            {"log onto the file", "--log $F $F $H", ">", two, BadArguments, 0, "--log $F is the file to load"},
+            {"log onto the file by a link", "--log $L $F $H", ">", two, BadArguments, 0,
+             "--log $L is the file to load"},
+            {"log into a FIFO", "--log $Q $F $H", ">", two, BadArguments, 0, "--log $Q: not a regular file"},
             {"local port in use", "--local-port $P $F $H", ">", two, NetworkError, 0,
              "$H: cannot bind local port $P"},
         };
@@ -250,8 +347,14 @@ private slots:
         QUdpSocket taken;
         QVERIFY(taken.bind(QHostAddress(QHostAddress::AnyIPv4), 0, QAbstractSocket::DontShareAddress));
         const QString file = content.isNull() ? path("absent.hex") : write(content);
+        QFile::remove(path("link"));
+        QVERIFY(QFile::link(file, path("link")));
+        if (!QFileInfo::exists(path("fifo")))
+            QCOMPARE(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600), 0);
         const auto real = [&](QString text) {
             return text.replace("$F", file)
+                .replace("$L", path("link"))
+                .replace("$Q", path("fifo"))
                 .replace("$H", device.endpoint())
                 .replace("$D", path("no/such"))
                 .replace("$P", QString::number(taken.localPort()));
@@ -264,6 +367,20 @@ private slots:
         QTEST(int(std::count_if(device.received.cbegin(), device.received.cend(),
                                 [&](const QByteArray& d) { return d.contains(match); })),
               "sends");
+    }
+
+    // A transcript that cannot be written (a full disk, played by a file size limit) fails the
+    // run with its own code, although the device itself was loaded.
+    void logThatCannotBeWritten() {
+        ScriptedDevice device;
+        const QString script = QString("trap '' XFSZ; ulimit -f 1; exec %1 --log %2 %3 %4")
+                                   .arg(VELTA_FLASH, path("t.log"), write(makeHex(40)), device.endpoint());
+        QProcess p;
+        p.start("bash", {"-c", script});
+        QVERIFY(QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 20000));
+        QCOMPARE(p.exitCode(), ExitCode::LogError);
+        VERIFY_HAS(QString(p.readAllStandardError()), "velta-flash: cannot write log file " + path("t.log"));
+        VERIFY_HAS(QString(p.readAllStandardOutput()), QRegularExpression("\\s+ok\\s+84/84\\s"));
     }
 
     void help() {

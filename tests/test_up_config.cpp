@@ -10,6 +10,8 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
+
+#include <sys/stat.h>
 #include <QAbstractItemView>
 #include <QApplication>
 
@@ -238,6 +240,7 @@ void TestUpConfig::addressBookLoad_data() {
 
     const QStringList fallback{QStringLiteral("192.168.1.25")};
     QTest::newRow("no file") << QByteArray("<none>") << fallback << fallback.first();
+    QTest::newRow("a FIFO: not waited on") << QByteArray("<fifo>") << fallback << fallback.first();
     QTest::newRow("zero bytes") << QByteArray() << fallback << fallback.first();
     QTest::newRow("only empty lines") << QByteArray("\r\n\r\n\n\r") << fallback << fallback.first();
     QTest::newRow("only blanks") << QByteArray("   \r\n  ") << fallback << fallback.first();
@@ -267,7 +270,9 @@ void TestUpConfig::addressBookLoad() {
     QFETCH(QStringList, list);
     QFETCH(QString, shown);
     ScratchFolder folder;
-    if (file != "<none>") {
+    if (file == "<fifo>") {
+        QCOMPARE(::mkfifo("VELTA_BOOTLOADER.ini", 0600), 0);
+    } else if (file != "<none>") {
         QFile f(folder.file(QStringLiteral("VELTA_BOOTLOADER.ini")));
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write(file);

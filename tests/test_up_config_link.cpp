@@ -2,6 +2,8 @@
 // with a real device stand-in on loopback.
 #include "test_support.h"
 
+#include <QNetworkInterface>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -18,7 +20,10 @@ private slots:
     void connectFailures();
     void disconnectRestoresIdle();
     void connectKeepsBarText();
-    void hostNameIsResolvedWhenSending();
+    void remoteHosts_data();
+    void remoteHosts();
+    void disconnectAbandonsLookUp();
+    void onlyTheDeviceIsHeard();
 
     void buttons_data();
     void buttons();
@@ -143,8 +148,59 @@ void TestUpConfigLink::connectKeepsBarText() {
     QCOMPARE(s.peer.takeOne(), QByteArray("MDB 16,OOTi\r\n"));
 }
 
-void TestUpConfigLink::hostNameIsResolvedWhenSending() {
-    // "localhost" comes from the hosts file, so no name server is asked.
+void TestUpConfigLink::remoteHosts_data() {
+    QTest::addColumn<QString>("host");     // typed into the address box
+    QTest::addColumn<QString>("peerAt");   // where the device listens
+    QTest::addColumn<bool>("answers");     // the boot-information request reaches it
+    // A name is looked up in the background: the request goes out when the answer comes.
+    QTest::newRow("name") << "localhost" << "127.0.0.1" << true;
+    QTest::newRow("IPv4 literal") << "127.0.0.1" << "127.0.0.1" << true;
+    QTest::newRow("IPv6 literal") << "::1" << "::1" << true;
+    QTest::newRow("name that does not resolve") << "no-such-device.invalid" << "127.0.0.1" << false;
+}
+
+void TestUpConfigLink::remoteHosts() {
+    QFETCH(QString, host);
+    QFETCH(QString, peerAt);
+    QFETCH(bool, answers);
+    ScratchFolder folder;
+    FakeServices fake;
+    QUdpSocket peer;
+    if (!peer.bind(QHostAddress(peerAt), 0))
+        QSKIP("no such loopback address here");
+    UP_config w(fake.services());
+    control<QComboBox>(w, "ComboRemoteIP")->setEditText(host);
+    w.tbRemotePort = QString::number(peer.localPort());
+    w.tbLocalPort = QStringLiteral("0");
+    QSignalSpy lookedUp(&w.winsock(), &UdpSocketControl::remoteHostLookedUp);
+    w.cbBind_Click();
+    QCOMPARE(w.Connected, qint16(1));
+    // A literal is known at once; a name only once looked up, and until then nothing goes out.
+    const bool literal = !QHostAddress(host).isNull();
+    QCOMPARE(w.UDP_Send(QStringLiteral("OOTi\r\n")), qint16(literal));
+    QVERIFY(runUntil([&] { return peer.hasPendingDatagrams() || lookedUp.count() > 0; }, 10000));
+    QVERIFY(runUntil([&] { return peer.hasPendingDatagrams() == answers; }, 1000));
+    if (!answers) {
+        // Every send fails until the next connect; the session stays open.
+        QCOMPARE(w.UDP_Send(QStringLiteral("OOTi\r\n")), qint16(0));
+        QCOMPARE(control<QPushButton>(w, "cbBind")->text(), QStringLiteral("Disconnect"));
+        return;
+    }
+    QNetworkDatagram request;
+    for (int i = 0; i < 1 + int(literal); ++i) {
+        QVERIFY(runUntil([&] { return peer.hasPendingDatagrams(); }, 1000));
+        request = peer.receiveDatagram();
+        QCOMPARE(request.data(), QByteArray("MDB 16,OOTi\r\n"));
+    }
+    QVERIFY(!peer.hasPendingDatagrams());
+    // The device's answer reaches the window, whatever form its address takes.
+    QSignalSpy arrivals(&w.winsock(), &UdpSocketControl::dataArrival);
+    peer.writeDatagram("VER=1\r\n", request.senderAddress(), quint16(request.senderPort()));
+    QVERIFY(runUntil([&] { return arrivals.count() == 1; }, 2000));
+    QCOMPARE(w.Text8, QStringLiteral("VER=1\r\n"));
+}
+
+void TestUpConfigLink::disconnectAbandonsLookUp() {
     ScratchFolder folder;
     FakeServices fake;
     LoopbackPeer peer;
@@ -153,8 +209,43 @@ void TestUpConfigLink::hostNameIsResolvedWhenSending() {
     w.tbRemotePort = QString::number(peer.port());
     w.tbLocalPort = QStringLiteral("0");
     w.cbBind_Click();
-    QCOMPARE(w.Connected, qint16(1));
-    QCOMPARE(peer.takeOne(), QByteArray("MDB 16,OOTi\r\n"));
+    w.cbBind_Click();
+    QVERIFY(!w.winsock().remoteHostPending());
+    QVERIFY(peer.take(300).isEmpty());
+}
+
+void TestUpConfigLink::onlyTheDeviceIsHeard() {
+    Session s;
+    QSignalSpy spy(&s.w->winsock(), &UdpSocketControl::dataArrival);
+    s.w->Transfer.TransferArmed = 1;
+    s.w->Transfer.LineCount = 3;
+    s.w->Timer1_Timer();
+    // Outsiders on another address: not shown, not dispatched, no sign of life.
+    QUdpSocket outsider;
+    QVERIFY(outsider.bind(QHostAddress("127.0.0.2"), 0));
+    for (int i = 0; i < 2; ++i)
+        outsider.writeDatagram("DOWNLOAD\r\n", QHostAddress::LocalHost, s.w->winsock().localPort());
+    // The device answering from another port (a gateway may) is heard.
+    QUdpSocket gatewayPort;
+    QVERIFY(gatewayPort.bind(QHostAddress::LocalHost, 0));
+    gatewayPort.writeDatagram("from the gateway", QHostAddress::LocalHost, s.w->winsock().localPort());
+    QVERIFY(s.waitArrivals(spy, 1));
+    QTest::qWait(100);
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(s.w->Text8, QStringLiteral("from the gateway"));
+    QCOMPARE(s.w->progressBar()->text(), QStringLiteral("NO FILE"));
+    QCOMPARE(s.w->Transfer.VerifyPhase, qint16(0));
+    QCOMPARE(s.w->LinkSilence, qint16(1));
+
+    // Replies may come from anyone only where the device is a broadcast or multicast address.
+    for (const char* group : {"255.255.255.255", "224.0.0.1", "239.255.0.7", "ff02::1"})
+        QVERIFY2(isGroupAddress(QHostAddress(QString::fromLatin1(group))), group);
+    for (const char* one : {"127.0.0.1", "192.168.1.25", "::1"})
+        QVERIFY2(!isGroupAddress(QHostAddress(QString::fromLatin1(one))), one);
+    for (const QNetworkInterface& nic : QNetworkInterface::allInterfaces())
+        for (const QNetworkAddressEntry& e : nic.addressEntries())
+            if (!e.broadcast().isNull())
+                QVERIFY(isGroupAddress(e.broadcast()));
 }
 
 void TestUpConfigLink::buttons_data() {

@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QPushButton>
 
+#include <sys/stat.h>
+
 namespace {
 QByteArray record(int n) {
     // Distinct, plausible record lines; their content is not judged by the window.
@@ -55,8 +57,8 @@ private slots:
     void cancelDialog();
     void cancelDuringVerifyContinuesInDownloadForm();
     void loadLimits();
-    void failedLoadDisarms();
-    void missingFile();
+    void loadFailures_data();
+    void loadFailures();
     void emptyFileArmsNothing();
     void shorterSecondFileSendsOnlyItsLines();
     void fieldRulesAndBlankLines();
@@ -208,42 +210,46 @@ void TestUpConfigTransfer::loadLimits() {
     QCOMPARE(s.w->Text8, QStringLiteral("9000"));
     QCOMPARE(s.peer.takeOne(), "OOT" + record(1) + "\r\n");
     QVERIFY(s.fake.boxes.isEmpty());
-
-    s.load(s.write("over.hex", hexFile(9001)));
-    QCOMPARE(s.fake.boxes.size(), 1);
-    QCOMPARE(s.fake.boxes[0].title, QStringLiteral("Error#9"));
-    QCOMPARE(s.fake.boxes[0].icon, MessageIcon::Critical);
-    QCOMPARE(s.w->Transfer.TransferArmed, qint16(0));
-    QCOMPARE(s.w->Transfer.LineCount, qint16(9000));
-    QCOMPARE(s.w->Text8, QStringLiteral("9000"));
-    QCOMPARE(s.bar()->text(), QStringLiteral("NO FILE"));
-    QVERIFY(s.peer.take(100).isEmpty());
 }
 
-void TestUpConfigTransfer::failedLoadDisarms() {
+void TestUpConfigTransfer::loadFailures_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("missing") << "absent.hex" << "Error#53" << "File not found";
+    QTest::newRow("no such folder") << "no/x.hex" << "Error#76" << "Path not found";
+    QTest::newRow("a folder") << "." << "Error#75" << "Path/File access error";
+    QTest::newRow("a FIFO, never opened for reading") << "fifo" << "Error#75" << "Path/File access error";
+    QTest::newRow("9001 lines") << "9001" << "Error#9" << "Subscript out of range";
+    QTest::newRow("an entry of more than 1 MiB") << "long" << "Error#7" << "Out of memory";
+}
+
+void TestUpConfigTransfer::loadFailures() {
+    QFETCH(QString, kind);
     TransferSession s;
     s.load(s.write("fw.hex", hexFile(5)));
     s.reply("OK");
     s.peer.take();
-    s.load(s.write("over.hex", hexFile(9001)));
+    QString path = s.folder.file(kind);
+    if (kind == "fifo")
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    else if (kind == "9001")
+        path = s.write("over.hex", hexFile(9001));
+    else if (kind == "long")
+        path = s.write("long.hex", hexFile(3) + QByteArray(1024 * 1024 + 1, 'F'));
+    s.load(path);
+    QCOMPARE(s.fake.boxes.size(), 1);
+    QTEST(s.fake.boxes[0].title, "title");
+    QTEST(s.fake.boxes[0].text, "text");
+    QCOMPARE(s.fake.boxes[0].icon, MessageIcon::Critical);
+    // The earlier load stays stored but is stopped for good: no reply sends a line now.
     QCOMPARE(s.w->Transfer.TransferArmed, qint16(0));
     QCOMPARE(s.w->Transfer.LinePos, qint16(0));
-    // No reply can make it send a line now.
+    QCOMPARE(s.w->Transfer.LineCount, qint16(5));
+    QCOMPARE(s.w->Text8, QStringLiteral("OK"));
+    QCOMPARE(s.bar()->text(), QStringLiteral("NO FILE"));
     s.reply("OK");
     s.reply("VER=1");
-    QVERIFY(s.peer.take(100).isEmpty());
-}
-
-void TestUpConfigTransfer::missingFile() {
-    TransferSession s;
-    s.load(s.folder.file("absent.hex"));
-    QCOMPARE(s.fake.boxes.size(), 1);
-    QCOMPARE(s.fake.boxes[0].title, QStringLiteral("Error#53"));
-    QCOMPARE(s.fake.boxes[0].text, QStringLiteral("File not found"));
-    s.load(s.folder.file("no-such-folder/x.hex"));
-    QCOMPARE(s.fake.boxes[1].title, QStringLiteral("Error#76"));
-    s.load(s.folder.path());
-    QCOMPARE(s.fake.boxes[2].title, QStringLiteral("Error#75"));
     QVERIFY(s.peer.take(100).isEmpty());
 }
 

@@ -10,3 +10,8 @@ if(VELTA_XVFB_RUN AND VELTA_XDOTOOL)
         TIMEOUT 300 RUN_SERIAL TRUE SKIP_RETURN_CODE 77
         ENVIRONMENT "XDG_RUNTIME_DIR=${VELTA_TEST_RUNTIME_DIR}")
 endif()
+if(VELTA_XVFB_RUN AND VELTA_XDOTOOL)
+    add_test(NAME e2e_window_titles
+        COMMAND ${CMAKE_CURRENT_LIST_DIR}/titles_test.sh $<TARGET_FILE:velta-bootloader>)
+    set_tests_properties(e2e_window_titles PROPERTIES TIMEOUT 120 RUN_SERIAL TRUE)
+endif()

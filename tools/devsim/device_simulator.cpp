@@ -101,6 +101,11 @@ QByteArray DeviceModel::command(const QByteArray& body, const QByteArray& client
     if (record && busyFor(client, nowMs))
         return line("ERROR BUSY");
     if (record) {
+        // A client taking over from a silent one starts afresh rather than add to its pass.
+        if (client != m_owner && m_phase == Phase::Loading)
+            m_phase = Phase::Idle;
+        else if (client != m_owner && m_phase == Phase::Verifying)
+            m_phase = Phase::Loaded;
         m_owner = client;
         m_ownerSeenMs = nowMs;
     }

@@ -59,10 +59,14 @@ public:
     [[nodiscard]] quint16 port() const { return m_socket.localPort(); }
     [[nodiscard]] QHostAddress address() const { return m_socket.localAddress(); }
     [[nodiscard]] const DeviceModel& model() const { return m_model; }
+    // Datagrams handed to the device so far.
+    [[nodiscard]] quint64 received() const { return m_received; }
+
+    // One datagram as if it had come from `sender`: to the device, the reply back to the sender.
+    void receive(const QByteArray& data, const QHostAddress& sender, quint16 senderPort);
 
 private:
     void readPending();
-    void receive(const QByteArray& data, const QHostAddress& sender, quint16 senderPort);
     void send(const QByteArray& reply, const QHostAddress& receiver, quint16 receiverPort);
     [[nodiscard]] bool isOwnEndpoint(const QHostAddress& sender, quint16 senderPort) const;
     void saveImage();

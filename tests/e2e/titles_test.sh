@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# The titles the X server shows (_NET_WM_NAME), as an operator sees them: the window's caption,
+# an "Error#" box with nothing appended (a FIFO chosen as the file), and the "Cancel" box without a title of its own.
+set -euo pipefail
+bootloader=$1
+if [ -z "${VELTA_ON_XVFB:-}" ]; then
+    exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" env VELTA_ON_XVFB=1 "$0" "$@"
+fi
+
+work=$(mktemp -d)
+trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
+printf '127.0.0.1\r\n' >"$work/VELTA_BOOTLOADER.ini"
+mkdir -p "$work/bin"
+printf '#!/bin/sh\n' >"$work/bin/ip" && chmod +x "$work/bin/ip" # the connect's cache flush, stood in for
+mkdir -m 700 "$work/xdg"
+
+(cd "$work" && XDG_RUNTIME_DIR="$work/xdg" PATH="$work/bin:$PATH" exec "$bootloader") &
+wid=$(timeout 20 xdotool search --sync --name "BootLoader V2" | head -n1)
+title() { xprop -id "$1" _NET_WM_NAME | sed -n 's/^_NET_WM_NAME(UTF8_STRING) = "\(.*\)"$/\1/p'; }
+box() { # waits for a shown window of the program, other than the main one, titled unlike $1
+    for _ in $(seq 1 100); do
+        for w in $(xdotool search --onlyvisible --classname velta-bootloader 2>/dev/null); do
+            t=$(title "$w")
+            [ "$w" != "$wid" ] && [ -n "$t" ] && [ "$t" != "$1" ] && { echo "$w"; return; }
+        done
+        sleep 0.1
+    done
+}
+[ "$(title "$wid")" = "Ethernet PICµVELTA Device  BootLoader V2" ] || { echo "FAIL: caption $(title "$wid")"; exit 1; }
+xdotool mousemove --window "$wid" 180 24 click 1 && sleep 0.5      # Connect (to 127.0.0.1)
+xdotool mousemove --window "$wid" 214 48 click 1                   # Open File and  Download
+dlg=$(box "")
+[ "$(title "$dlg")" = Open ] || { echo "FAIL: no file dialog"; exit 1; }
+mkfifo "$work/fifo.hex" # the dialog takes it; the loader must refuse it, not wait on it
+xdotool windowfocus --sync "$dlg"; xdotool type --delay 10 "$work/fifo.hex"; xdotool key Return
+err=$(box Open)
+[ "$(title "$err")" = "Error#75" ] || { echo "FAIL: error box titled '$(title "$err")'"; exit 1; }
+xdotool windowfocus --sync "$err" key Return; sleep 0.5
+xdotool mousemove --window "$wid" 214 48 click 1
+dlg=$(box "")
+xdotool windowfocus --sync "$dlg" key Escape
+cancel=$(box Open)
+[ "$(title "$cancel")" = "velta-bootloader" ] || { echo "FAIL: Cancel box titled '$(title "$cancel")'"; exit 1; }
+echo "PASS: caption, Error#75 and the Cancel box as the X server shows them"
