@@ -39,12 +39,19 @@ void UdpSocketControl::setRemoteHost(const QString& host) {
     if (host.isEmpty())
         return;
     // Never on this thread: a name that does not resolve would freeze the window for seconds.
-    m_lookupId = QHostInfo::lookupHost(host, this, [this](const QHostInfo& info) { lookedUp(info); });
+    const int generation = ++m_lookupGeneration;
+    m_lookupPending = true;
+    const int id = QHostInfo::lookupHost(host, this, [this, generation](const QHostInfo& info) {
+        // An answer for a host set before the current one is of no use.
+        if (generation == m_lookupGeneration && m_lookupPending)
+            lookedUp(info);
+    });
+    if (m_lookupPending)
+        m_lookupId = id;
 }
 
 void UdpSocketControl::lookedUp(const QHostInfo& info) {
-    if (info.lookupId() != m_lookupId)
-        return; // an answer to a host set before the current one
+    m_lookupPending = false;
     m_lookupId = -1;
     const QList<QHostAddress> found = info.error() == QHostInfo::NoError ? info.addresses() : QList<QHostAddress>();
     // IPv4 first: the devices speak it.
@@ -67,9 +74,11 @@ void UdpSocketControl::setRemoteAddress(const QHostAddress& address) {
 }
 
 void UdpSocketControl::abortLookup() {
-    if (m_lookupId >= 0)
+    if (m_lookupPending && m_lookupId >= 0)
         QHostInfo::abortHostLookup(m_lookupId);
+    m_lookupPending = false;
     m_lookupId = -1;
+    ++m_lookupGeneration;
 }
 
 bool UdpSocketControl::setRemotePort(qint32 port) {
@@ -132,7 +141,7 @@ bool UdpSocketControl::sendData(const QString& text) {
     if (!m_socket)
         return false;
     if (!m_remoteAddress) {
-        m_lastError = m_lookupId >= 0 ? QStringLiteral("Looking up %1").arg(m_remoteHost)
+        m_lastError = m_lookupPending ? QStringLiteral("Looking up %1").arg(m_remoteHost)
                                       : QStringLiteral("Host not found: %1").arg(m_remoteHost);
         return false;
     }

@@ -34,7 +34,7 @@ public:
     // send fails until the remote host is set again. remoteHostLookedUp() tells the outcome.
     void setRemoteHost(const QString& host);
     [[nodiscard]] QString remoteHost() const { return m_remoteHost; }
-    [[nodiscard]] bool remoteHostPending() const { return m_lookupId >= 0; }
+    [[nodiscard]] bool remoteHostPending() const { return m_lookupPending; }
     [[nodiscard]] bool remoteHostKnown() const { return m_remoteAddress.has_value(); }
     // Ports outside 0..65535 are refused.
     bool setRemotePort(qint32 port);
@@ -79,7 +79,9 @@ private:
     QString m_remoteHost;
     std::optional<QHostAddress> m_remoteAddress;
     bool m_anySender = false; // the remote is a broadcast or multicast address
-    int m_lookupId = -1;      // the look-up under way, -1 when none
+    bool m_lookupPending = false; // a host name is being looked up
+    int m_lookupId = -1;          // its id, to abandon it
+    int m_lookupGeneration = 0;   // answers to earlier look-ups carry an older number
     quint16 m_remotePort = 0;
     QByteArrayView m_current; // the datagram just taken, in the reader's buffer
     QByteArray m_delivered;   // what deliver() handed in
