@@ -18,8 +18,8 @@ int main(int argc, char* argv[]) {
     };
     UP_config window(services);
     StartupProbe::watch(&window, [&] {
-        window.Command3_Click();
-        if (window.Transfer.LineCount == 0)
+        window.openAndDownload();
+        if (window.transfer.lineCount == 0)
             std::fprintf(stderr, "the HEX file did not load\n");
     });
     window.show();

@@ -53,22 +53,22 @@ ToolRun runTool(quint16 port, const QString& hexPath, int lines) {
     UP_config w(services);
     w.show();
     PaintCounter barPaints, consolePaints;
-    w.progressBar()->installEventFilter(&barPaints);
+    w.bar()->installEventFilter(&barPaints);
     auto* console = w.findChild<QPlainTextEdit*>(QStringLiteral("Text3"));
     console->viewport()->installEventFilter(&consolePaints);
 
     w.findChild<QComboBox*>(QStringLiteral("ComboRemoteIP"))->setEditText(QStringLiteral("127.0.0.1"));
-    w.tbRemotePort = QString::number(port);
-    w.tbLocalPort = QStringLiteral("0");
-    w.cbBind_Click();
+    w.remotePort = QString::number(port);
+    w.localPort = QStringLiteral("0");
+    w.connectOrDisconnect();
 
     QEventLoop loop;
     QTimer guard;
     guard.setSingleShot(true);
     QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
     // Connected after the window's own handler, so it sees each reply's outcome.
-    QObject::connect(&w.winsock(), &UdpSocketControl::dataArrival, &loop, [&] {
-        if (w.progressBar()->text() == QLatin1String("END") || w.Text8.contains(QLatin1String("VER=")))
+    QObject::connect(&w.udpSocket(), &UdpSocketControl::dataArrival, &loop, [&] {
+        if (w.bar()->text() == QLatin1String("END") || w.lastReply.contains(QLatin1String("VER=")))
             loop.quit();
     });
     guard.start(5000);
@@ -77,15 +77,15 @@ ToolRun runTool(quint16 port, const QString& hexPath, int lines) {
     barPaints.paints = consolePaints.paints = 0;
     QElapsedTimer t;
     t.start();
-    w.Command3_Click();
+    w.openAndDownload();
     guard.start(600000);
     loop.exec();
     ToolRun r;
     r.seconds = t.nsecsElapsed() / 1e9;
     r.barPaintsPerSecond = barPaints.paints / r.seconds;
     r.consolePaintsPerSecond = consolePaints.paints / r.seconds;
-    if (w.progressBar()->text() != QLatin1String("END") || w.progressBar()->value() != lines) {
-        std::fprintf(stderr, "transfer did not end: %s\n", qPrintable(w.progressBar()->text()));
+    if (w.bar()->text() != QLatin1String("END") || w.bar()->value() != lines) {
+        std::fprintf(stderr, "transfer did not end: %s\n", qPrintable(w.bar()->text()));
         r.seconds = -1;
         return r;
     }
@@ -93,13 +93,13 @@ ToolRun runTool(quint16 port, const QString& hexPath, int lines) {
     // The screen follows within a frame: after a short wait the last painted picture is the end.
     QTimer::singleShot(200, &loop, &QEventLoop::quit);
     loop.exec();
-    const QImage bar = w.progressBar()->grab().toImage();
+    const QImage bar = w.bar()->grab().toImage();
     r.finalPictureRight =
-        w.progressBar()->paintedText() == QLatin1String("END") &&
-        w.progressBar()->paintedBarColor() == 65280u &&
+        w.bar()->paintedText() == QLatin1String("END") &&
+        w.bar()->paintedBarColor() == 65280u &&
         bar.pixelColor(10, bar.height() / 2) == QColor(0, 255, 0) &&
-        console->toPlainText() == QString(w.text3()).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    w.cbBind_Click();
+        console->toPlainText() == QString(w.consoleText()).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    w.connectOrDisconnect();
     return r;
 }
 

@@ -47,11 +47,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     FieldReader hex(bytes);
     const auto lines = readHexLines(hex, 16);
-    if (const auto* l = std::get_if<QByteArrayList>(&lines)) {
-        if (l->size() > 16)
+    if (const auto* l = std::get_if<LineStore>(&lines)) {
+        if (l->count() > 16)
             std::abort();
-        for (const QByteArray& s : *l)
-            if (s.isEmpty())
+        for (int i = 1; i <= l->count(); ++i)
+            if (l->line(i).isEmpty())
                 std::abort();
     } else if (std::get<RuntimeError>(lines).number != 9) {
         std::abort();

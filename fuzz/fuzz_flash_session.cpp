@@ -18,9 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     const int lines = 1 + data[0] % 6;
     const bool gateway = data[1] & 1;
-    QByteArrayList file;
+    LineStore file;
     for (int i = 1; i <= lines; ++i)
-        file << ":L" + QByteArray::number(i);
+        file.append(":L" + QByteArray::number(i));
     FlashSession session(file, FlashSettings{gateway, QStringLiteral("7"), data[1] >> 5, 1000});
 
     // The whole road, as it must go out.

@@ -73,10 +73,10 @@ struct Rig {
         w = std::make_unique<UP_config>(services);
         w->findChild<QComboBox*>(QStringLiteral("ComboRemoteIP"))->setEditText(QStringLiteral("127.0.0.1"));
         w->findChild<QCheckBox*>(QStringLiteral("Check1"))->setChecked(false);
-        w->tbRemotePort = QString::number(sink.localPort());
-        w->tbLocalPort = QStringLiteral("0");
-        w->cbBind_Click();
-        if (w->Connected != 1)
+        w->remotePort = QString::number(sink.localPort());
+        w->localPort = QStringLiteral("0");
+        w->connectOrDisconnect();
+        if (!w->connected)
             fail("cannot connect");
     }
     QList<QByteArray> drainSent() {
@@ -95,7 +95,7 @@ struct Rig {
         f.write(content);
         f.close();
         nextFile = path;
-        w->Command3_Click();
+        w->openAndDownload();
     }
 };
 } // namespace
@@ -109,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString hexPath = scratch->filePath(QStringLiteral("fw.hex"));
     rig.load(hexPath, QByteArray());
     rig.drainSent();
-    QByteArrayList loaded; // the lines of the last completed load
+    LineStore loaded; // the lines of the last completed load
 
     for (int ops = 0; ops < 64 && !in.empty(); ++ops) {
         const uint8_t op = in.byte() % 8;
@@ -118,13 +118,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             rig.load(hexPath, content);
             FieldReader reader(content);
             const auto lines = readHexLines(reader, TransferState::MaxLines);
-            if (const auto* l = std::get_if<QByteArrayList>(&lines))
+            if (const auto* l = std::get_if<LineStore>(&lines))
                 loaded = *l;
         } else if (op == 1) {
             rig.nextFile.reset();
-            w.Command3_Click();
+            w.openAndDownload();
         } else if (op == 2) {
-            w.Timer1_Timer();
+            w.watchdogTick();
         } else {
             // A reply: mostly keyword soup, so the rules are reached often.
             static const char* const words[] = {"OK", "ERROR", "DOWNLOAD", "VER=", "ok", " ", "\r\n", "\0"};
@@ -137,34 +137,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 else
                     reply += in.bytes(k - 199);
             }
-            w.winsock().deliver(reply);
+            w.udpSocket().deliver(reply);
         }
 
-        const TransferState& t = w.Transfer;
-        if (t.LineCount < 0 || t.LineCount > TransferState::MaxLines || t.LineCount != loaded.size())
-            fail("LineCount");
-        if (t.LinePos < 0 || t.LinePos > t.LineCount)
-            fail("LinePos");
-        if (t.TransferArmed == 1 && t.LinePos >= t.LineCount)
+        const TransferState& t = w.transfer;
+        if (t.lineCount < 0 || t.lineCount > TransferState::MaxLines || t.lineCount != loaded.count())
+            fail("lineCount");
+        if (t.linePos < 0 || t.linePos > t.lineCount)
+            fail("linePos");
+        if (t.armed && t.linePos >= t.lineCount)
             fail("armed past the last line");
-        if ((t.VerifyPhase != 0 && t.VerifyPhase != 1) || (t.TransferArmed != 0 && t.TransferArmed != 1))
-            fail("flag out of range");
-        if (w.LinkSilence < 0 || w.LinkSilence > 51)
-            fail("LinkSilence");
+        if (w.linkSilence < 0 || w.linkSilence > 51)
+            fail("linkSilence");
 
         const QList<QByteArray> sent = rig.drainSent();
         if (sent.size() > 1)
             fail("more than one datagram for one event");
         if (sent.size() == 1) {
-            const int n = w.progressBar()->value();
-            if (n < 1 || n > loaded.size())
+            const int n = w.bar()->value();
+            if (n < 1 || n > loaded.count())
                 fail("a line number outside the load");
-            const QByteArray& line = loaded[n - 1];
-            const QByteArray form = t.VerifyPhase == 1 ? verifyForm(line) : line;
+            const QByteArrayView line = loaded.line(n);
+            const QByteArray form = t.verifyPhase ? verifyForm(line) : line.toByteArray();
             if (sent.first() != "OOT" + form + "\r\n")
                 fail("a line the last completed load did not read");
-            if (w.Text4 != QString::fromLatin1(form))
-                fail("Text4 is not the line sent last");
+            if (w.lastSentLine != QString::fromLatin1(form))
+                fail("lastSentLine is not the line sent last");
         }
     }
     return 0;

@@ -20,11 +20,32 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 
-// The tool's one window. It owns every state field, every control and every handler; the
-// logic the handlers run lives in the protocol, link and transfer libraries.
+// The tool's one window. It owns every state field, every control and every handler; the logic
+// the handlers run lives in the core library. Handlers are a few lines each and never call one
+// another: what two of them share is a named operation.
 //
-// Controls of the working region (below the fixed client area, never seen by the operator)
-// are plain text fields of the window: the logic reads and writes them as storage.
+// Every control keeps its design name as its object name (automation, accessibility and the tests
+// find it by that). The members that hold them:
+//
+//   object name       member                  object name        member
+//   UP_config         the window              Frame1             statusFrame
+//   Frame8            linkFrame               vbalProgressBar1   progressBar
+//   ComboRemoteIP     addressBox              Command5           installButton   ("Install VELTA")
+//   YesConnect        linkAliveImage          Text3              console
+//   NoConnect         linkLostImage           Label2             consoleLabel
+//   cbBind            connectButton           Text11             consoleEntry
+//   Command7          bootInfoButton          Command6           sendRawButton   ("Send")
+//   Add_ip            addButton               Command8           uartOnButton
+//   Del_ip            deleteButton            Command10          sendDeviceButton
+//   SaveIP            saveButton              Command9           versionButton   ("VER")
+//   Command3          openAndDownloadButton   Command2           statusButton    ("?")
+//   Frame2            gatewayFrame            Timer1             watchdogTimer
+//   Check1            gatewaySwitch           Winsock1           socket
+//   Label1            gatewayAddressLabel
+//   Text9             gatewayAddress          working region (never shown): Text7 replyHistory,
+//   Text10            newDeviceAddress        Text4 lastSentLine, tbRemotePort remotePort,
+//   Command1          setAddressButton        tbLocalPort localPort, tbReceiveData receivedDatagram,
+//                                             Text8 lastReply and loadedLineCount
 class UP_config : public QWidget {
     Q_OBJECT
 public:
@@ -36,58 +57,55 @@ public:
     explicit UP_config(PlatformServices services = PlatformServices::real(), QWidget* parent = nullptr);
     ~UP_config() override;
 
-    // ---- State fields, in their declaration order ----
-    QString CrLf;
-    qint16 IniFileNumber = 0;
-    qint16 LinkSilence = 0;
-    TransferState Transfer; // LinePos, LineStore, LineCount, VerifyPhase, TransferArmed
-    qint16 Connected = 0;
+    // ---- State ----
+    qint16 linkSilence = 0; // watchdog ticks since the last datagram; above 50 the link counts as lost
+    TransferState transfer;
+    bool connected = false;
 
-    // ---- Working region ----
-    ReceiveHistory Text7;  // reply history, index 0 the newest
-    QString Text4;         // the line sent last, in the form it was sent
-    QString tbRemotePort;  // read-only for the operator
-    QString tbLocalPort;   // read-only for the operator
-    QString Text8;         // the last reply less trailing spaces; the line count after a load
-    QString tbReceiveData; // the last datagram exactly as received
+    // ---- Working region: texts the logic keeps, never shown ----
+    ReceiveHistory replyHistory; // the last six replies, 0 the newest
+    QString lastSentLine;        // the line sent last, in the form it was sent
+    QString remotePort;          // set at start, read by the connect
+    QString localPort;           // drawn at start, read by the connect
+    QString lastReply;           // the last datagram less trailing spaces: what the dispatcher reads
+    QString loadedLineCount;     // the number of lines the last completed load stored
+    QString receivedDatagram;    // the last datagram exactly as received
 
-    // ---- Handlers (the event map routes to these) ----
-    void Load();
-    void Unload();
-    void cbBind_Click();
-    void Add_ip_Click();
-    void Del_ip_Click();
-    void SaveIP_Click();
-    void Timer1_Timer();
-    void Winsock1_DataArrival(qint64 bytesTotal);
-    void Winsock1_HostLookedUp(bool found);
-    void ComboRemoteIP_Activated(int index);
-    void ComboRemoteIP_TextEdited(const QString& text);
-    void Command7_Click();
-    void Command5_Click();
-    void Command1_Click();
-    void Command2_Click();
-    void Command9_Click();
-    void Command8_Click();
-    void Command6_Click();
-    void Command10_Click();
-    void Command3_Click();
-    void Command4_Click();
+    // ---- Handlers: the event map routes each event to one of these ----
+    void connectOrDisconnect();
+    void addAddress();
+    void deleteAddress();
+    void saveAddressBook();
+    void watchdogTick();
+    void receiveDatagram();
+    void hostLookedUp();
+    void addressPicked();
+    void addressTyped();
+    void requestBootInfo();
+    void startDevice();
+    void setDeviceAddress();
+    void requestStatus();
+    void requestVersion();
+    void uartOn();
+    void sendRaw();
+    void sendToDevice();
+    void openAndDownload();
 
-    // ---- Send procedures: 1 when the datagram was handed to the socket, else 0 ----
-    qint16 UDP_Send(const QString& UDPString);
-    qint16 UDP_Send_C(const QString& UDPString);
+    // ---- Operations the handlers share ----
+    // The send procedures: true when the datagram was handed to the socket. A command goes in the
+    // gateway's bootloader form, a console command in its console form, while the switch is on.
+    bool sendCommand(const QString& line);
+    bool sendConsoleCommand(const QString& line);
+    // The transfer step: sends the next line of the current pass.
+    void sendNextLine();
 
     // The console text as the receive path last set it (the widget follows within a frame).
-    [[nodiscard]] const QString& text3() const { return m_text3; }
-    [[nodiscard]] UdpSocketControl& winsock() { return Winsock1; }
-    [[nodiscard]] const QTimer& timer1() const { return Timer1; }
-    [[nodiscard]] ProgressBar* progressBar() const { return vbalProgressBar1; }
+    [[nodiscard]] const QString& consoleText() const { return m_consoleText; }
+    [[nodiscard]] UdpSocketControl& udpSocket() { return socket; }
+    [[nodiscard]] const QTimer& watchdog() const { return watchdogTimer; }
+    [[nodiscard]] ProgressBar* bar() const { return progressBar; }
     // Brings every throttled widget up to date at once.
     void flushScreen();
-
-protected:
-    void closeEvent(QCloseEvent* event) override;
 
 private:
     void createControls();
@@ -97,44 +115,42 @@ private:
     void showLinkLost();
     void dispatchReply();
     void syncConsole();
-    qint16 sendFramed(const QString& line, GatewayForm form);
+    bool sendFramed(const QString& line, GatewayForm form);
 
     PlatformServices m_services;
 
-    // Visible controls.
-    QGroupBox* Frame8 = nullptr;
-    QComboBox* ComboRemoteIP = nullptr;
-    QLabel* YesConnect = nullptr;
-    QLabel* NoConnect = nullptr;
-    QPushButton* cbBind = nullptr;
-    QPushButton* Command7 = nullptr;
-    QPushButton* Add_ip = nullptr;
-    QPushButton* Del_ip = nullptr;
-    QPushButton* SaveIP = nullptr;
-    QPushButton* Command3 = nullptr;
-    QGroupBox* Frame2 = nullptr;
-    QCheckBox* Check1 = nullptr;
-    QLabel* Label1 = nullptr;
-    QLineEdit* Text9 = nullptr;
-    QLineEdit* Text10 = nullptr;
-    QPushButton* Command1 = nullptr;
-    QGroupBox* Frame1 = nullptr;
-    ProgressBar* vbalProgressBar1 = nullptr;
-    QPushButton* Command5 = nullptr;
-    QPlainTextEdit* Text3 = nullptr;
-    QLabel* Label2 = nullptr;
-    QLineEdit* Text11 = nullptr;
-    QPushButton* Command6 = nullptr;
-    QPushButton* Command8 = nullptr;
-    QPushButton* Command10 = nullptr;
-    QPushButton* Command9 = nullptr;
-    QPushButton* Command2 = nullptr;
+    QGroupBox* linkFrame = nullptr;
+    QComboBox* addressBox = nullptr;
+    QLabel* linkAliveImage = nullptr;
+    QLabel* linkLostImage = nullptr;
+    QPushButton* connectButton = nullptr;
+    QPushButton* bootInfoButton = nullptr;
+    QPushButton* addButton = nullptr;
+    QPushButton* deleteButton = nullptr;
+    QPushButton* saveButton = nullptr;
+    QPushButton* openAndDownloadButton = nullptr;
+    QGroupBox* gatewayFrame = nullptr;
+    QCheckBox* gatewaySwitch = nullptr;
+    QLabel* gatewayAddressLabel = nullptr;
+    QLineEdit* gatewayAddress = nullptr;
+    QLineEdit* newDeviceAddress = nullptr;
+    QPushButton* setAddressButton = nullptr;
+    QGroupBox* statusFrame = nullptr;
+    ProgressBar* progressBar = nullptr;
+    QPushButton* installButton = nullptr;
+    QPlainTextEdit* console = nullptr;
+    QLabel* consoleLabel = nullptr;
+    QLineEdit* consoleEntry = nullptr;
+    QPushButton* sendRawButton = nullptr;
+    QPushButton* uartOnButton = nullptr;
+    QPushButton* sendDeviceButton = nullptr;
+    QPushButton* versionButton = nullptr;
+    QPushButton* statusButton = nullptr;
 
-    // Components without a face.
-    QTimer Timer1;
-    UdpSocketControl Winsock1;
+    QTimer watchdogTimer;
+    UdpSocketControl socket;
 
-    QString m_text3;
+    QString m_consoleText;
     RepaintThrottle m_consoleThrottle;
     bool m_addressPicked = false;   // the shown entry was picked from the list, not typed
     bool m_bootInfoPending = false; // the connect's request waits for the host name's look-up

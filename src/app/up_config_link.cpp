@@ -11,136 +11,135 @@
 #include <QLabel>
 #include <QPushButton>
 
-void UP_config::cbBind_Click() {
-    if (Connected == 0) {
-        vbalProgressBar1->setValue(0);
-        vbalProgressBar1->setBarColor(BarColor::Navy);
+void UP_config::connectOrDisconnect() {
+    if (!connected) {
+        progressBar->setValue(0);
+        progressBar->setBarColor(BarColor::Navy);
         const ProgramLine arp = arpFlushCommand();
         m_services.launchDetached(arp.program, arp.arguments);
 
         // Any refusal from here on falls back to the closed look without a message.
-        Winsock1.setProtocol(UdpSocketControl::ProtocolUdp);
-        const auto remotePort = UdpSocketControl::portNumber(tbRemotePort);
-        bool bound = remotePort && Winsock1.setRemotePort(*remotePort);
+        socket.setProtocol(UdpSocketControl::ProtocolUdp);
+        const auto port = UdpSocketControl::portNumber(remotePort);
+        bool bound = port && socket.setRemotePort(*port);
         if (bound) {
-            Winsock1.setRemoteHost(ComboRemoteIP->currentText());
-            bound = Winsock1.bind(tbLocalPort);
+            socket.setRemoteHost(addressBox->currentText());
+            bound = socket.bind(localPort);
         }
         if (!bound) {
-            Winsock1.close();
-            cbBind->setText(QStringLiteral("Connect"));
+            socket.close();
+            connectButton->setText(QStringLiteral("Connect"));
             showLinkLost();
-            Connected = 0;
+            connected = false;
             return;
         }
-        LinkSilence = LinkWatchdog::AfterConnect;
-        Command3->setEnabled(true);
-        Transfer.VerifyPhase = 0;
-        Transfer.TransferArmed = 0;
-        cbBind->setText(QStringLiteral("Disconnect"));
-        Connected = 1;
+        linkSilence = LinkWatchdog::AfterConnect;
+        openAndDownloadButton->setEnabled(true);
+        transfer.verifyPhase = false;
+        transfer.armed = false;
+        connectButton->setText(QStringLiteral("Disconnect"));
+        connected = true;
         m_services.sleep(100);
         // A name still being looked up gets its request when the answer comes.
-        m_bootInfoPending = Winsock1.remoteHostPending();
+        m_bootInfoPending = socket.remoteHostPending();
         if (!m_bootInfoPending) {
             // A request that cannot be sent does not undo the connect.
-            UDP_Send(Commands::BootInfo + Commands::CrLf);
+            sendCommand(Commands::BootInfo + Commands::CrLf);
         }
     } else {
-        Winsock1.close();
+        socket.close();
         m_bootInfoPending = false;
-        tbReceiveData.clear();
+        receivedDatagram.clear();
         showLinkLost();
-        LinkSilence = LinkWatchdog::Lost;
-        Command3->setEnabled(false);
-        Transfer.VerifyPhase = 0;
-        Transfer.TransferArmed = 0;
-        vbalProgressBar1->setValue(0);
-        vbalProgressBar1->setBarColor(BarColor::Navy);
-        Transfer.LinePos = 0;
-        vbalProgressBar1->setText(QStringLiteral("NO FILE"));
-        cbBind->setText(QStringLiteral("Connect"));
-        Connected = 0;
+        linkSilence = LinkWatchdog::Lost;
+        openAndDownloadButton->setEnabled(false);
+        transfer.verifyPhase = false;
+        transfer.armed = false;
+        progressBar->setValue(0);
+        progressBar->setBarColor(BarColor::Navy);
+        transfer.linePos = 0;
+        progressBar->setText(QStringLiteral("NO FILE"));
+        connectButton->setText(QStringLiteral("Connect"));
+        connected = false;
     }
 }
 
-void UP_config::Winsock1_HostLookedUp(bool /*found*/) {
+void UP_config::hostLookedUp() {
     // A name that cannot be resolved sends nothing: the send procedure finds no address.
-    if (std::exchange(m_bootInfoPending, false) && Connected == 1)
-        UDP_Send(Commands::BootInfo + Commands::CrLf);
+    if (std::exchange(m_bootInfoPending, false) && connected)
+        sendCommand(Commands::BootInfo + Commands::CrLf);
 }
 
 void UP_config::showLinkLost() {
-    YesConnect->setVisible(false);
-    NoConnect->setVisible(true);
+    linkAliveImage->setVisible(false);
+    linkLostImage->setVisible(true);
 }
 
-void UP_config::Winsock1_DataArrival(qint64 /*bytesTotal*/) {
-    LinkSilence = LinkWatchdog::AfterDatagram;
-    tbReceiveData = Winsock1.getData();
-    const QString trimmed = trimTrailingSpaces(tbReceiveData);
-    Text7.push(trimmed);
-    m_text3 = Text7.consoleText(CrLf);
+void UP_config::receiveDatagram() {
+    linkSilence = LinkWatchdog::AfterDatagram;
+    receivedDatagram = socket.getData();
+    const QString trimmed = trimTrailingSpaces(receivedDatagram);
+    replyHistory.push(trimmed);
+    m_consoleText = replyHistory.consoleText(Commands::CrLf);
     // The console widget follows at a bounded rate; the text above is already current.
     m_consoleThrottle.request();
-    Text8 = trimmed;
+    lastReply = trimmed;
     dispatchReply();
 }
 
-void UP_config::Timer1_Timer() {
-    const bool alive = LinkWatchdog::tick(LinkSilence);
-    YesConnect->setVisible(alive);
-    NoConnect->setVisible(!alive);
+void UP_config::watchdogTick() {
+    const bool alive = LinkWatchdog::tick(linkSilence);
+    linkAliveImage->setVisible(alive);
+    linkLostImage->setVisible(!alive);
 }
 
 void UP_config::loadAddressBook() {
     // The file is closed again by the time it has been read; no handle outlives the load.
     QStringList entries = AddressBook::entriesFromFile(AddressBook::FileName);
-    IniFileNumber = 0;
     AddressBook::sort(entries);
-    ComboRemoteIP->clear();
-    ComboRemoteIP->addItems(entries);
-    ComboRemoteIP->setCurrentIndex(0);
+    addressBox->clear();
+    addressBox->addItems(entries);
+    addressBox->setCurrentIndex(0);
     m_addressPicked = true;
 }
 
-void UP_config::ComboRemoteIP_Activated(int /*index*/) {
+void UP_config::addressPicked() {
     m_addressPicked = true;
 }
 
-void UP_config::ComboRemoteIP_TextEdited(const QString& /*text*/) {
+void UP_config::addressTyped() {
     m_addressPicked = false;
 }
 
-void UP_config::Add_ip_Click() {
-    const QString text = ComboRemoteIP->currentText();
+void UP_config::addAddress() {
+    const QString text = addressBox->currentText();
     if (text.isEmpty())
         return;
     QStringList items;
-    for (int i = 0; i < ComboRemoteIP->count(); ++i)
-        items << ComboRemoteIP->itemText(i);
-    ComboRemoteIP->insertItem(int(AddressBook::sortedInsertIndex(items, text)), text);
+    for (int i = 0; i < addressBox->count(); ++i)
+        items << addressBox->itemText(i);
+    addressBox->insertItem(int(AddressBook::sortedInsertIndex(items, text)), text);
     // Inserting must not change what the operator typed; the new entry is not picked, even
     // where Qt selects it by itself (the first entry of an empty list).
-    ComboRemoteIP->setEditText(text);
+    addressBox->setEditText(text);
     m_addressPicked = false;
 }
 
-void UP_config::Del_ip_Click() {
+void UP_config::deleteAddress() {
     // Only an entry the operator picked is selected: typed text selects nothing, even when it
     // equals an entry, and Qt's choice of a neighbour after a removal is no pick either.
-    const int index = ComboRemoteIP->currentIndex();
+    const int index = addressBox->currentIndex();
     if (!std::exchange(m_addressPicked, false) || index < 0)
         return;
-    ComboRemoteIP->removeItem(index);
-    ComboRemoteIP->setCurrentIndex(-1);
-    ComboRemoteIP->setEditText(QString());
+    addressBox->removeItem(index);
+    addressBox->setCurrentIndex(-1);
+    addressBox->setEditText(QString());
 }
 
-void UP_config::SaveIP_Click() {
+void UP_config::saveAddressBook() {
     QStringList items;
-    for (int i = 0; i < ComboRemoteIP->count(); ++i)
-        items << ComboRemoteIP->itemText(i);
+    for (int i = 0; i < addressBox->count(); ++i)
+        items << addressBox->itemText(i);
     if (const auto error = writeFileAtomically(AddressBook::FileName, AddressBook::fileBytes(items)))
         showError(*error);
 }

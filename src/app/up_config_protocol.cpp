@@ -7,65 +7,63 @@
 #include <QCheckBox>
 #include <QLineEdit>
 
-qint16 UP_config::sendFramed(const QString& line, GatewayForm form) {
-    if (Winsock1.state() != UdpSocketControl::StateOpen)
-        return 0;
+bool UP_config::sendFramed(const QString& line, GatewayForm form) {
+    if (socket.state() != UdpSocketControl::StateOpen)
+        return false;
     // The switch and the address are read at every send, so a change applies to the next line.
-    const auto framed = frameLine(line, Check1->checkState() != Qt::Unchecked, Text9->text(), form);
-    if (!framed)
-        return 0;
-    return Winsock1.sendData(*framed) ? 1 : 0;
+    const auto framed = frameLine(line, gatewaySwitch->checkState() != Qt::Unchecked, gatewayAddress->text(), form);
+    return framed && socket.sendData(*framed);
 }
 
-qint16 UP_config::UDP_Send(const QString& UDPString) {
-    return sendFramed(UDPString, GatewayForm::Bootloader);
+bool UP_config::sendCommand(const QString& line) {
+    return sendFramed(line, GatewayForm::Bootloader);
 }
 
-qint16 UP_config::UDP_Send_C(const QString& UDPString) {
-    return sendFramed(UDPString, GatewayForm::Console);
+bool UP_config::sendConsoleCommand(const QString& line) {
+    return sendFramed(line, GatewayForm::Console);
 }
 
-void UP_config::Command7_Click() {
-    UDP_Send(Commands::BootInfo + Commands::CrLf);
+void UP_config::requestBootInfo() {
+    sendCommand(Commands::BootInfo + Commands::CrLf);
 }
 
-void UP_config::Command1_Click() {
+void UP_config::setDeviceAddress() {
     // A value the device address cannot take (outside the 32-bit range) sends nothing.
-    const auto digits = setAddressDigits(Text10->text());
+    const auto digits = setAddressDigits(newDeviceAddress->text());
     if (!digits || *digits == QLatin1String("00"))
         return;
-    UDP_Send(Commands::SetAddressPrefix + *digits + Commands::CrLf);
+    sendCommand(Commands::SetAddressPrefix + *digits + Commands::CrLf);
 }
 
-void UP_config::Command5_Click() {
-    UDP_Send(Commands::Start + Commands::CrLf);
+void UP_config::startDevice() {
+    sendCommand(Commands::Start + Commands::CrLf);
     // The device restarts: let the watchdog show the link as lost unless it speaks up.
-    LinkSilence = LinkWatchdog::AfterStartup;
+    linkSilence = LinkWatchdog::AfterStartup;
 }
 
-void UP_config::Command2_Click() {
-    UDP_Send_C(Commands::Status + Commands::CrLf);
+void UP_config::requestStatus() {
+    sendConsoleCommand(Commands::Status + Commands::CrLf);
 }
 
-void UP_config::Command9_Click() {
-    UDP_Send_C(Commands::Version + Commands::CrLf);
+void UP_config::requestVersion() {
+    sendConsoleCommand(Commands::Version + Commands::CrLf);
 }
 
-void UP_config::Command10_Click() {
-    UDP_Send_C(Text11->text() + Commands::CrLf);
-    Text11->clear();
+void UP_config::sendToDevice() {
+    sendConsoleCommand(consoleEntry->text() + Commands::CrLf);
+    consoleEntry->clear();
 }
 
-void UP_config::Command6_Click() {
-    if (Winsock1.state() != UdpSocketControl::StateOpen)
+void UP_config::sendRaw() {
+    if (socket.state() != UdpSocketControl::StateOpen)
         return;
     // Raw, never wrapped; a send error is swallowed like any other.
-    (void)Winsock1.sendData(Text11->text() + Commands::CrLf);
-    Text11->clear();
+    (void)socket.sendData(consoleEntry->text() + Commands::CrLf);
+    consoleEntry->clear();
 }
 
-void UP_config::Command8_Click() {
-    if (Winsock1.state() != UdpSocketControl::StateOpen)
+void UP_config::uartOn() {
+    if (socket.state() != UdpSocketControl::StateOpen)
         return;
-    (void)Winsock1.sendData(Commands::UartOn + Commands::CrLf);
+    (void)socket.sendData(Commands::UartOn + Commands::CrLf);
 }

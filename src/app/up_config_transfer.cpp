@@ -5,61 +5,59 @@
 
 #include <QPushButton>
 
-void UP_config::Command3_Click() {
-    Transfer.VerifyPhase = 0;
+void UP_config::openAndDownload() {
+    transfer.verifyPhase = false;
     const auto path = m_services.openFile(this, HexFilter);
     if (!path || path->isEmpty()) {
         m_services.messageBox(this, QStringLiteral("Cancel"), QString(), MessageIcon::None);
         return;
     }
-    Transfer.LinePos = 0;
-    vbalProgressBar1->setText(QStringLiteral("NO FILE"));
+    transfer.linePos = 0;
+    progressBar->setText(QStringLiteral("NO FILE"));
 
     // The file is read and closed before anything is stored, so a failure part way leaves the
     // store as the last completed load wrote it. Reading stops at the first entry that decides.
-    const auto lines = readHexFile(*path, TransferState::MaxLines);
+    auto lines = readHexFile(*path, TransferState::MaxLines);
     if (const auto* error = std::get_if<RuntimeError>(&lines)) {
         // The earlier transfer may have been interrupted part way: stop it for good.
-        Transfer.TransferArmed = 0;
-        Transfer.LinePos = 0;
+        transfer.armed = false;
+        transfer.linePos = 0;
         showError(*error);
         return;
     }
-    const QByteArrayList& loaded = std::get<QByteArrayList>(lines);
-    for (qsizetype i = 0; i < loaded.size(); ++i)
-        Transfer.LineStore[size_t(i + 1)] = loaded[i];
-    const auto count = qint16(loaded.size());
-    Transfer.LineCount = count;
-    vbalProgressBar1->setMax(count);
-    Text8 = QString::number(count);
-    vbalProgressBar1->setText(QStringLiteral("READY"));
-    Transfer.LinePos = 0;
+    transfer.lineStore = std::get<LineStore>(std::move(lines));
+    const auto count = qint16(transfer.lineStore.count());
+    transfer.lineCount = count;
+    progressBar->setMax(count);
+    loadedLineCount = QString::number(count);
+    progressBar->setText(QStringLiteral("READY"));
+    transfer.linePos = 0;
     // A file without lines has nothing to send: the transfer stays disarmed.
-    Transfer.TransferArmed = count > 0 ? 1 : 0;
-    Command4_Click();
+    transfer.armed = count > 0;
+    sendNextLine();
 }
 
-void UP_config::Command4_Click() {
-    const auto step = transferStep(Transfer);
+void UP_config::sendNextLine() {
+    const auto step = transferStep(transfer);
     if (!step)
         return;
     if (step->downloadPass)
-        vbalProgressBar1->setText(QStringLiteral("DOWNLOAD"));
-    UDP_Send(step->commandLine);
-    Text4 = step->sentForm;
-    vbalProgressBar1->setValue(step->barValue);
+        progressBar->setText(QStringLiteral("DOWNLOAD"));
+    sendCommand(step->commandLine);
+    lastSentLine = step->sentForm;
+    progressBar->setValue(step->barValue);
 }
 
 void UP_config::dispatchReply() {
-    const ReplyEffects e = applyReply(Text8, Transfer);
+    const ReplyEffects e = applyReply(lastReply, transfer);
     if (e.barText)
-        vbalProgressBar1->setText(*e.barText);
+        progressBar->setText(*e.barText);
     if (e.barColor)
-        vbalProgressBar1->setBarColor(*e.barColor);
+        progressBar->setBarColor(*e.barColor);
     if (e.transferEnded) {
-        Command3->setEnabled(true);
-        tbReceiveData.clear();
+        openAndDownloadButton->setEnabled(true);
+        receivedDatagram.clear();
     }
     if (e.step)
-        Command4_Click();
+        sendNextLine();
 }

@@ -1,5 +1,7 @@
 #include "udp_socket_control.h"
 
+#include "printable.h"
+
 #include <QHostInfo>
 #include <QNetworkInterface>
 #include <QUdpSocket>
@@ -145,9 +147,9 @@ bool UdpSocketControl::sendData(const QString& text) {
                                       : QStringLiteral("Host not found: %1").arg(m_remoteHost);
         return false;
     }
-    const QByteArray bytes = text.toLatin1();
-    const qint64 sent = m_socket->writeDatagram(bytes, *m_remoteAddress, m_remotePort);
-    if (sent != bytes.size()) {
+    latin1Into(text, m_sendBuffer);
+    const qint64 sent = m_socket->writeDatagram(m_sendBuffer, *m_remoteAddress, m_remotePort);
+    if (sent != m_sendBuffer.size()) {
         m_lastError = m_socket->errorString();
         return false;
     }

@@ -85,5 +85,6 @@ private:
     quint16 m_remotePort = 0;
     QByteArrayView m_current; // the datagram just taken, in the reader's buffer
     QByteArray m_delivered;   // what deliver() handed in
+    QByteArray m_sendBuffer;  // the datagram being sent, its capacity kept
     QString m_lastError;
 };

@@ -45,18 +45,18 @@ int main(int argc, char* argv[]) {
     if (std::holds_alternative<HelpRequest>(parsed)) {
         std::fputs(qPrintable(simUsageText()), stdout);
         std::fflush(stdout);
-        return 0;
+        return SimExit::Ok;
     }
     if (const auto* error = std::get_if<UsageError>(&parsed)) {
         printError(QStringLiteral("velta-devsim: %1\nTry 'velta-devsim --help' for the options.")
                        .arg(error->message));
-        return 2;
+        return SimExit::BadArguments;
     }
     const auto& options = std::get<SimOptions>(parsed);
 
     if (!installSignalHandlers()) {
         printError(QStringLiteral("velta-devsim: cannot install signal handlers"));
-        return 1;
+        return SimExit::Failure;
     }
     QSocketNotifier signalNotifier(g_signalPipe[1], QSocketNotifier::Read);
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [] {
@@ -68,7 +68,7 @@ int main(int argc, char* argv[]) {
     SimServer server(options);
     if (const auto failure = server.start()) {
         printError(*failure);
-        return 3;
+        return SimExit::CannotBind;
     }
     const QString listening =
         QStringLiteral("velta-devsim listening on %1\n").arg(endpointText(server.address(), server.port()));

@@ -1,6 +1,7 @@
 #include "sim_server.h"
 
 #include "decimal.h"
+#include "printable.h"
 #include "text_file.h"
 
 #include <QCommandLineParser>
@@ -12,7 +13,13 @@
 namespace {
 constexpr int MaxDelayMs = 600000;
 // Verbose logs show this much of a datagram; the rest is only counted.
-constexpr qsizetype LogPreview = 160;
+constexpr qsizetype LogPreview = 256;
+
+QByteArray logged(QByteArrayView bytes) {
+    QByteArray out;
+    appendPrintable(out, bytes, LogPreview);
+    return out;
+}
 // Datagrams handled per readyRead; the socket notifier calls again for the rest.
 constexpr int MaxDatagramsPerRead = 256;
 
@@ -102,6 +109,7 @@ std::variant<SimOptions, HelpRequest, UsageError> parseSimArguments(const QStrin
 }
 
 QString simUsageText() {
+    const SimOptions defaults;
     return QStringLiteral(
         "Usage: velta-devsim [options]\n"
         "Plays the bootloader device on UDP for testing the loader without hardware.\n"
@@ -109,9 +117,9 @@ QString simUsageText() {
         "to the sender's address and port, one datagram per command.\n"
         "\n"
         "Options:\n"
-        "  --bind ADDR          IP address to listen on (default 127.0.0.1)\n"
-        "  --port N             UDP port, 0 for any free port (default 111)\n"
-        "  --address A          device address for the gateway forms, 0-255 (default 16)\n"
+        "  --bind ADDR          IP address to listen on (default %1)\n"
+        "  --port N             UDP port, 0 for any free port (default %2)\n"
+        "  --address A          device address for the gateway forms, 0-255 (default %3)\n"
         "  --image-out FILE     write the image as Intel HEX after each completed download;\n"
         "                       FILE must be a regular file or not exist yet\n"
         "  --drop-every N       ignore every Nth datagram received, as if lost (default 0: none)\n"
@@ -143,14 +151,10 @@ QString simUsageText() {
         "bad checksum, unknown record type.\n"
         "\n"
         "On start one line \"velta-devsim listening on ADDR:PORT\" goes to stdout.\n"
-        "Exit codes: 0 after SIGTERM or SIGINT, 2 bad arguments, 3 the socket cannot be bound.\n");
-}
-
-QString endpointText(const QHostAddress& address, quint16 port) {
-    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
-                             ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
-                             : address.toString();
-    return host + QLatin1Char(':') + QString::number(port);
+        "Exit codes: 0 after SIGTERM or SIGINT, 2 bad arguments, 3 the socket cannot be bound.\n")
+        .arg(defaults.bindAddress.toString())
+        .arg(defaults.port)
+        .arg(defaults.deviceAddress);
 }
 
 QString bindFailureMessage(const QHostAddress& address, quint16 port, QAbstractSocket::SocketError error,
@@ -163,27 +167,6 @@ QString bindFailureMessage(const QHostAddress& address, quint16 port, QAbstractS
                                   "or choose a port above 1023 with --port");
     }
     return message;
-}
-
-QByteArray escapedForLog(const QByteArray& bytes) {
-    QByteArray out;
-    const qsizetype shown = qMin(bytes.size(), LogPreview);
-    for (qsizetype i = 0; i < shown; ++i) {
-        const auto c = quint8(bytes[i]);
-        if (c == '\r')
-            out += "\\r";
-        else if (c == '\n')
-            out += "\\n";
-        else if (c == '\\')
-            out += "\\\\";
-        else if (c >= 0x20 && c < 0x7F)
-            out += char(c);
-        else
-            out += "\\x" + QByteArray::number(c, 16).rightJustified(2, '0');
-    }
-    if (shown < bytes.size())
-        out += "... (" + QByteArray::number(bytes.size()) + " bytes)";
-    return out;
 }
 
 SimServer::SimServer(SimOptions options, QObject* parent)
@@ -229,10 +212,10 @@ void SimServer::receive(const QByteArray& data, const QHostAddress& sender, quin
     const QByteArray peer = endpointText(sender, senderPort).toLatin1();
     ++m_received;
     if (m_options.dropEvery > 0 && m_received % quint64(m_options.dropEvery) == 0) {
-        log("drop " + peer + " " + escapedForLog(data));
+        log("drop " + peer + " " + logged(data));
         return;
     }
-    log("in   " + peer + " " + escapedForLog(data));
+    log("in   " + peer + " " + logged(data));
 
     const std::optional<QByteArray> reply = m_model.handle(data, peer, m_clock.elapsed());
     // The image is on disk before "DOWNLOAD" leaves, so whoever waits for it may read it.
@@ -251,7 +234,7 @@ void SimServer::receive(const QByteArray& data, const QHostAddress& sender, quin
 }
 
 void SimServer::send(const QByteArray& reply, const QHostAddress& receiver, quint16 receiverPort) {
-    log("out  " + endpointText(receiver, receiverPort).toLatin1() + " " + escapedForLog(reply));
+    log("out  " + endpointText(receiver, receiverPort).toLatin1() + " " + logged(reply));
     if (m_socket.writeDatagram(reply, receiver, receiverPort) != reply.size()) {
         std::fprintf(stderr, "velta-devsim: cannot send to %s: %s\n",
                      qPrintable(endpointText(receiver, receiverPort)), qPrintable(m_socket.errorString()));

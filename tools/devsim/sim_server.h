@@ -2,6 +2,7 @@
 
 #include "datagram_reader.h"
 #include "device_simulator.h"
+#include "endpoint.h"
 
 #include <QAbstractSocket>
 #include <QElapsedTimer>
@@ -13,6 +14,14 @@
 
 #include <optional>
 #include <variant>
+
+// The simulator's exit codes.
+namespace SimExit {
+constexpr int Ok = 0;          // stopped by SIGTERM or SIGINT
+constexpr int Failure = 1;     // the signal handlers could not be installed
+constexpr int BadArguments = 2;
+constexpr int CannotBind = 3;
+} // namespace SimExit
 
 struct SimOptions {
     enum class Verbosity { Quiet, Normal, Verbose };
@@ -38,15 +47,9 @@ parseSimArguments(const QStringList& arguments);
 
 [[nodiscard]] QString simUsageText();
 
-// "<address>:<port>", IPv6 addresses in brackets.
-[[nodiscard]] QString endpointText(const QHostAddress& address, quint16 port);
-
 // What to tell the user when the socket could not be bound.
 [[nodiscard]] QString bindFailureMessage(const QHostAddress& address, quint16 port,
                                          QAbstractSocket::SocketError error, const QString& reason);
-
-// Printable form of datagram bytes for the verbose log.
-[[nodiscard]] QByteArray escapedForLog(const QByteArray& bytes);
 
 // The simulated device on a UDP socket, with the fault injection the options ask for.
 class SimServer : public QObject {

@@ -6,7 +6,7 @@ namespace {
 constexpr qint64 NsPerMs = 1000000;
 } // namespace
 
-DeviceLink::DeviceLink(DeviceTarget target, const QByteArrayList& lines, const FlashSettings& settings,
+DeviceLink::DeviceLink(DeviceTarget target, const LineStore& lines, const FlashSettings& settings,
                        Transcript* transcript, QObject* parent)
     : QObject(parent), m_target(std::move(target)), m_session(lines, settings),
       m_timeoutMs(settings.timeoutMs), m_transcript(transcript) {

@@ -31,7 +31,7 @@ struct BindFailure {
 class DeviceLink : public QObject {
     Q_OBJECT
 public:
-    DeviceLink(DeviceTarget target, const QByteArrayList& lines, const FlashSettings& settings,
+    DeviceLink(DeviceTarget target, const LineStore& lines, const FlashSettings& settings,
                Transcript* transcript, QObject* parent = nullptr);
 
     // Binds the local port (0: any) on every address of the device's family; never shared.

@@ -1,6 +1,7 @@
 #include "flash_options.h"
 
 #include "decimal.h"
+#include "transfer_engine.h"
 
 #include <QCommandLineParser>
 #include <QHostAddress>
@@ -185,6 +186,7 @@ std::variant<FlashOptions, FlashHelp, FlashUsageError> parseFlashArguments(const
 }
 
 QString flashUsageText() {
+    const FlashOptions defaults;
     return QStringLiteral(
         "Usage: velta-flash [options] FILE.hex HOST [HOST...]\n"
         "Loads an Intel HEX file into bootloader devices over UDP, the way the window does:\n"
@@ -195,15 +197,15 @@ QString flashUsageText() {
         "HOST is a name or IP address, optionally with a port: HOST:PORT, [IPv6]:PORT.\n"
         "\n"
         "Options:\n"
-        "  --port N            remote UDP port for hosts without one (default 111)\n"
+        "  --port N            remote UDP port for hosts without one (default %1)\n"
         "  --local-port N      local UDP port; with several hosts each further one takes the\n"
         "                      next port up; 0 for any free port (default: drawn from\n"
         "                      5500..6499 for each device)\n"
         "  --gateway ADDR      device address behind the gateway, 0-255: every line goes as\n"
-        "                      \"MDB ADDR,<line>\" (default 16)\n"
+        "                      \"MDB ADDR,<line>\" (default %2)\n"
         "  --direct            send the lines as they are, without the gateway form\n"
-        "  --timeout SECONDS   wait this long for each reply, decimals allowed (default 3)\n"
-        "  --retries N         resend an unanswered line up to N times (default 3); after a\n"
+        "  --timeout SECONDS   wait this long for each reply, decimals allowed (default %3)\n"
+        "  --retries N         resend an unanswered line up to N times (default %4); after a\n"
         "                      resend the next line waits 1.5 x the timeout so that a late\n"
         "                      answer to an earlier copy is not taken for the next line's\n"
         "  --no-check          send the file as it is, without checking its records first\n"
@@ -224,9 +226,14 @@ QString flashUsageText() {
         "  2  bad arguments (including a host listed twice, or a log file that cannot be\n"
         "     created, is not a regular file or is the file to load)\n"
         "  3  bad file: unreadable or not a regular file, a bad record, no end-of-file record,\n"
-        "     no lines, more than 9000 lines, an entry longer than 1 MiB\n"
+        "     no lines, more than %5 lines, an entry longer than 1 MiB\n"
         "  4  timeout: a device did not answer after the retries\n"
         "  5  network error: a host that cannot be looked up, a local port in use, a failed send\n"
         "  6  the log file could not be written (the devices' results are in the table)\n"
-        "When devices fail in different ways the smallest code wins: 1 before 4 before 5 before 6.\n");
+        "When devices fail in different ways the smallest code wins: 1 before 4 before 5 before 6.\n")
+        .arg(defaults.remotePort)
+        .arg(defaults.gatewayAddress)
+        .arg(defaults.timeoutMs / 1000.0)
+        .arg(defaults.retries)
+        .arg(TransferState::MaxLines);
 }

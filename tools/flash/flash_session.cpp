@@ -1,23 +1,14 @@
 #include "flash_session.h"
 
 #include "commands.h"
+#include "printable.h"
 
 namespace {
-// Latin-1 conversion into a buffer that keeps its capacity from line to line.
-void latin1Into(const QString& text, QByteArray& out) {
-    out.resize(text.size());
-    char* d = out.data();
-    for (const QChar c : text)
-        *d++ = c.unicode() < 256 ? char(c.unicode()) : '?';
-}
-
 // A reply as messages quote it: without its line end, and not more than a line of it.
 QString quotedReply(QByteArrayView bytes) {
-    constexpr qsizetype Shown = 80;
     while (!bytes.isEmpty() && (bytes.back() == '\n' || bytes.back() == '\r' || bytes.back() == ' '))
         bytes.chop(1);
-    const QString more = bytes.size() > Shown ? QStringLiteral("... (%1 bytes)").arg(bytes.size()) : QString();
-    return QLatin1Char('"') + escapedBytes(bytes.first(qMin(bytes.size(), Shown))) + QLatin1Char('"') + more;
+    return QLatin1Char('"') + printable(bytes, 80) + QLatin1Char('"');
 }
 
 QString secondsText(int ms) {
@@ -25,39 +16,9 @@ QString secondsText(int ms) {
 }
 } // namespace
 
-void appendEscapedBytes(QByteArray& out, QByteArrayView bytes) {
-    static constexpr char Hex[] = "0123456789abcdef";
-    for (const char b : bytes) {
-        const auto c = uchar(b);
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\\') {
-            out += "\\\\";
-        } else if (c >= 0x20 && c < 0x7F) {
-            out += char(c);
-        } else {
-            out += "\\x";
-            out += Hex[c >> 4];
-            out += Hex[c & 15];
-        }
-    }
-}
-
-QString escapedBytes(QByteArrayView bytes) {
-    QByteArray out;
-    out.reserve(bytes.size() + 8);
-    appendEscapedBytes(out, bytes);
-    return QString::fromLatin1(out);
-}
-
-FlashSession::FlashSession(const QByteArrayList& lines, FlashSettings settings)
-    : m_settings(std::move(settings)) {
-    const auto count = qMin(lines.size(), qsizetype(TransferState::MaxLines));
-    for (qsizetype i = 0; i < count; ++i)
-        m_state.LineStore[size_t(i + 1)] = lines[i];
-    m_state.LineCount = qint16(count);
+FlashSession::FlashSession(const LineStore& lines, FlashSettings settings) : m_settings(std::move(settings)) {
+    m_state.lineStore = lines;
+    m_state.lineCount = qint16(qMin(lines.count(), int(TransferState::MaxLines)));
     m_datagram.reserve(600);
 }
 
@@ -76,16 +37,16 @@ QString FlashSession::passName(FlashPass pass) {
 QString FlashSession::where() const {
     if (m_pass == FlashPass::BootInfo)
         return QStringLiteral("the boot-information request");
-    return QStringLiteral("line %1 of %2 in the %3").arg(m_line).arg(m_state.LineCount).arg(passName(m_pass));
+    return QStringLiteral("line %1 of %2 in the %3").arg(m_line).arg(m_state.lineCount).arg(passName(m_pass));
 }
 
 FlashAction FlashSession::start() {
-    if (m_state.LineCount < 1)
+    if (m_state.lineCount < 1)
         return fail(FlashResult::DeviceError, QStringLiteral("nothing to send"));
     // As a completed load leaves it: armed, at the start of the download pass.
-    m_state.LinePos = 0;
-    m_state.VerifyPhase = 0;
-    m_state.TransferArmed = 1;
+    m_state.linePos = 0;
+    m_state.verifyPhase = false;
+    m_state.armed = true;
     m_pass = FlashPass::BootInfo;
     return sendCommand(Commands::BootInfo + Commands::CrLf);
 }
@@ -118,7 +79,7 @@ FlashAction FlashSession::onReply(QByteArrayView reply) {
                                                                  "answered \"DOWNLOAD\" to a copy")
                                                       .arg(passName(m_pass))
                                                       .arg(m_line)
-                                                      .arg(m_state.LineCount));
+                                                      .arg(m_state.lineCount));
         ++m_lateReplies;
         return {};
     }
@@ -137,7 +98,7 @@ FlashAction FlashSession::onReply(QByteArrayView reply) {
 }
 
 FlashAction FlashSession::replyToRecord(QByteArrayView reply) {
-    const bool lastLine = m_line == m_state.LineCount;
+    const bool lastLine = m_line == m_state.lineCount;
     if (reply.contains(ReplyWord::Download)) {
         // The "DOWNLOAD" that ended the last pass, come again.
         if (m_passJustStarted) {
@@ -149,7 +110,7 @@ FlashAction FlashSession::replyToRecord(QByteArrayView reply) {
                                                                  "answered \"DOWNLOAD\"")
                                                       .arg(passName(m_pass))
                                                       .arg(m_line)
-                                                      .arg(m_state.LineCount));
+                                                      .arg(m_state.lineCount));
         ++m_acknowledged;
         return answered(m_pass == FlashPass::Verify ? Next::Done : Next::NextPass);
     }
@@ -176,7 +137,7 @@ FlashAction FlashSession::answered(Next next) {
     }
     // After a resend a copy of this answer may still come; with a single line the "DOWNLOAD"
     // that ends a pass and the one that answers the next pass's only line look alike.
-    if (m_resent || (next == Next::NextPass && m_state.LineCount == 1)) {
+    if (m_resent || (next == Next::NextPass && m_state.lineCount == 1)) {
         m_waiting = Waiting::Settle;
         m_next = next;
         return {false, FlashAction::Timer::StartSettle};
@@ -186,9 +147,9 @@ FlashAction FlashSession::answered(Next next) {
 
 FlashAction FlashSession::proceed(Next next) {
     if (next == Next::NextPass) {
-        m_state.VerifyPhase = 1;
-        m_state.LinePos = 0;
-        m_passJustStarted = m_state.LineCount > 1;
+        m_state.verifyPhase = true;
+        m_state.linePos = 0;
+        m_passJustStarted = m_state.lineCount > 1;
     }
     const auto step = transferStep(m_state);
     if (!step)

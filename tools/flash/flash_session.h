@@ -3,7 +3,6 @@
 #include "transfer_engine.h"
 
 #include <QByteArray>
-#include <QByteArrayList>
 #include <QByteArrayView>
 #include <QString>
 
@@ -58,7 +57,7 @@ struct FlashAction {
 class FlashSession {
 public:
     // `lines` as the window's loader reads them: 1 to TransferState::MaxLines entries.
-    FlashSession(const QByteArrayList& lines, FlashSettings settings);
+    FlashSession(const LineStore& lines, FlashSettings settings);
 
     // Sends the boot-information request, as the window does on connect.
     [[nodiscard]] FlashAction start();
@@ -79,7 +78,7 @@ public:
     [[nodiscard]] const QString& message() const { return m_message; }
     // The line sent last in the current pass (1-based); 0 before the first.
     [[nodiscard]] int line() const { return m_line; }
-    [[nodiscard]] int lineCount() const { return m_state.LineCount; }
+    [[nodiscard]] int lineCount() const { return m_state.lineCount; }
     // Lines of both passes that the device has answered, in order.
     [[nodiscard]] int acknowledged() const { return m_acknowledged; }
     [[nodiscard]] int resends() const { return m_resends; }
@@ -119,7 +118,3 @@ private:
     int m_lateReplies = 0;
     int m_ignoredReplies = 0;
 };
-
-// Printable form of datagram bytes: CR, LF, backslash and anything outside printable ASCII escaped.
-void appendEscapedBytes(QByteArray& out, QByteArrayView bytes);
-[[nodiscard]] QString escapedBytes(QByteArrayView bytes);

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QByteArrayList>
+#include "line_store.h"
+
 #include <QString>
 
 #include <optional>
@@ -11,8 +12,8 @@
 // reading stops at the first entry that decides (the 9001st, or one longer than any record can
 // be). With `check`, every line as the loader read it must be a well-formed record and the last
 // one the end-of-file record. The error text starts with the path, e.g. "fw.hex:12: bad checksum".
-[[nodiscard]] std::variant<QByteArrayList, QString> loadFlashLines(const QString& path, bool check);
+[[nodiscard]] std::variant<LineStore, QString> loadFlashLines(const QString& path, bool check);
 
 // The record check on its own: `fileLines` holds the file line of each entry.
-[[nodiscard]] std::optional<QString> checkFlashLines(const QByteArrayList& lines, const std::vector<int>& fileLines,
+[[nodiscard]] std::optional<QString> checkFlashLines(const LineStore& lines, const std::vector<int>& fileLines,
                                                      const QString& name);

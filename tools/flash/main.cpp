@@ -1,7 +1,9 @@
 // velta-flash: loads a HEX file into one or more bootloader devices over UDP.
 #include "device_link.h"
 #include "flash_options.h"
+#include "endpoint.h"
 #include "hex_input.h"
+#include "local_port.h"
 #include "progress_view.h"
 #include "text_file.h"
 #include "transcript.h"
@@ -9,7 +11,6 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QHostInfo>
-#include <QRandomGenerator>
 #include <QSet>
 #include <QTimer>
 
@@ -24,9 +25,6 @@ void printError(const QString& text) {
     std::fflush(stderr);
 }
 
-// The window's choice of local port: even over 5500..6499.
-constexpr int DrawnPortFirst = 5500;
-constexpr int DrawnPortCount = 1000;
 // A drawn port that is taken is drawn again, up to this many times.
 constexpr int DrawAttempts = 50;
 
@@ -37,9 +35,7 @@ struct Resolved {
 
 Resolved resolve(const HostEntry& entry, quint16 defaultPort) {
     const quint16 port = entry.port.value_or(defaultPort);
-    const bool v6 = entry.host.contains(QLatin1Char(':'));
-    const QString label = (v6 ? QLatin1Char('[') + entry.host + QLatin1Char(']') : entry.host) +
-                          QLatin1Char(':') + QString::number(port);
+    const QString label = endpointText(entry.host, port);
     QHostAddress address(entry.host);
     if (address.isNull()) {
         const QHostInfo info = QHostInfo::fromName(entry.host);
@@ -78,7 +74,7 @@ std::optional<QString> bindAll(const QList<DeviceLink*>& links, std::optional<qu
         std::optional<BindFailure> last;
         int port = 0;
         for (int attempt = 0; attempt < DrawAttempts; ++attempt) {
-            port = DrawnPortFirst + int(QRandomGenerator::global()->bounded(DrawnPortCount));
+            port = LocalPort::draw();
             if (drawn.contains(port))
                 continue;
             drawn.insert(port);
@@ -89,15 +85,15 @@ std::optional<QString> bindAll(const QList<DeviceLink*>& links, std::optional<qu
         if (last)
             return QStringLiteral("%1: cannot bind a local port in %2..%3 (last tried %4): %5")
                 .arg(link->target().label)
-                .arg(DrawnPortFirst)
-                .arg(DrawnPortFirst + DrawnPortCount - 1)
+                .arg(LocalPort::First)
+                .arg(LocalPort::First + LocalPort::Count - 1)
                 .arg(port)
                 .arg(last->reason);
         if (link->localPort() == 0)
             return QStringLiteral("%1: no free local port in %2..%3")
                 .arg(link->target().label)
-                .arg(DrawnPortFirst)
-                .arg(DrawnPortFirst + DrawnPortCount - 1);
+                .arg(LocalPort::First)
+                .arg(LocalPort::First + LocalPort::Count - 1);
     }
     return std::nullopt;
 }
@@ -133,7 +129,7 @@ int main(int argc, char* argv[]) {
         printError(*error);
         return ExitCode::BadFile;
     }
-    const QByteArrayList& lines = std::get<QByteArrayList>(loaded);
+    const LineStore& lines = std::get<LineStore>(loaded);
 
     QList<DeviceTarget> targets;
     for (const HostEntry& entry : options.hosts) {

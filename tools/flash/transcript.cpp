@@ -1,6 +1,6 @@
 #include "transcript.h"
 
-#include "flash_session.h"
+#include "printable.h"
 
 #include <QDateTime>
 
@@ -38,12 +38,7 @@ void Transcript::write(const QString& host, char direction, QByteArrayView bytes
         return;
     stamp(host, direction);
     // A flood of big datagrams must not fill the disk: the start of each, and its length.
-    appendEscapedBytes(m_line, bytes.first(qMin(bytes.size(), MaxLoggedBytes)));
-    if (bytes.size() > MaxLoggedBytes) {
-        m_line += " ... (";
-        m_line += QByteArray::number(bytes.size());
-        m_line += " bytes)";
-    }
+    appendPrintable(m_line, bytes, MaxLoggedBytes);
     m_line += '\n';
     put();
 }

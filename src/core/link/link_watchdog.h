@@ -3,6 +3,7 @@
 #include <QtGlobal>
 
 namespace LinkWatchdog {
+constexpr int TickMs = 200;
 constexpr qint16 LostAbove = 50; // ticks of silence after which the link counts as lost
 constexpr qint16 Lost = 51;
 constexpr qint16 AfterStartup = 50;

@@ -6,6 +6,7 @@
 
 // The text commands of the bootloader and of the Modbus RTU gateway in front of it.
 namespace Commands {
+constexpr quint16 DevicePort = 111; // the bootloader's UDP port
 inline const QString CrLf = QStringLiteral("\r\n");
 
 inline const QString BootInfo = QStringLiteral("OOTi"); // boot-information request

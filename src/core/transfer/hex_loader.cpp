@@ -2,13 +2,14 @@
 
 #include "text_file.h"
 
-std::variant<QByteArrayList, RuntimeError> readHexLines(FieldReader& reader, int maxLines,
+std::variant<LineStore, RuntimeError> readHexLines(FieldReader& reader, int maxLines,
                                                         std::vector<int>* fileLines) {
-    QByteArrayList lines;
+    LineStore lines;
     QByteArray field;
     for (;;) {
         switch (reader.next(field, MaxHexEntryBytes)) {
         case FieldReader::Status::End:
+            lines.squeeze();
             return lines;
         case FieldReader::Status::TooLong:
             return RuntimeError::outOfMemory();
@@ -20,15 +21,15 @@ std::variant<QByteArrayList, RuntimeError> readHexLines(FieldReader& reader, int
         // A blank line would otherwise go out as an empty record.
         if (field.isEmpty())
             continue;
-        if (lines.size() >= maxLines)
+        if (lines.count() >= maxLines)
             return RuntimeError::subscriptOutOfRange();
-        lines << field;
+        lines.append(field);
         if (fileLines)
             fileLines->push_back(reader.fieldLine());
     }
 }
 
-std::variant<QByteArrayList, RuntimeError> readHexFile(const QString& path, int maxLines,
+std::variant<LineStore, RuntimeError> readHexFile(const QString& path, int maxLines,
                                                        std::vector<int>* fileLines) {
     auto opened = InputFile::open(path);
     if (auto* error = std::get_if<RuntimeError>(&opened))

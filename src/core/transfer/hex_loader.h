@@ -1,9 +1,9 @@
 #pragma once
 
 #include "field_reader.h"
+#include "line_store.h"
 #include "runtime_error.h"
 
-#include <QByteArrayList>
 #include <QString>
 
 #include <variant>
@@ -18,9 +18,9 @@ constexpr qsizetype MaxHexEntryBytes = 1024 * 1024;
 // entry that decides the answer: the one past `maxLines` (subscript out of range, 9) or one
 // longer than MaxHexEntryBytes (out of memory, 7). `fileLines`, when given, gets the file line
 // on which each entry began.
-[[nodiscard]] std::variant<QByteArrayList, RuntimeError> readHexLines(FieldReader& reader, int maxLines,
+[[nodiscard]] std::variant<LineStore, RuntimeError> readHexLines(FieldReader& reader, int maxLines,
                                                                      std::vector<int>* fileLines = nullptr);
 
 // The same for a file on disk, which must be a regular file.
-[[nodiscard]] std::variant<QByteArrayList, RuntimeError> readHexFile(const QString& path, int maxLines,
+[[nodiscard]] std::variant<LineStore, RuntimeError> readHexFile(const QString& path, int maxLines,
                                                                     std::vector<int>* fileLines = nullptr);

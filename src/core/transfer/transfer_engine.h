@@ -1,5 +1,7 @@
 #pragma once
 
+#include "line_store.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringView>
@@ -7,16 +9,16 @@
 #include <optional>
 #include <vector>
 
-// The transfer state the window owns, in its declaration order.
+// The state of a transfer: the loaded lines and where the passes stand. The counters stay
+// 16-bit: a line number reaches 9,001 at most and nothing may widen them unchecked.
 struct TransferState {
     static constexpr qint16 MaxLines = 9000;
 
-    qint16 LinePos = 0; // line sent last in this pass; 0 before/after a pass
-    // Entries 1..LineCount, Latin-1 as read (one byte a character); entry 0 is never used.
-    std::vector<QByteArray> LineStore = std::vector<QByteArray>(MaxLines + 1);
-    qint16 LineCount = 0;     // lines of the last completed load
-    qint16 VerifyPhase = 0;   // 0 download pass, 1 verify pass
-    qint16 TransferArmed = 0; // 1 while a loaded file is being transferred
+    qint16 linePos = 0;   // line sent last in this pass; 0 before the first line and after the last
+    LineStore lineStore;  // the lines of the last completed load
+    qint16 lineCount = 0; // how many: the store's count, at most MaxLines
+    bool verifyPhase = false; // the verify pass runs (else the download pass)
+    bool armed = false;       // a loaded file is being transferred
 };
 
 // What one transfer step did, for the window to show and send.
@@ -28,11 +30,11 @@ struct StepResult {
 };
 
 // The transfer step: sends the next line of the current pass. Nothing when not armed. It never
-// reads outside entries 1 to LineCount: a position that has left that range disarms the transfer.
+// reads outside entries 1 to lineCount: a position that has left that range disarms the transfer.
 [[nodiscard]] std::optional<StepResult> transferStep(TransferState& s);
 
 // The verify form of a line: every ":" becomes "#".
-[[nodiscard]] QByteArray verifyForm(const QByteArray& line);
+[[nodiscard]] QByteArray verifyForm(QByteArrayView line);
 
 // The words replies are read for: anywhere in the reply, exact and case-sensitive.
 namespace ReplyWord {
@@ -64,6 +66,7 @@ struct ReplyEffects {
 };
 
 namespace BarColor {
+constexpr quint32 Black = 0;
 constexpr quint32 Red = 255;
 constexpr quint32 Green = 65280;
 constexpr quint32 Navy = 0x800000;

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+// Datagram bytes as logs and messages show them: CR, LF and backslash escaped, anything outside
+// printable ASCII as \xNN. Only the first `shown` bytes are written; a longer datagram is
+// followed by " ... (N bytes)", so a flood of big datagrams cannot fill a disk.
+void appendPrintable(QByteArray& out, QByteArrayView bytes, qsizetype shown);
+[[nodiscard]] QString printable(QByteArrayView bytes, qsizetype shown);
+
+// Text to Latin-1 bytes, one per character, "?" for any character outside Latin-1, into a
+// buffer that keeps its capacity from one datagram to the next.
+void latin1Into(QStringView text, QByteArray& out);
