@@ -22,6 +22,14 @@ bool isGroupAddress(const QHostAddress& remote) {
     return false;
 }
 
+QHostAddress preferredAddress(const QList<QHostAddress>& found) {
+    for (const QHostAddress& a : found) {
+        if (a.protocol() == QAbstractSocket::IPv4Protocol)
+            return a;
+    }
+    return found.value(0);
+}
+
 UdpSocketControl::UdpSocketControl(QObject* parent) : QObject(parent) {}
 
 UdpSocketControl::~UdpSocketControl() {
@@ -55,17 +63,9 @@ void UdpSocketControl::setRemoteHost(const QString& host) {
 void UdpSocketControl::lookedUp(const QHostInfo& info) {
     m_lookupPending = false;
     m_lookupId = -1;
-    const QList<QHostAddress> found = info.error() == QHostInfo::NoError ? info.addresses() : QList<QHostAddress>();
-    // IPv4 first: the devices speak it.
-    for (const QHostAddress& a : found) {
-        if (a.protocol() == QAbstractSocket::IPv4Protocol) {
-            setRemoteAddress(a);
-            break;
-        }
-    }
-    if (!m_remoteAddress && !found.isEmpty())
-        setRemoteAddress(found.first());
-    if (!m_remoteAddress)
+    if (info.error() == QHostInfo::NoError && !info.addresses().isEmpty())
+        setRemoteAddress(preferredAddress(info.addresses()));
+    else
         m_lastError = QStringLiteral("Host not found: %1").arg(m_remoteHost);
     emit remoteHostLookedUp(m_remoteAddress.has_value());
 }

@@ -11,7 +11,6 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QHostInfo>
-#include <QSet>
 #include <QTimer>
 
 #include <cstdio>
@@ -35,65 +34,32 @@ struct Resolved {
 
 Resolved resolve(const HostEntry& entry, quint16 defaultPort) {
     const quint16 port = entry.port.value_or(defaultPort);
-    const QString label = endpointText(entry.host, port);
     QHostAddress address(entry.host);
     if (address.isNull()) {
         const QHostInfo info = QHostInfo::fromName(entry.host);
-        const QList<QHostAddress> found = info.addresses();
-        if (info.error() != QHostInfo::NoError || found.isEmpty()) {
-            const QString reason =
-                info.errorString().isEmpty() ? QStringLiteral("no address") : info.errorString();
-            return {std::nullopt, QStringLiteral("cannot look up host '%1': %2").arg(entry.host, reason)};
-        }
-        // IPv4 first: the devices speak it, and the window binds IPv4 only.
-        address = found.first();
-        for (const QHostAddress& a : found) {
-            if (a.protocol() == QAbstractSocket::IPv4Protocol) {
-                address = a;
-                break;
-            }
-        }
+        if (info.error() != QHostInfo::NoError || info.addresses().isEmpty())
+            return {std::nullopt, QStringLiteral("cannot look up host '%1': %2")
+                                      .arg(entry.host, info.errorString().isEmpty() ? QStringLiteral("no address")
+                                                                                    : info.errorString())};
+        address = preferredAddress(info.addresses());
     }
-    return {DeviceTarget{label, address, port}, {}};
+    return {DeviceTarget{endpointText(entry.host, port), address, port}, {}};
 }
 
-// Binds every link; the message for the user when one cannot be bound.
+// Binds every link: the given port (each further device the next one up), or one drawn from the
+// window's range, drawn again while taken. The message for the user when one cannot be bound.
 std::optional<QString> bindAll(const QList<DeviceLink*>& links, std::optional<quint16> localPort) {
-    QSet<int> drawn;
     for (qsizetype i = 0; i < links.size(); ++i) {
-        DeviceLink* link = links[i];
-        if (localPort) {
-            const auto port = quint16(*localPort == 0 ? 0 : *localPort + i);
-            if (const auto failure = link->bind(port))
-                return QStringLiteral("%1: cannot bind local port %2: %3")
-                    .arg(link->target().label)
-                    .arg(port)
-                    .arg(failure->reason);
-            continue;
-        }
-        std::optional<BindFailure> last;
+        std::optional<BindFailure> failure;
         int port = 0;
-        for (int attempt = 0; attempt < DrawAttempts; ++attempt) {
-            port = LocalPort::draw();
-            if (drawn.contains(port))
-                continue;
-            drawn.insert(port);
-            last = link->bind(quint16(port));
-            if (!last || last->error != QAbstractSocket::AddressInUseError)
+        for (int attempt = 0; attempt < (localPort ? 1 : DrawAttempts); ++attempt) {
+            port = localPort ? (*localPort == 0 ? 0 : *localPort + int(i)) : LocalPort::draw();
+            failure = links[i]->bind(quint16(port));
+            if (!failure || failure->error != QAbstractSocket::AddressInUseError)
                 break;
         }
-        if (last)
-            return QStringLiteral("%1: cannot bind a local port in %2..%3 (last tried %4): %5")
-                .arg(link->target().label)
-                .arg(LocalPort::First)
-                .arg(LocalPort::First + LocalPort::Count - 1)
-                .arg(port)
-                .arg(last->reason);
-        if (link->localPort() == 0)
-            return QStringLiteral("%1: no free local port in %2..%3")
-                .arg(link->target().label)
-                .arg(LocalPort::First)
-                .arg(LocalPort::First + LocalPort::Count - 1);
+        if (failure)
+            return QStringLiteral("%1: cannot bind local port %2: %3").arg(links[i]->target().label).arg(port).arg(failure->reason);
     }
     return std::nullopt;
 }

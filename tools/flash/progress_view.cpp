@@ -13,31 +13,9 @@ QString secondsText(qint64 us) {
     return QString::number(double(us) / 1e6, 'f', 3) + QStringLiteral(" s");
 }
 
-QString clockText(double seconds) {
-    const auto s = qint64(seconds + 0.5);
-    return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
-}
-
-int exitCodeOf(FlashResult result) {
-    switch (result) {
-    case FlashResult::Running: // never left running at the end; counted as no answer
-    case FlashResult::Timeout:
-        return ExitCode::Timeout;
-    case FlashResult::Success:
-        return ExitCode::Ok;
-    case FlashResult::DeviceError:
-        return ExitCode::DeviceError;
-    case FlashResult::NetworkError:
-        return ExitCode::NetworkError;
-    }
-    return ExitCode::NetworkError;
-}
-
 int terminalWidth() {
     winsize size{};
-    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 20)
-        return size.ws_col;
-    return 80;
+    return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 20 ? size.ws_col : 80;
 }
 } // namespace
 
@@ -48,25 +26,16 @@ DeviceProgress progressOf(const DeviceLink& link) {
 }
 
 QString resultName(FlashResult result) {
-    switch (result) {
-    case FlashResult::Running:
-        return QStringLiteral("running");
-    case FlashResult::Success:
-        return QStringLiteral("ok");
-    case FlashResult::DeviceError:
-        return QStringLiteral("device error");
-    case FlashResult::Timeout:
-        return QStringLiteral("timeout");
-    case FlashResult::NetworkError:
-        return QStringLiteral("network error");
-    }
-    return {};
+    static const char* const names[] = {"running", "ok", "device error", "timeout", "network error"};
+    return QString::fromLatin1(names[int(result)]);
 }
 
 int exitCodeFor(const QList<FlashResult>& results) {
+    static const int codes[] = {ExitCode::Timeout, ExitCode::Ok, ExitCode::DeviceError, ExitCode::Timeout,
+                                ExitCode::NetworkError};
     int code = ExitCode::Ok;
     for (const FlashResult r : results) {
-        const int c = exitCodeOf(r);
+        const int c = codes[int(r)]; // one left running counts as no answer
         if (c != ExitCode::Ok && (code == ExitCode::Ok || c < code))
             code = c;
     }
@@ -74,9 +43,7 @@ int exitCodeFor(const QList<FlashResult>& results) {
 }
 
 double linesPerSecond(const DeviceProgress& p) {
-    if (p.elapsedUs <= 0)
-        return 0.0;
-    return double(p.acknowledged) * 1e6 / double(p.elapsedUs);
+    return p.elapsedUs > 0 ? double(p.acknowledged) * 1e6 / double(p.elapsedUs) : 0.0;
 }
 
 QString progressLine(const DeviceProgress& p, int labelWidth, int width) {
@@ -93,46 +60,38 @@ QString progressLine(const DeviceProgress& p, int labelWidth, int width) {
         text += QStringLiteral("boot info waiting for VER=");
     } else {
         const bool verify = p.pass == FlashPass::Verify;
-        const int left = (p.lineCount - p.line) + (verify ? 0 : p.lineCount);
         text += QStringLiteral("%1  %2/%3  %4 lines/s")
                     .arg(verify ? QStringLiteral("verify  ") : QStringLiteral("download"))
                     .arg(p.line, QString::number(p.lineCount).size())
                     .arg(p.lineCount)
                     .arg(qRound(rate), 5);
-        if (rate > 0.0)
-            text += QStringLiteral("  %1 left").arg(clockText(left / rate));
+        if (rate > 0.0) {
+            const auto left = qint64((p.lineCount - p.line + (verify ? 0 : p.lineCount)) / rate + 0.5);
+            text += QStringLiteral("  %1:%2 left").arg(left / 60).arg(left % 60, 2, 10, QLatin1Char('0'));
+        }
     }
-    if (text.size() > width)
-        text.truncate(width);
-    return text;
+    return text.left(width);
 }
 
 QString summaryTable(const QList<DeviceProgress>& devices) {
-    QList<QStringList> rows{{QStringLiteral("HOST"), QStringLiteral("RESULT"), QStringLiteral("LINES"),
-                             QStringLiteral("TIME"), QStringLiteral("RATE")}};
-    for (const DeviceProgress& d : devices) {
-        rows << QStringList{
-            d.label, resultName(d.result), QStringLiteral("%1/%2").arg(d.acknowledged).arg(2 * d.lineCount),
-            secondsText(d.elapsedUs), QStringLiteral("%1 lines/s").arg(qRound(linesPerSecond(d)))};
-    }
-    QList<qsizetype> widths(5, 0);
-    for (const QStringList& row : rows) {
-        for (int c = 0; c < 5; ++c)
+    QList<QStringList> rows{{"HOST", "RESULT", "LINES", "TIME", "RATE"}};
+    for (const DeviceProgress& d : devices)
+        rows << QStringList{d.label, resultName(d.result),
+                            QStringLiteral("%1/%2").arg(d.acknowledged).arg(2 * d.lineCount),
+                            secondsText(d.elapsedUs), QStringLiteral("%1 lines/s").arg(qRound(linesPerSecond(d)))};
+    QList<qsizetype> widths(rows.first().size(), 0);
+    for (const QStringList& row : rows)
+        for (qsizetype c = 0; c < row.size(); ++c)
             widths[c] = qMax(widths[c], row[c].size());
-    }
     QString out;
     for (const QStringList& row : rows) {
         QString line;
-        for (int c = 0; c < 5; ++c) {
+        for (qsizetype c = 0; c < row.size(); ++c) {
             // Numbers line up on the right, words on the left.
             const bool right = c >= 2 && &row != &rows.first();
-            line += right ? row[c].rightJustified(widths[c]) : row[c].leftJustified(widths[c]);
-            if (c < 4)
-                line += QLatin1String("  ");
+            line += (right ? row[c].rightJustified(widths[c]) : row[c].leftJustified(widths[c])) + QLatin1String("  ");
         }
-        while (line.endsWith(QLatin1Char(' ')))
-            line.chop(1);
-        out += line + QLatin1Char('\n');
+        out += line.trimmed() + QLatin1Char('\n');
     }
     return out;
 }
@@ -171,45 +130,35 @@ void ProgressView::end() {
     paint();
     for (DeviceLink* link : m_links) {
         if (link->session().finished() && link->session().result() != FlashResult::Success)
-            print(
-                QStringLiteral("velta-flash: %1: %2\n").arg(link->target().label, link->session().message()));
+            print(QStringLiteral("velta-flash: %1: %2\n").arg(link->target().label, link->session().message()));
     }
 }
 
 void ProgressView::onPassChanged(DeviceLink* link) {
-    if (m_mode != Mode::Plain)
-        return;
-    print(QStringLiteral("%1: %2, %3 lines\n")
-              .arg(link->target().label, FlashSession::passName(link->session().pass()))
-              .arg(link->session().lineCount()));
+    if (m_mode == Mode::Plain)
+        print(QStringLiteral("%1: %2, %3 lines\n")
+                  .arg(link->target().label, FlashSession::passName(link->session().pass()))
+                  .arg(link->session().lineCount()));
 }
 
 void ProgressView::onFinished(DeviceLink* link) {
-    const FlashSession& s = link->session();
-    if (s.result() != FlashResult::Success) {
-        // Live lines are not broken up by messages: they follow the last redraw.
-        if (m_mode != Mode::Live)
-            print(QStringLiteral("velta-flash: %1: %2\n").arg(link->target().label, s.message()));
-        return;
-    }
-    if (m_mode == Mode::Plain) {
-        const DeviceProgress p = progressOf(*link);
+    const DeviceProgress p = progressOf(*link);
+    // Live lines are not broken up by messages: they follow the last redraw.
+    if (p.result != FlashResult::Success && m_mode != Mode::Live)
+        print(QStringLiteral("velta-flash: %1: %2\n").arg(p.label, p.message));
+    else if (p.result == FlashResult::Success && m_mode == Mode::Plain)
         print(QStringLiteral("%1: done, %2 lines downloaded and verified in %3 (%4 lines/s)\n")
                   .arg(p.label)
                   .arg(p.lineCount)
                   .arg(secondsText(p.elapsedUs))
                   .arg(qRound(linesPerSecond(p))));
-    }
 }
 
 void ProgressView::paint() {
-    QString out;
     // Back to the first device's line, then every line rewritten in place.
-    if (m_painted)
-        out += QStringLiteral("\x1b[%1A").arg(m_links.size());
+    QString out = m_painted ? QStringLiteral("\x1b[%1A").arg(m_links.size()) : QString();
     for (DeviceLink* link : m_links)
-        out += QLatin1String("\r\x1b[2K") + progressLine(progressOf(*link), m_labelWidth, m_width) +
-               QLatin1Char('\n');
+        out += QLatin1String("\r\x1b[2K") + progressLine(progressOf(*link), m_labelWidth, m_width) + QLatin1Char('\n');
     m_painted = true;
     print(out);
 }
