@@ -3,6 +3,8 @@
 // Pieces the benchmarks share: the simulator on a core of its own, the bare reference client,
 // the datagrams of a whole transfer and a median.
 
+#include "simulator_process.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QList>
@@ -21,36 +23,8 @@
 
 namespace Bench {
 
-class Simulator {
-public:
-    explicit Simulator(const QString& program, int cpu) {
-        // The device is another machine: give the simulator a core of its own.
-        QStringList args{"--bind", "127.0.0.1", "--port", "0", "--quiet"};
-        if (cpu >= 0) {
-            m_process.setProgram(QStringLiteral("taskset"));
-            args = QStringList{"-c", QString::number(cpu), program} + args;
-        } else {
-            m_process.setProgram(program);
-        }
-        m_process.setArguments(args);
-        m_process.start();
-        m_process.waitForStarted(5000);
-        for (int i = 0; i < 50 && !m_process.canReadLine(); ++i)
-            m_process.waitForReadyRead(100);
-        const auto m = QRegularExpression(QStringLiteral(":(\\d+)\\s*$"))
-                           .match(QString::fromLatin1(m_process.readLine()).trimmed());
-        if (m.hasMatch())
-            port = quint16(m.captured(1).toUInt());
-    }
-    ~Simulator() {
-        m_process.terminate();
-        m_process.waitForFinished(3000);
-    }
-    quint16 port = 0;
-
-private:
-    QProcess m_process;
-};
+// The device, pinned to a core of its own as another machine would be.
+using Simulator = SimulatorProcess;
 
 // Pins the calling process to core 0 and returns the core for the simulator: the tool and the
 // reference run on core 0, the simulator on core 1, every round alike. Left to the scheduler,

@@ -51,15 +51,15 @@ int main(int argc, char* argv[]) {
     f.close();
     const QList<QByteArray> datagrams = Bench::transferDatagrams(hex);
 
-    Bench::Simulator sim(devsim, Bench::pinForMeasurement());
-    if (!sim.port) {
+    Bench::Simulator sim(devsim, {"--quiet"}, QStringLiteral("127.0.0.1"), Bench::pinForMeasurement());
+    if (!sim.port()) {
         std::fprintf(stderr, "velta-devsim did not start\n");
         return 1;
     }
     QList<double> tool, bare;
     for (int i = 0; i < rounds; ++i) {
-        const double t = runFlash(flash, hexPath, sim.port);
-        const double b = Bench::runBare(sim.port, datagrams);
+        const double t = runFlash(flash, hexPath, sim.port());
+        const double b = Bench::runBare(sim.port(), datagrams);
         if (t <= 0 || b <= 0)
             return 1;
         tool << t;

@@ -128,16 +128,16 @@ int main(int argc, char* argv[]) {
         f.write(hex);
     }
     const QList<QByteArray> datagrams = Bench::transferDatagrams(hex);
-    Bench::Simulator sim(devsim, Bench::pinForMeasurement());
-    if (!sim.port) {
+    Bench::Simulator sim(devsim, {"--quiet"}, QStringLiteral("127.0.0.1"), Bench::pinForMeasurement());
+    if (!sim.port()) {
         std::fprintf(stderr, "velta-devsim did not start\n");
         return 1;
     }
     QList<double> tool, bare, barRate, consoleRate;
     bool pictures = true;
     for (int i = 0; i < rounds; ++i) {
-        const ToolRun r = runTool(sim.port, hexPath, lines);
-        const double b = Bench::runBare(sim.port, datagrams);
+        const ToolRun r = runTool(sim.port(), hexPath, lines);
+        const double b = Bench::runBare(sim.port(), datagrams);
         if (r.seconds <= 0 || b <= 0)
             return 1;
         tool << r.seconds;

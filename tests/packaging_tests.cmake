@@ -11,9 +11,13 @@ add_test(NAME packaging_desktop_entry COMMAND ${VELTA_PKG_SCRIPTS}/desktop_entry
 set_tests_properties(packaging_desktop_entry PROPERTIES
     FIXTURES_REQUIRED velta_install_root SKIP_RETURN_CODE 77 TIMEOUT 60)
 
-velta_add_test(test_installed_icons SOURCES packaging/test_installed_icons.cpp LIBS velta_icons Qt6::Gui)
+add_executable(test_installed_icons packaging/test_installed_icons.cpp)
+target_link_libraries(test_installed_icons PRIVATE Qt6::Test velta_icons)
+set_target_properties(test_installed_icons PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+add_test(NAME test_installed_icons COMMAND test_installed_icons)
 target_compile_definitions(test_installed_icons PRIVATE VELTA_INSTALL_ROOT="${VELTA_PKG_ROOT}")
-set_tests_properties(test_installed_icons PROPERTIES FIXTURES_REQUIRED velta_install_root TIMEOUT 120)
+set_tests_properties(test_installed_icons PROPERTIES FIXTURES_REQUIRED velta_install_root TIMEOUT 120
+    ENVIRONMENT "${VELTA_TEST_ENV}")
 
 add_test(NAME packaging_deb
     COMMAND ${VELTA_PKG_SCRIPTS}/deb_test.sh ${CMAKE_BINARY_DIR} ${CMAKE_CURRENT_BINARY_DIR}/packaging-deb)

@@ -4,7 +4,9 @@
 #include "flash_session.h"
 #include "hex_loader.h"
 #include "intel_hex.h"
+#include "printable.h"
 #include "progress_view.h"
+#include "simulator_process.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -26,8 +28,7 @@
 #define VERIFY_HAS(text, part) QVERIFY2((text).contains(part), qPrintable(text))
 
 namespace {
-// Data records of 16 random bytes with an 04 record every 200 (the first is ":020000040000FA"),
-// then the end-of-file record.
+// Data records of 16 random bytes with an 04 record every 200, then the end-of-file record.
 QByteArray makeHex(int dataRecords) {
     QRandomGenerator rng(7);
     QByteArray out;
@@ -43,9 +44,7 @@ QByteArray makeHex(int dataRecords) {
 
 HexImage imageOf(const QByteArray& hex) {
     auto loaded = loadHexFile(hex);
-    if (auto* problem = std::get_if<HexFileProblem>(&loaded))
-        qFatal("bad image: %s", qPrintable(problem->reason));
-    return std::get<HexImage>(loaded);
+    return std::holds_alternative<HexImage>(loaded) ? std::get<HexImage>(loaded) : HexImage();
 }
 
 // A whole transfer on the wire: the boot-information request, every line of the file, then every
@@ -58,22 +57,6 @@ QList<QByteArray> expectedWire(const QByteArray& hex, const QByteArray& prefix =
                 out << prefix + "OOT" + line.trimmed().replace(':', mark) + "\r\n";
     return out;
 }
-
-// A device simulator on its own port of the given loopback address; stopped when destroyed.
-struct Sim : QProcess {
-    QString endpoint; // "HOST:PORT"; empty when it did not start
-
-    explicit Sim(const QStringList& extra, const QString& bind = "127.0.0.1") {
-        start(VELTA_DEVSIM, QStringList{"--bind", bind, "--port", "0", "--quiet"} + extra);
-        (void)QTest::qWaitFor([&] { return canReadLine() || !processId(); }, 5000);
-        const auto port = QRegularExpression(":(\\d+)$").match(QString(readLine()).trimmed());
-        endpoint = port.hasMatch() ? bind + port.captured() : QString();
-    }
-    ~Sim() override {
-        kill();
-        waitForFinished(2000);
-    }
-};
 
 // A device played by the test: it records every datagram and answers from a script.
 struct ScriptedDevice : QObject {
@@ -116,8 +99,7 @@ FlashRun runFlash(const QStringList& args) {
     (void)QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 20000);
     p.kill(); // one still running fails as a crash
     p.waitForFinished(2000);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2,
-            QString::fromLocal8Bit(p.readAllStandardOutput()),
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2, QString::fromLocal8Bit(p.readAllStandardOutput()),
             QString::fromLocal8Bit(p.readAllStandardError())};
 }
 } // namespace
@@ -195,9 +177,9 @@ private slots:
         QFETCH(int, lines);
         QFETCH(QString, script);
         QFETCH(QString, message);
-        QByteArrayList file;
+        LineStore file;
         for (int i = 1; i <= lines; ++i)
-            file << ":L" + QByteArray::number(i);
+            file.append(":L" + QByteArray::number(i));
         FlashSession session(file, FlashSettings{false, "16", 3, 3000});
         QStringList trace;
         const auto record = [&](const FlashAction& a) {
@@ -391,57 +373,51 @@ private slots:
             QVERIFY2(run.out.contains(part), part);
     }
 
-    void wholeFlashAndTranscript() {
-        const QByteArray hex = makeHex(450);
-        Sim sim({"--image-out", path("image.hex")});
-        const FlashRun run = runFlash({"--timeout", "2", "--log", path("t.log"), write(hex), sim.endpoint});
-        QCOMPARE(run.exitCode, 0);
-        VERIFY_HAS(run.err, sim.endpoint + ": done, 454 lines downloaded and verified in");
-        VERIFY_HAS(run.out, QRegularExpression("\\s+ok\\s+908/908\\s"));
-        QCOMPARE(imageOf(read(path("image.hex")).toLatin1()), imageOf(hex));
+    // A whole flash: the bytes on the wire as the window's, the table and the transcript, with
+    // the gateway form, direct, and by name.
+    void wholeFlash_data() {
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<QByteArray>("prefix");
+        QTest::newRow("gateway 7, transcript") << "--gateway 7 --log $L 127.0.0.1" << QByteArray("MDB 7,");
+        QTest::newRow("direct") << "--direct 127.0.0.1" << QByteArray("");
+        QTest::newRow("by name, any local port") << "--local-port 0 localhost" << QByteArray("MDB 16,");
+    }
 
-        const QRegularExpression shape(
-            QString("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z %1 ([<>-]) (.*)$")
-                .arg(QRegularExpression::escape(sim.endpoint)));
+    void wholeFlash() {
+        QFETCH(QString, options);
+        QFETCH(QByteArray, prefix);
+        const QByteArray hex = makeHex(450);
+        QStringList wire;
+        ScriptedDevice device([&](const QByteArray& d) {
+            wire << printable(d, 1000);
+            return ScriptedDevice::bootloader(d);
+        });
+        QStringList args = options.replace("$L", path("t.log")).split(' ');
+        args.insert(args.size() - 1, write(hex));
+        args.last() += ":" + QString::number(device.socket.localPort());
+        const FlashRun run = runFlash(args);
+        QCOMPARE(run.exitCode, 0);
+        VERIFY_HAS(run.err, ": done, 454 lines downloaded and verified in");
+        VERIFY_HAS(run.out, QRegularExpression("\\s+ok\\s+908/908\\s"));
+        QCOMPARE(device.received, expectedWire(hex, prefix));
+        QCOMPARE(device.senderPorts.count(device.senderPorts.first()), device.senderPorts.size()); // one socket
+        if (!options.contains("--log"))
+            return;
+        const QRegularExpression shape(QString("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z %1 ([<>-]) (.*)$")
+                                           .arg(QRegularExpression::escape(args.last())));
         QStringList sent, received, notes;
         for (const QString& row : read(path("t.log")).split('\n', Qt::SkipEmptyParts)) {
             const auto m = shape.match(row);
             QVERIFY2(m.hasMatch(), qPrintable(row));
             (m.captured(1) == ">" ? sent : m.captured(1) == "<" ? received : notes) << m.captured(2);
         }
-        QStringList expected;
-        for (const QByteArray& d : expectedWire(hex))
-            expected << escapedBytes(d);
-        QCOMPARE(sent, expected);
-        QCOMPARE(received.size(), expected.size());
-        QCOMPARE(received.first(), "VELTA BOOT VER=2.10 ADDR=16\\r\\n");
+        QCOMPARE(sent, wire);
+        QCOMPARE(received.size(), wire.size());
         QCOMPARE(received.last(), "DOWNLOAD\\r\\n");
         // Without --local-port the port is drawn from the window's range.
         const auto start = QRegularExpression("^start, local port (\\d+), 454 lines$").match(notes.value(0));
-        const int port = start.captured(1).toInt();
-        QVERIFY2(start.hasMatch() && port >= 5500 && port <= 6499, qPrintable(notes.value(0)));
-    }
-
-    void wireBytes_data() {
-        QTest::addColumn<QString>("args"); // the options, then the device's host without the port
-        QTest::addColumn<QByteArray>("prefix");
-        QTest::newRow("gateway 7") << QString("--gateway 7 127.0.0.1") << QByteArray("MDB 7,");
-        QTest::newRow("direct") << QString("--direct 127.0.0.1") << QByteArray("");
-        QTest::newRow("by name") << QString("--local-port 0 localhost") << QByteArray("MDB 16,");
-    }
-
-    void wireBytes() {
-        QFETCH(QString, args);
-        QFETCH(QByteArray, prefix);
-        ScriptedDevice device;
-        const QByteArray hex = ":0400000001020304F2\n\n:00000001FF";
-        QStringList list = args.split(' ');
-        list.insert(list.size() - 1, write(hex));
-        list.last() += ":" + QString::number(device.socket.localPort());
-        QCOMPARE(runFlash(list).exitCode, 0);
-        QCOMPARE(device.received, expectedWire(hex, prefix));
-        // One socket per device.
-        QCOMPARE(device.senderPorts.count(device.senderPorts.first()), device.senderPorts.size());
+        QVERIFY2(start.hasMatch() && start.captured(1).toInt() >= 5500 && start.captured(1).toInt() <= 6499,
+                 qPrintable(notes.value(0)));
     }
 
     void lateRepliesAndStrangers() {
@@ -477,12 +453,12 @@ private slots:
     void fourDevices() {
         const QByteArray hex = makeHex(60);
         const QStringList faults[] = {{}, {}, {"--error-at-line", "20"}, {"--drop-every", "50"}};
-        std::list<Sim> sims;
+        std::list<SimulatorProcess> sims;
         QStringList hosts;
         for (int i = 0; i < 4; ++i) {
-            hosts << sims.emplace_back(faults[i] + QStringList{"--image-out", path(QString::number(i))},
+            hosts << sims.emplace_back(VELTA_DEVSIM, faults[i] + QStringList{"--quiet", "--image-out", path(QString::number(i))},
                                        QString("127.0.0.%1").arg(i + 1))
-                         .endpoint;
+                         .endpoint();
             QVERIFY(!hosts.last().isEmpty());
         }
         const FlashRun run =

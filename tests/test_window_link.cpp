@@ -1,0 +1,287 @@
+// Connect and disconnect, who the window hears, the bytes every button puts on the wire, the
+// receive path and the watchdog, with a device stand-in on loopback.
+#include "window_rig.h"
+
+#include <QLabel>
+#include <QNetworkInterface>
+#include <QPlainTextEdit>
+
+namespace {
+bool linkShownLost(UP_config& w) {
+    return control(w, "NoConnect")->isVisibleTo(&w) && !control(w, "YesConnect")->isVisibleTo(&w);
+}
+} // namespace
+
+class TestWindowLink : public QObject {
+    Q_OBJECT
+
+private slots:
+    void connectAndDisconnect() {
+        Session s;
+        UP_config& w = *s.w;
+        QCOMPARE(s.bootInfo, QByteArray("MDB 16,OOTi\r\n"));
+        QCOMPARE(control<QPushButton>(w, "cbBind")->text(), QStringLiteral("Disconnect"));
+        QVERIFY(w.connected && control(w, "Command3")->isEnabled());
+        QCOMPARE(s.fake.launched, QStringList{arpFlushCommand().program + ' ' + arpFlushCommand().arguments.join(' ')});
+        QCOMPARE(s.fake.sleeps, QList<int>{100});
+        QCOMPARE(w.bar()->barColor(), BarColor::Navy);
+        w.watchdogTick(); // a silent device still shows alive at the next tick: the count restarted
+        QVERIFY(!linkShownLost(w));
+
+        w.receivedDatagram = QStringLiteral("x");
+        w.transfer.armed = w.transfer.verifyPhase = true;
+        w.transfer.linePos = 7;
+        w.bar()->setText(QStringLiteral("VERIFY"));
+        w.bar()->setValue(7);
+        w.connectOrDisconnect();
+        QCOMPARE(control<QPushButton>(w, "cbBind")->text(), QStringLiteral("Connect"));
+        QVERIFY(!w.connected && !control(w, "Command3")->isEnabled() && linkShownLost(w));
+        QCOMPARE(QStringLiteral("%1 %2 %3 %4 %5").arg(w.linkSilence).arg(w.transfer.armed).arg(w.transfer.verifyPhase)
+                     .arg(w.transfer.linePos).arg(w.receivedDatagram),
+                 QStringLiteral("51 0 0 0 "));
+        QCOMPARE(QStringLiteral("%1 %2 %3").arg(w.bar()->text()).arg(w.bar()->value()).arg(w.bar()->barColor()),
+                 QStringLiteral("NO FILE 0 %1").arg(BarColor::Navy));
+        w.requestBootInfo(); // nothing goes out while closed
+        QVERIFY(s.peer.take().isEmpty());
+        QCOMPARE(s.fake.launched.size(), 1);
+
+        // A connect keeps the bar's text but resets its value, colour and the transfer.
+        w.bar()->setText(QStringLiteral("ERROR"));
+        w.bar()->setValue(3);
+        w.transfer.armed = true;
+        w.connectOrDisconnect();
+        QCOMPARE(w.bar()->text() + QString::number(w.bar()->value()), QStringLiteral("ERROR0"));
+        QVERIFY(!w.transfer.armed);
+        QCOMPARE(s.peer.take(), QList<QByteArray>{"MDB 16,OOTi\r\n"});
+        QCOMPARE(Session(false).bootInfo, QByteArray("OOTi\r\n"));
+    }
+
+    void connectFailures_data() {
+        QTest::addColumn<QString>("remotePort"); // empty: the peer's; the local port is then taken
+        QTest::newRow("local port taken") << QString();
+        QTest::newRow("remote port not a number") << "abc";
+        QTest::newRow("remote port out of range") << "70000";
+        QTest::newRow("remote port beyond 32 bits") << "99999999999";
+    }
+
+    void connectFailures() {
+        QFETCH(QString, remotePort);
+        ScratchFolder folder;
+        FakeServices fake;
+        LoopbackPeer peer;
+        QUdpSocket holder;
+        QVERIFY(holder.bind(QHostAddress::Any, 0));
+        UP_config w(fake.services());
+        control<QComboBox>(w, "ComboRemoteIP")->setEditText(QStringLiteral("127.0.0.1"));
+        w.remotePort = remotePort.isEmpty() ? QString::number(peer.port()) : remotePort;
+        w.localPort = remotePort.isEmpty() ? QString::number(holder.localPort()) : QStringLiteral("0");
+        w.connectOrDisconnect();
+        QVERIFY(!w.connected && linkShownLost(w));
+        QCOMPARE(control<QPushButton>(w, "cbBind")->text(), QStringLiteral("Connect"));
+        QCOMPARE(w.udpSocket().state(), UdpSocketControl::StateClosed);
+        QVERIFY(fake.boxes.isEmpty() && peer.take().isEmpty());
+        QCOMPARE(w.bar()->barColor(), BarColor::Navy); // what the attempt did is not undone
+        // The next press tries again from the start, the cache flush included.
+        w.remotePort = QString::number(peer.port());
+        w.localPort = QStringLiteral("0");
+        w.connectOrDisconnect();
+        QVERIFY(w.connected);
+        QCOMPARE(fake.launched.size(), 2);
+        QCOMPARE(peer.take(1000), QList<QByteArray>{"MDB 16,OOTi\r\n"});
+    }
+
+    void remoteHosts_data() {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("peerAt");
+        // A name is looked up in the background: the request goes out when the answer comes.
+        QTest::newRow("name") << "localhost" << "127.0.0.1";
+        QTest::newRow("IPv4 literal") << "127.0.0.1" << "127.0.0.1";
+        QTest::newRow("IPv6 literal") << "::1" << "::1";
+        QTest::newRow("name that does not resolve") << "no-such-device.invalid" << "127.0.0.1";
+    }
+
+    void remoteHosts() {
+        QFETCH(QString, host);
+        QFETCH(QString, peerAt);
+        ScratchFolder folder;
+        FakeServices fake;
+        QUdpSocket peer;
+        if (!peer.bind(QHostAddress(peerAt), 0))
+            QSKIP("no such loopback address here");
+        UP_config w(fake.services());
+        control<QComboBox>(w, "ComboRemoteIP")->setEditText(host);
+        w.remotePort = QString::number(peer.localPort());
+        w.localPort = QStringLiteral("0");
+        QSignalSpy lookedUp(&w.udpSocket(), &UdpSocketControl::remoteHostLookedUp);
+        w.connectOrDisconnect();
+        QVERIFY(w.connected);
+        // A literal is known at once; a name only once looked up, and until then nothing goes out.
+        const bool literal = !QHostAddress(host).isNull(), answers = !host.endsWith(".invalid");
+        QCOMPARE(w.sendCommand(QStringLiteral("OOTi\r\n")), literal);
+        QVERIFY(runUntil([&] { return peer.hasPendingDatagrams() || lookedUp.count() > 0; }, 10000));
+        QCOMPARE(runUntil([&] { return peer.hasPendingDatagrams(); }, 300), answers);
+        if (!answers) { // every send fails until the next connect; the session stays open
+            QVERIFY(!w.sendCommand(QStringLiteral("OOTi\r\n")) && w.connected);
+            return;
+        }
+        QNetworkDatagram request;
+        for (int i = 0; i < 1 + int(literal); ++i) {
+            QVERIFY(runUntil([&] { return peer.hasPendingDatagrams(); }));
+            request = peer.receiveDatagram();
+            QCOMPARE(request.data(), QByteArray("MDB 16,OOTi\r\n"));
+        }
+        // The device's answer reaches the window, whatever form its address takes.
+        QSignalSpy arrivals(&w.udpSocket(), &UdpSocketControl::dataArrival);
+        peer.writeDatagram("VER=1\r\n", request.senderAddress(), quint16(request.senderPort()));
+        QVERIFY(runUntil([&] { return arrivals.count() == 1; }));
+        QCOMPARE(w.lastReply, QStringLiteral("VER=1\r\n"));
+        // "Disconnect" abandons a look-up under way: nothing goes out afterwards.
+        control<QComboBox>(w, "ComboRemoteIP")->setEditText(QStringLiteral("localhost"));
+        w.connectOrDisconnect();
+        w.connectOrDisconnect();
+        w.connectOrDisconnect();
+        QVERIFY(!w.udpSocket().remoteHostPending() && !runUntil([&] { return peer.hasPendingDatagrams(); }, 300));
+    }
+
+    void onlyTheDeviceIsHeard() {
+        Session s;
+        QSignalSpy spy(&s.w->udpSocket(), &UdpSocketControl::dataArrival);
+        s.w->watchdogTick();
+        // Outsiders on another address: not shown, not dispatched, no sign of life.
+        LoopbackPeer outsider(QStringLiteral("127.0.0.2"));
+        for (int i = 0; i < 2; ++i)
+            outsider.sendTo(s.w->udpSocket().localPort(), "DOWNLOAD\r\n");
+        // The device answering from another port (a gateway may) is heard.
+        LoopbackPeer gatewayPort;
+        gatewayPort.sendTo(s.w->udpSocket().localPort(), "from the gateway");
+        QVERIFY(runUntil([&] { return spy.count() == 1; }) && !runUntil([&] { return spy.count() > 1; }, 100));
+        QCOMPARE(s.w->lastReply, QStringLiteral("from the gateway"));
+        QCOMPARE(s.w->bar()->text(), QStringLiteral("NO FILE"));
+        QCOMPARE(s.w->linkSilence, qint16(1));
+        // Replies may come from anyone only where the device is a broadcast or multicast address.
+        for (const char* group : {"255.255.255.255", "224.0.0.1", "239.255.0.7", "ff02::1"})
+            QVERIFY2(isGroupAddress(QHostAddress(QString::fromLatin1(group))), group);
+        for (const char* one : {"127.0.0.1", "192.168.1.25", "::1"})
+            QVERIFY2(!isGroupAddress(QHostAddress(QString::fromLatin1(one))), one);
+        for (const QNetworkInterface& nic : QNetworkInterface::allInterfaces())
+            for (const QNetworkAddressEntry& e : nic.addressEntries())
+                QVERIFY(e.broadcast().isNull() || isGroupAddress(e.broadcast()));
+    }
+
+    void buttons_data() {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<bool>("gateway");
+        QTest::addColumn<QString>("address"); // the gateway device address (Text9)
+        QTest::addColumn<QString>("entry");   // the console entry (Text11), or the new address (Text10)
+        QTest::addColumn<QByteArray>("wire");
+        const struct {
+            const char *name, *button;
+            bool gateway;
+            const char *address, *entry, *wire;
+        } rows[] = {
+            {"Boot Info", "Command7", true, "16", "", "MDB 16,OOTi\r\n"},
+            {"Boot Info, direct", "Command7", false, "16", "", "OOTi\r\n"},
+            {"Boot Info, empty address", "Command7", true, "", "", "MDB ,OOTi\r\n"},
+            {"Boot Info, address with blanks", "Command7", true, " 1 x", "", "MDB  1 x,OOTi\r\n"},
+            {"Install", "Command5", true, "16", "", "MDB 16,OOTg\r\n"},
+            {"Install, direct", "Command5", false, "16", "", "OOTg\r\n"},
+            {"Set Addr", "Command1", true, "16", "10", "MDB 16,OOT$0A\r\n"},
+            {"Set Addr, direct", "Command1", false, "16", "-1", "OOT$FF\r\n"},
+            {"Set Addr 256 sends nothing", "Command1", false, "16", "256", ""},
+            {"Set Addr beyond 32 bits", "Command1", false, "16", "&H100000000", ""},
+            {"?", "Command2", true, "16", "", "MDC 16,\"STATUS\"\r\n"},
+            {"VER, direct", "Command9", false, "16", "", "VER\r\n"},
+            {"VER, empty address", "Command9", true, "", "", "MDC ,\"VER\"\r\n"},
+            {"Send Device, quotes", "Command10", true, "16", "say \"hi\"", "MDC 16,\"say \"hi\"\"\r\n"},
+            {"Send Device, direct", "Command10", false, "16", "say", "say\r\n"},
+            {"Send Device, empty", "Command10", true, "16", "", "MDC 16,\"\"\r\n"},
+            {"Send Device, outside Latin-1", "Command10", false, "16", "\xC3\xA9\xE2\x82\xAC!", "\xE9?!\r\n"},
+            {"Send: never wrapped", "Command6", true, "16", "say \"hi\"", "say \"hi\"\r\n"},
+            {"UART On: never wrapped", "Command8", true, "16", "", "UART 2,7\r\n"},
+        };
+        for (const auto& r : rows)
+            QTest::newRow(r.name) << QString(r.button) << r.gateway << QString(r.address) << QString::fromUtf8(r.entry)
+                                  << QByteArray(r.wire);
+    }
+
+    void buttons() {
+        QFETCH(QString, button);
+        QFETCH(bool, gateway);
+        QFETCH(QString, address);
+        QFETCH(QString, entry);
+        Session s(gateway);
+        control<QLineEdit>(*s.w, "Text9")->setText(address);
+        control<QLineEdit>(*s.w, button == "Command1" ? "Text10" : "Text11")->setText(entry);
+        QTest::mouseClick(control<QPushButton>(*s.w, qPrintable(button)), Qt::LeftButton);
+        QTEST(s.peer.take().value(0), "wire");
+        QVERIFY(s.peer.take().isEmpty());
+        const bool sends = button == "Command10" || button == "Command6";
+        QCOMPARE(control<QLineEdit>(*s.w, "Text11")->text().isEmpty(), sends || entry.isEmpty() || button == "Command1");
+        QCOMPARE(s.w->linkSilence, qint16(button == "Command5" ? 50 : 0)); // the device restarts
+        // Closed: the six that go through the send procedures send nothing, "Send Device" still
+        // clears its entry; "Send" keeps it for a later try.
+        s.w->connectOrDisconnect();
+        control<QLineEdit>(*s.w, "Text11")->setText(QStringLiteral("kept?"));
+        QTest::mouseClick(control<QPushButton>(*s.w, qPrintable(button)), Qt::LeftButton);
+        QVERIFY(s.peer.take().isEmpty());
+        QCOMPARE(control<QLineEdit>(*s.w, "Text11")->text().isEmpty(), button == "Command10");
+    }
+
+    void gatewaySettingsReadAtEverySend() {
+        Session s;
+        control<QLineEdit>(*s.w, "Text9")->setText(QStringLiteral("7"));
+        s.w->requestVersion();
+        control<QCheckBox>(*s.w, "Check1")->setChecked(false);
+        s.w->requestVersion();
+        QCOMPARE(s.peer.take(), (QList<QByteArray>{"MDC 7,\"VER\"\r\n", "VER\r\n"}));
+    }
+
+    void receivePath() {
+        Session s;
+        UP_config& w = *s.w;
+        s.reply({"first   "});
+        QCOMPARE(w.consoleText(), QStringLiteral("\r\n\r\n\r\n\r\n\r\nfirst"));
+        QCOMPARE(w.receivedDatagram, QStringLiteral("first   "));
+        QCOMPARE(w.lastReply, QStringLiteral("first"));
+        // The widget catches up within a frame, caret at the end.
+        auto* console = control<QPlainTextEdit>(w, "Text3");
+        QTRY_COMPARE(console->toPlainText(), QStringLiteral("\n\n\n\n\nfirst"));
+        QCOMPARE(console->textCursor().position(), console->toPlainText().size());
+        // A burst is taken datagram by datagram; only spaces are trimmed; any bytes will do.
+        QByteArray binary;
+        for (int i = 0; i < 256; ++i)
+            binary += char(i);
+        s.reply({"n1", "VER=1 \t \r\n", QByteArray(), QByteArray("\0\0OK\0", 5), binary, QByteArray(65507, 'A'), "last"});
+        QCOMPARE(w.consoleText(), QStringLiteral("VER=1 \t \r\n\r\n\r\n") + QString::fromLatin1("\0\0OK\0", 5) + "\r\n" +
+                                      QString::fromLatin1(binary) + "\r\n" + QString(65507, 'A') + "\r\nlast");
+        QCOMPARE(w.replyHistory.at(5), QStringLiteral("VER=1 \t \r\n"));
+        w.flushScreen();
+        w.requestVersion(); // still alive
+        QCOMPARE(s.peer.take(), QList<QByteArray>{"MDC 16,\"VER\"\r\n"});
+    }
+
+    void watchdog() {
+        Session s;
+        UP_config& w = *s.w;
+        s.reply({"x"});
+        for (int i = 0; i < 49; ++i)
+            w.watchdogTick();
+        QVERIFY(!linkShownLost(w)); // 49 ticks after a datagram: still alive
+        w.watchdogTick();
+        QVERIFY(linkShownLost(w));
+        for (int i = 0; i < 100; ++i)
+            w.watchdogTick();
+        QCOMPARE(w.linkSilence, qint16(51));
+        s.reply({"y"}); // arriving while lost: the picture changes only at the next tick
+        QCOMPARE(w.linkSilence, qint16(1));
+        QVERIFY(linkShownLost(w));
+        w.watchdogTick();
+        QVERIFY(!linkShownLost(w));
+        w.startDevice(); // the device restarts: the next silent tick shows lost
+        w.watchdogTick();
+        QVERIFY(linkShownLost(w));
+    }
+};
+
+QTEST_MAIN(TestWindowLink)
+#include "test_window_link.moc"
