@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# What `cmake --install` and `cpack -G DEB` produce: exactly the expected files, programs that run
+# from their new place, a valid menu entry, icons at every size, man pages whatis can read, the
+# README, and a package whose dependencies were computed from the programs.
+#   packaging_test.sh BUILD_DIR SOURCE_DIR WORK_DIR
+set -euo pipefail
+build=$1 source=$2 work=$3
+prefix=$work/root
+rm -rf "$work" && mkdir -p "$work"
+cmake --install "$build" --prefix "$prefix" >/dev/null
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+sizes=(16 22 24 32 48 64 128 256)
+expected=(bin/velta-bootloader bin/velta-devsim bin/velta-flash share/applications/velta-bootloader.desktop
+    share/doc/velta-bootloader/README.md share/man/man1/velta-bootloader.1.gz share/man/man1/velta-devsim.1.gz
+    share/man/man1/velta-flash.1.gz)
+for s in "${sizes[@]}"; do expected+=("share/icons/hicolor/${s}x${s}/apps/velta-bootloader.png"); done
+# Nothing missing and nothing extra (a stray library, header or build helper would ship too).
+diff <(printf '%s\n' "${expected[@]}" | LC_ALL=C sort) <(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | LC_ALL=C sort) >&2 ||
+    fail "installed files differ from the expected list (< expected, > installed)"
+
+for prog in velta-flash velta-devsim; do
+    ASAN_OPTIONS=detect_leaks=0 "$prefix/bin/$prog" --help 2>&1 | grep -q "^Usage: $prog" || fail "installed $prog does not run"
+    gzip -dc "$prefix/share/man/man1/$prog.1.gz" | grep -A1 '^\.SH NAME' | grep -qE "^$prog \\\\- [a-z].{10,}" ||
+        fail "$prog.1 has no name line for whatis"
+done
+gzip -dc "$prefix/share/man/man1/velta-flash.1.gz" | grep -q 'local\\-port' || fail "velta-flash.1 lacks its options"
+out=$(desktop-file-validate "$prefix/share/applications/velta-bootloader.desktop" 2>&1) && [ -z "$out" ] ||
+    fail "desktop entry: $out"
+grep -qx 'Exec=velta-bootloader' "$prefix/share/applications/velta-bootloader.desktop" || fail "desktop entry starts another program"
+for s in "${sizes[@]}"; do
+    file "$prefix/share/icons/hicolor/${s}x${s}/apps/velta-bootloader.png" | grep -q "PNG image data, $s x $s," ||
+        fail "the ${s}x${s} icon is not a PNG of that size"
+done
+cmp -s "$prefix/share/doc/velta-bootloader/README.md" "$source/README.md" || fail "installed README differs from the source"
+
+cpack -G DEB -B "$work/deb" --config "$build/CPackConfig.cmake" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log" >&2; exit 1; }
+deb=$(ls "$work"/deb/*.deb)
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package) $(field Section)" = "velta-bootloader electronics" ] || fail "Package/Section: $(field Package) $(field Section)"
+grep -qE '^.+ <[^ >]+@[^ >]+>$' <<<"$(field Maintainer)" || fail "Maintainer '$(field Maintainer)' has no address"
+names=$(field Depends | tr ',' '\n' | sed 's/^ *//; s/[ (].*//')
+for lib in libc6 libstdc++6 libqt6core6 libqt6network6 libqt6widgets6 libqt6gui6; do
+    grep -qxF "$lib" <<<"$names" || fail "Depends lacks $lib: $(field Depends)"
+done
+[ "$(dpkg-deb -c "$deb" | awk '$NF ~ /^\.\/usr\/(bin|share)\/./ && $1 !~ /^d/' | wc -l)" = "${#expected[@]}" ] ||
+    fail "the package does not hold the installed files"
+dpkg-deb -c "$deb" | awk '$NF ~ /^\.\/usr\/bin\/./ && ($1 != "-rwxr-xr-x" || $2 != "root/root") { bad = 1 } END { exit bad }' ||
+    fail "a program in usr/bin has the wrong mode or owner"
+((failures == 0)) && echo "packaging: ${#expected[@]} files installed and packaged as expected"
