@@ -1,7 +1,7 @@
 // The field reader, the one place that touches files, and how datagrams are shown.
 #include "field_reader.h"
 #include "printable.h"
-#include "text_file.h"
+#include "platform.h"
 
 #include <QDir>
 #include <QFile>

@@ -5,7 +5,7 @@
 #include "address_book.h"
 #include "commands.h"
 #include "link_watchdog.h"
-#include "text_file.h"
+#include "platform.h"
 
 #include <QComboBox>
 #include <QLabel>

@@ -63,7 +63,7 @@ std::optional<QByteArray> DeviceModel::handle(const QByteArray& datagram, const 
 
 bool DeviceModel::busyFor(const QByteArray& client, qint64 nowMs) const {
     const bool midPass = m_phase == Phase::Loading || m_phase == Phase::Verifying;
-    return midPass && client != m_owner && nowMs - m_ownerSeenMs < OwnerTimeoutMs;
+    return midPass && m_ownerHolds && client != m_owner && nowMs - m_ownerSeenMs < OwnerTimeoutMs;
 }
 
 bool DeviceModel::takeDownloadCompleted() {
@@ -109,10 +109,13 @@ QByteArray DeviceModel::command(const QByteArray& body, const QByteArray& client
         m_owner = client;
         m_ownerSeenMs = nowMs;
     }
-    if (body.startsWith("OOT:"))
-        return downloadRecord(QByteArrayView(body).sliced(3));
-    if (body.startsWith("OOT#"))
-        return verifyRecord(QByteArrayView(body).sliced(3));
+    if (record) {
+        const QByteArray reply = body.startsWith("OOT:") ? downloadRecord(QByteArrayView(body).sliced(3))
+                                                         : verifyRecord(QByteArrayView(body).sliced(3));
+        // A client told ERROR may give up: it no longer holds the device against others.
+        m_ownerHolds = !reply.startsWith("ERROR");
+        return reply;
+    }
     if (body == "OOTi") {
         // A boot-information request opens a new transfer: the client's unfinished pass is
         // abandoned (another client's is left alone).
@@ -141,6 +144,7 @@ QByteArray DeviceModel::command(const QByteArray& body, const QByteArray& client
 }
 
 void DeviceModel::startDownloadPass() {
+    m_lastRecord.clear();
     // Rewriting flash begins by erasing it: from here on there is no image to verify against.
     m_phase = Phase::Loading;
     m_image.clear();
@@ -151,6 +155,10 @@ void DeviceModel::startDownloadPass() {
 }
 
 QByteArray DeviceModel::downloadRecord(QByteArrayView record) {
+    // A copy of the record just taken, resent because its answer was slow or lost: answered
+    // again, not stored or counted again.
+    if (record == m_lastRecord && (m_phase == Phase::Loading || m_phase == Phase::Loaded))
+        return line(m_phase == Phase::Loaded ? "DOWNLOAD" : "OK");
     const HexParseResult parsed = parseHexRecord(record, ':');
     const auto* error = std::get_if<HexParseError>(&parsed);
     // A bad line is no start of a download: the kept image stays.
@@ -164,6 +172,7 @@ QByteArray DeviceModel::downloadRecord(QByteArrayView record) {
         return line("ERROR");
     if (error)
         return line("ERROR " + error->reason.toLatin1());
+    m_lastRecord = record.toByteArray();
     const auto& r = std::get<HexRecord>(parsed);
     if (r.type == quint8(HexRecordType::EndOfFile)) {
         m_phase = Phase::Loaded;

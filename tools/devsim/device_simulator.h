@@ -77,10 +77,12 @@ private:
     HexImage m_image;   // the image kept
     HexImage m_loading; // the image of the download pass under way
     QByteArray m_owner; // the client of the pass under way
+    bool m_ownerHolds = false; // ... and it was not told ERROR last
     qint64 m_ownerSeenMs = 0;
     HexCursor m_loadCursor;
     HexCursor m_verifyCursor;
     int m_passLine = 0;
+    QByteArray m_lastRecord; // the last record this download pass stored
     int m_recordsStored = 0;
     bool m_completed = false;
     std::optional<quint8> m_requestedAddress;

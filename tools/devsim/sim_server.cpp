@@ -2,7 +2,7 @@
 
 #include "decimal.h"
 #include "printable.h"
-#include "text_file.h"
+#include "platform.h"
 
 #include <QCommandLineParser>
 #include <QNetworkInterface>
@@ -31,12 +31,13 @@ QList<QHostAddress> ownAddresses(const QHostAddress& bound) {
 }
 } // namespace
 
-std::variant<SimOptions, HelpRequest, UsageError> parseSimArguments(const QStringList& arguments) {
+std::variant<SimOptions, HelpRequest, VersionRequest, UsageError> parseSimArguments(const QStringList& arguments) {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
     const QCommandLineOption bind(QStringLiteral("bind"), QString(), QStringLiteral("ADDR"));
     const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("N"));
+    const QCommandLineOption version(QStringLiteral("version"), QString());
     const QCommandLineOption address(QStringLiteral("address"), QString(), QStringLiteral("A"));
     const QCommandLineOption dropEvery(QStringLiteral("drop-every"), QString(), QStringLiteral("N"));
     const QCommandLineOption errorAtLine(QStringLiteral("error-at-line"), QString(), QStringLiteral("N"));
@@ -44,13 +45,15 @@ std::variant<SimOptions, HelpRequest, UsageError> parseSimArguments(const QStrin
     const QCommandLineOption imageOut(QStringLiteral("image-out"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QString());
     const QCommandLineOption verbose(QStringLiteral("verbose"), QString());
-    parser.addOptions({help, bind, port, address, dropEvery, errorAtLine, delayMs, imageOut, quiet, verbose});
+    parser.addOptions({help, version, bind, port, address, dropEvery, errorAtLine, delayMs, imageOut, quiet, verbose});
 
     // QCommandLineParser skips the first entry as the program name.
     if (!parser.parse(QStringList{QStringLiteral("velta-devsim")} + arguments))
         return UsageError{parser.errorText()};
     if (parser.isSet(help))
         return HelpRequest{};
+    if (parser.isSet(version))
+        return VersionRequest{};
     if (!parser.positionalArguments().isEmpty())
         return UsageError{
             QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first())};
@@ -73,16 +76,23 @@ std::variant<SimOptions, HelpRequest, UsageError> parseSimArguments(const QStrin
     };
 
     int portValue = o.port;
-    int addressValue = o.deviceAddress;
-    for (auto error :
-         {number(port, 0, 65535, portValue), number(address, 0, 255, addressValue),
-          number(dropEvery, 0, 1000000000, o.dropEvery), number(errorAtLine, 0, 1000000000, o.errorAtLine),
-          number(delayMs, 0, MaxDelayMs, o.delayMs)}) {
+    for (auto error : {number(port, 0, 65535, portValue), number(dropEvery, 0, 1000000000, o.dropEvery),
+                       number(errorAtLine, 0, 1000000000, o.errorAtLine), number(delayMs, 0, MaxDelayMs, o.delayMs)}) {
         if (error)
             return *error;
     }
     o.port = quint16(portValue);
-    o.deviceAddress = quint8(addressValue);
+    if (parser.isSet(address)) {
+        // Several devices behind one gateway: "16,17".
+        o.deviceAddresses.clear();
+        for (const QString& text : parser.value(address).split(QLatin1Char(','))) {
+            const auto value = strictDecimal(text, 0, 255);
+            if (!value || o.deviceAddresses.contains(quint8(*value)))
+                return UsageError{QStringLiteral("--address needs device addresses from 0 to 255, each once, not '%1'")
+                                      .arg(parser.value(address))};
+            o.deviceAddresses << quint8(*value);
+        }
+    }
 
     if (parser.isSet(bind)) {
         const QString text = parser.value(bind);
@@ -119,7 +129,9 @@ QString simUsageText() {
         "Options:\n"
         "  --bind ADDR          IP address to listen on (default %1)\n"
         "  --port N             UDP port, 0 for any free port (default %2)\n"
-        "  --address A          device address for the gateway forms, 0-255 (default %3)\n"
+        "  --address A[,A...]   device address for the gateway forms, 0-255 (default %3);\n"
+        "                       several play several devices behind one gateway, each with\n"
+        "                       an image of its own (FILE.<address> with --image-out)\n"
         "  --image-out FILE     write the image as Intel HEX after each completed download;\n"
         "                       FILE must be a regular file or not exist yet\n"
         "  --drop-every N       ignore every Nth datagram received, as if lost (default 0: none)\n"
@@ -130,6 +142,7 @@ QString simUsageText() {
         "  --quiet              print nothing but the listening line and errors\n"
         "  --verbose            log every datagram in and out on stderr\n"
         "  -h, --help           show this text\n"
+        "      --version        show the version\n"
         "\n"
         "Gateway forms: \"MDB <addr>,<body>\" and \"MDC <addr>,\"<body>\"\" carry a command for\n"
         "device <addr> (decimal); forms for another address get no answer.\n"
@@ -154,7 +167,7 @@ QString simUsageText() {
         "Exit codes: 0 after SIGTERM or SIGINT, 2 bad arguments, 3 the socket cannot be bound.\n")
         .arg(defaults.bindAddress.toString())
         .arg(defaults.port)
-        .arg(defaults.deviceAddress);
+        .arg(defaults.deviceAddresses.first());
 }
 
 QString bindFailureMessage(const QHostAddress& address, quint16 port, QAbstractSocket::SocketError error,
@@ -170,8 +183,11 @@ QString bindFailureMessage(const QHostAddress& address, quint16 port, QAbstractS
 }
 
 SimServer::SimServer(SimOptions options, QObject* parent)
-    : QObject(parent), m_options(std::move(options)), m_model(m_options.deviceAddress) {
-    m_model.setErrorAtLine(m_options.errorAtLine);
+    : QObject(parent), m_options(std::move(options)) {
+    for (const quint8 address : m_options.deviceAddresses) {
+        m_models.emplace_back(address);
+        m_models.back().setErrorAtLine(m_options.errorAtLine);
+    }
     connect(&m_socket, &QUdpSocket::readyRead, this, &SimServer::readPending);
 }
 
@@ -217,10 +233,18 @@ void SimServer::receive(const QByteArray& data, const QHostAddress& sender, quin
     }
     log("in   " + peer + " " + logged(data));
 
-    const std::optional<QByteArray> reply = m_model.handle(data, peer, m_clock.elapsed());
-    // The image is on disk before "DOWNLOAD" leaves, so whoever waits for it may read it.
-    if (m_model.takeDownloadCompleted())
-        saveImage();
+    // A gateway form reaches the device it names; a direct line the first device.
+    std::optional<QByteArray> reply;
+    const bool wrapped = data.startsWith("MDB ") || data.startsWith("MDC ");
+    for (DeviceModel& model : m_models) {
+        if (!reply)
+            reply = model.handle(data, peer, m_clock.elapsed());
+        // The image is on disk before "DOWNLOAD" leaves, so whoever waits for it may read it.
+        if (model.takeDownloadCompleted())
+            saveImage(model);
+        if (!wrapped)
+            break;
+    }
     if (!reply) {
         log("none " + peer);
         return;
@@ -242,24 +266,24 @@ void SimServer::send(const QByteArray& reply, const QHostAddress& receiver, quin
     }
 }
 
-void SimServer::saveImage() {
+void SimServer::saveImage(const DeviceModel& model) {
     if (m_options.imageOut.isEmpty())
         return;
+    // Several devices keep an image each: FILE.<address>.
+    const QString path = m_models.size() > 1 ? m_options.imageOut + QLatin1Char('.') + QString::number(model.address())
+                                             : m_options.imageOut;
     // Through a temporary file and a rename, and only over a regular file (checked again: the
     // path may have changed since the start).
     const std::optional<RuntimeError> failure =
-        isRegularFileOrAbsent(m_options.imageOut)
-            ? writeFileAtomically(m_options.imageOut, m_model.image().toHexText())
-            : std::optional<RuntimeError>(RuntimeError::pathFileAccessError());
+        isRegularFileOrAbsent(path) ? writeFileAtomically(path, model.image().toHexText())
+                                    : std::optional<RuntimeError>(RuntimeError::pathFileAccessError());
     if (failure) {
-        std::fprintf(stderr, "velta-devsim: cannot write image to %s: %s\n", qPrintable(m_options.imageOut),
+        std::fprintf(stderr, "velta-devsim: cannot write image to %s: %s\n", qPrintable(path),
                      qPrintable(failure->description));
         std::fflush(stderr);
-        return;
-    }
-    if (m_options.verbosity != SimOptions::Verbosity::Quiet) {
+    } else if (m_options.verbosity != SimOptions::Verbosity::Quiet) {
         std::fprintf(stderr, "velta-devsim: download complete, %lld bytes written to %s\n",
-                     static_cast<long long>(m_model.image().size()), qPrintable(m_options.imageOut));
+                     static_cast<long long>(model.image().size()), qPrintable(path));
         std::fflush(stderr);
     }
 }

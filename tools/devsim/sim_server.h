@@ -28,7 +28,7 @@ struct SimOptions {
 
     QHostAddress bindAddress = QHostAddress(QHostAddress::LocalHost);
     quint16 port = 111;
-    quint8 deviceAddress = 16;
+    QList<quint8> deviceAddresses{16}; // behind one gateway; the first also takes direct lines
     int dropEvery = 0;   // 0: answer everything
     int errorAtLine = 0; // 0: no injected record error
     int delayMs = 0;
@@ -37,12 +37,13 @@ struct SimOptions {
 };
 
 struct HelpRequest {};
+struct VersionRequest {};
 struct UsageError {
     QString message;
 };
 
 // The command line without the program name.
-[[nodiscard]] std::variant<SimOptions, HelpRequest, UsageError>
+[[nodiscard]] std::variant<SimOptions, HelpRequest, VersionRequest, UsageError>
 parseSimArguments(const QStringList& arguments);
 
 [[nodiscard]] QString simUsageText();
@@ -61,7 +62,7 @@ public:
     [[nodiscard]] std::optional<QString> start();
     [[nodiscard]] quint16 port() const { return m_socket.localPort(); }
     [[nodiscard]] QHostAddress address() const { return m_socket.localAddress(); }
-    [[nodiscard]] const DeviceModel& model() const { return m_model; }
+    [[nodiscard]] const DeviceModel& model(int index = 0) const { return m_models[size_t(index)]; }
     // Datagrams handed to the device so far.
     [[nodiscard]] quint64 received() const { return m_received; }
 
@@ -72,11 +73,11 @@ private:
     void readPending();
     void send(const QByteArray& reply, const QHostAddress& receiver, quint16 receiverPort);
     [[nodiscard]] bool isOwnEndpoint(const QHostAddress& sender, quint16 senderPort) const;
-    void saveImage();
+    void saveImage(const DeviceModel& model);
     void log(const QByteArray& text) const;
 
     SimOptions m_options;
-    DeviceModel m_model;
+    std::vector<DeviceModel> m_models;
     QUdpSocket m_socket;
     DatagramReader m_reader;
     QList<QHostAddress> m_ownAddresses;

@@ -8,8 +8,7 @@ constexpr qint64 NsPerMs = 1000000;
 
 DeviceLink::DeviceLink(DeviceTarget target, const LineStore& lines, const FlashSettings& settings,
                        Transcript* transcript, QObject* parent)
-    : QObject(parent), m_target(std::move(target)), m_session(lines, settings),
-      m_timeoutMs(settings.timeoutMs), m_transcript(transcript) {
+    : QObject(parent), m_target(std::move(target)), m_session(lines, settings), m_transcript(transcript) {
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &DeviceLink::onTimer);
@@ -109,10 +108,10 @@ void DeviceLink::apply(const FlashAction& action) {
     case FlashAction::Timer::Keep:
         break;
     case FlashAction::Timer::StartReply:
-        arm(m_timeoutMs);
+        arm(m_session.replyTimeoutMs());
         break;
-    case FlashAction::Timer::StartSettle:
-        arm(m_timeoutMs + m_timeoutMs / 2);
+    case FlashAction::Timer::StartSettle: // late copies of an answer come within 1.5 timeouts
+        arm(m_session.replyTimeoutMs() * 3 / 2);
         break;
     case FlashAction::Timer::Stop:
         m_deadlineNs = 0;
@@ -141,11 +140,33 @@ void DeviceLink::send() {
         m_transcript->sent(m_target.label, bytes);
 }
 
+void DeviceLink::interrupt() {
+    m_session.interrupt();
+    if (m_finishedUs < 0 && m_clock.isValid())
+        finish();
+}
+
+void DeviceLink::abandon(const QString& reason) {
+    m_session.failNetwork(reason);
+    m_finishedUs = 0;
+    emit finished(this);
+}
+
+bool DeviceLink::sendStart() {
+    const QByteArray start = m_session.startCommand();
+    const bool sent = m_socket.writeDatagram(start, m_target.address, m_target.port) == start.size();
+    if (m_transcript && sent)
+        m_transcript->sent(m_target.label, start);
+    m_socket.close();
+    return sent;
+}
+
 void DeviceLink::finish() {
     m_finishedUs = m_clock.nsecsElapsed() / 1000;
     m_deadlineNs = 0;
     m_timer.stop();
-    m_socket.close();
+    // Nothing more is read; the socket stays for the start command until the link goes.
+    m_socket.disconnect(this);
     if (m_transcript)
         m_transcript->note(m_target.label, m_session.result() == FlashResult::Success
                                                ? QStringLiteral("end of the verify pass")

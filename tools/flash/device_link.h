@@ -37,6 +37,12 @@ public:
     // Binds the local port (0: any) on every address of the device's family; never shared.
     [[nodiscard]] std::optional<BindFailure> bind(quint16 localPort);
     void start();
+    // Ends a session under way as interrupted.
+    void interrupt();
+    // Ends the session before it began, for `reason` (a network error).
+    void abandon(const QString& reason);
+    // Sends the start command once, after a session that ended well; true when it went out.
+    bool sendStart();
 
     [[nodiscard]] const FlashSession& session() const { return m_session; }
     [[nodiscard]] const DeviceTarget& target() const { return m_target; }
@@ -58,7 +64,6 @@ private:
 
     DeviceTarget m_target;
     FlashSession m_session;
-    int m_timeoutMs;
     Transcript* m_transcript;
     QUdpSocket m_socket;
     QTimer m_timer;

@@ -1,6 +1,7 @@
 #include "flash_options.h"
 
 #include "decimal.h"
+#include "platform.h"
 #include "transfer_engine.h"
 
 #include <QCommandLineParser>
@@ -34,8 +35,8 @@ std::optional<int> parseTimeoutMs(const QString& text) {
 }
 
 std::variant<HostEntry, FlashUsageError> parseHostEntry(const QString& text) {
-    // HOST, HOST:PORT, a bare IPv6 address, or one in brackets with or without :PORT.
-    static const QRegularExpression form(QStringLiteral("^(?:\\[([^\\]]*)\\]|([^:\\[\\]]*))(?::([^:]*))?$"));
+    // HOST or [IPv6], then :PORT, then /ADDR, each optional; or a bare IPv6 address.
+    static const QRegularExpression form(QStringLiteral("^(?:\\[([^\\]]*)\\]|([^:\\[\\]/]*))(?::([^:/]*))?(?:/(.*))?$"));
     const auto bad = [&](const QString& why) {
         return FlashUsageError{QStringLiteral("bad host '%1': %2").arg(text, why)};
     };
@@ -43,8 +44,8 @@ std::variant<HostEntry, FlashUsageError> parseHostEntry(const QString& text) {
     const bool bareV6 = !m.hasMatch() && QHostAddress(text).protocol() == QAbstractSocket::IPv6Protocol;
     if (!m.hasMatch() && !bareV6)
         return bad(QStringLiteral("not a host name or IP address (use [ADDR]:PORT for an IPv6 address)"));
-    HostEntry entry{bareV6 ? text : m.captured(1) + m.captured(2), std::nullopt};
-    const bool bracketed = m.capturedLength(1) > 0 || text.startsWith(QLatin1Char('['));
+    HostEntry entry{bareV6 ? text : m.captured(1) + m.captured(2), std::nullopt, std::nullopt};
+    const bool bracketed = text.startsWith(QLatin1Char('['));
     if (bracketed && QHostAddress(entry.host).protocol() != QAbstractSocket::IPv6Protocol)
         return bad(QStringLiteral("not an IPv6 address in brackets"));
     if (!bracketed && !bareV6 && !isHostName(entry.host))
@@ -55,42 +56,81 @@ std::variant<HostEntry, FlashUsageError> parseHostEntry(const QString& text) {
             return bad(QStringLiteral("the port must be a whole number from 1 to 65535"));
         entry.port = quint16(*port);
     }
+    if (!bareV6 && m.capturedStart(4) >= 0) {
+        entry.gatewayAddress = strictDecimal(m.captured(4), 0, 255);
+        if (!entry.gatewayAddress)
+            return bad(QStringLiteral("the device address after '/' must be a whole number from 0 to 255"));
+    }
     return entry;
 }
 
-std::variant<FlashOptions, FlashHelp, FlashUsageError> parseFlashArguments(const QStringList& args) {
+std::variant<QList<HostEntry>, FlashUsageError> parseHostsFile(const QByteArray& content, const QString& name) {
+    QList<HostEntry> hosts;
+    const QList<QByteArray> lines = content.split('\n');
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const qsizetype comment = lines[i].indexOf('#');
+        const QString line = QString::fromLocal8Bit(comment < 0 ? lines[i] : lines[i].left(comment)).trimmed();
+        if (line.isEmpty())
+            continue;
+        auto entry = parseHostEntry(line);
+        if (auto* error = std::get_if<FlashUsageError>(&entry))
+            return FlashUsageError{QStringLiteral("%1:%2: %3").arg(name).arg(i + 1).arg(error->message)};
+        hosts << std::get<HostEntry>(entry);
+    }
+    return hosts;
+}
+
+std::variant<FlashOptions, FlashHelp, FlashVersion, FlashUsageError> parseFlashArguments(const QStringList& args) {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const auto option = [](const QStringList& names, const QString& value = {}) {
         return QCommandLineOption(names, QString(), value);
     };
-    const QCommandLineOption help = option({"h", "help"}), port = option({"port"}, "N"),
+    const QCommandLineOption help = option({"h", "help"}), version = option({"version"}), port = option({"port"}, "N"),
                              localPort = option({"local-port"}, "N"), gateway = option({"gateway"}, "ADDR"),
                              direct = option({"direct"}), timeout = option({"timeout"}, "SECONDS"),
-                             retries = option({"retries"}, "N"), noCheck = option({"no-check"}),
-                             log = option({"log"}, "FILE"), quiet = option({"q", "quiet"});
-    parser.addOptions({help, port, localPort, gateway, direct, timeout, retries, noCheck, log, quiet});
+                             firstTimeout = option({"first-timeout"}, "SECONDS"), retries = option({"retries"}, "N"),
+                             jobs = option({"jobs"}, "N"), hostsFile = option({"hosts"}, "FILE"),
+                             noCheck = option({"no-check"}), verifyOnly = option({"verify-only"}),
+                             skipVerified = option({"skip-verified"}), start = option({"start"}),
+                             expectVersion = option({"expect-version"}, "TEXT"), log = option({"log"}, "FILE"),
+                             report = option({"report"}, "FILE"), progress = option({"progress"}, "WHEN"),
+                             quiet = option({"q", "quiet"});
+    parser.addOptions({help, version, port, localPort, gateway, direct, timeout, firstTimeout, retries, jobs, hostsFile,
+                       noCheck, verifyOnly, skipVerified, start, expectVersion, log, report, progress, quiet});
 
     // QCommandLineParser skips the first entry as the program name.
     if (!parser.parse(QStringList{QStringLiteral("velta-flash")} + args))
         return FlashUsageError{parser.errorText()};
     if (parser.isSet(help))
         return FlashHelp{};
+    if (parser.isSet(version))
+        return FlashVersion{};
 
     FlashOptions o;
     const QStringList positional = parser.positionalArguments();
-    if (positional.size() < 2)
-        return FlashUsageError{positional.isEmpty() ? QStringLiteral("missing FILE.hex and HOST")
-                                                    : QStringLiteral("missing HOST")};
+    if (positional.isEmpty())
+        return FlashUsageError{QStringLiteral("missing FILE.hex and HOST")};
     o.file = positional.first();
     if (o.file.isEmpty())
         return FlashUsageError{QStringLiteral("empty file name")};
+    if (parser.isSet(hostsFile)) {
+        const auto content = readSmallFile(parser.value(hostsFile), 1024 * 1024);
+        if (const auto* error = std::get_if<RuntimeError>(&content))
+            return FlashUsageError{QStringLiteral("cannot read %1: %2").arg(parser.value(hostsFile), error->description)};
+        auto hosts = parseHostsFile(std::get<QByteArray>(content), parser.value(hostsFile));
+        if (const auto* error = std::get_if<FlashUsageError>(&hosts))
+            return *error;
+        o.hosts = std::get<QList<HostEntry>>(hosts);
+    }
     for (const QString& text : positional.mid(1)) {
         auto entry = parseHostEntry(text);
         if (auto* error = std::get_if<FlashUsageError>(&entry))
             return *error;
         o.hosts << std::get<HostEntry>(entry);
     }
+    if (o.hosts.isEmpty())
+        return FlashUsageError{QStringLiteral("missing HOST")};
 
     // A whole number for an option that is set, within [min, max]; the error says what it needs.
     std::optional<FlashUsageError> error;
@@ -103,13 +143,25 @@ std::variant<FlashOptions, FlashHelp, FlashUsageError> parseFlashArguments(const
             error = FlashUsageError{QStringLiteral("--%1 needs %2, not '%3'")
                                         .arg(opt.names().constLast(), what.arg(min).arg(max), parser.value(opt))};
     };
-    int gatewayNumber = -1;
+    const auto seconds = [&](const QCommandLineOption& opt, int& target) {
+        if (error || !parser.isSet(opt))
+            return;
+        if (const auto value = parseTimeoutMs(parser.value(opt)))
+            target = *value;
+        else
+            error = FlashUsageError{QStringLiteral("--%1 needs seconds from 0.001 to 3600, not '%2'")
+                                        .arg(opt.names().constLast(), parser.value(opt))};
+    };
     number(port, 1, 65535, QStringLiteral("a port from %1 to %2"), o.remotePort);
     number(localPort, 0, 65535, QStringLiteral("a port from %1 to %2"), o.localPort);
-    number(gateway, 0, 255, QStringLiteral("a device address from %1 to %2"), gatewayNumber);
+    number(gateway, 0, 255, QStringLiteral("a device address from %1 to %2"), o.gatewayAddress);
     number(retries, 0, MaxRetries, QStringLiteral("a whole number from %1 to %2"), o.retries);
+    number(jobs, 1, 1000, QStringLiteral("a whole number from %1 to %2"), o.jobs);
+    seconds(timeout, o.timeoutMs);
+    seconds(firstTimeout, o.firstTimeoutMs);
     if (error)
         return *error;
+    o.firstTimeoutMs = qMax(o.firstTimeoutMs, o.timeoutMs);
     // Each further device takes the next port up.
     if (o.localPort && *o.localPort != 0 && *o.localPort + o.hosts.size() - 1 > 65535)
         return FlashUsageError{
@@ -117,21 +169,27 @@ std::variant<FlashOptions, FlashHelp, FlashUsageError> parseFlashArguments(const
     if (parser.isSet(direct) && parser.isSet(gateway))
         return FlashUsageError{QStringLiteral("--direct and --gateway cannot be used together")};
     o.gateway = !parser.isSet(direct);
-    if (gatewayNumber >= 0)
-        o.gatewayAddress = QString::number(gatewayNumber);
-    if (parser.isSet(timeout)) {
-        const auto value = parseTimeoutMs(parser.value(timeout));
-        if (!value)
-            return FlashUsageError{QStringLiteral("--timeout needs seconds from 0.001 to 3600, not '%1'")
-                                       .arg(parser.value(timeout))};
-        o.timeoutMs = *value;
-    }
     o.check = !parser.isSet(noCheck);
-    if (parser.isSet(log)) {
-        o.logFile = parser.value(log);
-        if (o.logFile.isEmpty())
-            return FlashUsageError{QStringLiteral("--log needs a file name")};
+    o.verifyOnly = parser.isSet(verifyOnly);
+    o.skipVerified = parser.isSet(skipVerified);
+    if (o.verifyOnly && o.skipVerified)
+        return FlashUsageError{QStringLiteral("--verify-only and --skip-verified cannot be used together")};
+    o.start = parser.isSet(start);
+    o.expectVersion = parser.value(expectVersion);
+    if (parser.isSet(expectVersion) && o.expectVersion.isEmpty())
+        return FlashUsageError{QStringLiteral("--expect-version needs a text")};
+    o.logFile = parser.value(log);
+    o.reportFile = parser.value(report);
+    for (const auto& [opt, value] : {std::pair(&log, o.logFile), std::pair(&report, o.reportFile)}) {
+        if (parser.isSet(*opt) && value.isEmpty())
+            return FlashUsageError{QStringLiteral("--%1 needs a file name").arg(opt->names().constLast())};
     }
+    if (o.logFile == QLatin1String("-"))
+        return FlashUsageError{QStringLiteral("--log needs a file name; '-' is for --report")};
+    const QStringList whens{QStringLiteral("auto"), QStringLiteral("always"), QStringLiteral("never")};
+    if (parser.isSet(progress) && !whens.contains(parser.value(progress)))
+        return FlashUsageError{QStringLiteral("--progress needs auto, always or never, not '%1'").arg(parser.value(progress))};
+    o.progress = FlashOptions::Progress(qMax(0, whens.indexOf(parser.value(progress))));
     o.quiet = parser.isSet(quiet);
     return o;
 }
@@ -143,6 +201,7 @@ QString flashUsageText() {
         .arg(defaults.remotePort)
         .arg(defaults.gatewayAddress)
         .arg(defaults.timeoutMs / 1000.0)
+        .arg(defaults.firstTimeoutMs / 1000.0)
         .arg(defaults.retries)
         .arg(TransferState::MaxLines);
 }

@@ -6,7 +6,8 @@
 #include <optional>
 #include <variant>
 
-// Process exit codes. When devices fail in different ways the smallest non-zero code wins.
+// Process exit codes. When devices fail in different ways the smallest non-zero code wins;
+// an interrupted run ends with 130 (SIGINT) or 143 (SIGTERM) whatever else happened.
 namespace ExitCode {
 constexpr int Ok = 0;
 constexpr int DeviceError = 1;
@@ -14,42 +15,61 @@ constexpr int BadArguments = 2;
 constexpr int BadFile = 3;
 constexpr int Timeout = 4;
 constexpr int NetworkError = 5;
-constexpr int LogError = 6;
+constexpr int LogError = 6; // the log or the report could not be written
+constexpr int Interrupted = 128;    // plus the signal's number
 } // namespace ExitCode
 
-// One device as named on the command line; the address is looked up later.
+// One device as named: HOST[:PORT][/ADDR], the address looked up later.
 struct HostEntry {
-    QString host;                // name or address, without brackets
-    std::optional<quint16> port; // from "HOST:PORT"; nothing: --port
+    QString host;                        // name or address, without brackets
+    std::optional<quint16> port;         // from ":PORT"; nothing: --port
+    std::optional<int> gatewayAddress;   // from "/ADDR"; nothing: --gateway or --direct
 
     friend bool operator==(const HostEntry&, const HostEntry&) = default;
 };
 
 struct FlashOptions {
+    enum class Progress { Auto, Always, Never };
+
     QString file;
     QList<HostEntry> hosts;
     quint16 remotePort = 111;
-    std::optional<quint16> localPort; // nothing: drawn from 5500..6499 for each device
+    std::optional<quint16> localPort; // nothing: drawn from 5500..6499 for each session
     bool gateway = true;
-    QString gatewayAddress = QStringLiteral("16");
+    int gatewayAddress = 16;
     int timeoutMs = 3000;
+    int firstTimeoutMs = 10000; // the first record of the download pass; never below timeoutMs
     int retries = 3;
+    int jobs = 0;               // gateways and direct devices at once; 0: all
     bool check = true;
+    bool verifyOnly = false;
+    bool skipVerified = false;
+    bool start = false;
+    QString expectVersion;
     QString logFile;
+    QString reportFile; // "-": standard output, instead of the table
+    Progress progress = Progress::Auto;
     bool quiet = false;
 };
 
 struct FlashHelp {};
+struct FlashVersion {};
 struct FlashUsageError {
     QString message;
 };
 
-// The command line without the program name.
-[[nodiscard]] std::variant<FlashOptions, FlashHelp, FlashUsageError>
+// The command line without the program name. Reads the --hosts file.
+[[nodiscard]] std::variant<FlashOptions, FlashHelp, FlashVersion, FlashUsageError>
 parseFlashArguments(const QStringList& args);
 
-// "HOST", "HOST:PORT", "[IPv6]" or "[IPv6]:PORT"; a bare IPv6 address has no port.
+// "HOST", "HOST:PORT", "[IPv6]" or "[IPv6]:PORT", each optionally followed by "/ADDR"; a bare
+// IPv6 address has neither.
 [[nodiscard]] std::variant<HostEntry, FlashUsageError> parseHostEntry(const QString& text);
+
+// The targets of a --hosts file: one a line, "#" to the end of a line a comment, blank lines
+// allowed. `name` starts every error message.
+[[nodiscard]] std::variant<QList<HostEntry>, FlashUsageError> parseHostsFile(const QByteArray& content,
+                                                                           const QString& name);
 
 // Seconds as typed ("3", "0.25", ".5") to whole milliseconds, within 1 ms .. 1 hour.
 [[nodiscard]] std::optional<int> parseTimeoutMs(const QString& text);

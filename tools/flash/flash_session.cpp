@@ -81,6 +81,7 @@ FlashAction FlashSession::onReply(QByteArrayView reply) {
                                                       .arg(m_line)
                                                       .arg(m_state.lineCount));
         ++m_lateReplies;
+        ++m_slowAnswers;
         return {};
     }
     if (m_waiting != Waiting::Reply)
@@ -91,10 +92,22 @@ FlashAction FlashSession::onReply(QByteArrayView reply) {
         return fail(FlashResult::DeviceError,
                     QStringLiteral("the device answered \"DOWNLOAD\" to the boot-information request"));
     if (reply.contains(ReplyWord::Version) || reply.contains(ReplyWord::Ok))
-        return answered(Next::Line);
+        return bootInfoAnswered(reply);
     ++m_ignoredReplies;
     m_lastIgnored = quotedReply(reply);
     return {};
+}
+
+FlashAction FlashSession::bootInfoAnswered(QByteArrayView reply) {
+    while (!reply.isEmpty() && (reply.back() == '\n' || reply.back() == '\r'))
+        reply.chop(1);
+    m_bootInfo = QString::fromLatin1(reply);
+    // The wrong device, or the wrong bootloader, is not flashed.
+    if (!m_settings.expectVersion.isEmpty() && !m_bootInfo.contains(m_settings.expectVersion))
+        return fail(FlashResult::DeviceError, QStringLiteral("the device answered %1 to the boot-information request, "
+                                                             "not version \"%2\"")
+                                                  .arg(quotedReply(reply), m_settings.expectVersion));
+    return answered(m_settings.verifyOnly ? Next::NextPass : Next::Line);
 }
 
 FlashAction FlashSession::replyToRecord(QByteArrayView reply) {
@@ -137,7 +150,7 @@ FlashAction FlashSession::answered(Next next) {
     }
     // After a resend a copy of this answer may still come; with a single line the "DOWNLOAD"
     // that ends a pass and the one that answers the next pass's only line look alike.
-    if (m_resent || (next == Next::NextPass && m_state.lineCount == 1)) {
+    if (m_resent || (next == Next::NextPass && m_state.lineCount == 1 && m_pass != FlashPass::BootInfo)) {
         m_waiting = Waiting::Settle;
         m_next = next;
         return {false, FlashAction::Timer::StartSettle};
@@ -147,9 +160,10 @@ FlashAction FlashSession::answered(Next next) {
 
 FlashAction FlashSession::proceed(Next next) {
     if (next == Next::NextPass) {
+        // After the boot information (verify only) no pass has ended: no copy to ignore.
+        m_passJustStarted = m_state.lineCount > 1 && m_pass != FlashPass::BootInfo;
         m_state.verifyPhase = true;
         m_state.linePos = 0;
-        m_passJustStarted = m_state.lineCount > 1;
     }
     const auto step = transferStep(m_state);
     if (!step)
@@ -178,10 +192,26 @@ FlashAction FlashSession::onTimer() {
                 .arg(where())
                 .arg(sends)
                 .arg(sends == 1 ? QStringLiteral("send") : QStringLiteral("sends"))
-                .arg(secondsText(m_settings.timeoutMs));
+                .arg(secondsText(replyTimeoutMs()));
     if (!m_lastIgnored.isEmpty())
         text += QStringLiteral("; last reply %1").arg(m_lastIgnored);
     return fail(FlashResult::Timeout, text);
+}
+
+int FlashSession::replyTimeoutMs() const {
+    const bool firstRecord = m_pass == FlashPass::Download && m_line == 1;
+    return firstRecord ? m_settings.firstTimeoutMs : m_settings.timeoutMs;
+}
+
+QByteArray FlashSession::startCommand() const {
+    const auto framed = frameLine(Commands::Start + Commands::CrLf, m_settings.gateway, m_settings.gatewayAddress,
+                                  GatewayForm::Bootloader);
+    return framed ? framed->toLatin1() : QByteArray();
+}
+
+void FlashSession::interrupt() {
+    if (!finished())
+        (void)fail(FlashResult::Interrupted, QStringLiteral("interrupted at %1").arg(where()));
 }
 
 void FlashSession::failNetwork(const QString& reason) {
@@ -192,6 +222,12 @@ void FlashSession::failNetwork(const QString& reason) {
 FlashAction FlashSession::fail(FlashResult result, const QString& message) {
     m_result = result;
     m_message = message;
+    // Answers that came only after a resend point at a slow device, not a broken one.
+    if (m_slowAnswers > 0 && (result == FlashResult::Timeout || result == FlashResult::DeviceError))
+        m_message += QStringLiteral("; %1 answer(s) came late, after a resend: the device may need a longer --timeout "
+                                    "(now %2)")
+                         .arg(m_slowAnswers)
+                         .arg(secondsText(m_settings.timeoutMs));
     m_waiting = Waiting::Nothing;
     return {false, FlashAction::Timer::Stop};
 }

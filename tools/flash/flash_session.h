@@ -15,17 +15,21 @@ enum class FlashPass {
 
 enum class FlashResult {
     Running,
-    Success, // every line of both passes answered in order, each pass ended by "DOWNLOAD"
+    Success, // every line of its passes answered in order, each pass ended by "DOWNLOAD"
     DeviceError,
     Timeout,
     NetworkError,
+    Interrupted,
 };
 
 struct FlashSettings {
     bool gateway = true;
     QString gatewayAddress = QStringLiteral("16");
     int retries = 3;
-    int timeoutMs = 3000; // only for the messages; the owner keeps the clock
+    int timeoutMs = 3000;       // the owner keeps the clock; the session says which wait is due
+    int firstTimeoutMs = 10000; // the first record of the download pass: the device may erase first
+    bool verifyOnly = false;    // only the verify pass, against the image the device keeps
+    QString expectVersion;      // the boot-information reply must contain it (empty: any)
 };
 
 // What the owner has to do after an event.
@@ -67,6 +71,12 @@ public:
     [[nodiscard]] FlashAction onTimer();
     // The owner could not send or receive.
     void failNetwork(const QString& reason);
+    // The run was interrupted: nothing more is sent.
+    void interrupt();
+    // How long the wait asked for by Timer::StartReply lasts.
+    [[nodiscard]] int replyTimeoutMs() const;
+    // The datagram of the start command, as the window's "Install VELTA" sends it.
+    [[nodiscard]] QByteArray startCommand() const;
 
     // The bytes of the datagram to send (also on a resend).
     [[nodiscard]] const QByteArray& datagram() const { return m_datagram; }
@@ -79,8 +89,11 @@ public:
     // The line sent last in the current pass (1-based); 0 before the first.
     [[nodiscard]] int line() const { return m_line; }
     [[nodiscard]] int lineCount() const { return m_state.lineCount; }
-    // Lines of both passes that the device has answered, in order.
+    // Lines of its passes that the device has answered, in order, and how many it must answer.
     [[nodiscard]] int acknowledged() const { return m_acknowledged; }
+    [[nodiscard]] int linesToAnswer() const { return (m_settings.verifyOnly ? 1 : 2) * m_state.lineCount; }
+    // The device's answer to the boot-information request, without its line end.
+    [[nodiscard]] const QString& bootInfo() const { return m_bootInfo; }
     [[nodiscard]] int resends() const { return m_resends; }
     // Replies dropped as late copies, and replies that answered nothing.
     [[nodiscard]] int lateReplies() const { return m_lateReplies; }
@@ -94,6 +107,7 @@ private:
     enum class Next { Line, NextPass, Done };
 
     FlashAction sendCommand(const QString& line);
+    FlashAction bootInfoAnswered(QByteArrayView reply);
     FlashAction answered(Next next);
     FlashAction proceed(Next next);
     FlashAction replyToRecord(QByteArrayView reply);
@@ -111,10 +125,12 @@ private:
     QString m_message;
     QByteArray m_datagram;
     QString m_lastIgnored;
+    QString m_bootInfo;
     int m_line = 0;
     int m_resendsLeft = 0;
     int m_acknowledged = 0;
     int m_resends = 0;
     int m_lateReplies = 0;
+    int m_slowAnswers = 0; // late copies of answers to resent datagrams
     int m_ignoredReplies = 0;
 };

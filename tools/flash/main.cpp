@@ -1,11 +1,11 @@
 // velta-flash: loads a HEX file into one or more bootloader devices over UDP.
-#include "device_link.h"
-#include "flash_options.h"
 #include "endpoint.h"
+#include "flash_options.h"
 #include "hex_input.h"
-#include "local_port.h"
+#include "platform.h"
 #include "progress_view.h"
-#include "text_file.h"
+#include "report.h"
+#include "runner.h"
 #include "transcript.h"
 
 #include <QCoreApplication>
@@ -14,7 +14,6 @@
 #include <QTimer>
 
 #include <cstdio>
-#include <memory>
 
 #include <unistd.h>
 
@@ -24,63 +23,59 @@ void printError(const QString& text) {
     std::fflush(stderr);
 }
 
-// A drawn port that is taken is drawn again, up to this many times.
-constexpr int DrawAttempts = 50;
-
-struct Resolved {
-    std::optional<DeviceTarget> target;
-    QString error;
-};
-
-Resolved resolve(const HostEntry& entry, quint16 defaultPort) {
-    const quint16 port = entry.port.value_or(defaultPort);
-    QHostAddress address(entry.host);
-    if (address.isNull()) {
-        const QHostInfo info = QHostInfo::fromName(entry.host);
-        if (info.error() != QHostInfo::NoError || info.addresses().isEmpty())
-            return {std::nullopt, QStringLiteral("cannot look up host '%1': %2")
-                                      .arg(entry.host, info.errorString().isEmpty() ? QStringLiteral("no address")
-                                                                                    : info.errorString())};
-        address = preferredAddress(info.addresses());
-    }
-    return {DeviceTarget{endpointText(entry.host, port), address, port}, {}};
+// A device's address once its name has been looked up; the message when it cannot be.
+std::variant<QHostAddress, QString> resolve(const QString& host) {
+    const QHostAddress literal(host);
+    if (!literal.isNull())
+        return literal;
+    const QHostInfo info = QHostInfo::fromName(host);
+    if (info.error() != QHostInfo::NoError || info.addresses().isEmpty())
+        return QStringLiteral("cannot look up host '%1': %2")
+            .arg(host, info.errorString().isEmpty() ? QStringLiteral("no address") : info.errorString());
+    return preferredAddress(info.addresses());
 }
 
-// Binds every link: the given port (each further device the next one up), or one drawn from the
-// window's range, drawn again while taken. The message for the user when one cannot be bound.
-std::optional<QString> bindAll(const QList<DeviceLink*>& links, std::optional<quint16> localPort) {
-    for (qsizetype i = 0; i < links.size(); ++i) {
-        std::optional<BindFailure> failure;
-        int port = 0;
-        for (int attempt = 0; attempt < (localPort ? 1 : DrawAttempts); ++attempt) {
-            port = localPort ? (*localPort == 0 ? 0 : *localPort + int(i)) : LocalPort::draw();
-            failure = links[i]->bind(quint16(port));
-            if (!failure || failure->error != QAbstractSocket::AddressInUseError)
-                break;
-        }
-        if (failure)
-            return QStringLiteral("%1: cannot bind local port %2: %3").arg(links[i]->target().label).arg(port).arg(failure->reason);
-    }
+// An output file (the log, the report) must not be the firmware it describes, nor anything
+// but a regular file.
+std::optional<QString> refusedOutput(const QString& option, const QString& path, const QString& input) {
+    if (path == QLatin1String("-"))
+        return std::nullopt;
+    if (isSameFile(path, input))
+        return QStringLiteral("--%1 %2 is the file to load").arg(option, path);
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile())
+        return QStringLiteral("--%1 %2: not a regular file").arg(option, path);
     return std::nullopt;
 }
 
-ProgressView::Mode viewMode(bool quiet) {
-    if (quiet)
-        return ProgressView::Mode::Quiet;
+ProgressView::Mode viewMode(const FlashOptions& o) {
     const QByteArray term = qgetenv("TERM");
-    if (::isatty(STDERR_FILENO) && term != "dumb" && !term.isEmpty())
-        return ProgressView::Mode::Live;
-    return ProgressView::Mode::Plain;
+    const bool terminal = ::isatty(STDERR_FILENO) && term != "dumb" && !term.isEmpty();
+    if (o.quiet)
+        return ProgressView::Mode::Quiet;
+    switch (o.progress) {
+    case FlashOptions::Progress::Never:
+        return ProgressView::Mode::None;
+    case FlashOptions::Progress::Always:
+        return terminal ? ProgressView::Mode::Live : ProgressView::Mode::Percent;
+    case FlashOptions::Progress::Auto:
+        break;
+    }
+    return terminal ? ProgressView::Mode::Live : ProgressView::Mode::Phases;
 }
 } // namespace
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("velta-flash"));
+    // A second Ctrl-C ends it at once; the first stops sending and writes what it has.
+    TerminationSignals termination(true);
 
     const auto parsed = parseFlashArguments(app.arguments().mid(1));
-    if (std::holds_alternative<FlashHelp>(parsed)) {
-        std::fputs(flashUsageText().toLocal8Bit().constData(), stdout);
+    if (std::holds_alternative<FlashHelp>(parsed) || std::holds_alternative<FlashVersion>(parsed)) {
+        std::fputs(std::holds_alternative<FlashHelp>(parsed) ? flashUsageText().toLocal8Bit().constData()
+                                                             : "velta-flash " VELTA_VERSION "\n",
+                   stdout);
         return ExitCode::Ok;
     }
     if (const auto* error = std::get_if<FlashUsageError>(&parsed)) {
@@ -88,80 +83,85 @@ int main(int argc, char* argv[]) {
         return ExitCode::BadArguments;
     }
     const auto& options = std::get<FlashOptions>(parsed);
+    for (const auto& [option, path] : {std::pair(QStringLiteral("log"), options.logFile),
+                                       std::pair(QStringLiteral("report"), options.reportFile)}) {
+        if (const auto refused = path.isEmpty() ? std::nullopt : refusedOutput(option, path, options.file)) {
+            printError(*refused);
+            return ExitCode::BadArguments;
+        }
+    }
+    // A target's own /ADDR, else --gateway's address, else direct.
+    const auto gatewayOf = [&](const HostEntry& h) {
+        return h.gatewayAddress ? h.gatewayAddress : options.gateway ? std::optional<int>(options.gatewayAddress) : std::nullopt;
+    };
 
     // Everything about the file is settled before any device hears from us.
     const auto loaded = loadFlashLines(options.file, options.check);
+    Report report;
+    if (!options.reportFile.isEmpty()) {
+        const int lines = std::holds_alternative<LineStore>(loaded) ? std::get<LineStore>(loaded).count() : 0;
+        if (const auto failure = report.open(options.reportFile, options.file, lines)) {
+            printError(QStringLiteral("cannot open report file %1: %2").arg(options.reportFile, *failure));
+            return ExitCode::BadArguments;
+        }
+    }
     if (const auto* error = std::get_if<QString>(&loaded)) {
         printError(*error);
-        return ExitCode::BadFile;
+        for (const HostEntry& h : options.hosts)
+            report.writeFileError(h, h.port.value_or(options.remotePort), gatewayOf(h), *error);
+        return report.failed() ? ExitCode::LogError : ExitCode::BadFile;
     }
-    const LineStore& lines = std::get<LineStore>(loaded);
 
-    QList<DeviceTarget> targets;
-    for (const HostEntry& entry : options.hosts) {
-        const Resolved r = resolve(entry, options.remotePort);
-        if (!r.target) {
-            printError(r.error);
+    QList<DeviceJob*> jobs;
+    std::vector<std::unique_ptr<DeviceJob>> owned;
+    for (const HostEntry& h : options.hosts) {
+        auto job = std::make_unique<DeviceJob>();
+        job->host = h.host;
+        job->gatewayAddress = gatewayOf(h);
+        const quint16 port = h.port.value_or(options.remotePort);
+        const auto address = resolve(h.host);
+        if (const auto* error = std::get_if<QString>(&address)) {
+            printError(*error);
             return ExitCode::NetworkError;
         }
-        for (const DeviceTarget& t : targets) {
-            if (t.port == r.target->port &&
-                t.address.isEqual(r.target->address, QHostAddress::ConvertV4MappedToIPv4)) {
-                printError(QStringLiteral("%1 and %2 are the same device").arg(t.label, r.target->label));
+        job->target = {endpointText(h.host, port) + (h.gatewayAddress ? QStringLiteral("/%1").arg(*h.gatewayAddress) : QString()),
+                       std::get<QHostAddress>(address), port};
+        for (const DeviceJob* other : jobs) {
+            if (other->target.port == port && other->gatewayAddress == job->gatewayAddress &&
+                other->target.address.isEqual(job->target.address, QHostAddress::TolerantConversion)) {
+                printError(QStringLiteral("%1 and %2 are the same device").arg(other->target.label, job->target.label));
                 return ExitCode::BadArguments;
             }
         }
-        targets << *r.target;
+        jobs << job.get();
+        owned.push_back(std::move(job));
     }
 
     Transcript transcript;
     if (!options.logFile.isEmpty()) {
-        // The transcript must never overwrite the firmware, nor open something that never ends.
-        if (isSameFile(options.logFile, options.file)) {
-            printError(QStringLiteral("--log %1 is the file to load").arg(options.logFile));
-            return ExitCode::BadArguments;
-        }
-        const QFileInfo info(options.logFile);
-        if (info.exists() && !info.isFile()) {
-            printError(QStringLiteral("--log %1: not a regular file").arg(options.logFile));
-            return ExitCode::BadArguments;
-        }
         if (const auto failure = transcript.open(options.logFile)) {
             printError(QStringLiteral("cannot create log file %1: %2").arg(options.logFile, *failure));
             return ExitCode::BadArguments;
         }
     }
-
-    FlashSettings settings;
-    settings.gateway = options.gateway;
-    settings.gatewayAddress = options.gatewayAddress;
-    settings.retries = options.retries;
-    settings.timeoutMs = options.timeoutMs;
-
-    QObject owner;
-    QList<DeviceLink*> links;
-    for (const DeviceTarget& t : targets)
-        links << new DeviceLink(t, lines, settings, transcript.isOpen() ? &transcript : nullptr, &owner);
-    if (const auto failure = bindAll(links, options.localPort)) {
-        printError(*failure);
-        (void)transcript.close();
-        return ExitCode::NetworkError;
-    }
-
-    ProgressView view(viewMode(options.quiet), links);
-    qsizetype running = links.size();
-    for (DeviceLink* link : links) {
-        QObject::connect(link, &DeviceLink::finished, &app, [&running] {
-            if (--running == 0)
-                QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
-                                          Qt::QueuedConnection);
-        });
-    }
+    RunSettings settings{{options.gateway, QString(), options.retries, options.timeoutMs, options.firstTimeoutMs,
+                          options.verifyOnly, options.expectVersion},
+                         options.localPort, options.jobs, options.skipVerified, options.start};
+    Runner runner(jobs, std::get<LineStore>(loaded), settings, transcript.isOpen() ? &transcript : nullptr);
+    ProgressView view(viewMode(options), jobs, &runner);
+    int interruptedBy = 0;
+    QObject::connect(&termination, &TerminationSignals::received, &runner, [&](int signalNumber) {
+        interruptedBy = signalNumber;
+        report.setInterruptedBy(signalNumber);
+        runner.interrupt();
+    });
+    // Each record goes out the moment its device is done.
+    QObject::connect(&runner, &Runner::jobFinished, &runner, [&](DeviceJob* job) { report.write(*job); });
+    QObject::connect(&runner, &Runner::allFinished, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     // Started inside the event loop, so a device that fails at once still ends it.
-    QTimer::singleShot(0, &app, [&] {
+    QTimer::singleShot(0, &runner, [&] {
         view.begin();
-        for (DeviceLink* link : links)
-            link->start();
+        runner.start();
     });
     app.exec();
     view.end();
@@ -169,18 +169,25 @@ int main(int argc, char* argv[]) {
     const auto logFailure = transcript.close();
     if (logFailure)
         printError(QStringLiteral("cannot write log file %1: %2").arg(options.logFile, *logFailure));
+    if (report.failed())
+        printError(QStringLiteral("cannot write report file %1").arg(options.reportFile));
 
-    QList<FlashResult> results;
     QList<DeviceProgress> progress;
-    for (const DeviceLink* link : links) {
-        results << link->session().result();
-        progress << progressOf(*link);
+    int code = ExitCode::Ok;
+    for (const DeviceJob* job : jobs) {
+        progress << progressOf(*job);
+        // When devices fail in different ways the smallest code wins.
+        const int c = exitCodeOf(job->skipped ? FlashResult::Success : job->result);
+        if (c != ExitCode::Ok && (code == ExitCode::Ok || c < code))
+            code = c;
     }
-    if (!options.quiet) {
+    // With the records on standard output, the table would only be in their way.
+    if (!options.quiet && options.reportFile != QLatin1String("-")) {
         std::fputs(summaryTable(progress).toLocal8Bit().constData(), stdout);
         std::fflush(stdout);
     }
-    // A transcript that could not be written is a failure of the run, never a success.
-    const int code = exitCodeFor(results);
-    return code == ExitCode::Ok && logFailure ? ExitCode::LogError : code;
+    if (interruptedBy)
+        return ExitCode::Interrupted + interruptedBy;
+    // An output that could not be written is a failure of the run, never a success.
+    return code == ExitCode::Ok && (logFailure || report.failed()) ? ExitCode::LogError : code;
 }

@@ -1,8 +1,5 @@
 #include "progress_view.h"
 
-#include "device_link.h"
-#include "flash_options.h"
-
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -19,27 +16,24 @@ int terminalWidth() {
 }
 } // namespace
 
-DeviceProgress progressOf(const DeviceLink& link) {
-    const FlashSession& s = link.session();
-    return {link.target().label, s.pass(),         s.result(),       s.line(),
-            s.lineCount(),       s.acknowledged(), link.elapsedUs(), s.message()};
-}
-
-QString resultName(FlashResult result) {
-    static const char* const names[] = {"running", "ok", "device error", "timeout", "network error"};
-    return QString::fromLatin1(names[int(result)]);
-}
-
-int exitCodeFor(const QList<FlashResult>& results) {
-    static const int codes[] = {ExitCode::Timeout, ExitCode::Ok, ExitCode::DeviceError, ExitCode::Timeout,
-                                ExitCode::NetworkError};
-    int code = ExitCode::Ok;
-    for (const FlashResult r : results) {
-        const int c = codes[int(r)]; // one left running counts as no answer
-        if (c != ExitCode::Ok && (code == ExitCode::Ok || c < code))
-            code = c;
+DeviceProgress progressOf(const DeviceJob& job) {
+    DeviceProgress p{job.target.label, FlashPass::BootInfo, job.result, job.outcome == DeviceJob::Outcome::Waiting,
+                     job.skipped, 0, 0, job.acknowledged, job.linesToAnswer, job.elapsedUs, job.message, job.bootInfo};
+    if (job.link) {
+        const FlashSession& s = job.link->session();
+        p.pass = s.pass();
+        p.line = s.line();
+        p.lineCount = s.lineCount();
+        p.acknowledged = s.acknowledged();
+        p.linesToAnswer = s.linesToAnswer();
+        p.elapsedUs = job.elapsedUs + job.link->elapsedUs();
     }
-    return code;
+    return p;
+}
+
+QString resultName(const DeviceProgress& p) {
+    static const char* const names[] = {"running", "ok", "device error", "timeout", "network error", "interrupted"};
+    return p.skipped ? QStringLiteral("skipped") : QString::fromLatin1(names[int(p.result)]);
 }
 
 double linesPerSecond(const DeviceProgress& p) {
@@ -50,12 +44,15 @@ QString progressLine(const DeviceProgress& p, int labelWidth, int width) {
     QString text = p.label.leftJustified(labelWidth) + QLatin1String("  ");
     const double rate = linesPerSecond(p);
     if (p.result == FlashResult::Success) {
-        text += QStringLiteral("done      %1 lines, both passes in %2, %3 lines/s")
-                    .arg(p.lineCount)
+        text += QStringLiteral("%1  %2 lines answered in %3, %4 lines/s")
+                    .arg(p.skipped ? QStringLiteral("skipped ") : QStringLiteral("done    "))
+                    .arg(p.acknowledged)
                     .arg(secondsText(p.elapsedUs))
                     .arg(qRound(rate));
     } else if (p.result != FlashResult::Running) {
-        text += QStringLiteral("FAILED    %1: %2").arg(resultName(p.result), p.message);
+        text += QStringLiteral("FAILED    %1: %2").arg(resultName(p), p.message);
+    } else if (p.waiting) {
+        text += QStringLiteral("waiting for its turn");
     } else if (p.pass == FlashPass::BootInfo) {
         text += QStringLiteral("boot info waiting for VER=");
     } else {
@@ -66,7 +63,7 @@ QString progressLine(const DeviceProgress& p, int labelWidth, int width) {
                     .arg(p.lineCount)
                     .arg(qRound(rate), 5);
         if (rate > 0.0) {
-            const auto left = qint64((p.lineCount - p.line + (verify ? 0 : p.lineCount)) / rate + 0.5);
+            const auto left = qint64((p.linesToAnswer - p.acknowledged) / rate + 0.5);
             text += QStringLiteral("  %1:%2 left").arg(left / 60).arg(left % 60, 2, 10, QLatin1Char('0'));
         }
     }
@@ -74,11 +71,14 @@ QString progressLine(const DeviceProgress& p, int labelWidth, int width) {
 }
 
 QString summaryTable(const QList<DeviceProgress>& devices) {
-    QList<QStringList> rows{{"HOST", "RESULT", "LINES", "TIME", "RATE"}};
+    QList<QStringList> rows{{"HOST", "RESULT", "LINES", "TIME", "RATE", "BOOT INFO"}};
     for (const DeviceProgress& d : devices)
-        rows << QStringList{d.label, resultName(d.result),
-                            QStringLiteral("%1/%2").arg(d.acknowledged).arg(2 * d.lineCount),
-                            secondsText(d.elapsedUs), QStringLiteral("%1 lines/s").arg(qRound(linesPerSecond(d)))};
+        rows << QStringList{d.label,
+                            resultName(d),
+                            QStringLiteral("%1/%2").arg(d.acknowledged).arg(d.linesToAnswer),
+                            secondsText(d.elapsedUs),
+                            QStringLiteral("%1 lines/s").arg(qRound(linesPerSecond(d))),
+                            d.bootInfo};
     QList<qsizetype> widths(rows.first().size(), 0);
     for (const QStringList& row : rows)
         for (qsizetype c = 0; c < row.size(); ++c)
@@ -88,7 +88,7 @@ QString summaryTable(const QList<DeviceProgress>& devices) {
         QString line;
         for (qsizetype c = 0; c < row.size(); ++c) {
             // Numbers line up on the right, words on the left.
-            const bool right = c >= 2 && &row != &rows.first();
+            const bool right = c >= 2 && c <= 4 && &row != &rows.first();
             line += (right ? row[c].rightJustified(widths[c]) : row[c].leftJustified(widths[c])) + QLatin1String("  ");
         }
         out += line.trimmed() + QLatin1Char('\n');
@@ -96,13 +96,13 @@ QString summaryTable(const QList<DeviceProgress>& devices) {
     return out;
 }
 
-ProgressView::ProgressView(Mode mode, QList<DeviceLink*> links, QObject* parent)
-    : QObject(parent), m_mode(mode), m_links(std::move(links)) {
-    for (DeviceLink* link : m_links) {
-        m_labelWidth = qMax(m_labelWidth, int(link->target().label.size()));
-        connect(link, &DeviceLink::passChanged, this, &ProgressView::onPassChanged);
-        connect(link, &DeviceLink::finished, this, &ProgressView::onFinished);
-    }
+ProgressView::ProgressView(Mode mode, QList<DeviceJob*> jobs, Runner* runner, QObject* parent)
+    : QObject(parent), m_mode(mode), m_jobs(std::move(jobs)), m_tenths(m_jobs.size(), 0) {
+    for (const DeviceJob* job : m_jobs)
+        m_labelWidth = qMax(m_labelWidth, int(job->target.label.size()));
+    connect(runner, &Runner::jobStarted, this, &ProgressView::onStarted);
+    connect(runner, &Runner::passChanged, this, &ProgressView::onPassChanged);
+    connect(runner, &Runner::jobFinished, this, &ProgressView::onFinished);
     m_repaint.setInterval(RepaintMs);
     connect(&m_repaint, &QTimer::timeout, this, &ProgressView::paint);
 }
@@ -113,14 +113,11 @@ void ProgressView::print(const QString& text) {
 }
 
 void ProgressView::begin() {
-    if (m_mode == Mode::Live) {
-        m_width = terminalWidth() - 1;
+    m_width = terminalWidth() - 1;
+    if (m_mode == Mode::Live)
         paint();
+    if (m_mode == Mode::Live || m_mode == Mode::Percent)
         m_repaint.start();
-    } else if (m_mode == Mode::Plain) {
-        for (DeviceLink* link : m_links)
-            print(QStringLiteral("%1: boot-information request\n").arg(link->target().label));
-    }
 }
 
 void ProgressView::end() {
@@ -128,37 +125,52 @@ void ProgressView::end() {
     if (m_mode != Mode::Live)
         return;
     paint();
-    for (DeviceLink* link : m_links) {
-        if (link->session().finished() && link->session().result() != FlashResult::Success)
-            print(QStringLiteral("velta-flash: %1: %2\n").arg(link->target().label, link->session().message()));
+    for (const DeviceJob* job : m_jobs) {
+        if (job->result != FlashResult::Success)
+            print(QStringLiteral("velta-flash: %1: %2\n").arg(job->target.label, job->message));
     }
 }
 
-void ProgressView::onPassChanged(DeviceLink* link) {
-    if (m_mode == Mode::Plain)
-        print(QStringLiteral("%1: %2, %3 lines\n")
-                  .arg(link->target().label, FlashSession::passName(link->session().pass()))
-                  .arg(link->session().lineCount()));
+void ProgressView::onStarted(DeviceJob* job) {
+    if (m_mode == Mode::Phases || m_mode == Mode::Percent)
+        print(QStringLiteral("%1: boot-information request\n").arg(job->target.label));
 }
 
-void ProgressView::onFinished(DeviceLink* link) {
-    const DeviceProgress p = progressOf(*link);
+void ProgressView::onPassChanged(DeviceJob* job) {
+    if ((m_mode == Mode::Phases || m_mode == Mode::Percent) && job->link)
+        print(QStringLiteral("%1: %2, %3 lines\n")
+                  .arg(job->target.label, FlashSession::passName(job->link->session().pass()))
+                  .arg(job->link->session().lineCount()));
+}
+
+void ProgressView::onFinished(DeviceJob* job) {
+    const DeviceProgress p = progressOf(*job);
     // Live lines are not broken up by messages: they follow the last redraw.
     if (p.result != FlashResult::Success && m_mode != Mode::Live)
         print(QStringLiteral("velta-flash: %1: %2\n").arg(p.label, p.message));
-    else if (p.result == FlashResult::Success && m_mode == Mode::Plain)
-        print(QStringLiteral("%1: done, %2 lines downloaded and verified in %3 (%4 lines/s)\n")
-                  .arg(p.label)
-                  .arg(p.lineCount)
+    else if (p.result == FlashResult::Success && (m_mode == Mode::Phases || m_mode == Mode::Percent))
+        print(QStringLiteral("%1: %2, %3 lines answered in %4 (%5 lines/s)\n")
+                  .arg(p.label, p.skipped ? QStringLiteral("skipped: the device holds the image") : QStringLiteral("done"))
+                  .arg(p.acknowledged)
                   .arg(secondsText(p.elapsedUs))
                   .arg(qRound(linesPerSecond(p))));
 }
 
 void ProgressView::paint() {
+    if (m_mode == Mode::Percent) {
+        // A line for every tenth of a device's work, for logs that are read later.
+        for (qsizetype i = 0; i < m_jobs.size(); ++i) {
+            const DeviceProgress p = progressOf(*m_jobs[i]);
+            const int tenth = p.linesToAnswer > 0 ? 10 * p.acknowledged / p.linesToAnswer : 0;
+            if (p.result == FlashResult::Running && tenth > m_tenths[i] && tenth < 10)
+                print(QStringLiteral("%1: %2%\n").arg(p.label).arg(10 * (m_tenths[i] = tenth)));
+        }
+        return;
+    }
     // Back to the first device's line, then every line rewritten in place.
-    QString out = m_painted ? QStringLiteral("\x1b[%1A").arg(m_links.size()) : QString();
-    for (DeviceLink* link : m_links)
-        out += QLatin1String("\r\x1b[2K") + progressLine(progressOf(*link), m_labelWidth, m_width) + QLatin1Char('\n');
+    QString out = m_painted ? QStringLiteral("\x1b[%1A").arg(m_jobs.size()) : QString();
+    for (const DeviceJob* job : m_jobs)
+        out += QLatin1String("\r\x1b[2K") + progressLine(progressOf(*job), m_labelWidth, m_width) + QLatin1Char('\n');
     m_painted = true;
     print(out);
 }

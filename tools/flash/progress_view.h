@@ -1,62 +1,63 @@
 #pragma once
 
-#include "flash_session.h"
+#include "runner.h"
 
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
-#include <cstdio>
-
-class DeviceLink;
-
-// A device's standing, as the progress line and the summary show it.
+// A device's standing, as the progress lines and the summary show it.
 struct DeviceProgress {
     QString label;
     FlashPass pass = FlashPass::BootInfo;
-    FlashResult result = FlashResult::Running;
+    FlashResult result = FlashResult::Running; // Running also while it waits for its turn
+    bool waiting = false;
+    bool skipped = false;
     int line = 0;
     int lineCount = 0;
     int acknowledged = 0;
+    int linesToAnswer = 0;
     qint64 elapsedUs = 0;
     QString message;
+    QString bootInfo;
 };
 
-[[nodiscard]] DeviceProgress progressOf(const DeviceLink& link);
+[[nodiscard]] DeviceProgress progressOf(const DeviceJob& job);
 
-// "ok", "device error", "timeout", "network error" ("running" while running).
-[[nodiscard]] QString resultName(FlashResult result);
-// The exit code for the devices' results: 0 when all succeeded, else the smallest failure code.
-[[nodiscard]] int exitCodeFor(const QList<FlashResult>& results);
+// "ok", "skipped", "device error", "timeout", "network error", "interrupted" ("running").
+[[nodiscard]] QString resultName(const DeviceProgress& p);
 // Lines answered per second; 0 before a millisecond has passed.
 [[nodiscard]] double linesPerSecond(const DeviceProgress& p);
 // The live line: host, pass, line n of N, lines per second, time left; at most `width` characters.
 [[nodiscard]] QString progressLine(const DeviceProgress& p, int labelWidth, int width);
-// The table printed at the end: HOST, RESULT, LINES (answered of both passes), TIME, RATE.
+// The table printed at the end: HOST, RESULT, LINES (answered of those to answer), TIME, RATE,
+// and the device's answer to the boot-information request.
 [[nodiscard]] QString summaryTable(const QList<DeviceProgress>& devices);
 
-// Shows the devices' progress on stderr: live lines redrawn at most ten times a second on a
-// terminal, a plain line per phase otherwise, or nothing but errors.
+// Shows the devices' progress on stderr: live lines redrawn ten times a second on a terminal, a
+// line per phase otherwise, and a line every 10% with Percent. Errors always show; with None
+// and Quiet nothing else does.
 class ProgressView : public QObject {
     Q_OBJECT
 public:
-    enum class Mode { Live, Plain, Quiet };
+    enum class Mode { Live, Phases, Percent, None, Quiet };
 
-    ProgressView(Mode mode, QList<DeviceLink*> links, QObject* parent = nullptr);
-
+    ProgressView(Mode mode, QList<DeviceJob*> jobs, Runner* runner, QObject* parent = nullptr);
     void begin();
     // The last redraw, and the error messages held back while the live lines were on screen.
     void end();
 
 private:
-    void onPassChanged(DeviceLink* link);
-    void onFinished(DeviceLink* link);
+    void onStarted(DeviceJob* job);
+    void onPassChanged(DeviceJob* job);
+    void onFinished(DeviceJob* job);
     void paint();
     void print(const QString& text);
 
     Mode m_mode;
-    QList<DeviceLink*> m_links;
+    QList<DeviceJob*> m_jobs;
+    QList<int> m_tenths; // per device, the last tenth of its work reported
     QTimer m_repaint;
     int m_labelWidth = 0;
     int m_width = 80;

@@ -1,6 +1,6 @@
 #include "address_book.h"
 
-#include "text_file.h"
+#include "platform.h"
 
 #include <algorithm>
 

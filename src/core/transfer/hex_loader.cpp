@@ -1,6 +1,6 @@
 #include "hex_loader.h"
 
-#include "text_file.h"
+#include "platform.h"
 
 std::variant<LineStore, RuntimeError> readHexLines(FieldReader& reader, int maxLines,
                                                         std::vector<int>* fileLines) {

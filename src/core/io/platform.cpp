@@ -1,10 +1,14 @@
-#include "text_file.h"
+#include "platform.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSocketNotifier>
 
 #include <cerrno>
+#include <cstring>
+#include <csignal>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,6 +62,55 @@ qsizetype InputFile::read(char* buffer, qsizetype capacity) {
             return qsizetype(got);
         if (errno != EINTR)
             return -1;
+    }
+}
+
+std::variant<QByteArray, RuntimeError> readSmallFile(const QString& path, qsizetype maxBytes) {
+    auto opened = InputFile::open(path);
+    if (auto* error = std::get_if<RuntimeError>(&opened))
+        return *error;
+    QByteArray data(maxBytes + 1, Qt::Uninitialized);
+    qsizetype size = 0;
+    for (qsizetype got = 1; got > 0 && size <= maxBytes; size += got) {
+        got = std::get<InputFile>(opened).read(data.data() + size, data.size() - size);
+        if (got < 0)
+            return RuntimeError::deviceIoError();
+    }
+    if (size > maxBytes)
+        return RuntimeError::outOfMemory();
+    data.truncate(size);
+    return data;
+}
+
+AppendFile::~AppendFile() {
+    if (m_own && m_fd >= 0)
+        ::close(m_fd);
+}
+
+std::optional<QString> AppendFile::open(const QString& path) {
+    if (path == QLatin1String("-")) {
+        m_fd = STDOUT_FILENO;
+        return std::nullopt;
+    }
+    Fd f;
+    f.fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (f.fd < 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    struct stat st {};
+    if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return QStringLiteral("not a regular file");
+    m_fd = std::exchange(f.fd, -1);
+    m_own = true;
+    return std::nullopt;
+}
+
+bool AppendFile::append(const QByteArray& record) {
+    for (;;) {
+        const ssize_t put = ::write(m_fd, record.constData(), size_t(record.size()));
+        if (put == record.size())
+            return true;
+        if (put >= 0 || errno != EINTR)
+            return false;
     }
 }
 
@@ -126,4 +179,38 @@ bool isSameFile(const QString& a, const QString& b) {
     if (::stat(QFile::encodeName(a).constData(), &sa) != 0 || ::stat(QFile::encodeName(b).constData(), &sb) != 0)
         return false;
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+namespace {
+// Written by the signal handler, read by the event loop.
+int g_signalPipe[2] = {-1, -1};
+volatile sig_atomic_t g_signalsSeen = 0;
+volatile sig_atomic_t g_secondEndsAtOnce = 0;
+
+extern "C" void onTerminationSignal(int signalNumber) {
+    if (g_signalsSeen && g_secondEndsAtOnce)
+        ::_exit(128 + signalNumber);
+    g_signalsSeen = 1;
+    const int savedErrno = errno; // the interrupted code may be about to read it
+    const char byte = char(signalNumber);
+    [[maybe_unused]] const ssize_t written = ::write(g_signalPipe[0], &byte, 1);
+    errno = savedErrno;
+}
+} // namespace
+
+TerminationSignals::TerminationSignals(bool secondEndsAtOnce, QObject* parent) : QObject(parent) {
+    g_secondEndsAtOnce = secondEndsAtOnce;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
+        return;
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    m_installed = ::sigaction(SIGTERM, &action, nullptr) == 0 && ::sigaction(SIGINT, &action, nullptr) == 0;
+    auto* notifier = new QSocketNotifier(g_signalPipe[1], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] {
+        char byte = 0;
+        if (::read(g_signalPipe[1], &byte, 1) == 1)
+            emit received(int(byte));
+    });
 }

@@ -6,6 +6,7 @@
 #include "runtime_error.h"
 
 #include <QByteArray>
+#include <QObject>
 #include <QString>
 
 #include <optional>
@@ -31,6 +32,29 @@ private:
     int m_fd = -1;
 };
 
+// The whole of a small regular file; one larger than `maxBytes` is the out-of-memory error.
+[[nodiscard]] std::variant<QByteArray, RuntimeError> readSmallFile(const QString& path, qsizetype maxBytes);
+
+// A file that records are appended to, each with a single write, so records of several
+// processes appending at once never interleave. Only a regular file is opened ("-": standard
+// output).
+class AppendFile {
+public:
+    AppendFile() = default;
+    AppendFile(const AppendFile&) = delete;
+    AppendFile& operator=(const AppendFile&) = delete;
+    ~AppendFile();
+    // The reason when it cannot be opened.
+    [[nodiscard]] std::optional<QString> open(const QString& path);
+    [[nodiscard]] bool isOpen() const { return m_fd >= 0; }
+    // Writes `record` in one piece; false when it could not be written whole.
+    bool append(const QByteArray& record);
+
+private:
+    int m_fd = -1;
+    bool m_own = false;
+};
+
 // Replaces `path` with `bytes` atomically: a temporary file beside it, flushed, then renamed over
 // it. A link is followed to the file it names. Only a regular file is replaced: anything else
 // there (a FIFO, a device, a folder) is refused and left alone. On failure the previous file is
@@ -43,3 +67,18 @@ private:
 
 // True when both paths name the same existing file, also through links or a second hard link.
 [[nodiscard]] bool isSameFile(const QString& a, const QString& b);
+
+// SIGINT and SIGTERM as events of the Qt event loop: the handler itself only writes a byte.
+// With `secondEndsAtOnce`, a second signal ends the process at once (128 + its number).
+class TerminationSignals : public QObject {
+    Q_OBJECT
+public:
+    explicit TerminationSignals(bool secondEndsAtOnce, QObject* parent = nullptr);
+    [[nodiscard]] bool installed() const { return m_installed; }
+
+signals:
+    void received(int signalNumber);
+
+private:
+    bool m_installed = false;
+};

@@ -1,0 +1,148 @@
+#include "runner.h"
+
+#include "local_port.h"
+
+namespace {
+// A drawn port that is taken is drawn again, up to this many times.
+constexpr int DrawAttempts = 50;
+
+// Devices that share a gateway: same address and port, not direct.
+bool sameGateway(const DeviceJob* a, const DeviceJob* b) {
+    return a->gatewayAddress && b->gatewayAddress && a->target.port == b->target.port &&
+           a->target.address.isEqual(b->target.address, QHostAddress::TolerantConversion);
+}
+} // namespace
+
+Runner::Runner(QList<DeviceJob*> jobs, const LineStore& lines, RunSettings settings, Transcript* transcript,
+               QObject* parent)
+    : QObject(parent), m_jobs(std::move(jobs)), m_unfinished(int(m_jobs.size())), m_lines(lines),
+      m_settings(std::move(settings)), m_transcript(transcript) {
+    for (DeviceJob* job : m_jobs) {
+        auto group = std::find_if(m_groups.begin(), m_groups.end(),
+                                  [&](const QList<DeviceJob*>& g) { return sameGateway(g.first(), job); });
+        if (group == m_groups.end())
+            m_groups.append({job});
+        else
+            group->append(job);
+    }
+}
+
+void Runner::start() {
+    if (m_jobs.isEmpty())
+        emit allFinished();
+    startNextGroups();
+}
+
+void Runner::startNextGroups() {
+    while (!m_interrupted && m_nextGroup < m_groups.size() && (m_settings.jobs == 0 || m_running < m_settings.jobs)) {
+        ++m_running;
+        startJob(m_groups[m_nextGroup++].first());
+    }
+}
+
+quint16 Runner::localPortFor(const DeviceJob* job, bool afterCheck) const {
+    if (!m_settings.localPort)
+        return 0; // drawn
+    if (*m_settings.localPort == 0)
+        return 0;
+    // Each device the next port up; a download after a failed check a second block of them, so
+    // nothing late from the check reaches it.
+    return quint16(*m_settings.localPort + m_jobs.indexOf(job) + (afterCheck ? m_jobs.size() : 0));
+}
+
+void Runner::startJob(DeviceJob* job) {
+    job->outcome = DeviceJob::Outcome::Running;
+    job->startUtc = QDateTime::currentDateTimeUtc();
+    emit jobStarted(job);
+    startSession(job, m_settings.skipVerified, localPortFor(job, false));
+}
+
+void Runner::startSession(DeviceJob* job, bool check, quint16 localPort) {
+    FlashSettings settings = m_settings.session;
+    settings.gateway = job->gatewayAddress.has_value();
+    settings.gatewayAddress = QString::number(job->gatewayAddress.value_or(0));
+    settings.verifyOnly = settings.verifyOnly || check;
+    job->link = std::make_unique<DeviceLink>(job->target, m_lines, settings, m_transcript);
+    DeviceLink* link = job->link.get();
+    std::optional<BindFailure> failure;
+    for (int attempt = 0; attempt < (m_settings.localPort ? 1 : DrawAttempts); ++attempt) {
+        const quint16 port = m_settings.localPort ? localPort : quint16(LocalPort::draw());
+        failure = link->bind(port);
+        if (failure)
+            failure->reason = QStringLiteral("cannot bind local port %1: %2").arg(port).arg(failure->reason);
+        if (!failure || failure->error != QAbstractSocket::AddressInUseError)
+            break;
+    }
+    connect(link, &DeviceLink::passChanged, this, [this, job] { emit passChanged(job); });
+    connect(link, &DeviceLink::finished, this, [this, job, check] { sessionEnded(job, check); },
+            Qt::QueuedConnection);
+    if (failure)
+        link->abandon(failure->reason);
+    else
+        link->start();
+}
+
+void Runner::sessionEnded(DeviceJob* job, bool check) {
+    if (job->outcome != DeviceJob::Outcome::Running)
+        return;
+    const FlashSession& s = job->link->session();
+    job->bootInfo = s.bootInfo().isEmpty() ? job->bootInfo : s.bootInfo();
+    job->resends += s.resends();
+    job->lateReplies += s.lateReplies();
+    job->elapsedUs += job->link->elapsedUs();
+    job->acknowledged = s.acknowledged();
+    job->linesToAnswer = s.linesToAnswer();
+    job->result = s.result();
+    job->message = s.message();
+    if (check && !m_interrupted && s.result() != FlashResult::Interrupted) {
+        if (s.result() != FlashResult::Success) {
+            // The device does not hold the image (or could not say so): download it, as a new
+            // session on a new socket.
+            job->link.reset();
+            startSession(job, false, localPortFor(job, true));
+            return;
+        }
+        job->skipped = true;
+    }
+    finishJob(job);
+}
+
+void Runner::finishJob(DeviceJob* job) {
+    if (job->result == FlashResult::Success && m_settings.start && !m_interrupted)
+        job->startSent = job->link->sendStart();
+    job->link.reset();
+    job->outcome = DeviceJob::Outcome::Finished;
+    job->endUtc = QDateTime::currentDateTimeUtc();
+    --m_unfinished;
+    emit jobFinished(job);
+    // The next device behind the same gateway, or another gateway.
+    const auto group = std::find_if(m_groups.cbegin(), m_groups.cend(), [&](const auto& g) { return g.contains(job); });
+    const qsizetype next = group->indexOf(job) + 1;
+    if (!m_interrupted && next < group->size()) {
+        startJob(group->at(next));
+        return;
+    }
+    --m_running;
+    startNextGroups();
+    if (m_unfinished == 0)
+        emit allFinished();
+}
+
+void Runner::interrupt() {
+    if (std::exchange(m_interrupted, true))
+        return;
+    for (DeviceJob* job : m_jobs) {
+        if (job->outcome == DeviceJob::Outcome::Running && job->link) {
+            job->link->interrupt();
+        } else if (job->outcome == DeviceJob::Outcome::Waiting) {
+            job->outcome = DeviceJob::Outcome::Finished;
+            job->result = FlashResult::Interrupted;
+            job->message = QStringLiteral("interrupted before it began");
+            job->startUtc = job->endUtc = QDateTime::currentDateTimeUtc();
+            --m_unfinished;
+            emit jobFinished(job);
+        }
+    }
+    if (m_unfinished == 0)
+        emit allFinished();
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "device_link.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+
+#include <memory>
+
+// One device of a run and what became of it.
+struct DeviceJob {
+    enum class Outcome { Waiting, Running, Finished };
+
+    DeviceTarget target;
+    QString host;                      // as named, for the report
+    std::optional<int> gatewayAddress; // nothing: direct
+    Outcome outcome = Outcome::Waiting;
+    FlashResult result = FlashResult::Running;
+    bool skipped = false;   // the check found the image there: nothing downloaded
+    bool startSent = false; // the start command went out
+    QString message, bootInfo;
+    int acknowledged = 0, linesToAnswer = 0, resends = 0, lateReplies = 0;
+    qint64 elapsedUs = 0;
+    QDateTime startUtc, endUtc;
+    std::unique_ptr<DeviceLink> link; // the session under way
+};
+
+struct RunSettings {
+    FlashSettings session;
+    std::optional<quint16> localPort;
+    int jobs = 0; // gateways and direct devices at once; 0: all
+    bool skipVerified = false;
+    bool start = false;
+};
+
+// Runs the devices: those behind one gateway (same address and port, not direct) one after
+// another, since its serial line carries one conversation at a time; gateways and direct devices
+// side by side, at most `jobs` at once. Each session has a socket of its own.
+class Runner : public QObject {
+    Q_OBJECT
+public:
+    Runner(QList<DeviceJob*> jobs, const LineStore& lines, RunSettings settings, Transcript* transcript,
+           QObject* parent = nullptr);
+
+    void start();
+    // Stops sending: sessions under way and devices not begun end as interrupted.
+    void interrupt();
+
+signals:
+    void jobStarted(DeviceJob* job);
+    void passChanged(DeviceJob* job);
+    void jobFinished(DeviceJob* job);
+    void allFinished();
+
+private:
+    void startNextGroups();
+    void startJob(DeviceJob* job);
+    void startSession(DeviceJob* job, bool check, quint16 localPort);
+    void sessionEnded(DeviceJob* job, bool check);
+    void finishJob(DeviceJob* job);
+    [[nodiscard]] quint16 localPortFor(const DeviceJob* job, bool afterCheck) const;
+
+    QList<DeviceJob*> m_jobs;
+    QList<QList<DeviceJob*>> m_groups; // each runs one device after another
+    qsizetype m_nextGroup = 0;
+    int m_running = 0;
+    int m_unfinished = 0;
+    bool m_interrupted = false;
+    LineStore m_lines;
+    RunSettings m_settings;
+    Transcript* m_transcript;
+};
