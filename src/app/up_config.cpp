@@ -81,8 +81,10 @@ void UP_config::createControls() {
     linkAliveImage->setVisible(false);
     linkLostImage = place(new QLabel(linkFrame), "NoConnect", 1740, 360, 480, 480);
     linkLostImage->setPixmap(Icons::linkLost(dpr));
-    connectButton = place(new QPushButton(QStringLiteral("Connect"), linkFrame), "cbBind", 2220, 240, 975, 255);
-    bootInfoButton = place(new QPushButton(QStringLiteral("Boot Info"), linkFrame), "Command7", 3240, 240, 975, 255);
+    connectButton =
+        place(new QPushButton(QStringLiteral("Connect"), linkFrame), "cbBind", 2220, 240, 975, 255);
+    bootInfoButton =
+        place(new QPushButton(QStringLiteral("Boot Info"), linkFrame), "Command7", 3240, 240, 975, 255);
     addButton = place(new QPushButton(QStringLiteral("Add"), linkFrame), "Add_ip", 60, 600, 555, 255);
     deleteButton = place(new QPushButton(QStringLiteral("Del"), linkFrame), "Del_ip", 660, 600, 495, 255);
     saveButton = place(new QPushButton(QStringLiteral("Save"), linkFrame), "SaveIP", 1200, 600, 555, 255);
@@ -102,8 +104,8 @@ void UP_config::createControls() {
     statusFrame = place(new QGroupBox(QStringLiteral("Status"), this), "Frame1", 0, 960, 5235, 615);
 
     // Window controls. Created after the frames, so those lying over a frame are drawn in front.
-    openAndDownloadButton =
-        place(new QPushButton(QStringLiteral("Open File and  Download"), this), "Command3", 2220, 600, 1995, 255);
+    openAndDownloadButton = place(new QPushButton(QStringLiteral("Open File and  Download"), this),
+                                  "Command3", 2220, 600, 1995, 255);
     openAndDownloadButton->setEnabled(false);
     progressBar = place(new ProgressBar(this), "vbalProgressBar1", 120, 1200, 4995, 255);
     progressBar->setText(QStringLiteral("NO FILE"));
@@ -133,11 +135,11 @@ void UP_config::createControls() {
     for (QPushButton* b : findChildren<QPushButton*>())
         b->setAutoDefault(false);
 
-    QWidget* const tabOrder[] = {connectButton,   addressBox,     addButton,       deleteButton,
-                                 saveButton,      openAndDownloadButton, console,  installButton,
-                                 gatewayAddress,  gatewaySwitch,  newDeviceAddress, setAddressButton,
-                                 consoleEntry,    sendRawButton,  bootInfoButton,  uartOnButton,
-                                 versionButton,   sendDeviceButton, statusButton};
+    QWidget* const tabOrder[] = {
+        connectButton,         addressBox,       addButton,        deleteButton,   saveButton,
+        openAndDownloadButton, console,          installButton,    gatewayAddress, gatewaySwitch,
+        newDeviceAddress,      setAddressButton, consoleEntry,     sendRawButton,  bootInfoButton,
+        uartOnButton,          versionButton,    sendDeviceButton, statusButton};
     for (size_t i = 0; i + 1 < std::size(tabOrder); ++i)
         setTabOrder(tabOrder[i], tabOrder[i + 1]);
 

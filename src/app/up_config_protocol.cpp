@@ -11,7 +11,8 @@ bool UP_config::sendFramed(const QString& line, GatewayForm form) {
     if (socket.state() != UdpSocketControl::StateOpen)
         return false;
     // The switch and the address are read at every send, so a change applies to the next line.
-    const auto framed = frameLine(line, gatewaySwitch->checkState() != Qt::Unchecked, gatewayAddress->text(), form);
+    const auto framed =
+        frameLine(line, gatewaySwitch->checkState() != Qt::Unchecked, gatewayAddress->text(), form);
     return framed && socket.sendData(*framed);
 }
 

@@ -15,7 +15,8 @@ bool isGroupAddress(const QHostAddress& remote) {
         return false;
     for (const QNetworkInterface& nic : QNetworkInterface::allInterfaces()) {
         for (const QNetworkAddressEntry& entry : nic.addressEntries()) {
-            if (!entry.broadcast().isNull() && entry.broadcast().isEqual(remote, QHostAddress::TolerantConversion))
+            if (!entry.broadcast().isNull() &&
+                entry.broadcast().isEqual(remote, QHostAddress::TolerantConversion))
                 return true;
         }
     }

@@ -78,7 +78,7 @@ private:
     int m_protocol = ProtocolTcp;
     QString m_remoteHost;
     std::optional<QHostAddress> m_remoteAddress;
-    bool m_anySender = false; // the remote is a broadcast or multicast address
+    bool m_anySender = false;     // the remote is a broadcast or multicast address
     bool m_lookupPending = false; // a host name is being looked up
     int m_lookupId = -1;          // its id, to abandon it
     int m_lookupGeneration = 0;   // answers to earlier look-ups carry an older number

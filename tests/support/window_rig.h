@@ -1,9 +1,10 @@
 #pragma once
 
-// What the window tests share: recording platform services, a loopback device stand-in, a
-// private folder per window, and the operator's hands (typing, picking, pressing).
+// What the window tests share: a window in a folder of its own with recording platform services,
+// a loopback device stand-in, and the operator's hands (typing, picking, pressing).
 
 #include "services.h"
+#include "table.h"
 #include "up_config.h"
 
 #include <QAbstractItemView>
@@ -38,36 +39,11 @@ template <typename Pred> bool runUntil(Pred done, int timeoutMs = 5000) {
     return done();
 }
 
-struct RecordedBox {
-    QString text, title;
-    MessageIcon icon;
-};
-
-// Services that record what the window asked for and answer from a script.
-struct FakeServices {
-    QStringList launched; // "program arg arg..."
-    QList<int> sleeps;
-    QList<RecordedBox> boxes;
-    std::optional<QString> nextFile; // nothing: the operator cancels
-
-    PlatformServices services() {
-        return {[this](QWidget*, const QString&) { return nextFile; },
-                [this](QWidget*, const QString& text, const QString& title, MessageIcon icon) {
-                    boxes << RecordedBox{text, title, icon};
-                },
-                [this](const QString& program, const QStringList& args) {
-                    launched << (QStringList{program} + args).join(QLatin1Char(' '));
-                },
-                [this](int ms) { sleeps << ms; }};
-    }
-};
-
 // A device stand-in on a loopback address at a port of the system's choosing.
 struct LoopbackPeer {
     QUdpSocket socket;
     explicit LoopbackPeer(const QString& address = QStringLiteral("127.0.0.1")) {
-        if (!socket.bind(QHostAddress(address), 0))
-            qFatal("cannot bind %s: %s", qPrintable(address), qPrintable(socket.errorString()));
+        socket.bind(QHostAddress(address), 0);
     }
     [[nodiscard]] quint16 port() const { return socket.localPort(); }
     // Every datagram that arrives within `waitMs` of the last one, in order.
@@ -77,20 +53,62 @@ struct LoopbackPeer {
             out << socket.receiveDatagram().data();
         return out;
     }
-    void sendTo(quint16 port, const QByteArray& bytes) { socket.writeDatagram(bytes, QHostAddress::LocalHost, port); }
+    void sendTo(quint16 port, const QByteArray& bytes) {
+        socket.writeDatagram(bytes, QHostAddress::LocalHost, port);
+    }
 };
 
-// Each window lives in a folder of its own, so address book files never leak between tests.
-class ScratchFolder {
-public:
-    ScratchFolder() : m_previous(QDir::currentPath()) { QDir::setCurrent(m_dir.path()); }
-    ~ScratchFolder() { QDir::setCurrent(m_previous); }
-    [[nodiscard]] QString file(const QString& name) const { return m_dir.filePath(name); }
-    [[nodiscard]] QString path() const { return m_dir.path(); }
+// A window in a folder of its own (address book files never leak between tests), with services
+// that record what it asked for and answer from a script.
+struct Rig {
+    QTemporaryDir dir;
+    QString previous = QDir::currentPath();
+    QStringList launched; // "program arg arg..."
+    QList<int> sleeps;
+    QStringList boxes;               // "title: text", "!" before it for the critical icon
+    std::optional<QString> nextFile; // nothing: the operator cancels
+    std::unique_ptr<UP_config> w;
 
-private:
-    QTemporaryDir m_dir;
-    QString m_previous;
+    // `book` is written as the address book first, unless it is null.
+    explicit Rig(bool shown = false, const QByteArray& book = {}) {
+        QDir::setCurrent(dir.path());
+        if (!book.isNull())
+            write(QStringLiteral("VELTA_BOOTLOADER.ini"), book);
+        w = std::make_unique<UP_config>(services());
+        if (shown) {
+            w->show();
+            QVERIFY(QTest::qWaitForWindowActive(w.get()));
+        }
+    }
+    ~Rig() {
+        w.reset();
+        QDir::setCurrent(previous);
+    }
+    PlatformServices services() {
+        return {[this](QWidget*, const QString&) { return nextFile; },
+                [this](QWidget*, const QString& text, const QString& title, MessageIcon icon) {
+                    boxes << (icon == MessageIcon::Critical ? "!" : "") + title + ": " + text;
+                },
+                [this](const QString& program, const QStringList& args) {
+                    launched << (QStringList{program} + args).join(QLatin1Char(' '));
+                },
+                [this](int ms) { sleeps << ms; }};
+    }
+    [[nodiscard]] QString file(const QString& name) const { return dir.filePath(name); }
+    QString write(const QString& name, const QByteArray& content) {
+        QFile f(file(name));
+        if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
+            qFatal("cannot write %s", qPrintable(f.fileName()));
+        return f.fileName();
+    }
+    // Points the window at `port` of `host` with the gateway switch as asked, and connects.
+    void connectTo(const QString& host, quint16 port, bool gateway = true) {
+        w->findChild<QComboBox*>(QStringLiteral("ComboRemoteIP"))->setEditText(host);
+        w->findChild<QCheckBox*>(QStringLiteral("Check1"))->setChecked(gateway);
+        w->remotePort = QString::number(port);
+        w->localPort = QStringLiteral("0");
+        w->connectOrDisconnect();
+    }
 };
 
 template <typename T = QWidget> T* control(UP_config& w, const char* name) {
@@ -111,28 +129,21 @@ inline void pick(QComboBox* box, int index) {
     box->showPopup();
     QAbstractItemView* view = box->view();
     QVERIFY(QTest::qWaitForWindowExposed(view->window()));
-    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(view->model()->index(index, 0)).center());
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {},
+                      view->visualRect(view->model()->index(index, 0)).center());
     QTRY_VERIFY(!view->isVisible());
 }
 inline void press(UP_config& w, const char* button) {
     QTest::mouseClick(control<QPushButton>(w, button), Qt::LeftButton);
 }
 
-// A window in a folder of its own, pointed at a loopback peer and connected (the boot-information
-// request taken), with the gateway switch as asked.
-struct Session {
-    ScratchFolder folder;
-    FakeServices fake;
+// A window connected to a loopback peer, the boot-information request taken.
+struct Session : Rig {
     LoopbackPeer peer;
-    std::unique_ptr<UP_config> w = std::make_unique<UP_config>(fake.services());
     QByteArray bootInfo;
 
     explicit Session(bool gateway = true) {
-        control<QComboBox>(*w, "ComboRemoteIP")->setEditText(QStringLiteral("127.0.0.1"));
-        w->remotePort = QString::number(peer.port());
-        w->localPort = QStringLiteral("0");
-        control<QCheckBox>(*w, "Check1")->setChecked(gateway);
-        w->connectOrDisconnect();
+        connectTo(QStringLiteral("127.0.0.1"), peer.port(), gateway);
         bootInfo = peer.take(1000).value(0);
     }
     // Hands the window `replies` from the device and waits until it has taken them all.

@@ -209,6 +209,6 @@ QByteArray DeviceModel::verifyRecord(QByteArrayView record) {
 
 QByteArray DeviceModel::status() const {
     const HexImage& shown = m_phase == Phase::Loading ? m_loading : m_image;
-    return line(QByteArray("STATUS ") + phaseName(m_phase) + " RECORDS=" + QByteArray::number(m_recordsStored) +
-                " BYTES=" + QByteArray::number(shown.size()));
+    return line(QByteArray("STATUS ") + phaseName(m_phase) + " RECORDS=" +
+                QByteArray::number(m_recordsStored) + " BYTES=" + QByteArray::number(shown.size()));
 }

@@ -74,9 +74,9 @@ private:
     quint8 m_address;
     int m_errorAtLine = 0;
     Phase m_phase = Phase::Idle;
-    HexImage m_image;   // the image kept
-    HexImage m_loading; // the image of the download pass under way
-    QByteArray m_owner; // the client of the pass under way
+    HexImage m_image;          // the image kept
+    HexImage m_loading;        // the image of the download pass under way
+    QByteArray m_owner;        // the client of the pass under way
     bool m_ownerHolds = false; // ... and it was not told ERROR last
     qint64 m_ownerSeenMs = 0;
     HexCursor m_loadCursor;

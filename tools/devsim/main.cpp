@@ -19,7 +19,8 @@ int main(int argc, char* argv[]) {
 
     const auto parsed = parseSimArguments(app.arguments().mid(1));
     if (std::holds_alternative<HelpRequest>(parsed) || std::holds_alternative<VersionRequest>(parsed)) {
-        std::fputs(std::holds_alternative<HelpRequest>(parsed) ? qPrintable(simUsageText()) : "velta-devsim " VELTA_VERSION "\n",
+        std::fputs(std::holds_alternative<HelpRequest>(parsed) ? qPrintable(simUsageText())
+                                                               : "velta-devsim " VELTA_VERSION "\n",
                    stdout);
         std::fflush(stdout);
         return SimExit::Ok;

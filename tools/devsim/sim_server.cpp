@@ -1,8 +1,8 @@
 #include "sim_server.h"
 
 #include "decimal.h"
-#include "printable.h"
 #include "platform.h"
+#include "printable.h"
 
 #include <QCommandLineParser>
 #include <QNetworkInterface>
@@ -31,7 +31,8 @@ QList<QHostAddress> ownAddresses(const QHostAddress& bound) {
 }
 } // namespace
 
-std::variant<SimOptions, HelpRequest, VersionRequest, UsageError> parseSimArguments(const QStringList& arguments) {
+std::variant<SimOptions, HelpRequest, VersionRequest, UsageError>
+parseSimArguments(const QStringList& arguments) {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
@@ -45,7 +46,8 @@ std::variant<SimOptions, HelpRequest, VersionRequest, UsageError> parseSimArgume
     const QCommandLineOption imageOut(QStringLiteral("image-out"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QString());
     const QCommandLineOption verbose(QStringLiteral("verbose"), QString());
-    parser.addOptions({help, version, bind, port, address, dropEvery, errorAtLine, delayMs, imageOut, quiet, verbose});
+    parser.addOptions(
+        {help, version, bind, port, address, dropEvery, errorAtLine, delayMs, imageOut, quiet, verbose});
 
     // QCommandLineParser skips the first entry as the program name.
     if (!parser.parse(QStringList{QStringLiteral("velta-devsim")} + arguments))
@@ -76,8 +78,9 @@ std::variant<SimOptions, HelpRequest, VersionRequest, UsageError> parseSimArgume
     };
 
     int portValue = o.port;
-    for (auto error : {number(port, 0, 65535, portValue), number(dropEvery, 0, 1000000000, o.dropEvery),
-                       number(errorAtLine, 0, 1000000000, o.errorAtLine), number(delayMs, 0, MaxDelayMs, o.delayMs)}) {
+    for (auto error :
+         {number(port, 0, 65535, portValue), number(dropEvery, 0, 1000000000, o.dropEvery),
+          number(errorAtLine, 0, 1000000000, o.errorAtLine), number(delayMs, 0, MaxDelayMs, o.delayMs)}) {
         if (error)
             return *error;
     }
@@ -88,8 +91,9 @@ std::variant<SimOptions, HelpRequest, VersionRequest, UsageError> parseSimArgume
         for (const QString& text : parser.value(address).split(QLatin1Char(','))) {
             const auto value = strictDecimal(text, 0, 255);
             if (!value || o.deviceAddresses.contains(quint8(*value)))
-                return UsageError{QStringLiteral("--address needs device addresses from 0 to 255, each once, not '%1'")
-                                      .arg(parser.value(address))};
+                return UsageError{
+                    QStringLiteral("--address needs device addresses from 0 to 255, each once, not '%1'")
+                        .arg(parser.value(address))};
             o.deviceAddresses << quint8(*value);
         }
     }
@@ -121,50 +125,50 @@ std::variant<SimOptions, HelpRequest, VersionRequest, UsageError> parseSimArgume
 QString simUsageText() {
     const SimOptions defaults;
     return QStringLiteral(
-        "Usage: velta-devsim [options]\n"
-        "Plays the bootloader device on UDP for testing the loader without hardware.\n"
-        "Every datagram is one command line (CR LF, LF or no terminator); the reply goes back\n"
-        "to the sender's address and port, one datagram per command.\n"
-        "\n"
-        "Options:\n"
-        "  --bind ADDR          IP address to listen on (default %1)\n"
-        "  --port N             UDP port, 0 for any free port (default %2)\n"
-        "  --address A[,A...]   device address for the gateway forms, 0-255 (default %3);\n"
-        "                       several play several devices behind one gateway, each with\n"
-        "                       an image of its own (FILE.<address> with --image-out)\n"
-        "  --image-out FILE     write the image as Intel HEX after each completed download;\n"
-        "                       FILE must be a regular file or not exist yet\n"
-        "  --drop-every N       ignore every Nth datagram received, as if lost (default 0: none)\n"
-        "  --error-at-line N    answer \"ERROR\" to the Nth record line of each download pass\n"
-        "                       and do not store it (default 0: never); a pass begins with the\n"
-        "                       first OOT: record after start, OOTi or a completed download\n"
-        "  --delay-ms N         send each reply N milliseconds late (default 0)\n"
-        "  --quiet              print nothing but the listening line and errors\n"
-        "  --verbose            log every datagram in and out on stderr\n"
-        "  -h, --help           show this text\n"
-        "      --version        show the version\n"
-        "\n"
-        "Gateway forms: \"MDB <addr>,<body>\" and \"MDC <addr>,\"<body>\"\" carry a command for\n"
-        "device <addr> (decimal); forms for another address get no answer.\n"
-        "\n"
-        "Commands and replies (each reply ends with CR LF):\n"
-        "  OOTi              VELTA BOOT VER=2.10 ADDR=<address>; an unfinished pass is abandoned\n"
-        "  VER               VER=2.10\n"
-        "  OOT:<record>      OK | ERROR <reason> | DOWNLOAD (end-of-file record: download done,\n"
-        "                    verify records expected; the next OOT: record starts a new image)\n"
-        "  OOT#<record>      OK | ERROR <reason> | ERROR VERIFY <address, 8 hex digits> |\n"
-        "                    DOWNLOAD (end-of-file record)\n"
-        "  OOT$xx            ADDR SET XX (BAD ADDRESS unless two hex digits); the simulator\n"
-        "                    keeps answering on --address\n"
-        "  OOTg              START\n"
-        "  UART 2,7          UART 2,7 ON\n"
-        "  STATUS            STATUS <IDLE|LOADING|LOADED|VERIFYING|VERIFIED> RECORDS=<n> BYTES=<n>\n"
-        "  anything else     UNKNOWN COMMAND\n"
-        "Record errors: bad start code, odd number of hex digits, bad hex digit, length mismatch,\n"
-        "bad checksum, unknown record type.\n"
-        "\n"
-        "On start one line \"velta-devsim listening on ADDR:PORT\" goes to stdout.\n"
-        "Exit codes: 0 after SIGTERM or SIGINT, 2 bad arguments, 3 the socket cannot be bound.\n")
+               "Usage: velta-devsim [options]\n"
+               "Plays the bootloader device on UDP for testing the loader without hardware.\n"
+               "Every datagram is one command line (CR LF, LF or no terminator); the reply goes back\n"
+               "to the sender's address and port, one datagram per command.\n"
+               "\n"
+               "Options:\n"
+               "  --bind ADDR          IP address to listen on (default %1)\n"
+               "  --port N             UDP port, 0 for any free port (default %2)\n"
+               "  --address A[,A...]   device address for the gateway forms, 0-255 (default %3);\n"
+               "                       several play several devices behind one gateway, each with\n"
+               "                       an image of its own (FILE.<address> with --image-out)\n"
+               "  --image-out FILE     write the image as Intel HEX after each completed download;\n"
+               "                       FILE must be a regular file or not exist yet\n"
+               "  --drop-every N       ignore every Nth datagram received, as if lost (default 0: none)\n"
+               "  --error-at-line N    answer \"ERROR\" to the Nth record line of each download pass\n"
+               "                       and do not store it (default 0: never); a pass begins with the\n"
+               "                       first OOT: record after start, OOTi or a completed download\n"
+               "  --delay-ms N         send each reply N milliseconds late (default 0)\n"
+               "  --quiet              print nothing but the listening line and errors\n"
+               "  --verbose            log every datagram in and out on stderr\n"
+               "  -h, --help           show this text\n"
+               "      --version        show the version\n"
+               "\n"
+               "Gateway forms: \"MDB <addr>,<body>\" and \"MDC <addr>,\"<body>\"\" carry a command for\n"
+               "device <addr> (decimal); forms for another address get no answer.\n"
+               "\n"
+               "Commands and replies (each reply ends with CR LF):\n"
+               "  OOTi              VELTA BOOT VER=2.10 ADDR=<address>; an unfinished pass is abandoned\n"
+               "  VER               VER=2.10\n"
+               "  OOT:<record>      OK | ERROR <reason> | DOWNLOAD (end-of-file record: download done,\n"
+               "                    verify records expected; the next OOT: record starts a new image)\n"
+               "  OOT#<record>      OK | ERROR <reason> | ERROR VERIFY <address, 8 hex digits> |\n"
+               "                    DOWNLOAD (end-of-file record)\n"
+               "  OOT$xx            ADDR SET XX (BAD ADDRESS unless two hex digits); the simulator\n"
+               "                    keeps answering on --address\n"
+               "  OOTg              START\n"
+               "  UART 2,7          UART 2,7 ON\n"
+               "  STATUS            STATUS <IDLE|LOADING|LOADED|VERIFYING|VERIFIED> RECORDS=<n> BYTES=<n>\n"
+               "  anything else     UNKNOWN COMMAND\n"
+               "Record errors: bad start code, odd number of hex digits, bad hex digit, length mismatch,\n"
+               "bad checksum, unknown record type.\n"
+               "\n"
+               "On start one line \"velta-devsim listening on ADDR:PORT\" goes to stdout.\n"
+               "Exit codes: 0 after SIGTERM or SIGINT, 2 bad arguments, 3 the socket cannot be bound.\n")
         .arg(defaults.bindAddress.toString())
         .arg(defaults.port)
         .arg(defaults.deviceAddresses.first());
@@ -182,8 +186,7 @@ QString bindFailureMessage(const QHostAddress& address, quint16 port, QAbstractS
     return message;
 }
 
-SimServer::SimServer(SimOptions options, QObject* parent)
-    : QObject(parent), m_options(std::move(options)) {
+SimServer::SimServer(SimOptions options, QObject* parent) : QObject(parent), m_options(std::move(options)) {
     for (const quint8 address : m_options.deviceAddresses) {
         m_models.emplace_back(address);
         m_models.back().setErrorAtLine(m_options.errorAtLine);
@@ -270,8 +273,9 @@ void SimServer::saveImage(const DeviceModel& model) {
     if (m_options.imageOut.isEmpty())
         return;
     // Several devices keep an image each: FILE.<address>.
-    const QString path = m_models.size() > 1 ? m_options.imageOut + QLatin1Char('.') + QString::number(model.address())
-                                             : m_options.imageOut;
+    const QString path = m_models.size() > 1
+                             ? m_options.imageOut + QLatin1Char('.') + QString::number(model.address())
+                             : m_options.imageOut;
     // Through a temporary file and a rename, and only over a regular file (checked again: the
     // path may have changed since the start).
     const std::optional<RuntimeError> failure =

@@ -17,8 +17,8 @@
 
 // The simulator's exit codes.
 namespace SimExit {
-constexpr int Ok = 0;          // stopped by SIGTERM or SIGINT
-constexpr int Failure = 1;     // the signal handlers could not be installed
+constexpr int Ok = 0;      // stopped by SIGTERM or SIGINT
+constexpr int Failure = 1; // the signal handlers could not be installed
 constexpr int BadArguments = 2;
 constexpr int CannotBind = 3;
 } // namespace SimExit
@@ -29,8 +29,8 @@ struct SimOptions {
     QHostAddress bindAddress = QHostAddress(QHostAddress::LocalHost);
     quint16 port = 111;
     QList<quint8> deviceAddresses{16}; // behind one gateway; the first also takes direct lines
-    int dropEvery = 0;   // 0: answer everything
-    int errorAtLine = 0; // 0: no injected record error
+    int dropEvery = 0;                 // 0: answer everything
+    int errorAtLine = 0;               // 0: no injected record error
     int delayMs = 0;
     QString imageOut;
     Verbosity verbosity = Verbosity::Normal;

@@ -59,7 +59,8 @@ void DeviceLink::readPending() {
         const int late = m_session.lateReplies();
         const FlashAction action = m_session.onReply(data);
         if (m_transcript && m_session.lateReplies() != late)
-            m_transcript->note(m_target.label, QStringLiteral("late copy of an answer already taken, dropped"));
+            m_transcript->note(m_target.label,
+                               QStringLiteral("late copy of an answer already taken, dropped"));
         apply(action);
         // The socket is closed once the session is over.
         return !m_session.finished();

@@ -36,7 +36,8 @@ std::optional<int> parseTimeoutMs(const QString& text) {
 
 std::variant<HostEntry, FlashUsageError> parseHostEntry(const QString& text) {
     // HOST or [IPv6], then :PORT, then /ADDR, each optional; or a bare IPv6 address.
-    static const QRegularExpression form(QStringLiteral("^(?:\\[([^\\]]*)\\]|([^:\\[\\]/]*))(?::([^:/]*))?(?:/(.*))?$"));
+    static const QRegularExpression form(
+        QStringLiteral("^(?:\\[([^\\]]*)\\]|([^:\\[\\]/]*))(?::([^:/]*))?(?:/(.*))?$"));
     const auto bad = [&](const QString& why) {
         return FlashUsageError{QStringLiteral("bad host '%1': %2").arg(text, why)};
     };
@@ -64,12 +65,14 @@ std::variant<HostEntry, FlashUsageError> parseHostEntry(const QString& text) {
     return entry;
 }
 
-std::variant<QList<HostEntry>, FlashUsageError> parseHostsFile(const QByteArray& content, const QString& name) {
+std::variant<QList<HostEntry>, FlashUsageError> parseHostsFile(const QByteArray& content,
+                                                               const QString& name) {
     QList<HostEntry> hosts;
     const QList<QByteArray> lines = content.split('\n');
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const qsizetype comment = lines[i].indexOf('#');
-        const QString line = QString::fromLocal8Bit(comment < 0 ? lines[i] : lines[i].left(comment)).trimmed();
+        const QString line =
+            QString::fromLocal8Bit(comment < 0 ? lines[i] : lines[i].left(comment)).trimmed();
         if (line.isEmpty())
             continue;
         auto entry = parseHostEntry(line);
@@ -80,24 +83,27 @@ std::variant<QList<HostEntry>, FlashUsageError> parseHostsFile(const QByteArray&
     return hosts;
 }
 
-std::variant<FlashOptions, FlashHelp, FlashVersion, FlashUsageError> parseFlashArguments(const QStringList& args) {
+std::variant<FlashOptions, FlashHelp, FlashVersion, FlashUsageError>
+parseFlashArguments(const QStringList& args) {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const auto option = [](const QStringList& names, const QString& value = {}) {
         return QCommandLineOption(names, QString(), value);
     };
-    const QCommandLineOption help = option({"h", "help"}), version = option({"version"}), port = option({"port"}, "N"),
-                             localPort = option({"local-port"}, "N"), gateway = option({"gateway"}, "ADDR"),
-                             direct = option({"direct"}), timeout = option({"timeout"}, "SECONDS"),
-                             firstTimeout = option({"first-timeout"}, "SECONDS"), retries = option({"retries"}, "N"),
-                             jobs = option({"jobs"}, "N"), hostsFile = option({"hosts"}, "FILE"),
-                             noCheck = option({"no-check"}), verifyOnly = option({"verify-only"}),
-                             skipVerified = option({"skip-verified"}), start = option({"start"}),
-                             expectVersion = option({"expect-version"}, "TEXT"), log = option({"log"}, "FILE"),
-                             report = option({"report"}, "FILE"), progress = option({"progress"}, "WHEN"),
-                             quiet = option({"q", "quiet"});
-    parser.addOptions({help, version, port, localPort, gateway, direct, timeout, firstTimeout, retries, jobs, hostsFile,
-                       noCheck, verifyOnly, skipVerified, start, expectVersion, log, report, progress, quiet});
+    const QCommandLineOption help = option({"h", "help"}), version = option({"version"}),
+                             port = option({"port"}, "N"), localPort = option({"local-port"}, "N"),
+                             gateway = option({"gateway"}, "ADDR"), direct = option({"direct"}),
+                             timeout = option({"timeout"}, "SECONDS"),
+                             firstTimeout = option({"first-timeout"}, "SECONDS"),
+                             retries = option({"retries"}, "N"), jobs = option({"jobs"}, "N"),
+                             hostsFile = option({"hosts"}, "FILE"), noCheck = option({"no-check"}),
+                             verifyOnly = option({"verify-only"}), skipVerified = option({"skip-verified"}),
+                             start = option({"start"}), expectVersion = option({"expect-version"}, "TEXT"),
+                             log = option({"log"}, "FILE"), report = option({"report"}, "FILE"),
+                             progress = option({"progress"}, "WHEN"), quiet = option({"q", "quiet"});
+    parser.addOptions({help,         version,       port, localPort, gateway,  direct,     timeout,
+                       firstTimeout, retries,       jobs, hostsFile, noCheck,  verifyOnly, skipVerified,
+                       start,        expectVersion, log,  report,    progress, quiet});
 
     // QCommandLineParser skips the first entry as the program name.
     if (!parser.parse(QStringList{QStringLiteral("velta-flash")} + args))
@@ -117,7 +123,8 @@ std::variant<FlashOptions, FlashHelp, FlashVersion, FlashUsageError> parseFlashA
     if (parser.isSet(hostsFile)) {
         const auto content = readSmallFile(parser.value(hostsFile), 1024 * 1024);
         if (const auto* error = std::get_if<RuntimeError>(&content))
-            return FlashUsageError{QStringLiteral("cannot read %1: %2").arg(parser.value(hostsFile), error->description)};
+            return FlashUsageError{
+                QStringLiteral("cannot read %1: %2").arg(parser.value(hostsFile), error->description)};
         auto hosts = parseHostsFile(std::get<QByteArray>(content), parser.value(hostsFile));
         if (const auto* error = std::get_if<FlashUsageError>(&hosts))
             return *error;
@@ -134,14 +141,16 @@ std::variant<FlashOptions, FlashHelp, FlashVersion, FlashUsageError> parseFlashA
 
     // A whole number for an option that is set, within [min, max]; the error says what it needs.
     std::optional<FlashUsageError> error;
-    const auto number = [&](const QCommandLineOption& opt, int min, int max, const QString& what, auto& target) {
+    const auto number = [&](const QCommandLineOption& opt, int min, int max, const QString& what,
+                            auto& target) {
         if (error || !parser.isSet(opt))
             return;
         if (const auto value = strictDecimal(parser.value(opt), min, max))
             target = std::remove_reference_t<decltype(target)>(*value);
         else
-            error = FlashUsageError{QStringLiteral("--%1 needs %2, not '%3'")
-                                        .arg(opt.names().constLast(), what.arg(min).arg(max), parser.value(opt))};
+            error =
+                FlashUsageError{QStringLiteral("--%1 needs %2, not '%3'")
+                                    .arg(opt.names().constLast(), what.arg(min).arg(max), parser.value(opt))};
     };
     const auto seconds = [&](const QCommandLineOption& opt, int& target) {
         if (error || !parser.isSet(opt))
@@ -164,8 +173,9 @@ std::variant<FlashOptions, FlashHelp, FlashVersion, FlashUsageError> parseFlashA
     o.firstTimeoutMs = qMax(o.firstTimeoutMs, o.timeoutMs);
     // Each further device takes the next port up.
     if (o.localPort && *o.localPort != 0 && *o.localPort + o.hosts.size() - 1 > 65535)
-        return FlashUsageError{
-            QStringLiteral("--local-port %1 leaves no room for %2 devices").arg(*o.localPort).arg(o.hosts.size())};
+        return FlashUsageError{QStringLiteral("--local-port %1 leaves no room for %2 devices")
+                                   .arg(*o.localPort)
+                                   .arg(o.hosts.size())};
     if (parser.isSet(direct) && parser.isSet(gateway))
         return FlashUsageError{QStringLiteral("--direct and --gateway cannot be used together")};
     o.gateway = !parser.isSet(direct);
@@ -188,7 +198,8 @@ std::variant<FlashOptions, FlashHelp, FlashVersion, FlashUsageError> parseFlashA
         return FlashUsageError{QStringLiteral("--log needs a file name; '-' is for --report")};
     const QStringList whens{QStringLiteral("auto"), QStringLiteral("always"), QStringLiteral("never")};
     if (parser.isSet(progress) && !whens.contains(parser.value(progress)))
-        return FlashUsageError{QStringLiteral("--progress needs auto, always or never, not '%1'").arg(parser.value(progress))};
+        return FlashUsageError{
+            QStringLiteral("--progress needs auto, always or never, not '%1'").arg(parser.value(progress))};
     o.progress = FlashOptions::Progress(qMax(0, whens.indexOf(parser.value(progress))));
     o.quiet = parser.isSet(quiet);
     return o;

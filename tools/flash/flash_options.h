@@ -15,15 +15,15 @@ constexpr int BadArguments = 2;
 constexpr int BadFile = 3;
 constexpr int Timeout = 4;
 constexpr int NetworkError = 5;
-constexpr int LogError = 6; // the log or the report could not be written
-constexpr int Interrupted = 128;    // plus the signal's number
+constexpr int LogError = 6;      // the log or the report could not be written
+constexpr int Interrupted = 128; // plus the signal's number
 } // namespace ExitCode
 
 // One device as named: HOST[:PORT][/ADDR], the address looked up later.
 struct HostEntry {
-    QString host;                        // name or address, without brackets
-    std::optional<quint16> port;         // from ":PORT"; nothing: --port
-    std::optional<int> gatewayAddress;   // from "/ADDR"; nothing: --gateway or --direct
+    QString host;                      // name or address, without brackets
+    std::optional<quint16> port;       // from ":PORT"; nothing: --port
+    std::optional<int> gatewayAddress; // from "/ADDR"; nothing: --gateway or --direct
 
     friend bool operator==(const HostEntry&, const HostEntry&) = default;
 };
@@ -40,7 +40,7 @@ struct FlashOptions {
     int timeoutMs = 3000;
     int firstTimeoutMs = 10000; // the first record of the download pass; never below timeoutMs
     int retries = 3;
-    int jobs = 0;               // gateways and direct devices at once; 0: all
+    int jobs = 0; // gateways and direct devices at once; 0: all
     bool check = true;
     bool verifyOnly = false;
     bool skipVerified = false;
@@ -69,7 +69,7 @@ parseFlashArguments(const QStringList& args);
 // The targets of a --hosts file: one a line, "#" to the end of a line a comment, blank lines
 // allowed. `name` starts every error message.
 [[nodiscard]] std::variant<QList<HostEntry>, FlashUsageError> parseHostsFile(const QByteArray& content,
-                                                                           const QString& name);
+                                                                             const QString& name);
 
 // Seconds as typed ("3", "0.25", ".5") to whole milliseconds, within 1 ms .. 1 hour.
 [[nodiscard]] std::optional<int> parseTimeoutMs(const QString& text);

@@ -75,11 +75,12 @@ FlashAction FlashSession::onReply(QByteArrayView reply) {
         // A late copy of the answer already taken. "DOWNLOAD" where that answer was "OK" would
         // end the pass on an earlier line.
         if (m_next == Next::Line && reply.contains(ReplyWord::Download))
-            return fail(FlashResult::DeviceError, QStringLiteral("the %1 ended early at line %2 of %3: the device "
-                                                                 "answered \"DOWNLOAD\" to a copy")
-                                                      .arg(passName(m_pass))
-                                                      .arg(m_line)
-                                                      .arg(m_state.lineCount));
+            return fail(FlashResult::DeviceError,
+                        QStringLiteral("the %1 ended early at line %2 of %3: the device "
+                                       "answered \"DOWNLOAD\" to a copy")
+                            .arg(passName(m_pass))
+                            .arg(m_line)
+                            .arg(m_state.lineCount));
         ++m_lateReplies;
         ++m_slowAnswers;
         return {};
@@ -104,9 +105,10 @@ FlashAction FlashSession::bootInfoAnswered(QByteArrayView reply) {
     m_bootInfo = QString::fromLatin1(reply);
     // The wrong device, or the wrong bootloader, is not flashed.
     if (!m_settings.expectVersion.isEmpty() && !m_bootInfo.contains(m_settings.expectVersion))
-        return fail(FlashResult::DeviceError, QStringLiteral("the device answered %1 to the boot-information request, "
-                                                             "not version \"%2\"")
-                                                  .arg(quotedReply(reply), m_settings.expectVersion));
+        return fail(FlashResult::DeviceError,
+                    QStringLiteral("the device answered %1 to the boot-information request, "
+                                   "not version \"%2\"")
+                        .arg(quotedReply(reply), m_settings.expectVersion));
     return answered(m_settings.verifyOnly ? Next::NextPass : Next::Line);
 }
 
@@ -119,19 +121,21 @@ FlashAction FlashSession::replyToRecord(QByteArrayView reply) {
             return {};
         }
         if (!lastLine)
-            return fail(FlashResult::DeviceError, QStringLiteral("the %1 ended early at line %2 of %3: the device "
-                                                                 "answered \"DOWNLOAD\"")
-                                                      .arg(passName(m_pass))
-                                                      .arg(m_line)
-                                                      .arg(m_state.lineCount));
+            return fail(FlashResult::DeviceError,
+                        QStringLiteral("the %1 ended early at line %2 of %3: the device "
+                                       "answered \"DOWNLOAD\"")
+                            .arg(passName(m_pass))
+                            .arg(m_line)
+                            .arg(m_state.lineCount));
         ++m_acknowledged;
         return answered(m_pass == FlashPass::Verify ? Next::Done : Next::NextPass);
     }
     if (reply.contains(ReplyWord::Ok)) {
         // The window would start the pass over; unattended that would go round for ever.
         if (lastLine)
-            return fail(FlashResult::DeviceError,
-                        QStringLiteral("the device did not answer \"DOWNLOAD\" to the last line (%1)").arg(where()));
+            return fail(
+                FlashResult::DeviceError,
+                QStringLiteral("the device did not answer \"DOWNLOAD\" to the last line (%1)").arg(where()));
         ++m_acknowledged;
         m_passJustStarted = false;
         return answered(Next::Line);
@@ -204,8 +208,8 @@ int FlashSession::replyTimeoutMs() const {
 }
 
 QByteArray FlashSession::startCommand() const {
-    const auto framed = frameLine(Commands::Start + Commands::CrLf, m_settings.gateway, m_settings.gatewayAddress,
-                                  GatewayForm::Bootloader);
+    const auto framed = frameLine(Commands::Start + Commands::CrLf, m_settings.gateway,
+                                  m_settings.gatewayAddress, GatewayForm::Bootloader);
     return framed ? framed->toLatin1() : QByteArray();
 }
 
@@ -224,10 +228,11 @@ FlashAction FlashSession::fail(FlashResult result, const QString& message) {
     m_message = message;
     // Answers that came only after a resend point at a slow device, not a broken one.
     if (m_slowAnswers > 0 && (result == FlashResult::Timeout || result == FlashResult::DeviceError))
-        m_message += QStringLiteral("; %1 answer(s) came late, after a resend: the device may need a longer --timeout "
-                                    "(now %2)")
-                         .arg(m_slowAnswers)
-                         .arg(secondsText(m_settings.timeoutMs));
+        m_message +=
+            QStringLiteral("; %1 answer(s) came late, after a resend: the device may need a longer --timeout "
+                           "(now %2)")
+                .arg(m_slowAnswers)
+                .arg(secondsText(m_settings.timeoutMs));
     m_waiting = Waiting::Nothing;
     return {false, FlashAction::Timer::Stop};
 }

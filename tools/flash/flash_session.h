@@ -119,9 +119,9 @@ private:
     FlashPass m_pass = FlashPass::BootInfo;
     FlashResult m_result = FlashResult::Running;
     Waiting m_waiting = Waiting::Nothing;
-    Next m_next = Next::Line;         // what follows the settle time
-    bool m_passJustStarted = false;   // no record of this pass answered yet, after a pass ended
-    bool m_resent = false;            // the datagram in flight went out more than once
+    Next m_next = Next::Line;       // what follows the settle time
+    bool m_passJustStarted = false; // no record of this pass answered yet, after a pass ended
+    bool m_resent = false;          // the datagram in flight went out more than once
     QString m_message;
     QByteArray m_datagram;
     QString m_lastIgnored;

@@ -15,7 +15,9 @@ std::optional<QString> checkFlashLines(const LineStore& lines, const std::vector
             return at(error->reason);
         const bool endOfFile = std::get<HexRecord>(parsed).type == quint8(HexRecordType::EndOfFile);
         if (endOfFile && i + 1 < lines.count())
-            return QStringLiteral("%1:%2: record after end of file").arg(name).arg(fileLines.at(size_t(i + 1)));
+            return QStringLiteral("%1:%2: record after end of file")
+                .arg(name)
+                .arg(fileLines.at(size_t(i + 1)));
         if (!endOfFile && i + 1 == lines.count())
             return QStringLiteral("%1: missing end-of-file record").arg(name);
     }
@@ -27,7 +29,9 @@ std::variant<LineStore, QString> loadFlashLines(const QString& path, bool check)
     auto read = readHexFile(path, TransferState::MaxLines, &fileLines);
     if (const auto* error = std::get_if<RuntimeError>(&read)) {
         if (error->number == RuntimeError::outOfMemory().number)
-            return QStringLiteral("%1: an entry longer than %2 bytes: not a HEX file").arg(path).arg(MaxHexEntryBytes);
+            return QStringLiteral("%1: an entry longer than %2 bytes: not a HEX file")
+                .arg(path)
+                .arg(MaxHexEntryBytes);
         if (error->number == RuntimeError::subscriptOutOfRange().number)
             return QStringLiteral("%1: more than %2 lines").arg(path).arg(TransferState::MaxLines);
         return QStringLiteral("cannot read %1: %2").arg(path, error->description);

@@ -15,5 +15,5 @@
 [[nodiscard]] std::variant<LineStore, QString> loadFlashLines(const QString& path, bool check);
 
 // The record check on its own: `fileLines` holds the file line of each entry.
-[[nodiscard]] std::optional<QString> checkFlashLines(const LineStore& lines, const std::vector<int>& fileLines,
-                                                     const QString& name);
+[[nodiscard]] std::optional<QString> checkFlashLines(const LineStore& lines,
+                                                     const std::vector<int>& fileLines, const QString& name);

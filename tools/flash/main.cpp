@@ -92,7 +92,9 @@ int main(int argc, char* argv[]) {
     }
     // A target's own /ADDR, else --gateway's address, else direct.
     const auto gatewayOf = [&](const HostEntry& h) {
-        return h.gatewayAddress ? h.gatewayAddress : options.gateway ? std::optional<int>(options.gatewayAddress) : std::nullopt;
+        return h.gatewayAddress  ? h.gatewayAddress
+               : options.gateway ? std::optional<int>(options.gatewayAddress)
+                                 : std::nullopt;
     };
 
     // Everything about the file is settled before any device hears from us.
@@ -124,12 +126,14 @@ int main(int argc, char* argv[]) {
             printError(*error);
             return ExitCode::NetworkError;
         }
-        job->target = {endpointText(h.host, port) + (h.gatewayAddress ? QStringLiteral("/%1").arg(*h.gatewayAddress) : QString()),
+        job->target = {endpointText(h.host, port) +
+                           (h.gatewayAddress ? QStringLiteral("/%1").arg(*h.gatewayAddress) : QString()),
                        std::get<QHostAddress>(address), port};
         for (const DeviceJob* other : jobs) {
             if (other->target.port == port && other->gatewayAddress == job->gatewayAddress &&
                 other->target.address.isEqual(job->target.address, QHostAddress::TolerantConversion)) {
-                printError(QStringLiteral("%1 and %2 are the same device").arg(other->target.label, job->target.label));
+                printError(QStringLiteral("%1 and %2 are the same device")
+                               .arg(other->target.label, job->target.label));
                 return ExitCode::BadArguments;
             }
         }
@@ -144,9 +148,12 @@ int main(int argc, char* argv[]) {
             return ExitCode::BadArguments;
         }
     }
-    RunSettings settings{{options.gateway, QString(), options.retries, options.timeoutMs, options.firstTimeoutMs,
-                          options.verifyOnly, options.expectVersion},
-                         options.localPort, options.jobs, options.skipVerified, options.start};
+    RunSettings settings{{options.gateway, QString(), options.retries, options.timeoutMs,
+                          options.firstTimeoutMs, options.verifyOnly, options.expectVersion},
+                         options.localPort,
+                         options.jobs,
+                         options.skipVerified,
+                         options.start};
     Runner runner(jobs, std::get<LineStore>(loaded), settings, transcript.isOpen() ? &transcript : nullptr);
     ProgressView view(viewMode(options), jobs, &runner);
     int interruptedBy = 0;

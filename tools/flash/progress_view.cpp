@@ -17,8 +17,18 @@ int terminalWidth() {
 } // namespace
 
 DeviceProgress progressOf(const DeviceJob& job) {
-    DeviceProgress p{job.target.label, FlashPass::BootInfo, job.result, job.outcome == DeviceJob::Outcome::Waiting,
-                     job.skipped, 0, 0, job.acknowledged, job.linesToAnswer, job.elapsedUs, job.message, job.bootInfo};
+    DeviceProgress p{job.target.label,
+                     FlashPass::BootInfo,
+                     job.result,
+                     job.outcome == DeviceJob::Outcome::Waiting,
+                     job.skipped,
+                     0,
+                     0,
+                     job.acknowledged,
+                     job.linesToAnswer,
+                     job.elapsedUs,
+                     job.message,
+                     job.bootInfo};
     if (job.link) {
         const FlashSession& s = job.link->session();
         p.pass = s.pass();
@@ -32,7 +42,8 @@ DeviceProgress progressOf(const DeviceJob& job) {
 }
 
 QString resultName(const DeviceProgress& p) {
-    static const char* const names[] = {"running", "ok", "device error", "timeout", "network error", "interrupted"};
+    static const char* const names[] = {"running",       "ok",         "device error", "timeout",
+                                        "network error", "interrupted"};
     return p.skipped ? QStringLiteral("skipped") : QString::fromLatin1(names[int(p.result)]);
 }
 
@@ -89,7 +100,8 @@ QString summaryTable(const QList<DeviceProgress>& devices) {
         for (qsizetype c = 0; c < row.size(); ++c) {
             // Numbers line up on the right, words on the left.
             const bool right = c >= 2 && c <= 4 && &row != &rows.first();
-            line += (right ? row[c].rightJustified(widths[c]) : row[c].leftJustified(widths[c])) + QLatin1String("  ");
+            line += (right ? row[c].rightJustified(widths[c]) : row[c].leftJustified(widths[c])) +
+                    QLatin1String("  ");
         }
         out += line.trimmed() + QLatin1Char('\n');
     }
@@ -150,7 +162,8 @@ void ProgressView::onFinished(DeviceJob* job) {
         print(QStringLiteral("velta-flash: %1: %2\n").arg(p.label, p.message));
     else if (p.result == FlashResult::Success && (m_mode == Mode::Phases || m_mode == Mode::Percent))
         print(QStringLiteral("%1: %2, %3 lines answered in %4 (%5 lines/s)\n")
-                  .arg(p.label, p.skipped ? QStringLiteral("skipped: the device holds the image") : QStringLiteral("done"))
+                  .arg(p.label, p.skipped ? QStringLiteral("skipped: the device holds the image")
+                                          : QStringLiteral("done"))
                   .arg(p.acknowledged)
                   .arg(secondsText(p.elapsedUs))
                   .arg(qRound(linesPerSecond(p))));
@@ -170,7 +183,8 @@ void ProgressView::paint() {
     // Back to the first device's line, then every line rewritten in place.
     QString out = m_painted ? QStringLiteral("\x1b[%1A").arg(m_jobs.size()) : QString();
     for (const DeviceJob* job : m_jobs)
-        out += QLatin1String("\r\x1b[2K") + progressLine(progressOf(*job), m_labelWidth, m_width) + QLatin1Char('\n');
+        out += QLatin1String("\r\x1b[2K") + progressLine(progressOf(*job), m_labelWidth, m_width) +
+               QLatin1Char('\n');
     m_painted = true;
     print(out);
 }

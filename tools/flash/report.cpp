@@ -27,7 +27,8 @@ int exitCodeOf(FlashResult result, int interruptedBy) {
 }
 
 QString reportResult(const DeviceJob& job) {
-    static const char* const names[] = {"timeout", "ok", "device-error", "timeout", "network-error", "interrupted"};
+    static const char* const names[] = {"timeout",       "ok",         "device-error", "timeout",
+                                        "network-error", "interrupted"};
     return job.skipped ? QStringLiteral("skipped") : QString::fromLatin1(names[int(job.result)]);
 }
 
@@ -75,7 +76,8 @@ void Report::write(const DeviceJob& job) {
          {"message", job.message}});
 }
 
-void Report::writeFileError(const HostEntry& host, quint16 port, std::optional<int> gateway, const QString& message) {
+void Report::writeFileError(const HostEntry& host, quint16 port, std::optional<int> gateway,
+                            const QString& message) {
     if (!isOpen())
         return;
     const QString now = isoUtc(QDateTime::currentDateTimeUtc());

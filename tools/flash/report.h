@@ -18,7 +18,8 @@ public:
     // Writes the record of a finished device; a failed write is remembered, not fatal.
     void write(const DeviceJob& job);
     // A device the run never reached because the file could not be used.
-    void writeFileError(const HostEntry& host, quint16 port, std::optional<int> gateway, const QString& message);
+    void writeFileError(const HostEntry& host, quint16 port, std::optional<int> gateway,
+                        const QString& message);
     [[nodiscard]] bool failed() const { return m_failed; }
     // The signal that interrupted the run, for the exit codes of interrupted devices.
     void setInterruptedBy(int signalNumber) { m_interruptedBy = signalNumber; }

@@ -34,7 +34,8 @@ void Runner::start() {
 }
 
 void Runner::startNextGroups() {
-    while (!m_interrupted && m_nextGroup < m_groups.size() && (m_settings.jobs == 0 || m_running < m_settings.jobs)) {
+    while (!m_interrupted && m_nextGroup < m_groups.size() &&
+           (m_settings.jobs == 0 || m_running < m_settings.jobs)) {
         ++m_running;
         startJob(m_groups[m_nextGroup++].first());
     }
@@ -74,8 +75,9 @@ void Runner::startSession(DeviceJob* job, bool check, quint16 localPort) {
             break;
     }
     connect(link, &DeviceLink::passChanged, this, [this, job] { emit passChanged(job); });
-    connect(link, &DeviceLink::finished, this, [this, job, check] { sessionEnded(job, check); },
-            Qt::QueuedConnection);
+    connect(
+        link, &DeviceLink::finished, this, [this, job, check] { sessionEnded(job, check); },
+        Qt::QueuedConnection);
     if (failure)
         link->abandon(failure->reason);
     else
@@ -116,7 +118,8 @@ void Runner::finishJob(DeviceJob* job) {
     --m_unfinished;
     emit jobFinished(job);
     // The next device behind the same gateway, or another gateway.
-    const auto group = std::find_if(m_groups.cbegin(), m_groups.cend(), [&](const auto& g) { return g.contains(job); });
+    const auto group =
+        std::find_if(m_groups.cbegin(), m_groups.cend(), [&](const auto& g) { return g.contains(job); });
     const qsizetype next = group->indexOf(job) + 1;
     if (!m_interrupted && next < group->size()) {
         startJob(group->at(next));

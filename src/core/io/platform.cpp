@@ -5,8 +5,8 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
-#include <cstring>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -93,7 +93,8 @@ std::optional<QString> AppendFile::open(const QString& path) {
         return std::nullopt;
     }
     Fd f;
-    f.fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    f.fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK,
+                  0666);
     if (f.fd < 0)
         return QString::fromLocal8Bit(std::strerror(errno));
     struct stat st {};
@@ -175,8 +176,10 @@ bool isRegularFileOrAbsent(const QString& path) {
 }
 
 bool isSameFile(const QString& a, const QString& b) {
-    struct stat sa {}, sb {};
-    if (::stat(QFile::encodeName(a).constData(), &sa) != 0 || ::stat(QFile::encodeName(b).constData(), &sb) != 0)
+    struct stat sa {
+    }, sb{};
+    if (::stat(QFile::encodeName(a).constData(), &sa) != 0 ||
+        ::stat(QFile::encodeName(b).constData(), &sb) != 0)
         return false;
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }

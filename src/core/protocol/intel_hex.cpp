@@ -42,10 +42,6 @@ std::optional<int> fixedDataLength(quint8 type) {
 HexParseError fail(const char* reason) {
     return HexParseError{QString::fromLatin1(reason)};
 }
-
-bool isBlank(char c) {
-    return c == ' ' || c == '\t';
-}
 } // namespace
 
 HexParseResult parseHexRecord(QByteArrayView line, char startCode) {
@@ -154,7 +150,8 @@ void HexImage::write(quint32 address, QByteArrayView data) {
     }
     // Otherwise every run it overlaps or touches becomes one.
     auto first = next;
-    if (first != m_runs.begin() && std::prev(first)->first + quint64(std::prev(first)->second.size()) >= begin)
+    if (first != m_runs.begin() &&
+        std::prev(first)->first + quint64(std::prev(first)->second.size()) >= begin)
         --first;
     quint64 mergedBegin = begin;
     quint64 mergedEnd = end;
@@ -165,7 +162,8 @@ void HexImage::write(quint32 address, QByteArrayView data) {
     }
     QByteArray merged(qsizetype(mergedEnd - mergedBegin), '\0');
     for (auto it = first; it != last; ++it) {
-        std::memcpy(merged.data() + (it->first - mergedBegin), it->second.constData(), size_t(it->second.size()));
+        std::memcpy(merged.data() + (it->first - mergedBegin), it->second.constData(),
+                    size_t(it->second.size()));
         m_size -= it->second.size();
     }
     std::memcpy(merged.data() + (begin - mergedBegin), data.data(), size_t(end - begin));
@@ -213,7 +211,8 @@ QByteArray HexImage::toHexText() const {
             if ((at >> 16) != upper) {
                 upper = at >> 16;
                 const char value[2] = {char(upper >> 8), char(upper & 0xFF)};
-                out += formatHexRecord(quint8(HexRecordType::ExtendedLinearAddress), 0, QByteArrayView(value, 2));
+                out += formatHexRecord(quint8(HexRecordType::ExtendedLinearAddress), 0,
+                                       QByteArrayView(value, 2));
             }
             out += formatHexRecord(quint8(HexRecordType::Data), quint16(at & 0xFFFF),
                                    QByteArrayView(bytes.constData() + done, take));
@@ -222,50 +221,4 @@ QByteArray HexImage::toHexText() const {
     }
     out += formatHexRecord(quint8(HexRecordType::EndOfFile), 0, {});
     return out;
-}
-
-std::variant<HexImage, HexFileProblem> loadHexFile(QByteArrayView content) {
-    HexImage image;
-    HexCursor cursor;
-    bool ended = false;
-    int lineNo = 0;
-    qsizetype pos = 0;
-    while (pos < content.size()) {
-        qsizetype eol = pos;
-        while (eol < content.size() && content[eol] != '\r' && content[eol] != '\n')
-            ++eol;
-        ++lineNo;
-        qsizetype from = pos;
-        qsizetype to = eol;
-        // CR LF, LF and CR each end one line.
-        pos = eol;
-        if (pos < content.size() && content[pos] == '\r') {
-            ++pos;
-            if (pos < content.size() && content[pos] == '\n')
-                ++pos;
-        } else if (pos < content.size()) {
-            ++pos;
-        }
-
-        while (from < to && isBlank(content[from]))
-            ++from;
-        while (to > from && isBlank(content[to - 1]))
-            --to;
-        if (from == to)
-            continue;
-        if (ended)
-            return HexFileProblem{lineNo, QStringLiteral("record after end of file")};
-
-        const HexParseResult parsed = parseHexRecord(content.sliced(from, to - from));
-        if (const auto* error = std::get_if<HexParseError>(&parsed))
-            return HexFileProblem{lineNo, error->reason};
-        const auto& record = std::get<HexRecord>(parsed);
-        if (record.type == quint8(HexRecordType::EndOfFile))
-            ended = true;
-        else
-            image.apply(record, cursor);
-    }
-    if (!ended)
-        return HexFileProblem{0, QStringLiteral("missing end-of-file record")};
-    return image;
 }

@@ -97,15 +97,3 @@ private:
     std::map<quint32, QByteArray> m_runs;
     qsizetype m_size = 0;
 };
-
-struct HexFileProblem {
-    int line = 0; // 1-based; 0 when the problem concerns the file as a whole
-    QString reason;
-
-    friend bool operator==(const HexFileProblem&, const HexFileProblem&) = default;
-};
-
-// Reads a whole HEX file into an image. Lines end with CR LF, LF or CR; blanks and tabs around
-// a record are ignored, blank lines skipped. Problems: the first bad record (its line and
-// reason), "record after end of file", or "missing end-of-file record" (line 0).
-[[nodiscard]] std::variant<HexImage, HexFileProblem> loadHexFile(QByteArrayView content);

@@ -3,7 +3,7 @@
 #include "platform.h"
 
 std::variant<LineStore, RuntimeError> readHexLines(FieldReader& reader, int maxLines,
-                                                        std::vector<int>* fileLines) {
+                                                   std::vector<int>* fileLines) {
     LineStore lines;
     QByteArray field;
     for (;;) {
@@ -30,7 +30,7 @@ std::variant<LineStore, RuntimeError> readHexLines(FieldReader& reader, int maxL
 }
 
 std::variant<LineStore, RuntimeError> readHexFile(const QString& path, int maxLines,
-                                                       std::vector<int>* fileLines) {
+                                                  std::vector<int>* fileLines) {
     auto opened = InputFile::open(path);
     if (auto* error = std::get_if<RuntimeError>(&opened))
         return *error;

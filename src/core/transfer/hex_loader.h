@@ -19,8 +19,8 @@ constexpr qsizetype MaxHexEntryBytes = 1024 * 1024;
 // longer than MaxHexEntryBytes (out of memory, 7). `fileLines`, when given, gets the file line
 // on which each entry began.
 [[nodiscard]] std::variant<LineStore, RuntimeError> readHexLines(FieldReader& reader, int maxLines,
-                                                                     std::vector<int>* fileLines = nullptr);
+                                                                 std::vector<int>* fileLines = nullptr);
 
 // The same for a file on disk, which must be a regular file.
 [[nodiscard]] std::variant<LineStore, RuntimeError> readHexFile(const QString& path, int maxLines,
-                                                                    std::vector<int>* fileLines = nullptr);
+                                                                std::vector<int>* fileLines = nullptr);

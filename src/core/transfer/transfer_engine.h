@@ -14,9 +14,9 @@
 struct TransferState {
     static constexpr qint16 MaxLines = 9000;
 
-    qint16 linePos = 0;   // line sent last in this pass; 0 before the first line and after the last
-    LineStore lineStore;  // the lines of the last completed load
-    qint16 lineCount = 0; // how many: the store's count, at most MaxLines
+    qint16 linePos = 0;       // line sent last in this pass; 0 before the first line and after the last
+    LineStore lineStore;      // the lines of the last completed load
+    qint16 lineCount = 0;     // how many: the store's count, at most MaxLines
     bool verifyPhase = false; // the verify pass runs (else the download pass)
     bool armed = false;       // a loaded file is being transferred
 };

@@ -2,6 +2,8 @@
 
 #include "intel_hex.h"
 
+#include <QList>
+
 QByteArray syntheticHexFile(int lines) {
     QByteArray out;
     quint32 address = 0;
@@ -22,4 +24,23 @@ QByteArray syntheticHexFile(int lines) {
     }
     out += formatHexRecord(quint8(HexRecordType::EndOfFile), 0, {});
     return out;
+}
+
+std::optional<HexImage> hexFileImage(const QByteArray& content) {
+    HexImage image;
+    HexCursor cursor;
+    bool ended = false;
+    for (QByteArray line : QByteArray(content).replace('\r', '\n').split('\n')) {
+        if ((line = line.trimmed()).isEmpty())
+            continue;
+        const HexParseResult parsed = parseHexRecord(line);
+        const auto* record = std::get_if<HexRecord>(&parsed);
+        if (ended || !record)
+            return std::nullopt;
+        if (record->type == quint8(HexRecordType::EndOfFile))
+            ended = true;
+        else
+            image.apply(*record, cursor);
+    }
+    return ended ? std::optional(image) : std::nullopt;
 }

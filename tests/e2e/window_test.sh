@@ -1,19 +1,26 @@
 #!/usr/bin/env bash
-# The titles the X server shows (_NET_WM_NAME), as an operator sees them: the window's caption,
-# an "Error#" box with nothing appended (a FIFO chosen as the file), and the "Cancel" box without a title of its own.
+# The real program on a real X server, clicked as an operator does: a whole download and verify of
+# the sample firmware into the simulator on 127.0.0.1:111 (its image must equal the file); then
+# the titles the X server shows (_NET_WM_NAME): the caption, an "Error#" box with nothing appended
+# (a FIFO chosen as the file: refused, not waited on) and the "Cancel" box without a title of its own.
+#   window_test.sh BOOTLOADER DEVSIM SOURCE_DIR
 set -euo pipefail
-bootloader=$1
+bootloader=$1 devsim=$2 source=$3
 if [ -z "${VELTA_ON_XVFB:-}" ]; then
     exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" env VELTA_ON_XVFB=1 "$0" "$@"
 fi
-
 work=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 printf '127.0.0.1\r\n' >"$work/VELTA_BOOTLOADER.ini"
-mkdir -p "$work/bin"
-printf '#!/bin/sh\n' >"$work/bin/ip" && chmod +x "$work/bin/ip" # the connect's cache flush, stood in for
-mkdir -m 700 "$work/xdg"
+cp "$source/demo/blink.hex" "$work/fw.hex"
+"$devsim" --bind 127.0.0.1 --port 111 --image-out "$work/received.hex" >"$work/devsim.log" 2>&1 &
+for _ in $(seq 1 50); do grep -q listening "$work/devsim.log" && break; sleep 0.1; done
+grep -q listening "$work/devsim.log" || { cat "$work/devsim.log"; grep -qi "permission" "$work/devsim.log" && exit 77; exit 1; }
+"$source/scripts/window-download" "$bootloader" "$work" "$work/fw.hex" "$work/shot.png" 90
+srec_cmp "$work/fw.hex" -intel "$work/received.hex" -intel || { echo "FAIL: the device's image differs"; exit 1; }
 
+mkdir -p "$work/bin" && printf '#!/bin/sh\n' >"$work/bin/ip" && chmod +x "$work/bin/ip" # the cache flush, stood in for
+mkdir -m 700 "$work/xdg"
 (cd "$work" && XDG_RUNTIME_DIR="$work/xdg" PATH="$work/bin:$PATH" exec "$bootloader") &
 wid=$(timeout 20 xdotool search --sync --name "BootLoader V2" | head -n1)
 title() { xprop -id "$1" _NET_WM_NAME | sed -n 's/^_NET_WM_NAME(UTF8_STRING) = "\(.*\)"$/\1/p'; }
@@ -27,18 +34,17 @@ box() { # waits for a shown window of the program, other than the main one, titl
     done
 }
 [ "$(title "$wid")" = "Ethernet PICµVELTA Device  BootLoader V2" ] || { echo "FAIL: caption $(title "$wid")"; exit 1; }
-xdotool mousemove --window "$wid" 180 24 click 1 && sleep 0.5      # Connect (to 127.0.0.1)
-xdotool mousemove --window "$wid" 214 48 click 1                   # Open File and  Download
+xdotool mousemove --window "$wid" 180 24 click 1 && sleep 0.5 # Connect
+xdotool mousemove --window "$wid" 214 48 click 1              # Open File and  Download
 dlg=$(box "")
 [ "$(title "$dlg")" = Open ] || { echo "FAIL: no file dialog"; exit 1; }
-mkfifo "$work/fifo.hex" # the dialog takes it; the loader must refuse it, not wait on it
+mkfifo "$work/fifo.hex"
 xdotool windowfocus --sync "$dlg"; xdotool type --delay 10 "$work/fifo.hex"; xdotool key Return
 err=$(box Open)
 [ "$(title "$err")" = "Error#75" ] || { echo "FAIL: error box titled '$(title "$err")'"; exit 1; }
 xdotool windowfocus --sync "$err" key Return; sleep 0.5
 xdotool mousemove --window "$wid" 214 48 click 1
-dlg=$(box "")
-xdotool windowfocus --sync "$dlg" key Escape
+xdotool windowfocus --sync "$(box "")" key Escape
 cancel=$(box Open)
 [ "$(title "$cancel")" = "velta-bootloader" ] || { echo "FAIL: Cancel box titled '$(title "$cancel")'"; exit 1; }
-echo "PASS: caption, Error#75 and the Cancel box as the X server shows them"
+echo "PASS: END on the bar, the device's image equals the file; caption, Error#75 and Cancel as the X server shows them"

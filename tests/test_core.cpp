@@ -1,0 +1,331 @@
+// The core on its own: the field reader and the files, command lines and "Set Addr" digits,
+// Intel HEX, the address book, the reply history and watchdog, the reply rules and the step.
+#include "address_book.h"
+#include "commands.h"
+#include "hex_loader.h"
+#include "intel_hex.h"
+#include "platform.h"
+#include "printable.h"
+#include "synthetic_hex.h"
+#include "table.h"
+#include "transfer_engine.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstring>
+#include <sys/stat.h>
+
+namespace {
+QString allLines(const LineStore& lines) {
+    QStringList all;
+    for (int i = 1; i <= lines.count(); ++i)
+        all << QString::fromLatin1(lines.line(i));
+    return all.join('|');
+}
+
+TransferState armed(int lines, bool verify = false) {
+    TransferState s;
+    for (int i = 1; i <= lines; ++i)
+        s.lineStore.append(":L" + QByteArray::number(i) + ":x");
+    s.lineCount = qint16(lines);
+    s.armed = true;
+    s.verifyPhase = verify;
+    return s;
+}
+
+// A command line as it goes out: form 0 direct, 1 bootloader, 2 console; "-": nothing to send.
+// clang-format off
+const struct FramingRow { const char *name, *line; int form; const char *address, *payload; } FramingRows[] = {
+    {"OOTi direct", "OOTi\r\n", 0, "16", "OOTi\r\n"}, {"OOTi gateway", "OOTi\r\n", 1, "16", "MDB 16,OOTi\r\n"},
+    {"VER console", "VER\r\n", 2, "16", "MDC 16,\"VER\"\r\n"}, {"empty console line", "\r\n", 2, "16", "MDC 16,\"\"\r\n"},
+    {"empty address", "OOTi\r\n", 1, "", "MDB ,OOTi\r\n"}, {"address unchanged", "OOTi\r\n", 1, " a,", "MDB  a,,OOTi\r\n"},
+    {"quotes not escaped", "a\"b\r\n", 2, "1", "MDC 1,\"a\"b\"\r\n"}, {"last two cut unseen", "OOTiXY", 1, "16", "MDB 16,OOTi\r\n"},
+    {"direct keeps the line", "no end", 0, "16", "no end"}, {"two characters", "\r\n", 1, "7", "MDB 7,\r\n"},
+    {"too short to cut", "x", 1, "16", "-"}, {"empty, wrapped", "", 2, "16", "-"}};
+// clang-format on
+
+// The first rule that applies is taken: VER= (armed) > ERROR > DOWNLOAD > OK. The outcome: the
+// rule, armed and verify after, the bar text.
+// clang-format off
+const struct RuleRow { const char *name, *reply; bool armed, verify; const char* outcome; } RuleRows[] = {
+    {"OK steps", "OK", true, false, "5 1 0 "}, {"OK anywhere", "xxOKxx", true, true, "5 1 1 "},
+    {"lower-case ok", "ok", true, false, "6 1 0 "}, {"case and splits matter", "download DOWN LOAD", true, false, "6 1 0 "},
+    {"VER= armed", "VER=1", true, false, "1 1 0 "}, {"VER= beats ERROR and DOWNLOAD", "DOWNLOAD VER= ERROR", true, true, "1 1 1 "},
+    {"VER= idle falls through", "VER=1 DOWNLOAD", false, false, "4 0 1 VERIFY"}, {"VER= idle alone", "VER=1", false, false, "6 0 0 "},
+    {"ERROR beats OK", "OK ERROR", true, false, "2 1 0 ERROR"},
+    {"ERROR beats DOWNLOAD, idle too", "DOWNLOAD ERROR", false, true, "2 0 1 ERROR"},
+    {"DOWNLOAD beats OK: verify", "DOWNLOAD OK", true, false, "4 1 1 VERIFY"},
+    {"DOWNLOAD ends verify", "DOWNLOAD", true, true, "3 0 0 END"}, {"DOWNLOAD idle", "DOWNLOAD", false, false, "4 0 1 VERIFY"},
+    {"DOWNLOAD idle flagged", "DOWNLOAD", false, true, "3 0 0 END"}};
+// clang-format on
+} // namespace
+
+class TestCore : public QObject {
+    Q_OBJECT
+
+private slots:
+    void fields_data() {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QString>("fields"); // joined with '|'
+        // clang-format off
+        const char* const rows[][3] = {
+            {"CR LF, LF, CR, none", "a\r\nb\nc\rd", "a|b|c|d"},
+            {"empty line; LF CR is two ends", "a\r\n\r\nb\n\rc", "a||b||c"},
+            {"commas; one takes the line end", "a,,b,\r\nc", "a||b|c"},
+            {"blanks around; a tab is kept", "   a  ,\tb\t \r\n", "a|\tb\t"},
+            {"quoted, comma and blanks kept", "  \" a,b \",c", " a,b |c"},
+            {"after the closing quote dropped", "\"a\"xyz,b", "a|b"},
+            {"quote runs across lines", "\"a\r\nb\"\r\nc", "a\r\nb|c"},
+            {"unclosed quote; quote inside", "x\"y\"\r\n\"abc", "x\"y\"|abc"},
+            {"blank line only", "   \r\n", ""}};
+        // clang-format on
+        for (const auto& r : rows)
+            QTest::newRow(r[0]) << QByteArray(r[1]) << QString(r[2]);
+        QTest::newRow("NUL and high bytes") << QByteArray("a\0\xff", 3) << QString::fromLatin1("a\0\xff", 3);
+    }
+
+    void fields() {
+        QFETCH(QByteArray, input);
+        // Whole in memory, and one byte at a time as from a slow file: the same fields.
+        for (const bool piecewise : {false, true}) {
+            qsizetype at = 0;
+            FieldReader reader = piecewise ? FieldReader([&](char* b, qsizetype) -> qsizetype {
+                return at < input.size() ? (*b = input[at++], 1) : 0;
+            })
+                                           : FieldReader(input);
+            QStringList got;
+            QByteArray field;
+            while (!reader.atEnd() && got.size() < 100) {
+                QCOMPARE(reader.next(field, 1000), FieldReader::Status::Field);
+                got << QString::fromLatin1(field);
+            }
+            QTEST(got.join('|'), "fields");
+            QCOMPARE(reader.next(field, 1000), FieldReader::Status::End);
+        }
+    }
+
+    void fieldLimitsLinesAndFailures() {
+        QByteArray field;
+        for (const QByteArray& input : {QByteArray("abcd"), QByteArray("\"abcd\"")}) {
+            FieldReader fits(input), tooLong(input);
+            QCOMPARE(fits.next(field, 4), FieldReader::Status::Field);
+            QCOMPARE(tooLong.next(field, 3), FieldReader::Status::TooLong);
+        }
+        int calls = 0;
+        FieldReader failing([&](char* b, qsizetype) -> qsizetype {
+            return ++calls > 1 ? -1 : (std::memcpy(b, "a,b", 3), 3);
+        });
+        QCOMPARE(failing.next(field, 10), FieldReader::Status::Field);
+        QCOMPARE(failing.next(field, 10), FieldReader::Status::ReadError);
+        // Fields know the line they began on, across every kind of line end and quoted ones.
+        FieldReader lines(QByteArray("a\r\n\r\nb,c\n\"d\ne\"\rf\n\r\n"));
+        QList<int> at;
+        while (lines.next(field, 10) == FieldReader::Status::Field)
+            at << lines.fieldLine();
+        QCOMPARE(at, (QList<int>{1, 2, 3, 3, 4, 6, 7}));
+        // How datagrams are shown in logs.
+        QCOMPARE(printable(QByteArray("OK\r\n\\\x01\xff", 7), 10) + printable("abcdef", 3),
+                 QStringLiteral("OK\\r\\n\\\\\\x01\\xffabc ... (6 bytes)"));
+    }
+
+    void files() {
+        QTemporaryDir dir;
+        const auto path = [&](const char* name) { return dir.filePath(QString::fromLatin1(name)); };
+        QCOMPARE(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600), 0);
+        // Through a link to the file it names, keeping the mode; never over anything that is not
+        // a regular file, and never leaving a temporary behind.
+        QVERIFY(!writeFileAtomically(path("book"), "one"));
+        QVERIFY(QFile::setPermissions(path("book"), QFile::ReadOwner | QFile::WriteOwner));
+        QVERIFY(QFile::link(path("book"), path("link")));
+        QVERIFY(!writeFileAtomically(path("link"), "two"));
+        QCOMPARE(std::get<QByteArray>(readSmallFile(path("book"), 3)), QByteArray("two"));
+        QCOMPARE(std::get<RuntimeError>(readSmallFile(path("book"), 2)).number, 7);
+        QCOMPARE(QFile(path("book")).permissions(),
+                 QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+        QVERIFY(QFileInfo(path("link")).isSymLink());
+        QCOMPARE(writeFileAtomically(path("fifo"), "x").value_or(RuntimeError{}).number, 75);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::System).size(), 3);
+        QVERIFY(isSameFile(path("link"), path("book")) && !isSameFile(path("fifo"), path("book")));
+    }
+
+    void framing_data() { addRows(FramingRows); }
+    void framing() {
+        const FramingRow& r = FramingRows[fetchRow()];
+        const auto framed = frameLine(QString(r.line), r.form != 0, QString(r.address),
+                                      r.form == 2 ? GatewayForm::Console : GatewayForm::Bootloader);
+        QCOMPARE(framed ? framed->toLatin1() : QByteArray("-"), r.payload);
+    }
+
+    // The value read as classic BASIC reads it, rounded half to even, low byte in hex; "-" where
+    // the value cannot be a 32-bit number. "00" sends nothing.
+    void setAddressDigits_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("digits");
+        // clang-format off
+        const char* const rows[][2] = {
+            {"10", "0A"}, {"255", "FF"}, {"256", "00"}, {"300", "2C"}, {"-1", "FF"}, {"12.5", "0C"}, {"13.5", "0E"},
+            {"1E3", "E8"}, {"&H1F", "1F"}, {"&hff", "FF"}, {"0", "00"}, {"512", "00"}, {"", "00"}, {"abc", "00"},
+            {" 1 2\t3\n", "7B"}, {"12\r3", "0C"}, {"12abc", "0C"}, {"-", "00"}, {".", "00"}, {"+7", "07"}, {".5", "00"},
+            {"1.5", "02"}, {"2.6", "03"}, {"1.2.3", "01"}, {"1,5", "01"}, {"2e2", "C8"}, {"1D2", "64"}, {"25E-1", "02"},
+            {"1E", "01"}, {"1E+", "01"}, {"&H1G", "01"}, {"&H", "00"}, {"&HFFFFFFFF", "FF"}, {"&O17", "0F"},
+            {"&O78", "07"}, {"&", "00"}, {"&X1", "00"}, {"&H100000000", "-"}, {"1E400", "-"}, {"4\xC3\xA9", "04"},
+            {"2147483647", "FF"}, {"2147483647.5", "-"}, {"-2147483648.5", "00"}, {"-2147483649", "-"}};
+        // clang-format on
+        for (const auto& r : rows)
+            QTest::newRow(r[0]) << QString::fromUtf8(r[0]) << QString::fromLatin1(r[1]);
+    }
+
+    void setAddressDigits() {
+        QFETCH(QString, text);
+        QTEST(::setAddressDigits(text).value_or(QStringLiteral("-")), "digits");
+    }
+
+    void records_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QString>("parsed"); // "type address data" or the reason it does not parse
+        // clang-format off
+        const char* const rows[][3] = {
+            {"data", ":10010000214601360121470136007EFE09D2190140", "0 256 214601360121470136007efe09d21901"},
+            {"end of file", ":00000001FF", "1 0 "}, {"start linear", ":04000005000000CD2A", "5 0 000000cd"},
+            {"lower case, CR LF and blanks after", ":0300300002337a1e  \r\n", "0 48 02337a"},
+            {"verify start code", "#0300300002337A1E", "0 48 02337a"}, {"no start code", " :00000001FF", "bad start code"},
+            {"odd digits", ":00000001F", "odd number of hex digits"}, {"trailing tab", ":00000001FF\t", "bad hex digit"},
+            {"too short", ":00FF", "length mismatch"}, {"count above data", ":0400300002337A1E", "length mismatch"},
+            {"address record of one byte", ":0100000401FA", "length mismatch"},
+            {"end of file with data", ":01000001AA54", "length mismatch"},
+            {"checksum off by one", ":0300300002337A1F", "bad checksum"}, {"type 06", ":00000006FA", "unknown record type"}};
+        // clang-format on
+        for (const auto& r : rows)
+            QTest::newRow(r[0]) << QByteArray(r[1]) << QString(r[2]);
+    }
+
+    void records() {
+        QFETCH(QByteArray, line);
+        const HexParseResult result = parseHexRecord(line, line.startsWith('#') ? '#' : ':');
+        const auto* r = std::get_if<HexRecord>(&result);
+        QTEST(r ? joined(r->type, r->address, r->data.toHex()) : std::get<HexParseError>(result).reason,
+              "parsed");
+    }
+
+    void hexImages() {
+        QCOMPARE(formatHexRecord(0, 0x0030, QByteArray::fromHex("02337a"), '#'),
+                 QByteArray("#0300300002337A1E\r\n"));
+        QCOMPARE(hexChecksum(QByteArray::fromHex("8080")), quint8(0x00));
+        // Extended segment (x16) and linear (<<16) bases; a later base replaces an earlier one.
+        for (const auto& [text, at] : {std::pair(":02001000AABB89\n", 0x10u),
+                                       {":020000021200EA\n:02001000AABB89\n", 0x12010u},
+                                       {":020000040800F2\n:020000021200EA\n:02001000AABB89\n", 0x12010u},
+                                       {":020000040001F9\n:02FFFE00AABB9C\n", 0x1FFFEu}}) {
+            const HexImage image = *hexFileImage(text + QByteArray(":00000001FF"));
+            QVERIFY(image.size() == 2 && !image.firstDifference(at, QByteArray::fromHex("AABB")));
+        }
+        // Writes in any order, overlapping, touching or apart, give one image for the same bytes.
+        HexImage inOrder, scattered;
+        inOrder.write(0x10, QByteArray::fromHex("0102030405060708"));
+        inOrder.write(0x40, QByteArray::fromHex("AA"));
+        for (const QString& w : QStringLiteral("16:0708 40:AA 10:01FF 13:04 11:0203 14:0506").split(' '))
+            scattered.write(w.section(':', 0, 0).toUInt(nullptr, 16),
+                            QByteArray::fromHex(w.section(':', 1).toLatin1()));
+        QVERIFY(scattered == inOrder && scattered.size() == 9);
+        QCOMPARE(scattered.byteAt(0x17), std::optional<quint8>(0x08));
+        QVERIFY(!scattered.byteAt(0x18) && !scattered.byteAt(0x0F));
+        QCOMPARE(scattered.firstDifference(0x16, QByteArray::fromHex("0709")), std::optional<quint32>(0x17));
+        scattered.write(0x0E, QByteArray(0x40, 'x')); // over several runs and the gaps between
+        QVERIFY(scattered.size() == 0x40 && !scattered.firstDifference(0x0E, QByteArray(0x40, 'x')));
+        HexImage top; // the top of the address space does not wrap around
+        top.write(0xFFFFFFFE, QByteArray::fromHex("010203"));
+        QVERIFY(top.size() == 2 && !top.byteAt(0));
+        // As text: 16-byte lines on 16-byte boundaries, an 04 record where the upper bits change.
+        HexImage image;
+        image.write(0x0008, QByteArray::fromHex("0102030405060708090A"));
+        image.write(0x0001FFFE, QByteArray::fromHex("01020304"));
+        image.write(0x00020038, QByteArray::fromHex("AA"));
+        const QByteArray text =
+            ":080008000102030405060708CC\r\n:02001000090ADB\r\n:020000040001F9\r\n:02FFFE000102FE\r\n"
+            ":020000040002F8\r\n:020000000304F7\r\n:01003800AA1D\r\n:00000001FF\r\n";
+        QCOMPARE(image.toHexText(), text);
+    }
+
+    void addressBook() {
+        // A file as the load keeps it, sorted once, case-insensitively and stable.
+        for (const auto& [content, entries] :
+             {std::pair(QByteArray("\r\n\r\n  \n\r,,,"), "192.168.1.25"),
+              {"10.0.0.2\r\n\r\n10.0.0.1\r\n", "10.0.0.1|10.0.0.2"},
+              {"b,\"a,c\"\r\n", "a,c|b"},
+              {"zeta\nbeta\nAlpha\nalpha\n10.1.1.1", "10.1.1.1|Alpha|alpha|beta|zeta"},
+              // A failure part way keeps what was read and adds the default entry.
+              {"z\r\n" + QByteArray(AddressBook::MaxEntryBytes + 1, 'x'), "192.168.1.25|z"}}) {
+            FieldReader reader(content);
+            QStringList list = AddressBook::entriesFrom(reader);
+            AddressBook::sort(list);
+            QCOMPARE(list.join('|'), QString(entries));
+        }
+        QCOMPARE(AddressBook::fileBytes({}), QByteArray());
+        const QStringList plain{"10.0.0.1", QString::fromLatin1("h\xF6st")};
+        QCOMPARE(AddressBook::fileBytes(plain), QByteArray("10.0.0.1\r\nh\xF6st\r\n"));
+        FieldReader back(AddressBook::fileBytes(plain + QStringList{"a,b"}));
+        QCOMPARE(AddressBook::entriesFrom(back),
+                 plain + QStringList({"a", "b"})); // a comma comes back as two
+    }
+
+    void rules_data() { addRows(RuleRows); }
+    void rules() {
+        const RuleRow& r = RuleRows[fetchRow()];
+        TransferState s = armed(4, r.verify);
+        s.armed = r.armed;
+        s.linePos = 2;
+        const ReplyEffects e = applyReply(QString(r.reply), s);
+        QCOMPARE(joined(int(e.rule), s.armed, s.verifyPhase, e.barText.value_or(QString())), r.outcome);
+        QCOMPARE(e.step, e.rule == ReplyRule::OkStep || e.rule == ReplyRule::VersionStep ||
+                             e.rule == ReplyRule::StartVerify);
+        QCOMPARE(e.transferEnded, e.rule == ReplyRule::End);
+        QCOMPARE(e.barColor.value_or(0), e.rule == ReplyRule::Error ? 255u
+                                         : e.rule == ReplyRule::End ? 65280u
+                                                                    : 0u);
+        // A pass that starts or ends restarts the line count; other rules keep it.
+        QCOMPARE(s.linePos, qint16(e.rule == ReplyRule::End || e.rule == ReplyRule::StartVerify ? 0 : 2));
+    }
+
+    void steps() {
+        TransferState s = armed(2);
+        const auto sent = [&] {
+            const auto r = transferStep(s);
+            return r ? joined(r->commandLine, r->sentForm, r->downloadPass, r->barValue)
+                     : QStringLiteral("-");
+        };
+        QCOMPARE(sent(), QStringLiteral("OOT:L1:x\r\n :L1:x 1 1"));
+        QCOMPARE(sent(), QStringLiteral("OOT:L2:x\r\n :L2:x 1 2"));
+        QCOMPARE(s.linePos, qint16(0)); // back to the start after the last line
+        s.verifyPhase = true;
+        QCOMPARE(sent(), QStringLiteral("OOT#L1#x\r\n #L1#x 0 1")); // every ':' becomes '#'
+        s.armed = false;
+        QVERIFY(sent() == "-" && s.linePos == 1);
+        // A position outside the store disarms instead of reading there.
+        for (const auto& [count, pos] : {std::pair(0, 0), {3, 3}, {3, 9001}, {3, -1}, {4, 0}, {-5, 0}}) {
+            TransferState bad = armed(3);
+            bad.lineCount = qint16(count);
+            bad.linePos = qint16(pos);
+            QVERIFY(!transferStep(bad) && !bad.armed && bad.linePos == 0);
+        }
+        // The lines of a file: blank lines skipped, reading stopped at the entry that decides.
+        for (const auto& [content, max, lines] :
+             {std::tuple(QByteArray("\r\n:A\r\n\r\n\n:B"), 10, QString(":A|:B")),
+              {":A\n\n:B\n\n:C\n", 3, ":A|:B|:C"},
+              {":A\n:B\n:C\n:D\n", 3, "9"},
+              {":01,:02\r\n\"  :03\"\n", 10, ":01|:02|  :03"},
+              {QByteArray(MaxHexEntryBytes, 'A'), 1, QString(MaxHexEntryBytes, 'A')},
+              {QByteArray(MaxHexEntryBytes + 1, 'A'), 3, "7"}}) {
+            FieldReader reader(content);
+            const auto r = readHexLines(reader, max);
+            QCOMPARE(std::holds_alternative<LineStore>(r) ? allLines(std::get<LineStore>(r))
+                                                          : QString::number(std::get<RuntimeError>(r).number),
+                     lines);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCore)
+#include "test_core.moc"
