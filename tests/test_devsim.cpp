@@ -1,5 +1,6 @@
 // The device simulator: its model of the bootloader on its own, and the real program on loopback.
 #include "device_simulator.h"
+#include "loopback_peer.h"
 #include "sim_server.h"
 #include "simulator_process.h"
 #include "synthetic_hex.h"
@@ -26,20 +27,6 @@ QByteArray verify(QByteArray record) {
     return "OOT" + record.replace(':', '#') + "\r\n";
 }
 
-// A loopback peer that talks to a simulator at `port`.
-struct Peer {
-    QUdpSocket socket;
-    quint16 port;
-    explicit Peer(quint16 simPort) : port(simPort) { socket.bind(QHostAddress::LocalHost, 0); }
-    QList<QByteArray> exchange(const QList<QByteArray>& datagrams, int replies) {
-        for (const QByteArray& d : datagrams)
-            socket.writeDatagram(d, QHostAddress::LocalHost, port);
-        QList<QByteArray> got;
-        while (got.size() < replies && (socket.hasPendingDatagrams() || socket.waitForReadyRead(3000)))
-            got << socket.receiveDatagram().data();
-        return got;
-    }
-};
 } // namespace
 
 class TestDevsim : public QObject {
@@ -109,7 +96,7 @@ private slots:
         QCOMPARE(device.image().byteAt(0x0040), std::optional<quint8>(0x11));
     }
 
-    void oneClientAtATime() {
+    void oneClientAtATimeAndBounded() {
         DeviceModel device;
         const auto handle = [&](const QByteArray& d, const char* client, qint64 ms) {
             return device.handle(d, client, ms).value_or("<none>").trimmed();
@@ -130,10 +117,22 @@ private slots:
         QCOMPARE(handle(download(":0100400011AE"), "a", 30 + DeviceModel::OwnerTimeoutMs), "OK");
         QCOMPARE(handle(download(":00000001FF"), "a", 30 + DeviceModel::OwnerTimeoutMs), "DOWNLOAD");
         QCOMPARE(device.image().size(), 1);
+        // The image has a bound: records at ever new addresses are refused once it is reached.
+        DeviceModel big;
+        QByteArray reply = "OK\r\n";
+        quint32 at = 0;
+        for (; reply == "OK\r\n"; at += 128) {
+            const char upper[2] = {char(at >> 24), char(at >> 16)};
+            if ((at & 0xFFFF) == 0)
+                (void)big.handle(download(formatHexRecord(4, 0, QByteArrayView(upper, 2)).trimmed()));
+            reply = big.handle(download(formatHexRecord(0, quint16(at), QByteArray(128, 'x')).trimmed()))
+                        .value_or("");
+        }
+        QVERIFY(reply == "ERROR IMAGE FULL\r\n" && at == DeviceModel::MaxImageBytes + 128);
     }
 
-    // The server in this process: it never answers its own endpoint, lets every Nth datagram
-    // go as if lost, and writes its image over nothing but a regular file.
+    // The server in this process: it never answers its own endpoint and lets every Nth datagram
+    // go as if lost.
     void server() {
         SimServer server(
             std::get<SimOptions>(parseSimArguments({"--port", "0", "--drop-every", "2", "--quiet"})));
@@ -141,24 +140,21 @@ private slots:
         for (const char* own : {"127.0.0.1", "::ffff:127.0.0.1"})
             server.receive("VER\r\n", QHostAddress(QString::fromLatin1(own)), server.port());
         QCOMPARE(server.received(), 0u);
-        Peer peer(server.port());
+        LoopbackPeer peer;
         for (const char* d : {"VER\r\n", "OOT:0100400011AE\r\n", "STATUS\r\n"})
-            server.receive(d, QHostAddress::LocalHost, peer.socket.localPort());
-        QCOMPARE(peer.exchange({}, 2),
-                 (QList<QByteArray>{"VER=2.10\r\n", "STATUS IDLE RECORDS=0 BYTES=0\r\n"}));
-        QTemporaryDir dir;
-        const QString fifo = dir.filePath("fifo");
-        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-        QVERIFY(QFile::link(dir.filePath("elsewhere"), dir.filePath("link")));
-        for (const QString& target : {fifo, dir.filePath("link"), dir.path()}) {
-            const auto parsed = parseSimArguments({"--image-out", target});
-            QCOMPARE(std::get_if<UsageError>(&parsed) ? std::get<UsageError>(parsed).message : QString(),
-                     "--image-out " + target + ": not a regular file");
-        }
+            server.receive(d, QHostAddress::LocalHost, peer.port());
+        QCOMPARE(peer.take(), (QList<QByteArray>{"VER=2.10\r\n", "STATUS IDLE RECORDS=0 BYTES=0\r\n"}));
     }
 
+    // Among them: the image is written over nothing but a regular file ($D: a folder of the test's).
     void usageErrors() {
+        QTemporaryDir dir;
+        QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600), 0);
+        QVERIFY(QFile::link(dir.filePath("elsewhere"), dir.filePath("link")));
         const char* const rows[][3] = {
+            {"--image-out", "$D/fifo", "--image-out $D/fifo: not a regular file"},
+            {"--image-out", "$D/link", "--image-out $D/link: not a regular file"},
+            {"--image-out", "$D", "--image-out $D: not a regular file"},
             {"--port", "65536", "--port needs a whole number from 0 to 65535, not '65536'"},
             {"--address", "16,16", "--address needs device addresses from 0 to 255, each once, not '16,16'"},
             {"--bind", "nowhere", "--bind needs an IP address, not 'nowhere'"},
@@ -166,9 +162,10 @@ private slots:
             {"--bogus", "", "Unknown option 'bogus'."},
             {"extra", "", "unexpected argument 'extra'"}};
         for (const auto& [option, value, message] : rows) {
-            const auto parsed = parseSimArguments(QStringList{option, value}.filter(QRegularExpression(".")));
+            const QStringList args = QStringList{option, QString(value).replace("$D", dir.path())};
+            const auto parsed = parseSimArguments(args.filter(QRegularExpression(".")));
             QCOMPARE(std::get_if<UsageError>(&parsed) ? std::get<UsageError>(parsed).message : QString(),
-                     QString(message));
+                     QString(message).replace("$D", dir.path()));
         }
     }
 
@@ -176,26 +173,20 @@ private slots:
         QTemporaryDir dir;
         const QString image = dir.filePath("image.hex");
         SimulatorProcess sim(VELTA_DEVSIM, {"--address", "247", "--image-out", image, "--delay-ms", "50"});
-        Peer peer(sim.port());
+        LoopbackPeer peer;
         QByteArrayList wrapped{"MDB 16,VER\r\n", "MDB 247,OOTi\r\n"}; // silence for another address
         for (const QByteArray& r : SmallFile)
             wrapped << "MDC 247,\"OOT" + r + "\"\r\n";
-        QCOMPARE(peer.exchange(wrapped, 6),
-                 (QList<QByteArray>{"VELTA BOOT VER=2.10 ADDR=247\r\n", "OK\r\n", "OK\r\n", "OK\r\n",
-                                    "OK\r\n", "DOWNLOAD\r\n"}));
+        for (const QByteArray& d : wrapped)
+            peer.sendTo(sim.port(), d);
+        QCOMPARE(peer.take(1000), (QList<QByteArray>{"VELTA BOOT VER=2.10 ADDR=247\r\n", "OK\r\n", "OK\r\n",
+                                                     "OK\r\n", "OK\r\n", "DOWNLOAD\r\n"}));
         QFile file(image);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), ":020000040800F2\r\n:0500300002337ABEEF6F\r\n:00000001FF\r\n");
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files),
                  QStringList{"image.hex"}); // written through a rename
-        // A second one cannot have the port, and the first keeps running; a signal ends it cleanly.
-        QProcess second;
-        second.start(VELTA_DEVSIM, {"--bind", "127.0.0.1", "--port", QString::number(sim.port())});
-        QVERIFY(second.waitForFinished(5000));
-        QCOMPARE(second.exitCode(), SimExit::CannotBind);
-        QVERIFY(second.readAllStandardError().startsWith("velta-devsim: cannot bind 127.0.0.1:" +
-                                                         QByteArray::number(sim.port())));
-        QCOMPARE(peer.exchange({"VER\r\n"}, 1), QList<QByteArray>{"VER=2.10\r\n"});
+        // A signal ends it cleanly.
         QCOMPARE(::kill(pid_t(sim.process().processId()), SIGTERM), 0);
         QVERIFY(sim.process().waitForFinished(5000));
         QCOMPARE(sim.process().exitCode(), SimExit::Ok);

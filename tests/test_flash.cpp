@@ -2,8 +2,6 @@
 // against scripted devices and simulators on loopback, as a production line runs it.
 #include "flash_options.h"
 #include "flash_session.h"
-#include "intel_hex.h"
-#include "printable.h"
 #include "progress_view.h"
 #include "report.h"
 #include "simulator_process.h"
@@ -22,7 +20,6 @@
 
 #include <csignal>
 #include <functional>
-#include <list>
 #include <sys/stat.h>
 
 // Shows the whole text when a part of it is missing.
@@ -79,8 +76,8 @@ FlashRun runFlash(const QStringList& args, int interruptAfterMs = -1) {
 
 // The session fed a script of replies ("<text", "_" for a blank) and timer runs ("t"). The trace
 // shows what it sent after each event: i (boot information), Dk / Vk (line k in download or verify
-// form), R (the same datagram again), s (waits for late copies), . (nothing); then the result and
-// the lines answered. The mode: "verify" (verify only), "expect X".
+// form), R (the same datagram again), sN (waits N s for late copies), . (nothing); then the result
+// and the lines answered. The mode: "verify" (verify only), "expect X".
 // clang-format off
 const struct SessionRow { const char* name; int lines; const char *mode, *script, *trace, *message; } SessionRows[] = {
     {"good device", 3, "", "<VER=2 <OK <OK <DOWNLOAD <OK <OK <DOWNLOAD", "i D1 D2 D3 V1 V2 V3 . ok 6", ""},
@@ -90,20 +87,20 @@ const struct SessionRow { const char* name; int lines; const char *mode, *script
     {"DOWNLOAD to boot info", 2, "", "<DOWNLOAD", "i . device_error 0", "\"DOWNLOAD\" to the boot-information request"},
     {"closing DOWNLOAD twice", 3, "", "<VER= <OK <OK <DOWNLOAD <DOWNLOAD <OK <OK <DOWNLOAD <DOWNLOAD", "i D1 D2 D3 V1 . V2 V3 . . ok 6", ""},
     {"late DOWNLOAD inside the next pass", 3, "", "<VER= <OK <OK <DOWNLOAD <OK <DOWNLOAD", "i D1 D2 D3 V1 V2 . device_error 4", "the verify pass ended early at line 2 of 3"},
-    {"VER= answers no record", 2, "", "<VER= <VER=2 t <OK t <DOWNLOAD <OK <DOWNLOAD", "i D1 . R s D2 V1 V2 . ok 4", ""},
+    {"VER= answers no record", 2, "", "<VER= <VER=2 t <OK t <DOWNLOAD <OK <DOWNLOAD", "i D1 . R s15 D2 V1 V2 . ok 4", ""},
     {"OK to the last line", 2, "", "<VER= <OK <OK", "i D1 D2 . device_error 1", "did not answer \"DOWNLOAD\" to the last line (line 2 of 2 in the download pass)"},
     {"ERROR to a resent line", 2, "", "<VER= t <ERROR_x", "i D1 R . device_error 0", "the device answered \"ERROR x\" to line 1 of 2 in the download pass"},
-    {"late ERROR while settling", 2, "", "<VER= t <OK <ERROR", "i D1 R s . device_error 1", "the device answered \"ERROR\""},
-    {"late copies dropped", 2, "", "<VER= t <OK <OK <OK t <DOWNLOAD <OK <DOWNLOAD", "i D1 R s . . D2 V1 V2 . ok 4", ""},
-    {"late DOWNLOAD after OK", 2, "", "<VER= t <OK <DOWNLOAD", "i D1 R s . device_error 1", "ended early at line 1 of 2"},
-    {"one line: copies settle first", 1, "", "<VER= <DOWNLOAD <DOWNLOAD t <DOWNLOAD", "i D1 s . V1 . ok 2", ""},
+    {"late ERROR while settling", 2, "", "<VER= t <OK <ERROR", "i D1 R s15 . device_error 1", "the device answered \"ERROR\""},
+    {"late copies dropped", 2, "", "<VER= t <OK <OK <OK t <DOWNLOAD <OK <DOWNLOAD", "i D1 R s15 . . D2 V1 V2 . ok 4", ""},
+    {"late DOWNLOAD after OK", 2, "", "<VER= t <OK <DOWNLOAD", "i D1 R s15 . device_error 1", "ended early at line 1 of 2"},
+    {"one line: copies settle first", 1, "", "<VER= <DOWNLOAD <DOWNLOAD t <DOWNLOAD", "i D1 s15 . V1 . ok 2", ""},
     {"no reply", 2, "", "<VER= t t t t", "i D1 R R R . timeout 0", "no reply to line 1 of 2 in the download pass after 4 sends (timeout 10 s)"},
     {"no usable reply", 1, "", "<ok t t t <STATUS t", "i . R R R . . timeout 0", "no usable reply to the boot-information request after 4 sends (timeout 3 s); last reply \"STATUS\""},
-    {"anything after the end", 1, "", "<VER= <DOWNLOAD t <DOWNLOAD <ERROR t", "i D1 s V1 . . . ok 2", ""},
+    {"anything after the end", 1, "", "<VER= <DOWNLOAD t <DOWNLOAD <ERROR t", "i D1 s15 V1 . . . ok 2", ""},
     {"verify only", 2, "verify", "<VER= <OK <DOWNLOAD", "i V1 V2 . ok 2", ""},
     {"verify only, one line", 1, "verify", "<VER= <DOWNLOAD", "i V1 . ok 1", ""},
     {"another version", 2, "expect 3.0", "<VELTA_BOOT_VER=2.10", "i . device_error 0", "answered \"VELTA BOOT VER=2.10\" to the boot-information request, not version \"3.0\""},
-    {"the expected version", 1, "expect 2.1", "<VER=2.10 <DOWNLOAD t <DOWNLOAD", "i D1 s V1 . ok 2", ""}};
+    {"the expected version", 1, "expect 2.1", "<VER=2.10 <DOWNLOAD t <DOWNLOAD", "i D1 s15 V1 . ok 2", ""}};
 // clang-format on
 
 // The program on loopback, as scripts and production lines run it: $F the file, $G another
@@ -122,18 +119,22 @@ const struct RunRow { const char *name, *runs; QByteArray content; const char *a
     {"unknown option", "--bogus $F $H", Two, "", "2", "Unknown option 'bogus'", ""},
     {"same device twice", "$F $H $H/16", Two, "", "2", "$H and $H/16 are the same device", ""},
     {"log in no folder", "--log $D/t $F $H", Two, "", "2", "cannot create log file $D/t", ""},
+    {"log onto the file", "--log $F $F $H", Two, "", "2", "--log $F is the file to load", ""},
     {"report onto the file by a link", "--report $K $F $H", Two, "", "2", "--report $K is the file to load", ""},
     {"log into a FIFO", "--log $Q $F $H", Two, "", "2", "--log $Q: not a regular file", ""},
     {"bad checksum", "$F $H", syntheticHexFile(5).replace(":10002000", ":10002100"), "", "3", "$F:4: bad checksum", ""},
     {"no end record", "$F $H", ":01000000AB54\r\n", "", "3", "$F: missing end-of-file record", ""},
+    {"a record after the end", "$F $H", ":00000001FF\r\n\r\n:01000000AB54\r\n", "", "3", "$F:3: record after end of file", ""},
     {"9001 lines", "$F $H", syntheticHexFile(9001), "", "3", "$F: more than 9000 lines", ""},
+    {"a FIFO for the file", "$Q $H", Two, "", "3", "cannot read $Q: Path/File access error", ""},
     {"an entry of more than 1 MiB", "$F $H", QByteArray(1024 * 1024 + 1, 'A'), "", "3", "$F: an entry longer than 1048576 bytes", ""},
+    {"a host that cannot be looked up", "$F no-such-device.invalid", Two, "", "5", "cannot look up host 'no-such-device.invalid'", ""},
     {"local port in use", "--local-port $P $F $H", Two, "", "5", "$H: cannot bind local port $P", ""},
     {"a bad file in the report", "--report $R $X $A $C/17", Two, "", "3", "cannot read $X: File not found", "file-error file-error"},
     {"report appended, also to stdout", "--report $R $F $A ; --report $R $F $A ; --report - $F $A", Hex40, "", "0 0 0", "", "ok ok"},
     {"verify only: same image, then another", "$F $A ; --verify-only --report $R $F $A ; --verify-only --report $R $G $A", Hex40, "", "0 0 1", "", "ok device-error"},
-    {"skip verified", "--skip-verified --report $R $F $A ; --skip-verified --report $R $F $A", Hex40, "", "0 0", "", "ok skipped"},
-    {"start only after success", "--start --report $R $F $A $B", Hex40, "", "1", "", "ok device-error"},
+    {"skip verified", "--skip-verified --report $R $F $A ; --skip-verified --progress never --report $R $F $A", Hex40, "", "0 0", "", "ok skipped"},
+    {"start only after success, one at a time", "--start --jobs 1 --log $L --report $R $F $A $B", Hex40, "", "1", "", "ok device-error"},
     {"a gateway's devices in turn, a direct one alongside", "--direct --log $L --report $R $F $C/16 $C/17 $A", Hex40, "", "0", "", "ok ok ok"},
     {"another version", "--expect-version 9.9 --report $R $F $A", Hex40, "", "1", "", "device-error"},
     {"interrupted", "--report $R --progress always $F $A $C/16 $C/17", Hex40, "", "130", "", "ok interrupted interrupted"},
@@ -172,7 +173,7 @@ private slots:
         const auto record = [&](const FlashAction& a, bool timer, const QByteArray& before) {
             const QByteArray d = session.datagram();
             if (a.timer == FlashAction::Timer::StartSettle)
-                trace << "s";
+                trace << QString("s%1").arg(session.settleTimeoutMs() / 1000.0);
             else if (!a.send)
                 trace << ".";
             else if (timer && d == before)
@@ -208,7 +209,7 @@ private slots:
         // clang-format off
         const char* const rows[][3] = {
             {"defaults", "f dev1", "3000 10000 3 16 drawn 0 dev1"},
-            {"decimals, port", "--timeout 0.25 --first-timeout 1 f 10.0.0.1:5000", "250 1000 3 16 drawn 0 10.0.0.1:5000"},
+            {"a millisecond, port", "--timeout 0.001 --first-timeout 1 f 10.0.0.1:5000", "1 1000 3 16 drawn 0 10.0.0.1:5000"},
             {"first timeout never below", "--timeout=.5 --first-timeout 0.1 --retries 0 f [::1]:7/9", "500 500 0 16 drawn 0 ::1:7/9"},
             {"direct, any port, a gateway device", "--direct --local-port 0 --jobs 2 f fe80::1 g/0", "3000 10000 3 direct 0 2 fe80::1 g/0"},
             {"gateway 7", "--gateway 007 --local-port 6000 f a-b.c", "3000 10000 3 7 6000 0 a-b.c"},
@@ -320,6 +321,7 @@ private slots:
                      QStringLiteral("boot_info duration_s end exit_code file gateway host late_replies lines "
                                     "message port resends result sha256 start start_sent tool_version"));
             QVERIFY(o["end"].toString() >= o["start"].toString() && o["start"].toString().endsWith('Z'));
+            QVERIFY(runs.contains("--start") || !o["start_sent"].toBool());
             results << o["result"].toString();
             records << o;
         }
@@ -343,10 +345,13 @@ private slots:
         } else if (tag.startsWith("skip")) {
             QCOMPARE(aLog.count("MDB 16,OOT:"), 40); // the second run downloaded nothing
             VERIFY_HAS(last.out, QRegularExpression("skipped\\s+40/40"));
+            QCOMPARE(last.err, QString()); // no progress lines
         } else if (tag.startsWith("start")) {
             for (const QJsonObject& r : records)
                 QCOMPARE(r["start_sent"].toBool(), r["result"].toString() == "ok");
             QCOMPARE(aLog.count("MDB 16,OOTg"), 1);
+            VERIFY_HAS(read(path("log")), a->endpoint() + " > MDB 16,OOTg\\r\\n");
+            QVERIFY(records[1]["start"].toString() >= records[0]["end"].toString()); // --jobs 1
         } else if (tag.startsWith("a gateway")) {
             // On the gateway all of one device's records before the other's; the direct device's
             // transfer within them; an image for each.
@@ -386,18 +391,10 @@ private slots:
         VERIFY_HAS(QString(p.readAllStandardOutput()), QRegularExpression("\\s+ok\\s+80/80\\s"));
     }
 
-    // The bytes on the wire are the window's, gateway form, direct or by name; the transcript has
-    // them all, each datagram's first 256 bytes; outsiders and late copies do not move it on.
-    void wireAndTranscript_data() {
-        QTest::addColumn<QString>("options");
-        QTest::addColumn<QByteArray>("prefix");
-        QTest::newRow("gateway 7") << "--gateway 7 127.0.0.1" << QByteArray("MDB 7,");
-        QTest::newRow("by name, any local port") << "--local-port 0 localhost" << QByteArray("MDB 16,");
-    }
-
+    // The bytes on the wire are the window's, to a device given by name behind gateway 7; the
+    // transcript has them all, each datagram's first 256 bytes; outsiders and late copies do not
+    // move the transfer on.
     void wireAndTranscript() {
-        QFETCH(QString, options);
-        QFETCH(QByteArray, prefix);
         const QByteArray hex = syntheticHexFile(30);
         QUdpSocket stranger;
         QVERIFY(stranger.bind(QHostAddress("127.0.0.2"), 0));
@@ -405,20 +402,19 @@ private slots:
         ScriptedDevice device([&](const QByteArray& d) -> QList<QByteArray> {
             // Before each answer a datagram from another address that would end the pass.
             stranger.writeDatagram("DOWNLOAD\r\n", QHostAddress::LocalHost, device.senderPort);
-            if (d.endsWith(
-                    "OOT:020000040000FA\r\n")) // the first copy of line 1 goes unanswered, the second twice
+            // The first copy of line 1 goes unanswered, the second is answered twice.
+            if (d.endsWith("OOT:020000040000FA\r\n"))
                 return ++copiesOfFirst == 1 ? QList<QByteArray>{} : QList<QByteArray>{"OK\r\n", "OK\r\n"};
             if (d.contains("OOTi")) // a huge answer: the transcript keeps its start and its length
                 return {"VER=9.9 " + QByteArray(65000, 'x')};
             return ScriptedDevice::bootloader(d);
         });
-        QStringList args = QStringList{"--timeout", "0.3", "--first-timeout", "0.3", "--log", path("t.log")} +
-                           options.split(' ');
-        args.insert(args.size() - 1, write(hex));
-        args.last() += ":" + QString::number(device.socket.localPort());
-        const FlashRun run = runFlash(args);
+        const FlashRun run =
+            runFlash({"--timeout", "0.3", "--first-timeout", "0.3", "--log", path("t.log"), "--gateway", "7",
+                      write(hex), "localhost:" + QString::number(device.socket.localPort())});
         QCOMPARE(run.exitCode, 0);
         VERIFY_HAS(run.out, QRegularExpression("\\s+ok\\s+60/60\\s"));
+        const QByteArray prefix = "MDB 7,";
         QList<QByteArray> expected{prefix + "OOTi\r\n"};
         for (const char mark : {':', '#'})
             for (const QByteArray& line : hex.split('\n'))
@@ -431,8 +427,7 @@ private slots:
         VERIFY_HAS(log, " - ignored 10 bytes from 127.0.0.2 port ");
         VERIFY_HAS(log, "VER=9.9 " + QString(248, 'x') + " ... (65008 bytes)\n");
         // Without --local-port the port is drawn from the window's range.
-        QVERIFY(options.contains("--local-port") ||
-                log.contains(QRegularExpression("start, local port (5[5-9]|6[0-4])\\d\\d, 30 lines")));
+        VERIFY_HAS(log, QRegularExpression("start, local port (5[5-9]|6[0-4])\\d\\d, 30 lines"));
     }
 
     void tableAndLines() {

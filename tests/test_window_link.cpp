@@ -222,6 +222,7 @@ private slots:
         control<QCheckBox>(w, "Check1")->setChecked(false);
         w.requestVersion();
         QCOMPARE(s.peer.take(), (QList<QByteArray>{"MDC 7,\"VER\"\r\n", "VER\r\n"}));
+        QVERIFY(!w.sendCommand(QString(70000, 'x'))); // more than one datagram can hold
     }
 
     void watchdog() {

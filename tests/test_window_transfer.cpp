@@ -1,7 +1,5 @@
 // Loading HEX files and the passes the device's replies drive: scripted replies from a stand-in,
-// and whole transfers against the simulator, also when it refuses or delays, and while
-// outsiders flood the window's port.
-#include "intel_hex.h"
+// and a whole transfer against the simulator while outsiders flood the window's port.
 #include "simulator_process.h"
 #include "synthetic_hex.h"
 #include "window_rig.h"

@@ -64,10 +64,8 @@ void UdpSocketControl::setRemoteHost(const QString& host) {
 void UdpSocketControl::lookedUp(const QHostInfo& info) {
     m_lookupPending = false;
     m_lookupId = -1;
-    if (info.error() == QHostInfo::NoError && !info.addresses().isEmpty())
+    if (!info.addresses().isEmpty())
         setRemoteAddress(preferredAddress(info.addresses()));
-    else
-        m_lastError = QStringLiteral("Host not found: %1").arg(m_remoteHost);
     emit remoteHostLookedUp(m_remoteAddress.has_value());
 }
 
@@ -85,10 +83,8 @@ void UdpSocketControl::abortLookup() {
 }
 
 bool UdpSocketControl::setRemotePort(qint32 port) {
-    if (port < 0 || port > 65535) {
-        m_lastError = QStringLiteral("Invalid port %1").arg(port);
+    if (port < 0 || port > 65535)
         return false;
-    }
     m_remotePort = quint16(port);
     return true;
 }
@@ -102,19 +98,9 @@ std::optional<qint32> UdpSocketControl::portNumber(const QString& text) {
 }
 
 bool UdpSocketControl::bind(const QString& localPort) {
-    if (m_protocol != ProtocolUdp) {
-        m_lastError = QStringLiteral("Only UDP is supported");
-        return false;
-    }
-    if (m_socket) {
-        m_lastError = QStringLiteral("Already bound");
-        return false;
-    }
     const auto port = portNumber(localPort);
-    if (!port || *port < 0 || *port > 65535) {
-        m_lastError = QStringLiteral("Invalid local port \"%1\"").arg(localPort);
+    if (m_protocol != ProtocolUdp || m_socket || !port || *port < 0 || *port > 65535)
         return false;
-    }
     // Dual-stack, so an IPv6 device can be reached too; IPv4 alone where the host has no IPv6.
     auto socket = std::make_unique<QUdpSocket>();
     bool bound = socket->bind(QHostAddress::Any, quint16(*port), QUdpSocket::DontShareAddress);
@@ -123,10 +109,8 @@ bool UdpSocketControl::bind(const QString& localPort) {
         socket = std::make_unique<QUdpSocket>();
         bound = socket->bind(QHostAddress::AnyIPv4, quint16(*port), QUdpSocket::DontShareAddress);
     }
-    if (!bound) {
-        m_lastError = socket->errorString();
+    if (!bound)
         return false;
-    }
     connect(socket.get(), &QUdpSocket::readyRead, this, &UdpSocketControl::drain);
     m_socket = std::move(socket);
     return true;
@@ -143,18 +127,11 @@ quint16 UdpSocketControl::localPort() const {
 bool UdpSocketControl::sendData(const QString& text) {
     if (!m_socket)
         return false;
-    if (!m_remoteAddress) {
-        m_lastError = m_lookupPending ? QStringLiteral("Looking up %1").arg(m_remoteHost)
-                                      : QStringLiteral("Host not found: %1").arg(m_remoteHost);
+    // Nothing goes out while a name is looked up, nor after it could not be.
+    if (!m_remoteAddress)
         return false;
-    }
     latin1Into(text, m_sendBuffer);
-    const qint64 sent = m_socket->writeDatagram(m_sendBuffer, *m_remoteAddress, m_remotePort);
-    if (sent != m_sendBuffer.size()) {
-        m_lastError = m_socket->errorString();
-        return false;
-    }
-    return true;
+    return m_socket->writeDatagram(m_sendBuffer, *m_remoteAddress, m_remotePort) == m_sendBuffer.size();
 }
 
 void UdpSocketControl::close() {

@@ -45,7 +45,6 @@ public:
     bool bind(const QString& localPort);
     [[nodiscard]] int state() const;
     [[nodiscard]] quint16 localPort() const;
-    [[nodiscard]] QString lastError() const { return m_lastError; }
 
     // Sends `text` as one datagram to the remote end. False when closed, while the remote host
     // is not known, or on any error.
@@ -86,5 +85,4 @@ private:
     QByteArrayView m_current; // the datagram just taken, in the reader's buffer
     QByteArray m_delivered;   // what deliver() handed in
     QByteArray m_sendBuffer;  // the datagram being sent, its capacity kept
-    QString m_lastError;
 };

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # What `cmake --install` and `cpack -G DEB` produce: exactly the expected files, programs that run
-# from their new place, a valid menu entry, icons at every size, man pages whatis can read, the
-# README, and a package whose dependencies were computed from the programs.
+# from their new place (the command-line ones without any GUI library), a valid menu entry, icons
+# at every size, man pages whatis can read, the README, and a package whose dependencies were
+# computed from the programs.
 #   packaging_test.sh BUILD_DIR SOURCE_DIR WORK_DIR
 set -euo pipefail
 build=$1 source=$2 work=$3
@@ -22,6 +23,7 @@ diff <(printf '%s\n' "${expected[@]}" | LC_ALL=C sort) <(cd "$prefix" && find . 
 
 for prog in velta-flash velta-devsim; do
     ASAN_OPTIONS=detect_leaks=0 "$prefix/bin/$prog" --help 2>&1 | grep -q "^Usage: $prog" || fail "installed $prog does not run"
+    ! readelf -d "$prefix/bin/$prog" | grep -qE 'NEEDED.*lib(Qt6(Widgets|Gui)|X11|GL)' || fail "$prog links a GUI library"
     gzip -dc "$prefix/share/man/man1/$prog.1.gz" | grep -A1 '^\.SH NAME' | grep -qE "^$prog \\\\- [a-z].{10,}" ||
         fail "$prog.1 has no name line for whatis"
 done

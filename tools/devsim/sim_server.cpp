@@ -12,16 +12,12 @@
 
 namespace {
 constexpr int MaxDelayMs = 600000;
-// Verbose logs show this much of a datagram; the rest is only counted.
-constexpr qsizetype LogPreview = 256;
 
 QByteArray logged(QByteArrayView bytes) {
     QByteArray out;
-    appendPrintable(out, bytes, LogPreview);
+    appendPrintable(out, bytes, LoggedBytes);
     return out;
 }
-// Datagrams handled per readyRead; the socket notifier calls again for the rest.
-constexpr int MaxDatagramsPerRead = 256;
 
 // Every address a datagram from this very socket could carry as its source.
 QList<QHostAddress> ownAddresses(const QHostAddress& bound) {
@@ -165,7 +161,10 @@ QString simUsageText() {
                "  STATUS            STATUS <IDLE|LOADING|LOADED|VERIFYING|VERIFIED> RECORDS=<n> BYTES=<n>\n"
                "  anything else     UNKNOWN COMMAND\n"
                "Record errors: bad start code, odd number of hex digits, bad hex digit, length mismatch,\n"
-               "bad checksum, unknown record type.\n"
+               "bad checksum, unknown record type. A device in the middle of one client's download\n"
+               "pass answers another client's records \"ERROR BUSY\" until the pass ends or the\n"
+               "client has been silent for 30 s; an image beyond 16 MiB is refused with\n"
+               "\"ERROR IMAGE FULL\".\n"
                "\n"
                "On start one line \"velta-devsim listening on ADDR:PORT\" goes to stdout.\n"
                "Exit codes: 0 after SIGTERM or SIGINT, 2 bad arguments, 3 the socket cannot be bound.\n")
@@ -215,13 +214,10 @@ bool SimServer::isOwnEndpoint(const QHostAddress& sender, quint16 senderPort) co
 }
 
 void SimServer::readPending() {
-    m_reader.drain(
-        m_socket,
-        [this](QByteArrayView data, const QHostAddress& from, quint16 fromPort) {
-            receive(data.toByteArray(), from, fromPort);
-            return true;
-        },
-        MaxDatagramsPerRead);
+    m_reader.drain(m_socket, [this](QByteArrayView data, const QHostAddress& from, quint16 fromPort) {
+        receive(data.toByteArray(), from, fromPort);
+        return true;
+    });
 }
 
 void SimServer::receive(const QByteArray& data, const QHostAddress& sender, quint16 senderPort) {

@@ -20,9 +20,7 @@ std::optional<BindFailure> DeviceLink::bind(quint16 localPort) {
     const bool v6 = m_target.address.protocol() == QAbstractSocket::IPv6Protocol;
     const QHostAddress any(v6 ? QHostAddress::AnyIPv6 : QHostAddress::AnyIPv4);
     if (!m_socket.bind(any, localPort, QAbstractSocket::DontShareAddress)) {
-        BindFailure failure{m_socket.error(), m_socket.errorString()};
-        m_socket.close();
-        return failure;
+        return BindFailure{m_socket.error(), m_socket.errorString()};
     }
     m_localPort = m_socket.localPort();
     return std::nullopt;
@@ -111,8 +109,8 @@ void DeviceLink::apply(const FlashAction& action) {
     case FlashAction::Timer::StartReply:
         arm(m_session.replyTimeoutMs());
         break;
-    case FlashAction::Timer::StartSettle: // late copies of an answer come within 1.5 timeouts
-        arm(m_session.replyTimeoutMs() * 3 / 2);
+    case FlashAction::Timer::StartSettle:
+        arm(m_session.settleTimeoutMs());
         break;
     case FlashAction::Timer::Stop:
         m_deadlineNs = 0;

@@ -75,12 +75,7 @@ FlashAction FlashSession::onReply(QByteArrayView reply) {
         // A late copy of the answer already taken. "DOWNLOAD" where that answer was "OK" would
         // end the pass on an earlier line.
         if (m_next == Next::Line && reply.contains(ReplyWord::Download))
-            return fail(FlashResult::DeviceError,
-                        QStringLiteral("the %1 ended early at line %2 of %3: the device "
-                                       "answered \"DOWNLOAD\" to a copy")
-                            .arg(passName(m_pass))
-                            .arg(m_line)
-                            .arg(m_state.lineCount));
+            return endedEarly(" to a copy");
         ++m_lateReplies;
         ++m_slowAnswers;
         return {};
@@ -112,6 +107,15 @@ FlashAction FlashSession::bootInfoAnswered(QByteArrayView reply) {
     return answered(m_settings.verifyOnly ? Next::NextPass : Next::Line);
 }
 
+FlashAction FlashSession::endedEarly(const char* toWhat) {
+    return fail(FlashResult::DeviceError,
+                QStringLiteral("the %1 ended early at line %2 of %3: the device answered \"DOWNLOAD\"%4")
+                    .arg(passName(m_pass))
+                    .arg(m_line)
+                    .arg(m_state.lineCount)
+                    .arg(QLatin1String(toWhat)));
+}
+
 FlashAction FlashSession::replyToRecord(QByteArrayView reply) {
     const bool lastLine = m_line == m_state.lineCount;
     if (reply.contains(ReplyWord::Download)) {
@@ -121,12 +125,7 @@ FlashAction FlashSession::replyToRecord(QByteArrayView reply) {
             return {};
         }
         if (!lastLine)
-            return fail(FlashResult::DeviceError,
-                        QStringLiteral("the %1 ended early at line %2 of %3: the device "
-                                       "answered \"DOWNLOAD\"")
-                            .arg(passName(m_pass))
-                            .arg(m_line)
-                            .arg(m_state.lineCount));
+            return endedEarly("");
         ++m_acknowledged;
         return answered(m_pass == FlashPass::Verify ? Next::Done : Next::NextPass);
     }

@@ -75,6 +75,8 @@ public:
     void interrupt();
     // How long the wait asked for by Timer::StartReply lasts.
     [[nodiscard]] int replyTimeoutMs() const;
+    // How long late copies of an answer may still come after a resend: 1.5 reply timeouts.
+    [[nodiscard]] int settleTimeoutMs() const { return replyTimeoutMs() * 3 / 2; }
     // The datagram of the start command, as the window's "Install VELTA" sends it.
     [[nodiscard]] QByteArray startCommand() const;
 
@@ -112,6 +114,8 @@ private:
     FlashAction proceed(Next next);
     FlashAction replyToRecord(QByteArrayView reply);
     FlashAction fail(FlashResult result, const QString& message);
+    // "DOWNLOAD" before the last line of a pass; `toWhat` says to which copy, if not the line's.
+    FlashAction endedEarly(const char* toWhat);
     [[nodiscard]] QString where() const;
 
     FlashSettings m_settings;

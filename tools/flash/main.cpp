@@ -29,7 +29,7 @@ std::variant<QHostAddress, QString> resolve(const QString& host) {
     if (!literal.isNull())
         return literal;
     const QHostInfo info = QHostInfo::fromName(host);
-    if (info.error() != QHostInfo::NoError || info.addresses().isEmpty())
+    if (info.addresses().isEmpty())
         return QStringLiteral("cannot look up host '%1': %2")
             .arg(host, info.errorString().isEmpty() ? QStringLiteral("no address") : info.errorString());
     return preferredAddress(info.addresses());

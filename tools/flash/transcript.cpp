@@ -38,7 +38,7 @@ void Transcript::write(const QString& host, char direction, QByteArrayView bytes
         return;
     stamp(host, direction);
     // A flood of big datagrams must not fill the disk: the start of each, and its length.
-    appendPrintable(m_line, bytes, MaxLoggedBytes);
+    appendPrintable(m_line, bytes, LoggedBytes);
     m_line += '\n';
     put();
 }

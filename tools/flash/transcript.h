@@ -10,12 +10,10 @@
 //   2024-05-01T09:30:00.125Z 127.0.0.1:111 > MDB 16,OOTi\r\n
 //   2024-05-01T09:30:00.126Z 127.0.0.1:111 < VELTA BOOT VER=2.10 ADDR=16\r\n
 //   2024-05-01T09:30:03.127Z 127.0.0.1:111 - timeout, resend 1 of 3
-// Times are UTC with milliseconds. A datagram is written up to its first MaxLoggedBytes bytes,
+// Times are UTC with milliseconds. A datagram is written up to its first LoggedBytes bytes,
 // with its length after them when it is longer. Without a file every call does nothing.
 class Transcript {
 public:
-    static constexpr qsizetype MaxLoggedBytes = 256;
-
     Transcript() = default;
     Transcript(const Transcript&) = delete;
     Transcript& operator=(const Transcript&) = delete;

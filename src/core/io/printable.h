@@ -8,6 +8,8 @@
 // printable ASCII as \xNN. Only the first `shown` bytes are written; a longer datagram is
 // followed by " ... (N bytes)", so a flood of big datagrams cannot fill a disk.
 void appendPrintable(QByteArray& out, QByteArrayView bytes, qsizetype shown);
+// How much of each datagram logs and transcripts show.
+constexpr qsizetype LoggedBytes = 256;
 [[nodiscard]] QString printable(QByteArrayView bytes, qsizetype shown);
 
 // Text to Latin-1 bytes, one per character, "?" for any character outside Latin-1, into a

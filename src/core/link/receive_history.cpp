@@ -14,11 +14,7 @@ void ReceiveHistory::push(const QString& reply) {
 }
 
 QString ReceiveHistory::consoleText(const QString& separator) const {
-    qsizetype total = separator.size() * (Size - 1);
-    for (const QString& l : m_lines)
-        total += l.size();
     QString out;
-    out.reserve(total);
     for (int i = Size - 1; i >= 0; --i) {
         out += m_lines[size_t(i)];
         if (i > 0)
