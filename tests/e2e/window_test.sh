@@ -23,7 +23,7 @@ mkdir -p "$work/bin" && printf '#!/bin/sh\n' >"$work/bin/ip" && chmod +x "$work/
 mkdir -m 700 "$work/xdg"
 (cd "$work" && XDG_RUNTIME_DIR="$work/xdg" PATH="$work/bin:$PATH" exec "$bootloader") &
 wid=$(timeout 20 xdotool search --sync --name "BootLoader V2" | head -n1)
-title() { xprop -id "$1" _NET_WM_NAME | sed -n 's/^_NET_WM_NAME(UTF8_STRING) = "\(.*\)"$/\1/p'; }
+title() { LC_ALL=C.UTF-8 xprop -id "$1" _NET_WM_NAME | sed -n 's/^_NET_WM_NAME(UTF8_STRING) = "\(.*\)"$/\1/p'; }
 box() { # waits for a shown window of the program, other than the main one, titled unlike $1
     for _ in $(seq 1 100); do
         for w in $(xdotool search --onlyvisible --classname velta-bootloader 2>/dev/null); do

@@ -21,13 +21,16 @@ for s in "${sizes[@]}"; do expected+=("share/icons/hicolor/${s}x${s}/apps/velta-
 diff <(printf '%s\n' "${expected[@]}" | LC_ALL=C sort) <(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | LC_ALL=C sort) >&2 ||
     fail "installed files differ from the expected list (< expected, > installed)"
 
-for prog in velta-flash velta-devsim; do
-    ASAN_OPTIONS=detect_leaks=0 "$prefix/bin/$prog" --help 2>&1 | grep -q "^Usage: $prog" || fail "installed $prog does not run"
-    ! readelf -d "$prefix/bin/$prog" | grep -qE 'NEEDED.*lib(Qt6(Widgets|Gui)|X11|GL)' || fail "$prog links a GUI library"
-    gzip -dc "$prefix/share/man/man1/$prog.1.gz" | grep -A1 '^\.SH NAME' | grep -qE "^$prog \\\\- [a-z].{10,}" ||
-        fail "$prog.1 has no name line for whatis"
+# Outputs are taken whole before they are searched: "grep -q" quits at its match, and a writer
+# still writing would die of SIGPIPE and fail the pipeline.
+for prog in velta-devsim velta-flash; do
+    text=$(ASAN_OPTIONS=detect_leaks=0 "$prefix/bin/$prog" --help 2>&1) || true
+    grep -q "^Usage: $prog" <<<"$text" || fail "installed $prog does not run"
+    ! grep -qE 'NEEDED.*lib(Qt6(Widgets|Gui)|X11|GL)' <<<"$(readelf -d "$prefix/bin/$prog")" || fail "$prog links a GUI library"
+    text=$(gzip -dc "$prefix/share/man/man1/$prog.1.gz")
+    sed -n '/^\.SH NAME/{n;p;q}' <<<"$text" | grep -qE "^$prog \\\\- [a-z].{10,}" || fail "$prog.1 has no name line for whatis"
 done
-gzip -dc "$prefix/share/man/man1/velta-flash.1.gz" | grep -q 'local\\-port' || fail "velta-flash.1 lacks its options"
+grep -q 'local\\-port' <<<"$text" || fail "velta-flash.1 lacks its options" # the last page read
 out=$(desktop-file-validate "$prefix/share/applications/velta-bootloader.desktop" 2>&1) && [ -z "$out" ] ||
     fail "desktop entry: $out"
 grep -qx 'Exec=velta-bootloader' "$prefix/share/applications/velta-bootloader.desktop" || fail "desktop entry starts another program"
