@@ -3,6 +3,8 @@
 // "ok" after the device answered every line of both passes in order.
 #include "flash_session.h"
 
+#include <QByteArrayList>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -21,7 +23,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     LineStore file;
     for (int i = 1; i <= lines; ++i)
         file.append(":L" + QByteArray::number(i));
-    FlashSession session(file, FlashSettings{gateway, QStringLiteral("7"), data[1] >> 5, 1000});
+    FlashSettings settings;
+    settings.gateway = gateway;
+    settings.gatewayAddress = QStringLiteral("7");
+    settings.retries = data[1] >> 5;
+    settings.timeoutMs = 1000;
+    FlashSession session(file, settings);
 
     // The whole road, as it must go out.
     const QByteArray prefix = gateway ? "MDB 7," : "";

@@ -102,7 +102,7 @@ public:
     // The console text as the receive path last set it (the widget follows within a frame).
     [[nodiscard]] const QString& consoleText() const { return m_consoleText; }
     [[nodiscard]] UdpSocketControl& udpSocket() { return socket; }
-    [[nodiscard]] const QTimer& watchdog() const { return watchdogTimer; }
+    [[nodiscard]] QTimer& watchdog() { return watchdogTimer; }
     [[nodiscard]] ProgressBar* bar() const { return progressBar; }
     // Brings every throttled widget up to date at once.
     void flushScreen();
