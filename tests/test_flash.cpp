@@ -58,8 +58,7 @@ struct FlashRun {
     QString out, err;
 };
 
-// Runs the flasher to its end while this process keeps answering for scripted devices;
-// `interruptAfterMs` sends it SIGINT that long after the start.
+// Runs the flasher to its end while this process plays the scripted devices; SIGINT after `interruptAfterMs`.
 FlashRun runFlash(const QStringList& args, int interruptAfterMs = -1) {
     QProcess p;
     p.start(VELTA_FLASH, args);
@@ -250,8 +249,9 @@ private slots:
         QFETCH(QString, outcome);
         QCOMPARE(got.right(outcome.size()), outcome);
         // The hosts file: one target a line, comments and blank lines allowed, errors with a line.
-        const auto hosts = parseHostsFile("# line 3\r\n\n  a:1/2  # first\n[::1]\n", "h");
-        QCOMPARE(std::get<QList<HostEntry>>(hosts), (QList<HostEntry>{{"a", 1, 2}, {"::1", {}, {}}}));
+        const QString hosts = write("# line 3\r\n\n  a:1/2  # first\n[::1]\n", "hosts");
+        const auto o = std::get<FlashOptions>(parseFlashArguments({"--hosts", hosts, "f", "b"}));
+        QCOMPARE(o.hosts, (QList<HostEntry>{{"a", 1, 2}, {"::1", {}, {}}, {"b", {}, {}}}));
         QCOMPARE(std::get<FlashUsageError>(parseHostsFile("a\nb_c\n", "h")).message,
                  QStringLiteral("h:2: bad host 'b_c': not a host name or IP address"));
     }
@@ -373,7 +373,7 @@ private slots:
             VERIFY_HAS(last.err, QRegularExpression(c->endpoint() + "/16: \\d0%"));
         } else if (tag.startsWith("slow")) {
             VERIFY_HAS(records.first()["message"].toString(),
-                       "came late, after a resend: the device may need a longer --timeout");
+                       "came late, after a resend: the device may need a longer --timeout (now 0.1 s)");
         }
     }
 
