@@ -133,6 +133,7 @@ private slots:
         QCOMPARE(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600), 0);
         // Through a link to the file it names, keeping the mode; never over anything that is not
         // a regular file, and never leaving a temporary behind.
+        const uint descriptors = QDir(QStringLiteral("/proc/self/fd")).count(); // none left open
         QVERIFY(!writeFileAtomically(path("book"), "one"));
         QVERIFY(QFile::setPermissions(path("book"), QFile::ReadOwner | QFile::WriteOwner));
         QVERIFY(QFile::link(path("book"), path("link")));
@@ -145,6 +146,7 @@ private slots:
         QCOMPARE(writeFileAtomically(path("fifo"), "x").value_or(RuntimeError{}).number, 75);
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::System).size(), 3);
         QVERIFY(isSameFile(path("link"), path("book")) && !isSameFile(path("fifo"), path("book")));
+        QCOMPARE(QDir(QStringLiteral("/proc/self/fd")).count(), descriptors);
     }
 
     void framing_data() { addRows(FramingRows); }

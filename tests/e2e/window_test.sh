@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The real program on a real X server, clicked as an operator does: a whole download and verify of
-# the sample firmware into the simulator on 127.0.0.1:111 (its image must equal the file); then
+# the sample firmware into the simulator at its default port, the window's (127.0.0.1:111); then
 # the titles the X server shows (_NET_WM_NAME): the caption, an "Error#" box with nothing appended
 # (a FIFO chosen as the file: refused, not waited on) and the "Cancel" box without a title of its own.
 #   window_test.sh BOOTLOADER DEVSIM SOURCE_DIR
@@ -13,7 +13,7 @@ work=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 printf '127.0.0.1\r\n' >"$work/VELTA_BOOTLOADER.ini"
 cp "$source/demo/blink.hex" "$work/fw.hex"
-"$devsim" --bind 127.0.0.1 --port 111 --image-out "$work/received.hex" >"$work/devsim.log" 2>&1 &
+"$devsim" --bind 127.0.0.1 --image-out "$work/received.hex" >"$work/devsim.log" 2>&1 &
 for _ in $(seq 1 50); do grep -q listening "$work/devsim.log" && break; sleep 0.1; done
 grep -q listening "$work/devsim.log" || { cat "$work/devsim.log"; grep -qi "permission" "$work/devsim.log" && exit 77; exit 1; }
 "$source/scripts/window-download" "$bootloader" "$work" "$work/fw.hex" "$work/shot.png" 90

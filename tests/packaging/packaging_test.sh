@@ -31,12 +31,10 @@ for prog in velta-devsim velta-flash; do
     sed -n '/^\.SH NAME/{n;p;q}' <<<"$text" | grep -qE "^$prog \\\\- [a-z].{10,}" || fail "$prog.1 has no name line for whatis"
 done
 grep -q 'local\\-port' <<<"$text" || fail "velta-flash.1 lacks its options" # the last page read
-out=$(desktop-file-validate "$prefix/share/applications/velta-bootloader.desktop" 2>&1) && [ -z "$out" ] ||
-    fail "desktop entry: $out"
+out=$(desktop-file-validate "$prefix/share/applications/velta-bootloader.desktop" 2>&1) && [ -z "$out" ] || fail "desktop entry: $out"
 grep -qx 'Exec=velta-bootloader' "$prefix/share/applications/velta-bootloader.desktop" || fail "desktop entry starts another program"
 for s in "${sizes[@]}"; do
-    file "$prefix/share/icons/hicolor/${s}x${s}/apps/velta-bootloader.png" | grep -q "PNG image data, $s x $s," ||
-        fail "the ${s}x${s} icon is not a PNG of that size"
+    grep -q "PNG image data, $s x $s," <<<"$(file "$prefix/share/icons/hicolor/${s}x${s}/apps/velta-bootloader.png")" || fail "the ${s}x${s} icon is not a PNG of that size"
 done
 cmp -s "$prefix/share/doc/velta-bootloader/README.md" "$source/README.md" || fail "installed README differs from the source"
 
