@@ -42,10 +42,6 @@ void FieldReader::takeLineEnd(char first) {
         take();
 }
 
-bool FieldReader::atEnd() {
-    return peek() < 0;
-}
-
 FieldReader::Status FieldReader::next(QByteArray& field, qsizetype maxBytes) {
     field.clear();
     if (peek() < 0)

@@ -31,8 +31,6 @@ public:
 
     // Reads the next field into `field`. A field longer than `maxBytes` gives TooLong.
     Status next(QByteArray& field, qsizetype maxBytes);
-    // True when no byte is left (asks the source for more if need be).
-    [[nodiscard]] bool atEnd();
     // The line (from 1) on which the field read last began.
     [[nodiscard]] int fieldLine() const { return m_fieldLine; }
 
