@@ -84,7 +84,8 @@ private slots:
         // clang-format on
         for (const auto& r : rows)
             QTest::newRow(r[0]) << QByteArray(r[1]) << QString(r[2]);
-        QTest::newRow("NUL and high bytes") << QByteArray("a\0\xff", 3) << QString::fromLatin1("a\0\xff", 3);
+        QTest::newRow("NUL, \\xff") << QByteArray("a\0\xff,\"\0\"", 7)
+                                    << QString::fromLatin1("a\0\xff|\0", 5);
     }
 
     void fields() {

@@ -19,8 +19,7 @@ grep -q listening "$work/devsim.log" || { cat "$work/devsim.log"; grep -qi "perm
 "$source/scripts/window-download" "$bootloader" "$work" "$work/fw.hex" "$work/shot.png" 90
 srec_cmp "$work/fw.hex" -intel "$work/received.hex" -intel || { echo "FAIL: the device's image differs"; exit 1; }
 
-mkdir -p "$work/bin" && printf '#!/bin/sh\n' >"$work/bin/ip" && chmod +x "$work/bin/ip" # the cache flush, stood in for
-mkdir -m 700 "$work/xdg"
+mkdir -p "$work/bin" -m 700 "$work/xdg" && mkfifo "$work/fifo.hex" && printf '#!/bin/sh\n' >"$work/bin/ip" && chmod +x "$work/bin/ip" # ip: the cache flush, stood in for
 (cd "$work" && XDG_RUNTIME_DIR="$work/xdg" PATH="$work/bin:$PATH" exec "$bootloader") &
 wid=$(timeout 20 xdotool search --sync --name "BootLoader V2" | head -n1)
 title() { LC_ALL=C.UTF-8 xprop -id "$1" _NET_WM_NAME | sed -n 's/^_NET_WM_NAME(UTF8_STRING) = "\(.*\)"$/\1/p'; }
@@ -38,7 +37,6 @@ xdotool mousemove --window "$wid" 180 24 click 1 && sleep 0.5 # Connect
 xdotool mousemove --window "$wid" 214 48 click 1              # Open File and  Download
 dlg=$(box "")
 [ "$(title "$dlg")" = Open ] || { echo "FAIL: no file dialog"; exit 1; }
-mkfifo "$work/fifo.hex"
 xdotool windowfocus --sync "$dlg"; xdotool type --delay 10 "$work/fifo.hex"; xdotool key Return
 err=$(box Open)
 [ "$(title "$err")" = "Error#75" ] || { echo "FAIL: error box titled '$(title "$err")'"; exit 1; }

@@ -9,7 +9,6 @@
 namespace {
 void printError(const QString& text) {
     std::fprintf(stderr, "%s\n", qPrintable(text));
-    std::fflush(stderr);
 }
 } // namespace
 

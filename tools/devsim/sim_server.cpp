@@ -261,7 +261,6 @@ void SimServer::send(const QByteArray& reply, const QHostAddress& receiver, quin
     if (m_socket.writeDatagram(reply, receiver, receiverPort) != reply.size()) {
         std::fprintf(stderr, "velta-devsim: cannot send to %s: %s\n",
                      qPrintable(endpointText(receiver, receiverPort)), qPrintable(m_socket.errorString()));
-        std::fflush(stderr);
     }
 }
 
@@ -280,11 +279,9 @@ void SimServer::saveImage(const DeviceModel& model) {
     if (failure) {
         std::fprintf(stderr, "velta-devsim: cannot write image to %s: %s\n", qPrintable(path),
                      qPrintable(failure->description));
-        std::fflush(stderr);
     } else if (m_options.verbosity != SimOptions::Verbosity::Quiet) {
         std::fprintf(stderr, "velta-devsim: download complete, %lld bytes written to %s\n",
                      static_cast<long long>(model.image().size()), qPrintable(path));
-        std::fflush(stderr);
     }
 }
 
@@ -292,5 +289,4 @@ void SimServer::log(const QByteArray& text) const {
     if (m_options.verbosity != SimOptions::Verbosity::Verbose)
         return;
     std::fprintf(stderr, "velta-devsim: %s\n", text.constData());
-    std::fflush(stderr);
 }
