@@ -2,8 +2,12 @@
 
 #include "transcript.h"
 
+#include <poll.h>
+
 namespace {
 constexpr qint64 NsPerMs = 1000000;
+// How long a link may keep the event loop waiting for its device's answers.
+constexpr qint64 InPlaceSliceNs = 20 * NsPerMs;
 } // namespace
 
 DeviceLink::DeviceLink(DeviceTarget target, const LineStore& lines, const FlashSettings& settings,
@@ -42,6 +46,27 @@ void DeviceLink::start() {
 }
 
 void DeviceLink::readPending() {
+    // A round of the event loop per line costs about a tenth of a loopback round trip, so a link
+    // that runs alone waits for the next answer right here, as a blocking client would; it hands
+    // back to the loop at least every 20 ms, so signals, progress and timers are served as before.
+    const qint64 handBackNs = m_clock.nsecsElapsed() + InPlaceSliceNs;
+    do
+        drain();
+    while (m_waitInPlace && awaitDatagram(handBackNs));
+    // However much arrives, a wait that has run out ends now, not after the flood.
+    if (m_deadlineNs != 0 && m_clock.nsecsElapsed() >= m_deadlineNs && !m_session.finished())
+        onTimer();
+}
+
+bool DeviceLink::awaitDatagram(qint64 untilNs) {
+    if (m_session.finished() || m_deadlineNs == 0)
+        return false;
+    const qint64 wait = std::min(untilNs, m_deadlineNs) - m_clock.nsecsElapsed();
+    pollfd readable{int(m_socket.socketDescriptor()), POLLIN, 0};
+    return wait > 0 && ::poll(&readable, 1, int((wait + NsPerMs - 1) / NsPerMs)) == 1;
+}
+
+void DeviceLink::drain() {
     m_reader.drain(m_socket, [this](QByteArrayView data, const QHostAddress& from, quint16 fromPort) {
         // Only the device may move its transfer on; it may answer from another port.
         if (!m_anySender && !isFromDevice(from, m_target.address)) {
@@ -63,9 +88,6 @@ void DeviceLink::readPending() {
         // The socket is closed once the session is over.
         return !m_session.finished();
     });
-    // However much arrives, a wait that has run out ends now, not after the flood.
-    if (m_deadlineNs != 0 && m_clock.nsecsElapsed() >= m_deadlineNs && !m_session.finished())
-        onTimer();
 }
 
 void DeviceLink::onTimer() {

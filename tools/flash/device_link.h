@@ -43,6 +43,8 @@ public:
     void abandon(const QString& reason);
     // Sends the start command once, after a session that ended well; true when it went out.
     bool sendStart();
+    // For a link that runs alone: wait for each answer on the socket itself (see readPending).
+    void setWaitInPlace(bool inPlace) { m_waitInPlace = inPlace; }
 
     [[nodiscard]] const FlashSession& session() const { return m_session; }
     [[nodiscard]] const DeviceTarget& target() const { return m_target; }
@@ -56,6 +58,9 @@ signals:
 
 private:
     void readPending();
+    void drain();
+    // Waits for a datagram until `untilNs` or the deadline, whichever is first; true if one came.
+    [[nodiscard]] bool awaitDatagram(qint64 untilNs);
     void onTimer();
     void apply(const FlashAction& action);
     void arm(int ms);
@@ -72,6 +77,7 @@ private:
     qint64 m_timerDueNs = 0; // when m_timer fires; it is re-armed lazily, not for every line
     qint64 m_finishedUs = -1;
     quint16 m_localPort = 0;
+    bool m_waitInPlace = false;
     FlashPass m_reportedPass = FlashPass::BootInfo;
     DatagramReader m_reader;
     bool m_anySender = false; // a broadcast or multicast target: replies come from any address

@@ -65,6 +65,7 @@ void Runner::startSession(DeviceJob* job, bool check, quint16 localPort) {
     settings.verifyOnly = settings.verifyOnly || check;
     job->link = std::make_unique<DeviceLink>(job->target, m_lines, settings, m_transcript);
     DeviceLink* link = job->link.get();
+    link->setWaitInPlace(m_groups.size() == 1 || m_settings.jobs == 1); // never two links at once
     std::optional<BindFailure> failure;
     for (int attempt = 0; attempt < (m_settings.localPort ? 1 : DrawAttempts); ++attempt) {
         const quint16 port = m_settings.localPort ? localPort : quint16(LocalPort::draw());
