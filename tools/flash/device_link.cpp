@@ -2,6 +2,8 @@
 
 #include "transcript.h"
 
+#include <QNetworkProxy>
+
 #include <poll.h>
 
 namespace {
@@ -13,6 +15,9 @@ constexpr qint64 InPlaceSliceNs = 20 * NsPerMs;
 DeviceLink::DeviceLink(DeviceTarget target, const LineStore& lines, const FlashSettings& settings,
                        Transcript* transcript, QObject* parent)
     : QObject(parent), m_target(std::move(target)), m_session(lines, settings), m_transcript(transcript) {
+    // Straight to the device: a proxy would hide our address from it, and looking one up (a
+    // thread of its own) costs more than the start of the program.
+    m_socket.setProxy(QNetworkProxy::NoProxy);
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &DeviceLink::onTimer);
