@@ -51,7 +51,7 @@ void DeviceLink::start() {
 }
 
 void DeviceLink::readPending() {
-    // A round of the event loop per line costs about a tenth of a loopback round trip, so a link
+    // A round of the event loop per line costs a few percent of a loopback round trip, so a link
     // that runs alone waits for the next answer right here, as a blocking client would; it hands
     // back to the loop at least every 20 ms, so signals, progress and timers are served as before.
     const qint64 handBackNs = m_clock.nsecsElapsed() + InPlaceSliceNs;
