@@ -20,7 +20,6 @@
 namespace {
 void printError(const QString& text) {
     std::fprintf(stderr, "velta-flash: %s\n", text.toLocal8Bit().constData());
-    std::fflush(stderr);
 }
 
 // A device's address once its name has been looked up; the message when it cannot be.

@@ -121,7 +121,6 @@ ProgressView::ProgressView(Mode mode, QList<DeviceJob*> jobs, Runner* runner, QO
 
 void ProgressView::print(const QString& text) {
     std::fputs(text.toLocal8Bit().constData(), stderr);
-    std::fflush(stderr);
 }
 
 void ProgressView::begin() {
