@@ -2,33 +2,26 @@
 
 #include "transcript.h"
 
-#include <QNetworkProxy>
-
-#include <poll.h>
-
 namespace {
 constexpr qint64 NsPerMs = 1000000;
-// How long a link may keep the event loop waiting for its device's answers.
-constexpr qint64 InPlaceSliceNs = 20 * NsPerMs;
+// How long a link that runs alone keeps the event loop waiting for its device's answers, and
+// how long one wait in the receiving call lasts: it hands back at least every 20 ms.
+constexpr qint64 InPlaceSliceNs = 10 * NsPerMs;
+constexpr int InPlaceWaitMs = 10;
 } // namespace
 
 DeviceLink::DeviceLink(DeviceTarget target, const LineStore& lines, const FlashSettings& settings,
                        Transcript* transcript, QObject* parent)
     : QObject(parent), m_target(std::move(target)), m_session(lines, settings), m_transcript(transcript) {
-    // Straight to the device: a proxy would hide our address from it, and looking one up (a
-    // thread of its own) costs more than the start of the program.
-    m_socket.setProxy(QNetworkProxy::NoProxy);
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &DeviceLink::onTimer);
-    connect(&m_socket, &QUdpSocket::readyRead, this, &DeviceLink::readPending);
+    connect(&m_socket, &DatagramSocket::readyRead, this, &DeviceLink::readPending);
 }
 
 std::optional<BindFailure> DeviceLink::bind(quint16 localPort) {
     m_anySender = isGroupAddress(m_target.address);
-    const bool v6 = m_target.address.protocol() == QAbstractSocket::IPv6Protocol;
-    const QHostAddress any(v6 ? QHostAddress::AnyIPv6 : QHostAddress::AnyIPv4);
-    if (!m_socket.bind(any, localPort, QAbstractSocket::DontShareAddress)) {
+    if (!m_socket.bind(m_target.address.protocol(), localPort)) {
         return BindFailure{m_socket.error(), m_socket.errorString()};
     }
     m_localPort = m_socket.localPort();
@@ -51,48 +44,48 @@ void DeviceLink::start() {
 }
 
 void DeviceLink::readPending() {
-    // A round of the event loop per line costs a few percent of a loopback round trip, so a link
-    // that runs alone waits for the next answer right here, as a blocking client would; it hands
-    // back to the loop at least every 20 ms, so signals, progress and timers are served as before.
+    const auto take = [this](QByteArrayView data, const QHostAddress& from, quint16 fromPort) {
+        return this->take(data, from, fromPort);
+    };
+    m_reader.drain(m_socket, take);
+    // A link that runs alone waits for the next answer in the receiving call, as a blocking
+    // client does: a trip through poll() or the event loop per line costs a tenth of a loopback
+    // round trip. Signals, progress and timers are served between the waits.
     const qint64 handBackNs = m_clock.nsecsElapsed() + InPlaceSliceNs;
-    do
-        drain();
-    while (m_waitInPlace && awaitDatagram(handBackNs));
+    while (m_waitInPlace && !m_session.finished() && m_deadlineNs != 0) {
+        const qint64 now = m_clock.nsecsElapsed();
+        if (now >= handBackNs || now >= m_deadlineNs)
+            break;
+        // Always the same wait, so the socket keeps its receive timeout; only the last one before
+        // a deadline is cut short.
+        const auto ms = int(std::min<qint64>(InPlaceWaitMs, (m_deadlineNs - now + NsPerMs - 1) / NsPerMs));
+        if (!m_reader.awaitOne(m_socket, take, ms) && m_socket.error() != QAbstractSocket::SocketTimeoutError)
+            break; // a signal came, or an error the event loop meets again
+    }
     // However much arrives, a wait that has run out ends now, not after the flood.
     if (m_deadlineNs != 0 && m_clock.nsecsElapsed() >= m_deadlineNs && !m_session.finished())
         onTimer();
 }
 
-bool DeviceLink::awaitDatagram(qint64 untilNs) {
-    if (m_session.finished() || m_deadlineNs == 0)
-        return false;
-    const qint64 wait = std::min(untilNs, m_deadlineNs) - m_clock.nsecsElapsed();
-    pollfd readable{int(m_socket.socketDescriptor()), POLLIN, 0};
-    return wait > 0 && ::poll(&readable, 1, int((wait + NsPerMs - 1) / NsPerMs)) == 1;
-}
-
-void DeviceLink::drain() {
-    m_reader.drain(m_socket, [this](QByteArrayView data, const QHostAddress& from, quint16 fromPort) {
-        // Only the device may move its transfer on; it may answer from another port.
-        if (!m_anySender && !isFromDevice(from, m_target.address)) {
-            if (m_transcript)
-                m_transcript->note(m_target.label, QStringLiteral("ignored %1 bytes from %2 port %3")
-                                                       .arg(data.size())
-                                                       .arg(from.toString())
-                                                       .arg(fromPort));
-            return true;
-        }
+bool DeviceLink::take(QByteArrayView data, const QHostAddress& from, quint16 fromPort) {
+    // Only the device may move its transfer on; it may answer from another port.
+    if (!m_anySender && !isFromDevice(from, m_target.address)) {
         if (m_transcript)
-            m_transcript->received(m_target.label, data);
-        const int late = m_session.lateReplies();
-        const FlashAction action = m_session.onReply(data);
-        if (m_transcript && m_session.lateReplies() != late)
-            m_transcript->note(m_target.label,
-                               QStringLiteral("late copy of an answer already taken, dropped"));
-        apply(action);
-        // The socket is closed once the session is over.
-        return !m_session.finished();
-    });
+            m_transcript->note(m_target.label, QStringLiteral("ignored %1 bytes from %2 port %3")
+                                                   .arg(data.size())
+                                                   .arg(from.toString())
+                                                   .arg(fromPort));
+        return true;
+    }
+    if (m_transcript)
+        m_transcript->received(m_target.label, data);
+    const int late = m_session.lateReplies();
+    const FlashAction action = m_session.onReply(data);
+    if (m_transcript && m_session.lateReplies() != late)
+        m_transcript->note(m_target.label, QStringLiteral("late copy of an answer already taken, dropped"));
+    apply(action);
+    // Nothing more is read once the session is over.
+    return !m_session.finished();
 }
 
 void DeviceLink::onTimer() {
@@ -193,6 +186,7 @@ void DeviceLink::finish() {
     m_timer.stop();
     // Nothing more is read; the socket stays for the start command until the link goes.
     m_socket.disconnect(this);
+    m_socket.setReadNotificationEnabled(false);
     if (m_transcript)
         m_transcript->note(m_target.label, m_session.result() == FlashResult::Success
                                                ? QStringLiteral("end of the verify pass")

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "datagram_reader.h"
+#include "datagram_socket.h"
 #include "flash_session.h"
 
 #include <QAbstractSocket>
@@ -8,7 +9,6 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QTimer>
-#include <QUdpSocket>
 
 #include <optional>
 
@@ -58,9 +58,8 @@ signals:
 
 private:
     void readPending();
-    void drain();
-    // Waits for a datagram until `untilNs` or the deadline, whichever is first; true if one came.
-    [[nodiscard]] bool awaitDatagram(qint64 untilNs);
+    // Hands a datagram to the session; false once the session is over.
+    bool take(QByteArrayView data, const QHostAddress& from, quint16 fromPort);
     void onTimer();
     void apply(const FlashAction& action);
     void arm(int ms);
@@ -70,7 +69,7 @@ private:
     DeviceTarget m_target;
     FlashSession m_session;
     Transcript* m_transcript;
-    QUdpSocket m_socket;
+    DatagramSocket m_socket;
     QTimer m_timer;
     QElapsedTimer m_clock;
     qint64 m_deadlineNs = 0; // when the wait asked for last runs out

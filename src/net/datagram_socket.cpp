@@ -1,0 +1,226 @@
+#include "datagram_socket.h"
+
+#include <QNetworkInterface>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <cstring>
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+QAbstractSocket::SocketError socketError(int errorNumber) {
+    switch (errorNumber) {
+    case EADDRINUSE:
+        return QAbstractSocket::AddressInUseError;
+    case EACCES:
+    case EPERM:
+        return QAbstractSocket::SocketAccessError;
+    case EADDRNOTAVAIL:
+        return QAbstractSocket::SocketAddressNotAvailableError;
+    case EAGAIN:
+    case EINTR:
+        return QAbstractSocket::TemporaryError;
+    case ECONNREFUSED:
+        return QAbstractSocket::ConnectionRefusedError;
+    case EMSGSIZE:
+        return QAbstractSocket::DatagramTooLargeError;
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+        return QAbstractSocket::NetworkError;
+    case EAFNOSUPPORT:
+        return QAbstractSocket::UnsupportedSocketOperationError;
+    default:
+        return QAbstractSocket::UnknownSocketError;
+    }
+}
+
+// `to` in the form a socket of `family` sends to: an IPv6 socket reaches IPv4 devices through
+// mapped addresses, an IPv4 socket reaches only those.
+bool socketAddress(const QHostAddress& to, quint16 port, int family, sockaddr_storage& out,
+                   socklen_t& length) {
+    out = {};
+    bool isV4 = false;
+    const quint32 v4 = to.toIPv4Address(&isV4);
+    if (family == AF_INET) {
+        if (!isV4)
+            return false;
+        auto& a = reinterpret_cast<sockaddr_in&>(out);
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(v4);
+        length = sizeof a;
+        return true;
+    }
+    if (!isV4 && to.protocol() != QAbstractSocket::IPv6Protocol)
+        return false;
+    auto& a = reinterpret_cast<sockaddr_in6&>(out);
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(port);
+    if (isV4) {
+        // ::ffff:a.b.c.d
+        a.sin6_addr.s6_addr[10] = a.sin6_addr.s6_addr[11] = 0xff;
+        const quint32 network = htonl(v4);
+        std::memcpy(&a.sin6_addr.s6_addr[12], &network, sizeof network);
+    } else {
+        const Q_IPV6ADDR bytes = to.toIPv6Address();
+        std::memcpy(&a.sin6_addr, &bytes, sizeof a.sin6_addr);
+    }
+    if (!to.scopeId().isEmpty())
+        a.sin6_scope_id = quint32(QNetworkInterface::interfaceIndexFromName(to.scopeId()));
+    length = sizeof a;
+    return true;
+}
+
+} // namespace
+
+DatagramSocket::DatagramSocket(QObject* parent) : QObject(parent) {}
+
+DatagramSocket::~DatagramSocket() {
+    close();
+}
+
+bool DatagramSocket::bind(QAbstractSocket::NetworkLayerProtocol protocol, quint16 port) {
+    close();
+    const int family = protocol == QAbstractSocket::IPv6Protocol ? AF_INET6 : AF_INET;
+    const int fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        fail(errno);
+        return false;
+    }
+    sockaddr_storage any{};
+    socklen_t length = 0;
+    if (family == AF_INET6) {
+        const int off = 0;
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+        auto& a = reinterpret_cast<sockaddr_in6&>(any);
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_any;
+        a.sin6_port = htons(port);
+        length = sizeof a;
+    } else {
+        auto& a = reinterpret_cast<sockaddr_in&>(any);
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        a.sin_port = htons(port);
+        length = sizeof a;
+    }
+    // No SO_REUSEADDR: a port that is taken stays the other program's.
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&any), length) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&any), &length) != 0) {
+        fail(errno);
+        ::close(fd);
+        return false;
+    }
+    m_fd = fd;
+    m_family = family;
+    m_localPort = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(any).sin6_port
+                                           : reinterpret_cast<sockaddr_in&>(any).sin_port);
+    m_waitMs = 0;
+    m_toLength = 0;
+    m_notifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &DatagramSocket::readyRead);
+    return true;
+}
+
+void DatagramSocket::close() {
+    // The notifier goes first: the event loop must not watch a number the system may reuse.
+    delete m_notifier;
+    m_notifier = nullptr;
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    m_localPort = 0;
+}
+
+qint64 DatagramSocket::writeDatagram(QByteArrayView data, const QHostAddress& to, quint16 port) {
+    if (m_fd < 0) {
+        fail(EBADF);
+        return -1;
+    }
+    if (m_toLength == 0 || port != m_toPort || to != m_to) {
+        m_toLength = 0;
+        if (!socketAddress(to, port, m_family, m_toAddress, m_toLength)) {
+            fail(EAFNOSUPPORT);
+            return -1;
+        }
+        m_to = to;
+        m_toPort = port;
+    }
+    ssize_t sent;
+    do
+        sent = ::sendto(m_fd, data.data(), size_t(data.size()), MSG_DONTWAIT | MSG_NOSIGNAL,
+                        reinterpret_cast<const sockaddr*>(&m_toAddress), m_toLength);
+    while (sent < 0 && errno == EINTR);
+    if (sent < 0) {
+        fail(errno);
+        return -1;
+    }
+    return sent;
+}
+
+qint64 DatagramSocket::readDatagram(char* data, qint64 maxSize, QHostAddress* from, quint16* fromPort) {
+    qint64 got;
+    do
+        got = receive(data, maxSize, from, fromPort, MSG_DONTWAIT);
+    while (got < 0 && errno == EINTR);
+    return got;
+}
+
+qint64 DatagramSocket::waitDatagram(char* data, qint64 maxSize, QHostAddress* from, quint16* fromPort,
+                                    int ms) {
+    ms = std::max(ms, 1); // a receive timeout of zero would wait for ever
+    if (m_fd >= 0 && ms != m_waitMs) {
+        const timeval limit{ms / 1000, (ms % 1000) * 1000};
+        if (::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+            fail(errno);
+            return -1;
+        }
+        m_waitMs = ms;
+    }
+    const qint64 got = receive(data, maxSize, from, fromPort, 0);
+    if (got < 0 && m_error == QAbstractSocket::TemporaryError && errno != EINTR)
+        m_error = QAbstractSocket::SocketTimeoutError;
+    return got;
+}
+
+qint64 DatagramSocket::receive(char* data, qint64 maxSize, QHostAddress* from, quint16* fromPort, int flags) {
+    if (m_fd < 0) {
+        fail(EBADF);
+        return -1;
+    }
+    sockaddr_storage source{};
+    socklen_t length = sizeof source;
+    const ssize_t got = ::recvfrom(m_fd, data, size_t(std::max<qint64>(maxSize, 0)), flags,
+                                   reinterpret_cast<sockaddr*>(&source), &length);
+    if (got < 0) {
+        const int errorNumber = errno;
+        fail(errorNumber);
+        errno = errorNumber;
+        return -1;
+    }
+    if (from)
+        from->setAddress(reinterpret_cast<const sockaddr*>(&source));
+    if (fromPort)
+        *fromPort = ntohs(source.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(source).sin6_port
+                                                       : reinterpret_cast<sockaddr_in&>(source).sin_port);
+    return got;
+}
+
+bool DatagramSocket::hasPendingDatagrams() const {
+    pollfd readable{m_fd, POLLIN, 0};
+    return m_fd >= 0 && ::poll(&readable, 1, 0) == 1 && (readable.revents & POLLIN);
+}
+
+void DatagramSocket::setReadNotificationEnabled(bool enabled) {
+    if (m_notifier)
+        m_notifier->setEnabled(enabled);
+}
+
+void DatagramSocket::fail(int errorNumber) {
+    m_error = socketError(errorNumber);
+    m_errorString = QString::fromLocal8Bit(std::strerror(errorNumber));
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QAbstractSocket>
+#include <QByteArrayView>
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+
+#include <sys/socket.h>
+
+class QSocketNotifier;
+
+// A UDP socket for a program that talks to one device at a time and waits for each answer. Its
+// calls never block, like QUdpSocket's, except waitDatagram(), which waits for the next datagram
+// in the receiving call itself, as a blocking client does: a round trip then costs a send and a
+// receive. Waiting through poll() or the event loop first costs two more system calls and a
+// tenth of a loopback round trip. The descriptor is kept blocking for that one call; every other
+// call passes MSG_DONTWAIT.
+class DatagramSocket : public QObject {
+    Q_OBJECT
+public:
+    explicit DatagramSocket(QObject* parent = nullptr);
+    ~DatagramSocket() override;
+
+    // Binds the wildcard address of `protocol` (IPv6 also takes IPv4) on `port`, 0 for any free
+    // one. A port another socket holds is refused, never shared.
+    bool bind(QAbstractSocket::NetworkLayerProtocol protocol, quint16 port);
+    [[nodiscard]] bool isOpen() const { return m_fd >= 0; }
+    [[nodiscard]] quint16 localPort() const { return m_localPort; }
+    void close();
+
+    // Sends `data` as one datagram; its size, or -1 (see error()).
+    qint64 writeDatagram(QByteArrayView data, const QHostAddress& to, quint16 port);
+    // Takes a datagram that is waiting; -1 with TemporaryError when none is. A datagram longer
+    // than `maxSize` is cut to it.
+    qint64 readDatagram(char* data, qint64 maxSize, QHostAddress* from = nullptr,
+                        quint16* fromPort = nullptr);
+    // As readDatagram, but waits up to `ms` (at least 1) for one: -1 with SocketTimeoutError when
+    // none came, TemporaryError when a signal ended the wait.
+    qint64 waitDatagram(char* data, qint64 maxSize, QHostAddress* from, quint16* fromPort, int ms);
+    [[nodiscard]] bool hasPendingDatagrams() const;
+    // Whether readyRead is raised; a socket nobody reads must not keep the event loop busy.
+    void setReadNotificationEnabled(bool enabled);
+
+    [[nodiscard]] QAbstractSocket::SocketError error() const { return m_error; }
+    [[nodiscard]] QString errorString() const { return m_errorString; }
+
+signals:
+    // Datagrams are waiting; raised again by the event loop while any are left.
+    void readyRead();
+
+private:
+    qint64 receive(char* data, qint64 maxSize, QHostAddress* from, quint16* fromPort, int flags);
+    void fail(int errorNumber);
+
+    int m_fd = -1;
+    int m_family = AF_UNSPEC;
+    quint16 m_localPort = 0;
+    int m_waitMs = 0; // the receive timeout the descriptor has now
+    QSocketNotifier* m_notifier = nullptr;
+    // The last destination in the socket's own form: a device gets every datagram of a session.
+    QHostAddress m_to;
+    quint16 m_toPort = 0;
+    sockaddr_storage m_toAddress{};
+    socklen_t m_toLength = 0;
+    QAbstractSocket::SocketError m_error = QAbstractSocket::UnknownSocketError;
+    QString m_errorString;
+};
