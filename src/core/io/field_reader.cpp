@@ -68,11 +68,15 @@ FieldReader::Status FieldReader::next(QByteArray& field, qsizetype maxBytes) {
         for (c = peek(); c >= 0 && c != ',' && !isLineEnd(c); c = peek())
             take();
     } else {
+        // Taken a run at a time, up to the delimiter or the end of what the buffer holds.
         for (; c >= 0 && c != ',' && !isLineEnd(c); c = peek()) {
-            if (field.size() >= maxBytes)
+            qsizetype end = m_pos;
+            while (end < m_buffer.size() && m_buffer[end] != ',' && !isLineEnd(m_buffer[end]))
+                ++end;
+            if (field.size() + (end - m_pos) > maxBytes)
                 return Status::TooLong;
-            field += char(c);
-            take();
+            field.append(m_buffer.constData() + m_pos, end - m_pos);
+            m_pos = end;
         }
         qsizetype end = field.size();
         while (end > 0 && field[end - 1] == ' ')
