@@ -60,15 +60,8 @@ bool socketAddress(const QHostAddress& to, quint16 port, int family, sockaddr_st
     auto& a = reinterpret_cast<sockaddr_in6&>(out);
     a.sin6_family = AF_INET6;
     a.sin6_port = htons(port);
-    if (isV4) {
-        // ::ffff:a.b.c.d
-        a.sin6_addr.s6_addr[10] = a.sin6_addr.s6_addr[11] = 0xff;
-        const quint32 network = htonl(v4);
-        std::memcpy(&a.sin6_addr.s6_addr[12], &network, sizeof network);
-    } else {
-        const Q_IPV6ADDR bytes = to.toIPv6Address();
-        std::memcpy(&a.sin6_addr, &bytes, sizeof a.sin6_addr);
-    }
+    const Q_IPV6ADDR bytes = to.toIPv6Address(); // an IPv4 address as ::ffff:a.b.c.d
+    std::memcpy(&a.sin6_addr, &bytes, sizeof a.sin6_addr);
     if (!to.scopeId().isEmpty())
         a.sin6_scope_id = quint32(QNetworkInterface::interfaceIndexFromName(to.scopeId()));
     length = sizeof a;
@@ -136,11 +129,8 @@ void DatagramSocket::close() {
     m_localPort = 0;
 }
 
+// A closed socket fails in the system calls themselves (EBADF).
 qint64 DatagramSocket::writeDatagram(QByteArrayView data, const QHostAddress& to, quint16 port) {
-    if (m_fd < 0) {
-        fail(EBADF);
-        return -1;
-    }
     if (m_toLength == 0 || port != m_toPort || to != m_to) {
         m_toLength = 0;
         if (!socketAddress(to, port, m_family, m_toAddress, m_toLength)) {
@@ -173,7 +163,7 @@ qint64 DatagramSocket::readDatagram(char* data, qint64 maxSize, QHostAddress* fr
 qint64 DatagramSocket::waitDatagram(char* data, qint64 maxSize, QHostAddress* from, quint16* fromPort,
                                     int ms) {
     ms = std::max(ms, 1); // a receive timeout of zero would wait for ever
-    if (m_fd >= 0 && ms != m_waitMs) {
+    if (ms != m_waitMs) {
         const timeval limit{ms / 1000, (ms % 1000) * 1000};
         if (::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
             fail(errno);
@@ -188,10 +178,6 @@ qint64 DatagramSocket::waitDatagram(char* data, qint64 maxSize, QHostAddress* fr
 }
 
 qint64 DatagramSocket::receive(char* data, qint64 maxSize, QHostAddress* from, quint16* fromPort, int flags) {
-    if (m_fd < 0) {
-        fail(EBADF);
-        return -1;
-    }
     sockaddr_storage source{};
     socklen_t length = sizeof source;
     const ssize_t got = ::recvfrom(m_fd, data, size_t(std::max<qint64>(maxSize, 0)), flags,
@@ -212,7 +198,7 @@ qint64 DatagramSocket::receive(char* data, qint64 maxSize, QHostAddress* from, q
 
 bool DatagramSocket::hasPendingDatagrams() const {
     pollfd readable{m_fd, POLLIN, 0};
-    return m_fd >= 0 && ::poll(&readable, 1, 0) == 1 && (readable.revents & POLLIN);
+    return ::poll(&readable, 1, 0) == 1 && (readable.revents & POLLIN);
 }
 
 void DatagramSocket::setReadNotificationEnabled(bool enabled) {
