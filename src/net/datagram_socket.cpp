@@ -62,8 +62,10 @@ bool socketAddress(const QHostAddress& to, quint16 port, int family, sockaddr_st
     a.sin6_port = htons(port);
     const Q_IPV6ADDR bytes = to.toIPv6Address(); // an IPv4 address as ::ffff:a.b.c.d
     std::memcpy(&a.sin6_addr, &bytes, sizeof a.sin6_addr);
-    if (!to.scopeId().isEmpty())
-        a.sin6_scope_id = quint32(QNetworkInterface::interfaceIndexFromName(to.scopeId()));
+    // A link-local device's interface, given by name ("%eth0") or number ("%2").
+    bool numbered = false;
+    const uint index = to.scopeId().toUInt(&numbered);
+    a.sin6_scope_id = numbered ? index : uint(QNetworkInterface::interfaceIndexFromName(to.scopeId()));
     length = sizeof a;
     return true;
 }
