@@ -86,20 +86,18 @@ bool DatagramSocket::bind(QAbstractSocket::NetworkLayerProtocol protocol, quint1
         fail(errno);
         return false;
     }
-    sockaddr_storage any{};
+    sockaddr_storage any{}; // all zeros: the wildcard address
     socklen_t length = 0;
     if (family == AF_INET6) {
         const int off = 0;
         ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
         auto& a = reinterpret_cast<sockaddr_in6&>(any);
         a.sin6_family = AF_INET6;
-        a.sin6_addr = in6addr_any;
         a.sin6_port = htons(port);
         length = sizeof a;
     } else {
         auto& a = reinterpret_cast<sockaddr_in&>(any);
         a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
         a.sin_port = htons(port);
         length = sizeof a;
     }
