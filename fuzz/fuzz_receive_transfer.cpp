@@ -158,7 +158,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (n < 1 || n > loaded.count())
                 fail("a line number outside the load");
             const QByteArrayView line = loaded.line(n);
-            const QByteArray form = t.verifyPhase ? verifyForm(line) : line.toByteArray();
+            QByteArray form = line.toByteArray();
+            if (t.verifyPhase)
+                form.replace(':', '#');
             if (sent.first() != "OOT" + form + "\r\n")
                 fail("a line the last completed load did not read");
             if (w.lastSentLine != QString::fromLatin1(form))

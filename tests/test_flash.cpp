@@ -171,6 +171,8 @@ private slots:
         QStringList trace;
         const auto record = [&](const FlashAction& a, bool timer, const QByteArray& before) {
             const QByteArray d = session.datagram();
+            if (a.send)
+                session.prepareNext(); // as the program does
             if (a.timer == FlashAction::Timer::StartSettle)
                 trace << QString("s%1").arg(session.settleTimeoutMs() / 1000.0);
             else if (!a.send)

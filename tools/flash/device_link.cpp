@@ -137,6 +137,8 @@ void DeviceLink::apply(const FlashAction& action) {
         m_timer.stop();
         break;
     }
+    if (action.send)
+        m_session.prepareNext();
     if (m_session.pass() != m_reportedPass && !m_session.finished()) {
         m_reportedPass = m_session.pass();
         emit passChanged(this);

@@ -57,6 +57,10 @@ FlashAction FlashSession::sendCommand(const QString& line) {
     if (!framed)
         return fail(FlashResult::NetworkError, QStringLiteral("cannot frame the line for the gateway"));
     latin1Into(*framed, m_datagram);
+    return awaitReply();
+}
+
+FlashAction FlashSession::awaitReply() {
     m_resendsLeft = m_settings.retries;
     m_resent = false;
     m_lastIgnored.clear();
@@ -168,12 +172,43 @@ FlashAction FlashSession::proceed(Next next) {
         m_state.verifyPhase = true;
         m_state.linePos = 0;
     }
-    const auto step = transferStep(m_state);
-    if (!step)
+    const bool verify = m_state.verifyPhase;
+    const auto line = advanceLine(m_state);
+    if (!line)
         return fail(FlashResult::DeviceError, QStringLiteral("the transfer stopped after %1").arg(where()));
-    m_line = step->barValue;
-    m_pass = step->downloadPass ? FlashPass::Download : FlashPass::Verify;
-    return sendCommand(step->commandLine);
+    m_line = *line;
+    m_pass = verify ? FlashPass::Verify : FlashPass::Download;
+    if (m_preparedLine == (verify ? -m_line : m_line))
+        std::swap(m_datagram, m_prepared);
+    else if (!frameRecord(verify, m_line, m_datagram))
+        return fail(FlashResult::NetworkError, QStringLiteral("cannot frame the line for the gateway"));
+    m_preparedLine = 0;
+    return awaitReply();
+}
+
+void FlashSession::prepareNext() {
+    if (m_waiting != Waiting::Reply)
+        return;
+    // The next line of this pass, or the first of the pass that follows.
+    bool verify = m_pass == FlashPass::Verify;
+    int next = m_line + 1;
+    if (m_pass == FlashPass::BootInfo || next > m_state.lineCount) {
+        if (verify)
+            return;
+        verify = m_pass != FlashPass::BootInfo || m_settings.verifyOnly;
+        next = 1;
+    }
+    const int key = verify ? -next : next;
+    if (key != m_preparedLine)
+        m_preparedLine = frameRecord(verify, next, m_prepared) ? key : 0;
+}
+
+bool FlashSession::frameRecord(bool verify, int line, QByteArray& out) const {
+    const auto framed = frameLine(lineCommand(m_state.lineStore.line(line), verify), m_settings.gateway,
+                                  m_settings.gatewayAddress, GatewayForm::Bootloader);
+    if (framed)
+        latin1Into(*framed, out);
+    return framed.has_value();
 }
 
 FlashAction FlashSession::onTimer() {

@@ -82,6 +82,9 @@ public:
 
     // The bytes of the datagram to send (also on a resend).
     [[nodiscard]] const QByteArray& datagram() const { return m_datagram; }
+    // Frames the datagram of the line after the one just sent, while the device works on that
+    // one: its answer is then followed by the next send at once.
+    void prepareNext();
 
     [[nodiscard]] FlashPass pass() const { return m_pass; }
     [[nodiscard]] FlashResult result() const { return m_result; }
@@ -109,6 +112,9 @@ private:
     enum class Next { Line, NextPass, Done };
 
     FlashAction sendCommand(const QString& line);
+    FlashAction awaitReply();
+    // Line `line` of the download or the verify pass, framed for the device, into `out`.
+    [[nodiscard]] bool frameRecord(bool verify, int line, QByteArray& out) const;
     FlashAction bootInfoAnswered(QByteArrayView reply);
     FlashAction answered(Next next);
     FlashAction proceed(Next next);
@@ -128,6 +134,8 @@ private:
     bool m_resent = false;          // the datagram in flight went out more than once
     QString m_message;
     QByteArray m_datagram;
+    QByteArray m_prepared;
+    int m_preparedLine = 0; // which line m_prepared holds: negative in the verify pass, 0 none
     QString m_lastIgnored;
     QString m_bootInfo;
     int m_line = 0;

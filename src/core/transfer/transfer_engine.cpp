@@ -2,13 +2,7 @@
 
 #include "commands.h"
 
-QByteArray verifyForm(QByteArrayView line) {
-    QByteArray out = line.toByteArray();
-    out.replace(':', '#');
-    return out;
-}
-
-std::optional<StepResult> transferStep(TransferState& s) {
+std::optional<qint16> advanceLine(TransferState& s) {
     if (!s.armed)
         return std::nullopt;
     // Only a completed load arms the transfer, so linePos stays within 0..lineCount-1 here;
@@ -18,16 +12,31 @@ std::optional<StepResult> transferStep(TransferState& s) {
         s.linePos = 0;
         return std::nullopt;
     }
+    const qint16 line = qint16(s.linePos + 1);
+    // The last line does not end the pass: only the device's "DOWNLOAD" does.
+    s.linePos = line == s.lineCount ? 0 : line;
+    return line;
+}
+
+QString lineCommand(QByteArrayView entry, bool verify) {
+    QString command = Commands::LinePrefix + QString::fromLatin1(entry) + Commands::CrLf;
+    if (verify)
+        command.replace(QLatin1Char(':'), QLatin1Char('#'));
+    return command;
+}
+
+std::optional<StepResult> transferStep(TransferState& s) {
+    const auto line = advanceLine(s);
+    if (!line)
+        return std::nullopt;
     StepResult r;
     r.downloadPass = !s.verifyPhase;
-    s.linePos = qint16(s.linePos + 1);
-    const QByteArrayView entry = s.lineStore.line(s.linePos);
-    r.sentForm = r.downloadPass ? QString::fromLatin1(entry) : QString::fromLatin1(verifyForm(entry));
-    r.commandLine = Commands::LinePrefix + r.sentForm + Commands::CrLf;
-    r.barValue = s.linePos;
-    // The last line does not end the pass: only the device's "DOWNLOAD" does.
-    if (s.linePos == s.lineCount)
-        s.linePos = 0;
+    r.commandLine = lineCommand(s.lineStore.line(*line), s.verifyPhase);
+    // Without "OOT" and the line end.
+    r.sentForm =
+        r.commandLine.sliced(Commands::LinePrefix.size(),
+                             r.commandLine.size() - Commands::LinePrefix.size() - Commands::CrLf.size());
+    r.barValue = *line;
     return r;
 }
 

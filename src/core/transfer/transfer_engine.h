@@ -32,9 +32,10 @@ struct StepResult {
 // The transfer step: sends the next line of the current pass. Nothing when not armed. It never
 // reads outside entries 1 to lineCount: a position that has left that range disarms the transfer.
 [[nodiscard]] std::optional<StepResult> transferStep(TransferState& s);
-
-// The verify form of a line: every ":" becomes "#".
-[[nodiscard]] QByteArray verifyForm(QByteArrayView line);
+// The step's move alone: the number of the line to send next, as transferStep would send it.
+[[nodiscard]] std::optional<qint16> advanceLine(TransferState& s);
+// The command line that sends a HEX entry: "OOT" + the entry (":" -> "#" when verifying) + CR LF.
+[[nodiscard]] QString lineCommand(QByteArrayView entry, bool verify);
 
 // The words replies are read for: anywhere in the reply, exact and case-sensitive.
 namespace ReplyWord {
