@@ -1,5 +1,7 @@
 #include "field_reader.h"
 
+#include <algorithm>
+
 namespace {
 constexpr qsizetype ChunkBytes = 64 * 1024;
 
@@ -73,10 +75,12 @@ FieldReader::Status FieldReader::next(QByteArray& field, qsizetype maxBytes) {
             qsizetype end = m_pos;
             while (end < m_buffer.size() && m_buffer[end] != ',' && !isLineEnd(m_buffer[end]))
                 ++end;
-            if (field.size() + (end - m_pos) > maxBytes)
+            // Past the limit the field holds its first maxBytes bytes, however the input came.
+            const qsizetype take = std::min(end - m_pos, maxBytes - field.size());
+            field.append(m_buffer.constData() + m_pos, take);
+            m_pos += take;
+            if (m_pos < end)
                 return Status::TooLong;
-            field.append(m_buffer.constData() + m_pos, end - m_pos);
-            m_pos = end;
         }
         qsizetype end = field.size();
         while (end > 0 && field[end - 1] == ' ')
