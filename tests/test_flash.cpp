@@ -88,7 +88,7 @@ const struct SessionRow { const char* name; int lines; const char *mode, *script
     {"late DOWNLOAD inside the next pass", 3, "", "<VER= <OK <OK <DOWNLOAD <OK <DOWNLOAD", "i D1 D2 D3 V1 V2 . device_error 4", "the verify pass ended early at line 2 of 3"},
     {"VER= answers no record", 2, "", "<VER= <VER=2 t <OK t <DOWNLOAD <OK <DOWNLOAD", "i D1 . R s15 D2 V1 V2 . ok 4", ""},
     {"OK to the last line", 2, "", "<VER= <OK <OK", "i D1 D2 . device_error 1", "did not answer \"DOWNLOAD\" to the last line (line 2 of 2 in the download pass)"},
-    {"ERROR to a resent line", 2, "", "<VER= t <ERROR_x", "i D1 R . device_error 0", "the device answered \"ERROR x\" to line 1 of 2 in the download pass"},
+    {"ERROR to a resent line", 2, "", "<VER= t <ERROR_x_", "i D1 R . device_error 0", "the device answered \"ERROR x\" to line 1 of 2 in the download pass"},
     {"late ERROR while settling", 2, "", "<VER= t <OK <ERROR", "i D1 R s15 . device_error 1", "the device answered \"ERROR\""},
     {"late copies dropped", 2, "", "<VER= t <OK <OK <OK t <DOWNLOAD <OK <DOWNLOAD", "i D1 R s15 . . D2 V1 V2 . ok 4", ""},
     {"late DOWNLOAD after OK", 2, "", "<VER= t <OK <DOWNLOAD", "i D1 R s15 . device_error 1", "ended early at line 1 of 2"},
