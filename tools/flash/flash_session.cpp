@@ -52,11 +52,8 @@ FlashAction FlashSession::start() {
 }
 
 FlashAction FlashSession::sendCommand(const QString& line) {
-    const auto framed =
-        frameLine(line, m_settings.gateway, m_settings.gatewayAddress, GatewayForm::Bootloader);
-    if (!framed)
+    if (!frameInto(line, m_datagram))
         return fail(FlashResult::NetworkError, QStringLiteral("cannot frame the line for the gateway"));
-    latin1Into(*framed, m_datagram);
     return awaitReply();
 }
 
@@ -178,10 +175,9 @@ FlashAction FlashSession::proceed(Next next) {
         return fail(FlashResult::DeviceError, QStringLiteral("the transfer stopped after %1").arg(where()));
     m_line = *line;
     m_pass = verify ? FlashPass::Verify : FlashPass::Download;
-    if (m_preparedLine == (verify ? -m_line : m_line))
-        std::swap(m_datagram, m_prepared);
-    else if (!frameRecord(verify, m_line, m_datagram))
-        return fail(FlashResult::NetworkError, QStringLiteral("cannot frame the line for the gateway"));
+    if (m_preparedLine != (verify ? -m_line : m_line))
+        return sendCommand(lineCommand(m_state.lineStore.line(m_line), verify));
+    std::swap(m_datagram, m_prepared);
     m_preparedLine = 0;
     return awaitReply();
 }
@@ -200,12 +196,12 @@ void FlashSession::prepareNext() {
     }
     const int key = verify ? -next : next;
     if (key != m_preparedLine)
-        m_preparedLine = frameRecord(verify, next, m_prepared) ? key : 0;
+        m_preparedLine = frameInto(lineCommand(m_state.lineStore.line(next), verify), m_prepared) ? key : 0;
 }
 
-bool FlashSession::frameRecord(bool verify, int line, QByteArray& out) const {
-    const auto framed = frameLine(lineCommand(m_state.lineStore.line(line), verify), m_settings.gateway,
-                                  m_settings.gatewayAddress, GatewayForm::Bootloader);
+bool FlashSession::frameInto(const QString& line, QByteArray& out) const {
+    const auto framed =
+        frameLine(line, m_settings.gateway, m_settings.gatewayAddress, GatewayForm::Bootloader);
     if (framed)
         latin1Into(*framed, out);
     return framed.has_value();
@@ -242,9 +238,8 @@ int FlashSession::replyTimeoutMs() const {
 }
 
 QByteArray FlashSession::startCommand() const {
-    const auto framed = frameLine(Commands::Start + Commands::CrLf, m_settings.gateway,
-                                  m_settings.gatewayAddress, GatewayForm::Bootloader);
-    return framed ? framed->toLatin1() : QByteArray();
+    QByteArray start;
+    return frameInto(Commands::Start + Commands::CrLf, start) ? start : QByteArray();
 }
 
 void FlashSession::interrupt() {

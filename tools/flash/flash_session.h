@@ -113,8 +113,8 @@ private:
 
     FlashAction sendCommand(const QString& line);
     FlashAction awaitReply();
-    // Line `line` of the download or the verify pass, framed for the device, into `out`.
-    [[nodiscard]] bool frameRecord(bool verify, int line, QByteArray& out) const;
+    // `line` in the gateway form the settings ask for, as Latin-1 bytes into `out`.
+    [[nodiscard]] bool frameInto(const QString& line, QByteArray& out) const;
     FlashAction bootInfoAnswered(QByteArrayView reply);
     FlashAction answered(Next next);
     FlashAction proceed(Next next);
