@@ -15,8 +15,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <cstring>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 QString allLines(const LineStore& lines) {
@@ -107,7 +111,7 @@ private slots:
         QByteArray field;
         for (const QByteArray& input : {QByteArray("abcd"), QByteArray("\"abcd\"")}) {
             qsizetype at = 0; // one byte a read: the limit holds across reads
-            FieldReader fits(input), tooLong([&](char* b, qsizetype) -> qsizetype {
+            FieldReader fits(input), tooLong([&](char*b, qsizetype) -> qsizetype {
                 return at < input.size() ? (*b = input[at++], 1) : 0;
             });
             QCOMPARE(fits.next(field, 4), FieldReader::Status::Field);
@@ -130,26 +134,142 @@ private slots:
                  QStringLiteral("OK\\r\\n\\\\\\x01\\xffabc ... (6 bytes)"));
     }
 
-    void files() {
+    // Saving keeps what a stored setup relies on; replacing never follows a link. The outcome: the
+    // error number (0: saved), the content as the other name sees it, the inode kept or new, the
+    // mode and the owner.
+    void saves_data() {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QString>("outcome");
+        // clang-format off
+        const char* const rows[][3] = {
+            {"new file", "save absent", "0 two new 644 me"},
+            {"own file: through a rename", "save own", "0 two new 600 me"},
+            {"through a link to the file", "save link", "0 two new 600 me"},
+            {"a second hard link", "save hardlink", "0 two kept 600 me"},
+            {"another user's file", "save theirs", "0 two kept 640 them"},
+            {"a folder the operator cannot write", "save lockedfolder", "0 two kept 666 them"},
+            {"a FIFO", "save fifo", "75"}, {"a folder", "save folder", "75"},
+            {"replace: a link is replaced, not followed", "replace link", "0 one new 644 me"},
+            {"replace: the mode stays", "replace own", "0 two new 600 me"},
+            {"replace: a FIFO stays", "replace fifo", "75"}};
+        // clang-format on
+        for (const auto& r : rows)
+            QTest::newRow(r[0]) << QString(r[1]) << QString(r[2]);
+    }
+
+    void saves() {
+        QFETCH(QString, setup);
+        const QString how = setup.section(' ', 0, 0), kind = setup.section(' ', 1);
+        const bool root = ::geteuid() == 0;
+        if ((kind == "theirs" || kind == "lockedfolder") && !root)
+            QSKIP("needs root to give the file to another user");
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("f"), path = folder + "/book", other = dir.filePath("other");
+        QVERIFY(QDir().mkdir(folder));
+        const auto write = [](const QString& p, const QByteArray& bytes, int mode) {
+            QFile f(p);
+            return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size() &&
+                   ::chmod(QFile::encodeName(p).constData(), mode_t(mode)) == 0;
+        };
+        const uid_t them = 65534;
+        QVERIFY(write(other, "one", 0600));
+        QString seenThrough = path;
+        if (kind == "own" || kind == "hardlink" || kind == "theirs" || kind == "lockedfolder") {
+            QVERIFY(write(path, "one", kind == "theirs" ? 0640 : kind == "lockedfolder" ? 0666 : 0600));
+            if (kind == "hardlink") {
+                QCOMPARE(::link(QFile::encodeName(path).constData(),
+                                QFile::encodeName(folder + "/second").constData()),
+                         0);
+                seenThrough = folder + "/second";
+            }
+            if (kind == "theirs" || kind == "lockedfolder")
+                QCOMPARE(::chown(QFile::encodeName(path).constData(), them, them), 0);
+        } else if (kind == "link") {
+            QVERIFY(QFile::link(other, path));
+            seenThrough = how == "save" ? other : path;
+        } else if (kind == "fifo") {
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        } else if (kind == "folder") {
+            QVERIFY(QDir().mkdir(path));
+        }
+        struct stat before {};
+        ::stat(QFile::encodeName(seenThrough).constData(), &before);
+        const uint descriptors = QDir(QStringLiteral("/proc/self/fd")).count(); // none left open
+        const auto mask = ::umask(022);
+        int number = 0;
+        if (kind == "lockedfolder") {
+            // The operator (not root) may write the book but not its folder.
+            QCOMPARE(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+            QCOMPARE(::chmod(QFile::encodeName(folder).constData(), 0555), 0);
+            const pid_t child = ::fork();
+            if (child == 0) {
+                const bool dropped = ::setgid(them) == 0 && ::setuid(them) == 0;
+                const auto failure = dropped ? saveFile(path, "two") : std::optional(RuntimeError{99, {}});
+                ::_exit(failure ? failure->number : 0);
+            }
+            int status = 0;
+            QCOMPARE(::waitpid(child, &status, 0), child);
+            number = WEXITSTATUS(status);
+        } else {
+            const auto failure = how == "save" ? saveFile(path, "two") : replaceFile(path, "two");
+            number = failure ? failure->number : 0;
+        }
+        ::umask(mask);
+        QCOMPARE(QDir(QStringLiteral("/proc/self/fd")).count(), descriptors);
+        QStringList outcome{QString::number(number)};
+        if (number == 0) {
+            struct stat after {};
+            QCOMPARE(::stat(QFile::encodeName(seenThrough).constData(), &after), 0);
+            outcome << QString::fromLatin1(std::get<QByteArray>(
+                           readSmallFile(kind == "link" && how == "replace" ? other : seenThrough, 10)))
+                    << (after.st_ino == before.st_ino ? "kept" : "new")
+                    << QString::number(after.st_mode & 0777, 8)
+                    << (after.st_uid == ::geteuid() ? "me"
+                        : after.st_uid == them      ? "them"
+                                                    : "?");
+        }
+        QTEST(outcome.join(' '), "outcome");
+        // A link at the path is still one after a save, and gone after a replace.
+        if (kind == "link")
+            QCOMPARE(QFileInfo(path).isSymLink(), how == "save");
+        // No temporary is left behind.
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::System).filter("book.").size(), 0);
+        ::chmod(QFile::encodeName(folder).constData(), 0755);
+    }
+
+    void filesAndRecords() {
         QTemporaryDir dir;
         const auto path = [&](const char* name) { return dir.filePath(QString::fromLatin1(name)); };
-        QCOMPARE(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600), 0);
-        // Through a link to the file it names, keeping the mode; never over anything that is not
-        // a regular file, and never leaving a temporary behind.
-        const uint descriptors = QDir(QStringLiteral("/proc/self/fd")).count(); // none left open
-        QVERIFY(!writeFileAtomically(path("book"), "one"));
-        QVERIFY(QFile::setPermissions(path("book"), QFile::ReadOwner | QFile::WriteOwner));
-        QVERIFY(QFile::link(path("book"), path("link")));
-        QVERIFY(!writeFileAtomically(path("link"), "two"));
+        QVERIFY(!saveFile(path("book"), "two"));
         QCOMPARE(std::get<QByteArray>(readSmallFile(path("book"), 3)), QByteArray("two"));
         QCOMPARE(std::get<RuntimeError>(readSmallFile(path("book"), 2)).number, 7);
-        QCOMPARE(QFile(path("book")).permissions(),
-                 QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
-        QVERIFY(QFileInfo(path("link")).isSymLink());
-        QCOMPARE(writeFileAtomically(path("fifo"), "x").value_or(RuntimeError{}).number, 75);
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::System).size(), 3);
-        QVERIFY(isSameFile(path("link"), path("book")) && !isSameFile(path("fifo"), path("book")));
-        QCOMPARE(QDir(QStringLiteral("/proc/self/fd")).count(), descriptors);
+        // The same file by any name; two files not there yet are the same where both would be made.
+        QVERIFY(QFile::link(path("book"), path("link")) && QFile::link(path("nothing"), path("dangling")));
+        QVERIFY(isSameFile(path("link"), path("book")) && !isSameFile(path("book"), path("absent")));
+        QVERIFY(isSameFile(path("absent"), dir.path() + "/./absent") &&
+                isSameFile(path("dangling"), path("nothing")));
+        QVERIFY(!isSameFile(path("absent"), path("other")));
+        // A record that cannot be written whole (a full disk, played by a file size limit) is cut
+        // off again: the next one does not glue onto half of it.
+        QFile report(path("report"));
+        QVERIFY(report.open(QIODevice::WriteOnly) && report.write("{\"a\":1}\n") == 8);
+        report.close();
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{12, 12};
+            AppendFile out;
+            const bool ok = ::setrlimit(RLIMIT_FSIZE, &limit) == 0 && !out.open(path("report")) &&
+                            !out.append("{\"b\":2222222}\n") && out.append("{}\n");
+            ::_exit(ok ? 0 : 1);
+        }
+        int status = 0;
+        QVERIFY(::waitpid(child, &status, 0) == child && WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 0);
+        QCOMPARE(std::get<QByteArray>(readSmallFile(path("report"), 100)), QByteArray("{\"a\":1}\n{}\n"));
+        // Device text in a table: control characters escaped as the report's JSON escapes them.
+        QCOMPARE(escapedText(QString::fromLatin1("V=1\0\x1b[2J\r\n\t\\ \x7f\x9b\xe9", 16)),
+                 QStringLiteral("V=1\\u0000\\u001b[2J\\r\\n\\t\\\\ \\u007f\\u009b\u00e9"));
     }
 
     void framing_data() { addRows(FramingRows); }

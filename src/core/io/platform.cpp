@@ -8,8 +8,11 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -106,66 +109,130 @@ std::optional<QString> AppendFile::open(const QString& path) {
 }
 
 bool AppendFile::append(const QByteArray& record) {
-    for (;;) {
-        const ssize_t put = ::write(m_fd, record.constData(), size_t(record.size()));
-        if (put == record.size())
-            return true;
-        if (put >= 0 || errno != EINTR)
-            return false;
-    }
+    ssize_t put;
+    do
+        put = ::write(m_fd, record.constData(), size_t(record.size()));
+    while (put < 0 && errno == EINTR);
+    if (put == record.size())
+        return true;
+    // Half a record (a full disk) would glue onto the next run's first one: cut the file back
+    // to where this record began, unless someone else has appended since.
+    struct stat st {};
+    const off_t end = ::lseek(m_fd, 0, SEEK_CUR);
+    if (put > 0 && end >= put && ::fstat(m_fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == end)
+        (void)::ftruncate(m_fd, end - put);
+    return false;
 }
 
-std::optional<RuntimeError> writeFileAtomically(const QString& path, const QByteArray& bytes) {
+namespace {
+// Writes all of `bytes` to `fd`; the error number of the failure, 0 when all went.
+int writeAll(int fd, const QByteArray& bytes) {
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t put = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return put < 0 ? errno : ENOSPC;
+        done += put;
+    }
+    return 0;
+}
+
+mode_t newFileMode() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+
+// A temporary file beside `native` with `bytes`, mode and group as given, renamed over `native`.
+// `-1` for the group keeps ours. EPERM from the group change means the caller must not go on
+// this way: nothing has been replaced then.
+std::optional<RuntimeError> writeThroughRename(const QByteArray& native, const QString& path,
+                                               const QByteArray& bytes, mode_t mode, gid_t group,
+                                               bool* groupRefused = nullptr) {
+    QByteArray tmpl = native + ".XXXXXX";
+    Fd f;
+    f.fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
+    if (f.fd < 0)
+        return runtimeErrorForOpen(path, errno);
+    const auto fail = [&](int err) {
+        ::unlink(tmpl.constData());
+        return std::optional<RuntimeError>(runtimeErrorForWrite(err));
+    };
+    if (group != gid_t(-1) && ::fchown(f.fd, uid_t(-1), group) != 0) {
+        if (groupRefused)
+            *groupRefused = true;
+        return fail(errno);
+    }
+    if (::fchmod(f.fd, mode) != 0)
+        return fail(errno);
+    if (const int err = writeAll(f.fd, bytes))
+        return fail(err);
+    if (::fsync(f.fd) != 0)
+        return fail(errno);
+    if (::close(std::exchange(f.fd, -1)) != 0)
+        return fail(errno);
+    if (::rename(tmpl.constData(), native.constData()) != 0)
+        return fail(errno);
+    return std::nullopt;
+}
+
+// Truncates the regular file `native` and writes `bytes` into it: its inode, links, mode and
+// owner stay.
+std::optional<RuntimeError> writeInPlace(const QByteArray& native, const QString& path,
+                                         const QByteArray& bytes) {
+    Fd f;
+    f.fd = ::open(native.constData(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (f.fd < 0)
+        return runtimeErrorForOpen(path, errno);
+    struct stat st {};
+    if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return RuntimeError::pathFileAccessError();
+    if (::ftruncate(f.fd, 0) != 0)
+        return runtimeErrorForWrite(errno);
+    if (const int err = writeAll(f.fd, bytes))
+        return runtimeErrorForWrite(err);
+    if (::fsync(f.fd) != 0 || ::close(std::exchange(f.fd, -1)) != 0)
+        return runtimeErrorForWrite(errno);
+    return std::nullopt;
+}
+} // namespace
+
+std::optional<RuntimeError> saveFile(const QString& path, const QByteArray& bytes) {
     // Through a link to the file it names, so a linked address book stays linked.
     const QFileInfo info(path);
     const QString target = info.isSymLink() && info.exists() ? info.canonicalFilePath() : path;
     const QByteArray native = QFile::encodeName(target);
     struct stat st {};
-    const bool exists = ::lstat(native.constData(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode))
+    if (::lstat(native.constData(), &st) != 0)
+        return writeThroughRename(native, target, bytes, newFileMode(), gid_t(-1));
+    if (!S_ISREG(st.st_mode))
         return RuntimeError::pathFileAccessError();
-
-    QByteArray tmpl = native + ".XXXXXX";
-    Fd f;
-    f.fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
-    if (f.fd < 0)
-        return runtimeErrorForOpen(target, errno);
-
-    auto fail = [&](int err) {
-        ::unlink(tmpl.constData());
-        return std::optional<RuntimeError>(runtimeErrorForWrite(err));
-    };
-
-    // Keep the mode of the file being replaced; a new file gets the usual 0666 less umask.
-    mode_t mode;
-    if (exists) {
-        mode = st.st_mode & 07777;
-    } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
+    // A rename makes a new file: it would part a second hard link from the list, give another
+    // user's file to us, and needs a folder we may write.
+    const QByteArray folder = QFile::encodeName(QFileInfo(target).absolutePath());
+    const bool renameKeepsIdentity =
+        st.st_nlink == 1 && st.st_uid == ::geteuid() && ::access(folder.constData(), W_OK) == 0;
+    if (renameKeepsIdentity) {
+        bool groupRefused = false;
+        const gid_t group = st.st_gid == ::getegid() ? gid_t(-1) : st.st_gid;
+        auto failure = writeThroughRename(native, target, bytes, st.st_mode & 07777, group, &groupRefused);
+        if (!groupRefused)
+            return failure;
     }
-    if (::fchmod(f.fd, mode) != 0)
-        return fail(errno);
+    return writeInPlace(native, target, bytes);
+}
 
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t put = ::write(f.fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (put < 0) {
-            if (errno == EINTR)
-                continue;
-            return fail(errno);
-        }
-        done += put;
-    }
-    if (::fsync(f.fd) != 0)
-        return fail(errno);
-    const int fd = std::exchange(f.fd, -1);
-    if (::close(fd) != 0)
-        return fail(errno);
-    if (::rename(tmpl.constData(), native.constData()) != 0)
-        return fail(errno);
-    return std::nullopt;
+std::optional<RuntimeError> replaceFile(const QString& path, const QByteArray& bytes) {
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st {};
+    const bool exists = ::lstat(native.constData(), &st) == 0;
+    // A device node, FIFO or folder there is somebody else's: left alone.
+    if (exists && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+        return RuntimeError::pathFileAccessError();
+    const bool regular = exists && S_ISREG(st.st_mode);
+    return writeThroughRename(native, path, bytes, regular ? st.st_mode & 07777 : newFileMode(), gid_t(-1));
 }
 
 bool isRegularFileOrAbsent(const QString& path) {
@@ -175,25 +242,48 @@ bool isRegularFileOrAbsent(const QString& path) {
     return S_ISREG(st.st_mode);
 }
 
+namespace {
+// Where a file that does not exist yet would be made: its folder's identity and its name, through
+// dangling links.
+std::optional<std::tuple<dev_t, ino_t, QString>> placeOf(QString path) {
+    for (int hops = 0; hops < 8; ++hops) {
+        const QFileInfo info(path);
+        if (!info.isSymLink())
+            break;
+        path = info.symLinkTarget();
+    }
+    const QFileInfo info(path);
+    struct stat folder {};
+    if (::stat(QFile::encodeName(info.absolutePath()).constData(), &folder) != 0)
+        return std::nullopt;
+    return std::tuple(folder.st_dev, folder.st_ino, info.fileName());
+}
+} // namespace
+
 bool isSameFile(const QString& a, const QString& b) {
     struct stat sa {
     }, sb{};
-    if (::stat(QFile::encodeName(a).constData(), &sa) != 0 ||
-        ::stat(QFile::encodeName(b).constData(), &sb) != 0)
+    const bool aExists = ::stat(QFile::encodeName(a).constData(), &sa) == 0;
+    const bool bExists = ::stat(QFile::encodeName(b).constData(), &sb) == 0;
+    if (aExists && bExists)
+        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    if (aExists || bExists)
         return false;
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    const auto placeA = placeOf(a);
+    return placeA && placeA == placeOf(b);
 }
 
 namespace {
 // Written by the signal handler, read by the event loop.
 int g_signalPipe[2] = {-1, -1};
-volatile sig_atomic_t g_signalsSeen = 0;
+volatile sig_atomic_t g_signalsSeen = 0; // the number of the first signal, 0 before one came
 volatile sig_atomic_t g_secondEndsAtOnce = 0;
 
 extern "C" void onTerminationSignal(int signalNumber) {
     if (g_signalsSeen && g_secondEndsAtOnce)
         ::_exit(128 + signalNumber);
-    g_signalsSeen = 1;
+    if (!g_signalsSeen)
+        g_signalsSeen = signalNumber;
     const int savedErrno = errno; // the interrupted code may be about to read it
     const char byte = char(signalNumber);
     [[maybe_unused]] const ssize_t written = ::write(g_signalPipe[0], &byte, 1);
@@ -216,4 +306,30 @@ TerminationSignals::TerminationSignals(bool secondEndsAtOnce, QObject* parent) :
         if (::read(g_signalPipe[1], &byte, 1) == 1)
             emit received(int(byte));
     });
+}
+
+int TerminationSignals::seen() {
+    return g_signalsSeen;
+}
+
+void ignoreBrokenPipes() {
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+int openFileLimit() {
+    // Raised once to what the system allows: a run over thousands of devices holds a socket each.
+    static const int limit = [] {
+        rlimit files{};
+        if (::getrlimit(RLIMIT_NOFILE, &files) != 0)
+            return 1024;
+        if (files.rlim_cur < files.rlim_max) {
+            rlimit raised = files;
+            raised.rlim_cur = files.rlim_max;
+            if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+                files = raised;
+        }
+        return files.rlim_cur > rlim_t(std::numeric_limits<int>::max()) ? std::numeric_limits<int>::max()
+                                                                        : int(files.rlim_cur);
+    }();
+    return limit;
 }

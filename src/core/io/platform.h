@@ -47,7 +47,8 @@ public:
     // The reason when it cannot be opened.
     [[nodiscard]] std::optional<QString> open(const QString& path);
     [[nodiscard]] bool isOpen() const { return m_fd >= 0; }
-    // Writes `record` in one piece; false when it could not be written whole.
+    // Writes `record` in one piece; false when it could not be written whole, and then a part
+    // that was written is cut off again.
     bool append(const QByteArray& record);
 
 private:
@@ -55,17 +56,25 @@ private:
     bool m_own = false;
 };
 
-// Replaces `path` with `bytes` atomically: a temporary file beside it, flushed, then renamed over
-// it. A link is followed to the file it names. Only a regular file is replaced: anything else
-// there (a FIFO, a device, a folder) is refused and left alone. On failure the previous file is
-// left whole and the temporary file is removed.
-[[nodiscard]] std::optional<RuntimeError> writeFileAtomically(const QString& path, const QByteArray& bytes);
+// Saves `bytes` as the file at `path` and keeps what a stored setup relies on: a link still leads
+// to it, a second hard link still names it, its mode and owner stay. Where that allows (the
+// folder may be written, one link, our own file) it goes through a temporary file beside it and
+// a rename, so a failure part way leaves the previous file whole; otherwise the file itself is
+// truncated and written. Only a regular file is written: anything else there is refused.
+[[nodiscard]] std::optional<RuntimeError> saveFile(const QString& path, const QByteArray& bytes);
+
+// Replaces whatever `path` names with a regular file holding `bytes`: a temporary file beside it,
+// flushed, then renamed over the path itself. A link at the path is replaced, never followed, so
+// a link that appears there cannot steer the write elsewhere. A regular file's mode is kept; a
+// device node, FIFO or folder at the path is refused and left alone.
+[[nodiscard]] std::optional<RuntimeError> replaceFile(const QString& path, const QByteArray& bytes);
 
 // True when `path` names a regular file itself (not through a link) or nothing at all: the only
 // places a tool may write a file of its own.
 [[nodiscard]] bool isRegularFileOrAbsent(const QString& path);
 
-// True when both paths name the same existing file, also through links or a second hard link.
+// True when both paths name the same file, also through links or a second hard link; for files
+// that do not exist yet, when both would be made at the same place.
 [[nodiscard]] bool isSameFile(const QString& a, const QString& b);
 
 // SIGINT and SIGTERM as events of the Qt event loop: the handler itself only writes a byte.
@@ -75,6 +84,9 @@ class TerminationSignals : public QObject {
 public:
     explicit TerminationSignals(bool secondEndsAtOnce, QObject* parent = nullptr);
     [[nodiscard]] bool installed() const { return m_installed; }
+    // The first signal that came, 0 before one did: work that does not wait for the event loop
+    // (reading a file, the next send) asks this, so a signal stops it at once.
+    [[nodiscard]] static int seen();
 
 signals:
     void received(int signalNumber);
@@ -82,3 +94,10 @@ signals:
 private:
     bool m_installed = false;
 };
+
+// A write to a closed pipe (a reader such as head that has quit) fails with EPIPE instead of
+// killing the process, so the work under way can still finish and say so.
+void ignoreBrokenPipes();
+
+// How many files the process may hold open, raised to the system's limit the first time.
+[[nodiscard]] int openFileLimit();

@@ -37,3 +37,32 @@ void latin1Into(QStringView text, QByteArray& out) {
     for (const QChar c : text)
         *d++ = c.unicode() < 256 ? char(c.unicode()) : '?';
 }
+
+QString escapedText(QStringView text) {
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        switch (u) {
+        case '\\':
+            out += QLatin1String("\\\\");
+            continue;
+        case '\n':
+            out += QLatin1String("\\n");
+            continue;
+        case '\r':
+            out += QLatin1String("\\r");
+            continue;
+        case '\t':
+            out += QLatin1String("\\t");
+            continue;
+        default:
+            break;
+        }
+        if (u < 0x20 || (u >= 0x7F && u < 0xA0))
+            out += QStringLiteral("\\u%1").arg(uint(u), 4, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}

@@ -15,3 +15,8 @@ constexpr qsizetype LoggedBytes = 256;
 // Text to Latin-1 bytes, one per character, "?" for any character outside Latin-1, into a
 // buffer that keeps its capacity from one datagram to the next.
 void latin1Into(QStringView text, QByteArray& out);
+
+// Device text as a terminal may show it: control characters (C0, DEL and C1) and the backslash
+// escaped as JSON escapes them (\n, \r, \t, \u001b...), so a NUL, a carriage return or an escape
+// sequence from a device can neither cut a table nor steer the terminal.
+[[nodiscard]] QString escapedText(QStringView text);

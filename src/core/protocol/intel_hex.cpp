@@ -172,6 +172,17 @@ void HexImage::write(quint32 address, QByteArrayView data) {
     m_runs.emplace(quint32(mergedBegin), std::move(merged));
 }
 
+bool HexImage::wouldAddRun(quint32 address, qsizetype size) const {
+    const quint64 end = quint64(address) + quint64(qMax<qsizetype>(size, 0));
+    auto next = m_runs.upper_bound(address);
+    if (next != m_runs.end() && next->first <= end)
+        return false;
+    if (next == m_runs.begin())
+        return true;
+    const auto& [start, bytes] = *std::prev(next);
+    return start + quint64(bytes.size()) < address;
+}
+
 std::optional<quint8> HexImage::byteAt(quint32 address) const {
     auto it = m_runs.upper_bound(address);
     if (it == m_runs.begin())

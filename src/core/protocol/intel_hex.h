@@ -77,6 +77,12 @@ public:
     // at it, the others leave memory alone.
     void apply(const HexRecord& record, HexCursor& cursor);
 
+    // True when [address, address + size) neither overlaps nor touches a stored run: writing it
+    // would add a run of its own.
+    [[nodiscard]] bool wouldAddRun(quint32 address, qsizetype size) const;
+    // Runs of contiguous bytes: what the image costs beyond its bytes (about 100 bytes each).
+    [[nodiscard]] qsizetype runCount() const { return qsizetype(m_runs.size()); }
+
     // Bytes stored.
     [[nodiscard]] qsizetype size() const { return m_size; }
     [[nodiscard]] bool isEmpty() const { return m_size == 0; }
