@@ -4,7 +4,10 @@
 #include "synthetic_hex.h"
 #include "window_rig.h"
 
+#include <QApplication>
+#include <QDialogButtonBox>
 #include <QFile>
+#include <QFileDialog>
 #include <QRandomGenerator>
 
 #include <sys/stat.h>
@@ -69,7 +72,7 @@ private slots:
                 s.reply({event.mid(1).replace('_', ' ').toLatin1()});
             }
             QStringList sent;
-            for (QByteArray d : s.peer.take(30)) {
+            for (QByteArray d : s.sent()) {
                 lastSent = d;
                 const bool verify = d.contains('#');
                 const int n = d.replace('#', ':').mid(3).trimmed().mid(3, 4).toInt(nullptr, 16) - 0x1000;
@@ -94,6 +97,7 @@ private slots:
         // clang-format off
         const char* const rows[][3] = {
             {"missing", "absent.hex", "!Error#53: File not found"}, {"no such folder", "no/x.hex", "!Error#76: Path not found"},
+            {"a missing file typed into the real dialog", "typed.hex", "!Error#53: File not found"},
             {"a folder", ".", "!Error#75: Path/File access error"}, {"a FIFO, never waited on", "fifo", "!Error#75: Path/File access error"},
             {"9001 lines", "9001", "!Error#9: Subscript out of range"}, {"an entry of more than 1 MiB", "long", "!Error#7: Out of memory"}};
         // clang-format on
@@ -107,7 +111,7 @@ private slots:
         s.nextFile = s.write("fw.hex", hexFile(5));
         s.w->openAndDownload();
         s.reply({"OK"});
-        s.peer.take();
+        (void)s.sent();
         QString path = s.file(kind);
         if (kind == "fifo")
             QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
@@ -116,14 +120,36 @@ private slots:
         else if (kind == "long")
             path = s.write("long.hex", hexFile(3) + QByteArray(1024 * 1024 + 1, 'F'));
         s.nextFile = path;
-        s.w->openAndDownload();
+        QString dialogLooks;
+        QTimer operatorTypes;
+        if (kind == "typed.hex") {
+            // The name of a file that does not exist is taken, as any typed name is.
+            s.realDialog = true;
+            QObject::connect(&operatorTypes, &QTimer::timeout, [&] {
+                auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+                auto* edit = dialog ? dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")) : nullptr;
+                if (!edit || !edit->isVisible())
+                    return;
+                operatorTypes.stop();
+                dialogLooks = dialog->windowTitle() + ' ' +
+                              dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Open)->text();
+                // Keys as the window system delivers them, to the dialog the operator looks at.
+                QApplication::setActiveWindow(dialog);
+                edit->setFocus();
+                QTest::keyClicks(edit, path);
+                QTest::keyClick(dialog->windowHandle(), Qt::Key_Return);
+            });
+            operatorTypes.start(10);
+        }
+        press(*s.w, "Command3");
         QTEST(s.boxes, "boxes");
+        QCOMPARE(dialogLooks, QString(kind == "typed.hex" ? "Open &Open" : ""));
         // The earlier load stays stored but is stopped for good: no reply sends a line now.
         QCOMPARE(joined(s.w->transfer.armed, s.w->transfer.linePos, s.w->transfer.lineCount,
                         s.w->bar()->text(), s.w->lastReply, s.w->loadedLineCount),
                  "0 0 5 NO FILE OK 5");
         s.reply({"OK", "VER=1"});
-        QVERIFY(s.peer.take().isEmpty());
+        QVERIFY(s.sent().isEmpty());
     }
 
     // A whole transfer against the simulator while outsiders flood the window's port with
@@ -149,8 +175,8 @@ private slots:
         flood.start(1);
         r.nextFile = r.write("fw.hex", content);
         w.openAndDownload();
-        QVERIFY(runUntil([&] { return w.bar()->text() == "END"; }, 60000));
-        QVERIFY(flooded == 10000 && r.boxes.isEmpty());
+        QVERIFY(runUntil([&] { return w.bar()->text() == "END" && flooded == 10000; }, 60000));
+        QVERIFY(r.boxes.isEmpty());
         QCOMPARE(joined(w.bar()->barColor() == BarColor::Green, w.bar()->value()), "1 9000");
         QFile image(r.file("received.hex"));
         QVERIFY(image.open(QIODevice::ReadOnly) && hexFileImage(image.readAll()) == hexFileImage(content));

@@ -35,11 +35,16 @@ ProgramLine arpFlushCommand() {
 PlatformServices PlatformServices::real() {
     PlatformServices s;
     s.openFile = [](QWidget* parent, const QString& filter) -> std::optional<QString> {
-        const QString path =
-            QFileDialog::getOpenFileName(parent, QString(), QString(), qtFileDialogFilter(filter));
-        if (path.isEmpty())
+        // Any typed name is taken, also of a file that does not exist: opening it is the
+        // loader's business, and its error box says what is wrong. The label stays "Open". Qt's
+        // own dialog, since a desktop's native one refuses such names for an open dialog.
+        QFileDialog dialog(parent, QString(), QString(), qtFileDialogFilter(filter));
+        dialog.setOption(QFileDialog::DontUseNativeDialog);
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        dialog.setFileMode(QFileDialog::AnyFile);
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
             return std::nullopt;
-        return path;
+        return dialog.selectedFiles().constFirst();
     };
     s.messageBox = [](QWidget* parent, const QString& text, const QString& title, MessageIcon icon) {
         QMessageBox box(icon == MessageIcon::Critical ? QMessageBox::Critical : QMessageBox::NoIcon,
@@ -65,5 +70,6 @@ PlatformServices PlatformServices::real() {
         (void)p.startDetached();
     };
     s.sleep = [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); };
+    s.lookUpHost = HostLookup::system();
     return s;
 }

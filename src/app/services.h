@@ -1,5 +1,7 @@
 #pragma once
 
+#include "host_lookup.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -23,6 +25,8 @@ struct PlatformServices {
     std::function<void(const QString& program, const QStringList& arguments)> launchDetached;
     // Blocks the calling thread.
     std::function<void(int milliseconds)> sleep;
+    // Looks up a device's name in the background.
+    HostLookup lookUpHost;
 
     static PlatformServices real();
 };

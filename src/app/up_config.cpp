@@ -42,7 +42,8 @@ QFont dialogFont() {
 UP_config::UP_config(PlatformServices services, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint),
-      m_services(std::move(services)), m_consoleThrottle([this] { syncConsole(); }, this) {
+      m_services(std::move(services)), socket(m_services.lookUpHost),
+      m_consoleThrottle([this] { syncConsole(); }, this) {
     createControls();
     connectEvents();
     // The watchdog ticks from creation on and is never stopped.

@@ -34,18 +34,18 @@ void UP_config::connectOrDisconnect() {
             return;
         }
         linkSilence = LinkWatchdog::AfterConnect;
-        openAndDownloadButton->setEnabled(true);
+        // While a name is looked up nothing of a transfer may go out or be armed: the file waits
+        // until the device's address is known, as does the connect's request.
+        m_bootInfoPending = socket.remoteHostPending();
+        openAndDownloadButton->setEnabled(!m_bootInfoPending);
         transfer.verifyPhase = false;
         transfer.armed = false;
         connectButton->setText(QStringLiteral("Disconnect"));
         connected = true;
         m_services.sleep(100);
-        // A name still being looked up gets its request when the answer comes.
-        m_bootInfoPending = socket.remoteHostPending();
-        if (!m_bootInfoPending) {
-            // A request that cannot be sent does not undo the connect.
+        // A request that cannot be sent does not undo the connect.
+        if (!m_bootInfoPending)
             sendCommand(Commands::BootInfo + Commands::CrLf);
-        }
     } else {
         socket.close();
         m_bootInfoPending = false;
@@ -65,9 +65,12 @@ void UP_config::connectOrDisconnect() {
 }
 
 void UP_config::hostLookedUp() {
-    // A name that cannot be resolved sends nothing: the send procedure finds no address.
-    if (std::exchange(m_bootInfoPending, false) && connected)
-        sendCommand(Commands::BootInfo + Commands::CrLf);
+    if (!std::exchange(m_bootInfoPending, false) || !connected)
+        return;
+    // Nothing can be armed yet (the open button was off), so the reply to this request meets
+    // no transfer. A name that cannot be resolved sends nothing: the send finds no address.
+    sendCommand(Commands::BootInfo + Commands::CrLf);
+    openAndDownloadButton->setEnabled(true);
 }
 
 void UP_config::showLinkLost() {
@@ -118,11 +121,17 @@ void UP_config::addAddress() {
     QStringList items;
     for (int i = 0; i < addressBox->count(); ++i)
         items << addressBox->itemText(i);
-    addressBox->insertItem(int(AddressBook::sortedInsertIndex(items, text)), text);
+    const int picked = m_addressPicked ? addressBox->currentIndex() : -1;
+    const int at = int(AddressBook::sortedInsertIndex(items, text));
+    addressBox->insertItem(at, text);
+    if (picked >= 0) {
+        // A picked entry stays the chosen one, where the insert has moved it.
+        addressBox->setCurrentIndex(picked + (at <= picked ? 1 : 0));
+        return;
+    }
     // Inserting must not change what the operator typed; the new entry is not picked, even
     // where Qt selects it by itself (the first entry of an empty list).
     addressBox->setEditText(text);
-    m_addressPicked = false;
 }
 
 void UP_config::deleteAddress() {
@@ -140,6 +149,6 @@ void UP_config::saveAddressBook() {
     QStringList items;
     for (int i = 0; i < addressBox->count(); ++i)
         items << addressBox->itemText(i);
-    if (const auto error = writeFileAtomically(AddressBook::FileName, AddressBook::fileBytes(items)))
+    if (const auto error = saveFile(AddressBook::FileName, AddressBook::fileBytes(items)))
         showError(*error);
 }

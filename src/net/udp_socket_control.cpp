@@ -2,7 +2,6 @@
 
 #include "printable.h"
 
-#include <QHostInfo>
 #include <QNetworkInterface>
 #include <QUdpSocket>
 
@@ -31,7 +30,8 @@ QHostAddress preferredAddress(const QList<QHostAddress>& found) {
     return found.value(0);
 }
 
-UdpSocketControl::UdpSocketControl(QObject* parent) : QObject(parent) {}
+UdpSocketControl::UdpSocketControl(HostLookup lookup, QObject* parent)
+    : QObject(parent), m_lookup(std::move(lookup)) {}
 
 UdpSocketControl::~UdpSocketControl() {
     abortLookup();
@@ -52,20 +52,21 @@ void UdpSocketControl::setRemoteHost(const QString& host) {
     // Never on this thread: a name that does not resolve would freeze the window for seconds.
     const int generation = ++m_lookupGeneration;
     m_lookupPending = true;
-    const int id = QHostInfo::lookupHost(host, this, [this, generation](const QHostInfo& info) {
-        // An answer for a host set before the current one is of no use.
-        if (generation == m_lookupGeneration && m_lookupPending)
-            lookedUp(info);
-    });
+    const int id =
+        m_lookup.start(host, this, [this, generation](const QList<QHostAddress>& addresses, const QString&) {
+            // An answer for a host set before the current one is of no use.
+            if (generation == m_lookupGeneration && m_lookupPending)
+                lookedUp(addresses);
+        });
     if (m_lookupPending)
         m_lookupId = id;
 }
 
-void UdpSocketControl::lookedUp(const QHostInfo& info) {
+void UdpSocketControl::lookedUp(const QList<QHostAddress>& addresses) {
     m_lookupPending = false;
     m_lookupId = -1;
-    if (!info.addresses().isEmpty())
-        setRemoteAddress(preferredAddress(info.addresses()));
+    if (!addresses.isEmpty())
+        setRemoteAddress(preferredAddress(addresses));
     emit remoteHostLookedUp(m_remoteAddress.has_value());
 }
 
@@ -76,7 +77,7 @@ void UdpSocketControl::setRemoteAddress(const QHostAddress& address) {
 
 void UdpSocketControl::abortLookup() {
     if (m_lookupPending && m_lookupId >= 0)
-        QHostInfo::abortHostLookup(m_lookupId);
+        m_lookup.abandon(m_lookupId);
     m_lookupPending = false;
     m_lookupId = -1;
     ++m_lookupGeneration;
@@ -131,7 +132,10 @@ bool UdpSocketControl::sendData(const QString& text) {
     if (!m_remoteAddress)
         return false;
     latin1Into(text, m_sendBuffer);
-    return m_socket->writeDatagram(m_sendBuffer, *m_remoteAddress, m_remotePort) == m_sendBuffer.size();
+    if (m_socket->writeDatagram(m_sendBuffer, *m_remoteAddress, m_remotePort) != m_sendBuffer.size())
+        return false;
+    ++m_sent;
+    return true;
 }
 
 void UdpSocketControl::close() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "datagram_reader.h"
+#include "host_lookup.h"
 
 #include <QHostAddress>
 #include <QObject>
@@ -9,7 +10,6 @@
 #include <memory>
 #include <optional>
 
-class QHostInfo;
 class QUdpSocket;
 
 // One UDP socket in the shape a connect-and-send operator tool expects: configure the remote
@@ -24,7 +24,7 @@ public:
     static constexpr int StateClosed = 0;
     static constexpr int StateOpen = 1;
 
-    explicit UdpSocketControl(QObject* parent = nullptr);
+    explicit UdpSocketControl(HostLookup lookup = HostLookup::system(), QObject* parent = nullptr);
     ~UdpSocketControl() override;
 
     void setProtocol(int protocol) { m_protocol = protocol; }
@@ -49,6 +49,8 @@ public:
     // Sends `text` as one datagram to the remote end. False when closed, while the remote host
     // is not known, or on any error.
     bool sendData(const QString& text);
+    // Datagrams handed to the system so far: a test waits for exactly these, never for silence.
+    [[nodiscard]] quint64 sentCount() const { return m_sent; }
     // The datagram announced by the last dataArrival, as text (one character per byte).
     [[nodiscard]] QString getData() const { return QString::fromLatin1(m_current); }
     // Closes the socket and abandons a pending look-up.
@@ -69,9 +71,10 @@ signals:
 private:
     void drain();
     void setRemoteAddress(const QHostAddress& address);
-    void lookedUp(const QHostInfo& info);
+    void lookedUp(const QList<QHostAddress>& addresses);
     void abortLookup();
 
+    HostLookup m_lookup;
     std::unique_ptr<QUdpSocket> m_socket;
     DatagramReader m_reader;
     int m_protocol = ProtocolTcp;
@@ -85,4 +88,5 @@ private:
     QByteArrayView m_current; // the datagram just taken, in the reader's buffer
     QByteArray m_delivered;   // what deliver() handed in
     QByteArray m_sendBuffer;  // the datagram being sent, its capacity kept
+    quint64 m_sent = 0;
 };

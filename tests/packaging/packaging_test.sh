@@ -23,14 +23,23 @@ diff <(printf '%s\n' "${expected[@]}" | LC_ALL=C sort) <(cd "$prefix" && find . 
 
 # Outputs are taken whole before they are searched: "grep -q" quits at its match, and a writer
 # still writing would die of SIGPIPE and fail the pipeline.
-for prog in velta-devsim velta-flash; do
-    text=$(ASAN_OPTIONS=detect_leaks=0 "$prefix/bin/$prog" --help 2>&1) || true
-    grep -q "^Usage: $prog" <<<"$text" || fail "installed $prog does not run"
-    ! grep -qE 'NEEDED.*lib(Qt6(Widgets|Gui)|X11|GL)' <<<"$(readelf -d "$prefix/bin/$prog")" || fail "$prog links a GUI library"
+# --help and --version answer without a display, the window's too.
+for prog in velta-bootloader velta-devsim velta-flash; do
+    code=0
+    text=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ASAN_OPTIONS=detect_leaks=0 "$prefix/bin/$prog" --help 2>&1) || code=$?
+    [ "$code" = 0 ] && grep -q "^Usage: $prog" <<<"$text" || fail "installed $prog --help exited $code: $text"
+    text=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ASAN_OPTIONS=detect_leaks=0 "$prefix/bin/$prog" --version 2>&1) || true
+    [ "$text" = "$prog $(sed -n 's/^project(velta-bootloader VERSION \([0-9.]*\).*/\1/p' "$source/CMakeLists.txt")" ] || fail "$prog --version: $text"
+    [ "$prog" = velta-bootloader ] || ! grep -qE 'NEEDED.*lib(Qt6(Widgets|Gui)|X11|GL)' <<<"$(readelf -d "$prefix/bin/$prog")" || fail "$prog links a GUI library"
     text=$(gzip -dc "$prefix/share/man/man1/$prog.1.gz")
     sed -n '/^\.SH NAME/{n;p;q}' <<<"$text" | grep -qE "^$prog \\\\- [a-z].{10,}" || fail "$prog.1 has no name line for whatis"
+    case $prog in
+    velta-bootloader) option='\\-\\-version' section=VELTA_BOOTLOADER.ini ;;
+    velta-flash) option='local\\-port' section='Exit codes' ;;
+    velta-devsim) option='image\\-out' section='Exit codes' ;;
+    esac
+    grep -q "$option" <<<"$text" && grep -q "$section" <<<"$text" || fail "$prog.1 lacks its options or its $section"
 done
-grep -q 'local\\-port' <<<"$text" || fail "velta-flash.1 lacks its options" # the last page read
 out=$(desktop-file-validate "$prefix/share/applications/velta-bootloader.desktop" 2>&1) && [ -z "$out" ] || fail "desktop entry: $out"
 grep -qx 'Exec=velta-bootloader' "$prefix/share/applications/velta-bootloader.desktop" || fail "desktop entry starts another program"
 for s in "${sizes[@]}"; do

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QNetworkDatagram>
 #include <QUdpSocket>
 
@@ -10,10 +11,22 @@ struct LoopbackPeer {
         socket.bind(QHostAddress(address), 0);
     }
     [[nodiscard]] quint16 port() const { return socket.localPort(); }
-    // Every datagram that arrives within `waitMs` of the last one, in order.
-    QList<QByteArray> take(int waitMs = 150) {
+    // The next `count` datagrams, in order; fewer only when they have not come within `timeoutMs`,
+    // which is a bound for a failing test, never a silence a passing one waits out.
+    QList<QByteArray> take(int count, int timeoutMs = 5000) {
         QList<QByteArray> out;
-        while (socket.hasPendingDatagrams() || socket.waitForReadyRead(out.isEmpty() ? waitMs : 20))
+        QElapsedTimer clock;
+        clock.start();
+        while (out.size() < count &&
+               (socket.hasPendingDatagrams() ||
+                socket.waitForReadyRead(int(qMax<qint64>(1, timeoutMs - clock.elapsed())))))
+            out << socket.receiveDatagram().data();
+        return out;
+    }
+    // What has arrived already, without waiting.
+    QList<QByteArray> waiting() {
+        QList<QByteArray> out;
+        while (socket.hasPendingDatagrams())
             out << socket.receiveDatagram().data();
         return out;
     }

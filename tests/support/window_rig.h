@@ -49,6 +49,10 @@ struct Rig {
     QList<int> sleeps;
     QStringList boxes;               // "title: text", "!" before it for the critical icon
     std::optional<QString> nextFile; // nothing: the operator cancels
+    bool realDialog = false;         // the real file dialog, for a test that types into it
+    // Name look-ups: the system's, or, with `holdLookups`, held until answerLookups().
+    bool holdLookups = false;
+    QList<HostLookup::Answer> heldLookups;
     std::unique_ptr<UP_config> w;
 
     // `book` is written as the address book first, unless it is null.
@@ -67,14 +71,34 @@ struct Rig {
         QDir::setCurrent(previous);
     }
     PlatformServices services() {
-        return {[this](QWidget*, const QString&) { return nextFile; },
+        return {[this](QWidget* parent, const QString& filter) {
+                    return realDialog ? PlatformServices::real().openFile(parent, filter) : nextFile;
+                },
                 [this](QWidget*, const QString& text, const QString& title, MessageIcon icon) {
                     boxes << (icon == MessageIcon::Critical ? "!" : "") + title + ": " + text;
                 },
                 [this](const QString& program, const QStringList& args) {
                     launched << (QStringList{program} + args).join(QLatin1Char(' '));
                 },
-                [this](int ms) { sleeps << ms; }};
+                [this](int ms) { sleeps << ms; },
+                {[this](const QString& host, QObject* context, HostLookup::Answer answer) {
+                     if (!holdLookups)
+                         return HostLookup::system().start(host, context, std::move(answer));
+                     heldLookups << std::move(answer);
+                     return int(heldLookups.size());
+                 },
+                 [this](int id) {
+                     if (holdLookups && id > 0 && id <= heldLookups.size())
+                         heldLookups[id - 1] = nullptr;
+                     else if (!holdLookups)
+                         HostLookup::system().abandon(id);
+                 }}};
+    }
+    // The held look-ups answer now, with `addresses` (none: not found).
+    void answerLookups(const QList<QHostAddress>& addresses) {
+        for (const HostLookup::Answer& answer : std::exchange(heldLookups, {}))
+            if (answer)
+                answer(addresses, addresses.isEmpty() ? QStringLiteral("Host not found") : QString());
     }
     [[nodiscard]] QString file(const QString& name) const { return dir.filePath(name); }
     QString write(const QString& name, const QByteArray& content) {
@@ -120,11 +144,20 @@ inline void press(UP_config& w, const char* button) {
 struct Session : Rig {
     LoopbackPeer peer;
     QByteArray bootInfo;
+    quint64 taken = 0; // datagrams of the window's already taken from the peer
 
     explicit Session(bool gateway = true) {
         w->watchdog().stop(); // the tests tick it; a real tick on a slow machine would miscount
         connectTo(QStringLiteral("127.0.0.1"), peer.port(), gateway);
-        bootInfo = peer.take(1000).value(0);
+        bootInfo = sent().value(0);
+    }
+    // What the window has sent since the last call: it says how many, so nothing waits for
+    // silence (sends happen inside the event that causes them).
+    QList<QByteArray> sent() {
+        const quint64 count = w->udpSocket().sentCount();
+        QList<QByteArray> out = peer.take(int(count - taken));
+        taken = count;
+        return out;
     }
     // Hands the window `replies` from the device and waits until it has taken them all.
     void reply(const QList<QByteArray>& replies) {
