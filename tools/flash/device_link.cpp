@@ -1,5 +1,6 @@
 #include "device_link.h"
 
+#include "platform.h"
 #include "transcript.h"
 
 namespace {
@@ -20,7 +21,6 @@ DeviceLink::DeviceLink(DeviceTarget target, const LineStore& lines, const FlashS
 }
 
 std::optional<BindFailure> DeviceLink::bind(quint16 localPort) {
-    m_anySender = isGroupAddress(m_target.address);
     if (!m_socket.bind(m_target.address.protocol(), localPort)) {
         return BindFailure{m_socket.error(), m_socket.errorString()};
     }
@@ -69,7 +69,7 @@ void DeviceLink::readPending() {
 
 bool DeviceLink::take(QByteArrayView data, const QHostAddress& from, quint16 fromPort) {
     // Only the device may move its transfer on; it may answer from another port.
-    if (!m_anySender && !isFromDevice(from, m_target.address)) {
+    if (!isFromDevice(from, m_target.address)) {
         if (m_transcript)
             m_transcript->note(m_target.label, QStringLiteral("ignored %1 bytes from %2 port %3")
                                                    .arg(data.size())
@@ -148,6 +148,11 @@ void DeviceLink::apply(const FlashAction& action) {
 }
 
 void DeviceLink::send() {
+    // Nothing goes out after Ctrl-C, not even the line whose answer came with it.
+    if (TerminationSignals::seen()) {
+        m_session.interrupt();
+        return;
+    }
     const QByteArray& bytes = m_session.datagram();
     if (m_socket.writeDatagram(bytes, m_target.address, m_target.port) != bytes.size()) {
         m_session.failNetwork(QStringLiteral("cannot send to %1 port %2: %3")
@@ -174,6 +179,8 @@ void DeviceLink::abandon(const QString& reason) {
 }
 
 bool DeviceLink::sendStart() {
+    if (TerminationSignals::seen())
+        return false;
     const QByteArray start = m_session.startCommand();
     const bool sent = m_socket.writeDatagram(start, m_target.address, m_target.port) == start.size();
     if (m_transcript && sent)

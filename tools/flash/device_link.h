@@ -79,5 +79,4 @@ private:
     bool m_waitInPlace = false;
     FlashPass m_reportedPass = FlashPass::BootInfo;
     DatagramReader m_reader;
-    bool m_anySender = false; // a broadcast or multicast target: replies come from any address
 };

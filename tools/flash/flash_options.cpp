@@ -6,8 +6,11 @@
 
 #include <QCommandLineParser>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QRegularExpression>
+
+#include <arpa/inet.h>
 
 namespace {
 constexpr int MaxTimeoutMs = 3600 * 1000;
@@ -20,6 +23,27 @@ bool isHostName(const QString& text) {
         QStringLiteral("^(?=.{1,253}$)[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?"
                        "(\\.[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?)*$"));
     return name.match(text).hasMatch();
+}
+
+// Why `host` cannot be a device: the name service and inet_aton take 127.000.000.010 as
+// 127.0.0.8 (octal), 127.1 and 2130706433 as 127.0.0.1 and 0x7f.1 as well, so a mistyped address
+// would flash another device. An IPv4 address is four decimal numbers, nothing else.
+std::optional<QString> ipv4FormProblem(const QString& host) {
+    static const QRegularExpression digitsAndDots(QStringLiteral("^[0-9.]+$"));
+    static const QRegularExpression dottedQuad(QStringLiteral(
+        "^(0|[1-9][0-9]{0,2})\\.(0|[1-9][0-9]{0,2})\\.(0|[1-9][0-9]{0,2})\\.(0|[1-9][0-9]{0,2})$"));
+    const auto m = dottedQuad.match(host);
+    if (m.hasMatch()) {
+        for (int i = 1; i <= 4; ++i) {
+            if (m.captured(i).toInt() > 255)
+                return QStringLiteral("an IPv4 address is four numbers from 0 to 255");
+        }
+        return std::nullopt;
+    }
+    in_addr parsed{};
+    if (digitsAndDots.match(host).hasMatch() || ::inet_aton(host.toLatin1().constData(), &parsed) != 0)
+        return QStringLiteral("an IPv4 address is four decimal numbers from 0 to 255, without leading zeros");
+    return std::nullopt;
 }
 } // namespace
 
@@ -39,7 +63,7 @@ std::variant<HostEntry, FlashUsageError> parseHostEntry(const QString& text) {
     static const QRegularExpression form(
         QStringLiteral("^(?:\\[([^\\]]*)\\]|([^:\\[\\]/]*))(?::([^:/]*))?(?:/(.*))?$"));
     const auto bad = [&](const QString& why) {
-        return FlashUsageError{QStringLiteral("bad host '%1': %2").arg(text, why)};
+        return FlashUsageError{QStringLiteral("bad target '%1': %2").arg(text, why)};
     };
     const auto m = form.match(text);
     const bool bareV6 = !m.hasMatch() && QHostAddress(text).protocol() == QAbstractSocket::IPv6Protocol;
@@ -51,6 +75,10 @@ std::variant<HostEntry, FlashUsageError> parseHostEntry(const QString& text) {
         return bad(QStringLiteral("not an IPv6 address in brackets"));
     if (!bracketed && !bareV6 && !isHostName(entry.host))
         return bad(QStringLiteral("not a host name or IP address"));
+    if (!bracketed && !bareV6) {
+        if (const auto problem = ipv4FormProblem(entry.host))
+            return bad(*problem);
+    }
     if (!bareV6 && m.capturedStart(3) >= 0) {
         const auto port = strictDecimal(m.captured(3), 1, 65535);
         if (!port)
@@ -116,19 +144,20 @@ parseFlashArguments(const QStringList& args) {
     FlashOptions o;
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty())
-        return FlashUsageError{QStringLiteral("missing FILE.hex and HOST")};
+        return FlashUsageError{QStringLiteral("missing FILE.hex and TARGET")};
     o.file = positional.first();
     if (o.file.isEmpty())
         return FlashUsageError{QStringLiteral("empty file name")};
-    if (parser.isSet(hostsFile)) {
-        const auto content = readSmallFile(parser.value(hostsFile), 1024 * 1024);
+    // Every hosts file given, in order, before the targets on the command line.
+    for (const QString& name : parser.values(hostsFile)) {
+        const auto content = readSmallFile(name, 1024 * 1024);
         if (const auto* error = std::get_if<RuntimeError>(&content))
-            return FlashUsageError{
-                QStringLiteral("cannot read %1: %2").arg(parser.value(hostsFile), error->description)};
-        auto hosts = parseHostsFile(std::get<QByteArray>(content), parser.value(hostsFile));
+            return FlashUsageError{QStringLiteral("cannot read %1: %2").arg(name, error->description)};
+        auto hosts = parseHostsFile(std::get<QByteArray>(content), name);
         if (const auto* error = std::get_if<FlashUsageError>(&hosts))
             return *error;
-        o.hosts = std::get<QList<HostEntry>>(hosts);
+        o.hosts += std::get<QList<HostEntry>>(hosts);
+        o.hostsFiles << name;
     }
     for (const QString& text : positional.mid(1)) {
         auto entry = parseHostEntry(text);
@@ -137,7 +166,7 @@ parseFlashArguments(const QStringList& args) {
         o.hosts << std::get<HostEntry>(entry);
     }
     if (o.hosts.isEmpty())
-        return FlashUsageError{QStringLiteral("missing HOST")};
+        return FlashUsageError{QStringLiteral("missing TARGET")};
 
     // A whole number for an option that is set, within [min, max]; the error says what it needs.
     std::optional<FlashUsageError> error;
@@ -215,4 +244,33 @@ QString flashUsageText() {
         .arg(defaults.firstTimeoutMs / 1000.0)
         .arg(defaults.retries)
         .arg(TransferState::MaxLines);
+}
+
+std::optional<FlashUsageError> checkFilesApart(const FlashOptions& o) {
+    QList<std::pair<QString, QString>> outputs; // option, path
+    for (const auto& [option, path] : {std::pair(QStringLiteral("--log"), o.logFile),
+                                       std::pair(QStringLiteral("--report"), o.reportFile)}) {
+        if (!path.isEmpty() && path != QLatin1String("-"))
+            outputs.append({option, path});
+    }
+    QList<std::pair<QString, QString>> inputs{{QStringLiteral("the file to load"), o.file}};
+    for (const QString& hosts : o.hostsFiles)
+        inputs.append({QStringLiteral("--hosts ") + hosts, hosts});
+    for (qsizetype i = 0; i < outputs.size(); ++i) {
+        const auto& [option, path] = outputs[i];
+        // An output replaces or grows a file: it must be one, or nothing yet.
+        const QFileInfo info(path);
+        if (info.exists() && !info.isFile())
+            return FlashUsageError{QStringLiteral("%1 %2: not a regular file").arg(option, path)};
+        for (const auto& [what, input] : inputs) {
+            if (isSameFile(path, input))
+                return FlashUsageError{QStringLiteral("%1 %2 is %3").arg(option, path, what)};
+        }
+        for (qsizetype j = i + 1; j < outputs.size(); ++j) {
+            if (isSameFile(path, outputs[j].second))
+                return FlashUsageError{QStringLiteral("%1 %2 is the file of %3 %4")
+                                           .arg(option, path, outputs[j].first, outputs[j].second)};
+        }
+    }
+    return std::nullopt;
 }

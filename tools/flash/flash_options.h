@@ -33,6 +33,7 @@ struct FlashOptions {
 
     QString file;
     QList<HostEntry> hosts;
+    QStringList hostsFiles; // the --hosts files read, in order
     quint16 remotePort = 111;
     std::optional<quint16> localPort; // nothing: drawn from 5500..6499 for each session
     bool gateway = true;
@@ -70,6 +71,10 @@ parseFlashArguments(const QStringList& args);
 // allowed. `name` starts every error message.
 [[nodiscard]] std::variant<QList<HostEntry>, FlashUsageError> parseHostsFile(const QByteArray& content,
                                                                              const QString& name);
+
+// No output (--log, --report) may be another output or an input (the file, a --hosts file), by
+// the file itself, through links; and an output must be a regular file or nothing yet.
+[[nodiscard]] std::optional<FlashUsageError> checkFilesApart(const FlashOptions& options);
 
 // Seconds as typed ("3", "0.25", ".5") to whole milliseconds, within 1 ms .. 1 hour.
 [[nodiscard]] std::optional<int> parseTimeoutMs(const QString& text);

@@ -14,7 +14,39 @@ QString quotedReply(QByteArrayView bytes) {
 QString secondsText(int ms) {
     return QString::number(ms / 1000.0, 'g', 6) + QStringLiteral(" s");
 }
+
+QByteArrayView withoutLineEnd(QByteArrayView reply) {
+    while (!reply.isEmpty() && (reply.back() == '\n' || reply.back() == '\r' || reply.back() == ' '))
+        reply.chop(1);
+    return reply;
+}
+
 } // namespace
+
+FlashSession::Word FlashSession::strictWord(QByteArrayView reply) {
+    reply = withoutLineEnd(reply);
+    if (reply == "OK")
+        return Word::Ok;
+    if (reply == "DOWNLOAD")
+        return Word::Download;
+    if (reply.startsWith("ERROR") && (reply.size() == 5 || reply[5] == ' '))
+        return Word::Error;
+    return Word::Other;
+}
+
+std::optional<QString> bootVersion(QStringView bootInfo) {
+    for (qsizetype at = bootInfo.indexOf(u"VER="); at >= 0; at = bootInfo.indexOf(u"VER=", at + 1)) {
+        if (at > 0 && bootInfo[at - 1] != u' ')
+            continue; // part of another word
+        const qsizetype begin = at + 4;
+        qsizetype end = begin;
+        while (end < bootInfo.size() && bootInfo[end] != u' ' && bootInfo[end] != u'\r' &&
+               bootInfo[end] != u'\n')
+            ++end;
+        return bootInfo.sliced(begin, end - begin).toString();
+    }
+    return std::nullopt;
+}
 
 FlashSession::FlashSession(const LineStore& lines, FlashSettings settings) : m_settings(std::move(settings)) {
     m_state.lineStore = lines;
@@ -68,14 +100,15 @@ FlashAction FlashSession::awaitReply() {
 FlashAction FlashSession::onReply(QByteArrayView reply) {
     if (finished())
         return {};
+    const Word word = strictWord(reply);
     // Whatever it answers, late or not, a device that reports an error has not taken the file.
-    if (reply.contains(ReplyWord::Error))
+    if (word == Word::Error)
         return fail(FlashResult::DeviceError,
                     QStringLiteral("the device answered %1 to %2").arg(quotedReply(reply), where()));
     if (m_waiting == Waiting::Settle) {
         // A late copy of the answer already taken. "DOWNLOAD" where that answer was "OK" would
         // end the pass on an earlier line.
-        if (m_next == Next::Line && reply.contains(ReplyWord::Download))
+        if (m_next == Next::Line && word == Word::Download)
             return endedEarly(" to a copy");
         ++m_lateReplies;
         ++m_slowAnswers;
@@ -84,11 +117,11 @@ FlashAction FlashSession::onReply(QByteArrayView reply) {
     if (m_waiting != Waiting::Reply)
         return {};
     if (m_pass != FlashPass::BootInfo)
-        return replyToRecord(reply);
-    if (reply.contains(ReplyWord::Download))
+        return replyToRecord(reply, word);
+    if (word == Word::Download)
         return fail(FlashResult::DeviceError,
                     QStringLiteral("the device answered \"DOWNLOAD\" to the boot-information request"));
-    if (reply.contains(ReplyWord::Version) || reply.contains(ReplyWord::Ok))
+    if (word == Word::Ok || bootVersion(QString::fromLatin1(reply)))
         return bootInfoAnswered(reply);
     ++m_ignoredReplies;
     m_lastIgnored = quotedReply(reply);
@@ -100,7 +133,7 @@ FlashAction FlashSession::bootInfoAnswered(QByteArrayView reply) {
         reply.chop(1);
     m_bootInfo = QString::fromLatin1(reply);
     // The wrong device, or the wrong bootloader, is not flashed.
-    if (!m_settings.expectVersion.isEmpty() && !m_bootInfo.contains(m_settings.expectVersion))
+    if (!m_settings.expectVersion.isEmpty() && bootVersion(m_bootInfo) != m_settings.expectVersion)
         return fail(FlashResult::DeviceError,
                     QStringLiteral("the device answered %1 to the boot-information request, "
                                    "not version \"%2\"")
@@ -117,9 +150,9 @@ FlashAction FlashSession::endedEarly(const char* toWhat) {
                     .arg(QLatin1String(toWhat)));
 }
 
-FlashAction FlashSession::replyToRecord(QByteArrayView reply) {
+FlashAction FlashSession::replyToRecord(QByteArrayView reply, Word word) {
     const bool lastLine = m_line == m_state.lineCount;
-    if (reply.contains(ReplyWord::Download)) {
+    if (word == Word::Download) {
         // The "DOWNLOAD" that ended the last pass, come again.
         if (m_passJustStarted) {
             ++m_lateReplies;
@@ -130,7 +163,7 @@ FlashAction FlashSession::replyToRecord(QByteArrayView reply) {
         ++m_acknowledged;
         return answered(m_pass == FlashPass::Verify ? Next::Done : Next::NextPass);
     }
-    if (reply.contains(ReplyWord::Ok)) {
+    if (word == Word::Ok) {
         // The window would start the pass over; unattended that would go round for ever.
         if (lastLine)
             return fail(
@@ -140,7 +173,7 @@ FlashAction FlashSession::replyToRecord(QByteArrayView reply) {
         m_passJustStarted = false;
         return answered(Next::Line);
     }
-    // "VER=" alone, or none of the words: no answer to the record.
+    // Anything else ("VER=", "NOK", "DOWNLOAD FAILED"...): no answer to the record.
     ++m_ignoredReplies;
     m_lastIgnored = quotedReply(reply);
     return {};

@@ -6,6 +6,8 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <optional>
+
 // Where a device stands on the road the window takes.
 enum class FlashPass {
     BootInfo, // "OOTi" sent, waiting for its answer
@@ -29,7 +31,7 @@ struct FlashSettings {
     int timeoutMs = 3000;       // the owner keeps the clock; the session says which wait is due
     int firstTimeoutMs = 10000; // the first record of the download pass: the device may erase first
     bool verifyOnly = false;    // only the verify pass, against the image the device keeps
-    QString expectVersion;      // the boot-information reply must contain it (empty: any)
+    QString expectVersion;      // the boot information's VER= value must be exactly this (empty: any)
 };
 
 // What the owner has to do after an event.
@@ -46,16 +48,22 @@ struct FlashAction {
     friend bool operator==(const FlashAction&, const FlashAction&) = default;
 };
 
+// The value of the boot information's "VER=" field, up to the next blank; nothing without one.
+[[nodiscard]] std::optional<QString> bootVersion(QStringView bootInfo);
+
 // One device's transfer as a state machine: no socket, no clock, no output. The datagrams are
-// the window's own (transferStep and frameLine with the bootloader form) and replies are read
-// for the window's keywords, so a device sees the same bytes from both programs.
+// the window's own (transferStep and frameLine with the bootloader form), so a device sees the
+// same bytes from both programs.
 //
 // What it accepts is stricter than the window, because "ok" must mean the device took the file:
+//  - a reply is read by its words, not searched: "OK" and "DOWNLOAD" acknowledge only as the
+//    whole reply, "ERROR" as its first word; anything else acknowledges nothing;
 //  - every record is answered in order, and a pass ends only with the device's "DOWNLOAD" in
 //    answer to its last record ("OK" there, or "DOWNLOAD" earlier, is a device error);
 //  - a "DOWNLOAD" after a pass ended and before the next pass's first record is answered is a
 //    copy of the one already taken and is ignored;
-//  - "VER=" alone does not answer a record; any "ERROR" fails the device, late or not;
+//  - the boot information is a reply with a "VER=" word (or "OK"); any "ERROR" fails the
+//    device, late or not;
 //  - an unanswered datagram is resent on timeout; after an answer to a resent datagram, late
 //    copies are collected before the next line goes out, so none is taken for its answer.
 class FlashSession {
@@ -118,7 +126,11 @@ private:
     FlashAction bootInfoAnswered(QByteArrayView reply);
     FlashAction answered(Next next);
     FlashAction proceed(Next next);
-    FlashAction replyToRecord(QByteArrayView reply);
+    // What a reply says under the strict rules: "OK" and "DOWNLOAD" are the whole reply (NOK or
+    // "DOWNLOAD FAILED" acknowledge nothing), "ERROR" its first word.
+    enum class Word { Ok, Download, Error, Other };
+    [[nodiscard]] static Word strictWord(QByteArrayView reply);
+    FlashAction replyToRecord(QByteArrayView reply, Word word);
     FlashAction fail(FlashResult result, const QString& message);
     // "DOWNLOAD" before the last line of a pass; `toWhat` says to which copy, if not the line's.
     FlashAction endedEarly(const char* toWhat);

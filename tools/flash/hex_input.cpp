@@ -2,7 +2,10 @@
 
 #include "hex_loader.h"
 #include "intel_hex.h"
+#include "platform.h"
 #include "transfer_engine.h"
+
+#include <QCryptographicHash>
 
 std::optional<QString> checkFlashLines(const LineStore& lines, const std::vector<int>& fileLines,
                                        const QString& name) {
@@ -24,9 +27,22 @@ std::optional<QString> checkFlashLines(const LineStore& lines, const std::vector
     return std::nullopt;
 }
 
-std::variant<LineStore, QString> loadFlashLines(const QString& path, bool check) {
+std::variant<FlashFile, QString> loadFlashFile(const QString& path, bool check) {
+    auto opened = InputFile::open(path);
+    if (const auto* error = std::get_if<RuntimeError>(&opened))
+        return QStringLiteral("cannot read %1: %2").arg(path, error->description);
+    InputFile& file = std::get<InputFile>(opened);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    FieldReader reader([&](char* buffer, qsizetype capacity) -> qsizetype {
+        if (TerminationSignals::seen())
+            return -1;
+        const qsizetype got = file.read(buffer, capacity);
+        if (got > 0)
+            hash.addData(QByteArrayView(buffer, got));
+        return got;
+    });
     std::vector<int> fileLines;
-    auto read = readHexFile(path, TransferState::MaxLines, &fileLines);
+    auto read = readHexLines(reader, TransferState::MaxLines, &fileLines);
     if (const auto* error = std::get_if<RuntimeError>(&read)) {
         if (error->number == RuntimeError::outOfMemory().number)
             return QStringLiteral("%1: an entry longer than %2 bytes: not a HEX file")
@@ -36,12 +52,12 @@ std::variant<LineStore, QString> loadFlashLines(const QString& path, bool check)
             return QStringLiteral("%1: more than %2 lines").arg(path).arg(TransferState::MaxLines);
         return QStringLiteral("cannot read %1: %2").arg(path, error->description);
     }
-    LineStore lines = std::get<LineStore>(std::move(read));
-    if (lines.count() == 0)
+    FlashFile loaded{std::get<LineStore>(std::move(read)), QString::fromLatin1(hash.result().toHex())};
+    if (loaded.lines.count() == 0)
         return QStringLiteral("%1: no lines to send").arg(path);
     if (check) {
-        if (auto problem = checkFlashLines(lines, fileLines, path))
+        if (auto problem = checkFlashLines(loaded.lines, fileLines, path))
             return *problem;
     }
-    return lines;
+    return loaded;
 }

@@ -1,5 +1,7 @@
 #include "progress_view.h"
 
+#include "printable.h"
+
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -18,6 +20,7 @@ int terminalWidth() {
 
 DeviceProgress progressOf(const DeviceJob& job) {
     DeviceProgress p{job.target.label,
+                     job.target.address.isNull() ? QString() : job.target.address.toString(),
                      FlashPass::BootInfo,
                      job.result,
                      job.outcome == DeviceJob::Outcome::Waiting,
@@ -82,14 +85,15 @@ QString progressLine(const DeviceProgress& p, int labelWidth, int width) {
 }
 
 QString summaryTable(const QList<DeviceProgress>& devices) {
-    QList<QStringList> rows{{"HOST", "RESULT", "LINES", "TIME", "RATE", "BOOT INFO"}};
+    QList<QStringList> rows{{"TARGET", "ADDRESS", "RESULT", "LINES", "TIME", "RATE", "BOOT INFO"}};
     for (const DeviceProgress& d : devices)
         rows << QStringList{d.label,
+                            d.address.isEmpty() ? QStringLiteral("-") : d.address,
                             resultName(d),
                             QStringLiteral("%1/%2").arg(d.acknowledged).arg(d.linesToAnswer),
                             secondsText(d.elapsedUs),
                             QStringLiteral("%1 lines/s").arg(qRound(linesPerSecond(d))),
-                            d.bootInfo};
+                            escapedText(d.bootInfo)};
     QList<qsizetype> widths(rows.first().size(), 0);
     for (const QStringList& row : rows)
         for (qsizetype c = 0; c < row.size(); ++c)
@@ -99,7 +103,7 @@ QString summaryTable(const QList<DeviceProgress>& devices) {
         QString line;
         for (qsizetype c = 0; c < row.size(); ++c) {
             // Numbers line up on the right, words on the left.
-            const bool right = c >= 2 && c <= 4 && &row != &rows.first();
+            const bool right = c >= 3 && c <= 5 && &row != &rows.first();
             line += (right ? row[c].rightJustified(widths[c]) : row[c].leftJustified(widths[c])) +
                     QLatin1String("  ");
         }
@@ -124,6 +128,10 @@ void ProgressView::print(const QString& text) {
 }
 
 void ProgressView::begin() {
+    for (DeviceJob* job : std::as_const(m_jobs)) {
+        if (job->outcome == DeviceJob::Outcome::Finished)
+            onFinished(job);
+    }
     m_width = terminalWidth() - 1;
     if (m_mode == Mode::Live)
         paint();

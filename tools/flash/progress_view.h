@@ -10,6 +10,7 @@
 // A device's standing, as the progress lines and the summary show it.
 struct DeviceProgress {
     QString label;
+    QString address; // the IP address used; empty when it could not be looked up
     FlashPass pass = FlashPass::BootInfo;
     FlashResult result = FlashResult::Running; // Running also while it waits for its turn
     bool waiting = false;
@@ -31,8 +32,9 @@ struct DeviceProgress {
 [[nodiscard]] double linesPerSecond(const DeviceProgress& p);
 // The live line: host, pass, line n of N, lines per second, time left; at most `width` characters.
 [[nodiscard]] QString progressLine(const DeviceProgress& p, int labelWidth, int width);
-// The table printed at the end: HOST, RESULT, LINES (answered of those to answer), TIME, RATE,
-// and the device's answer to the boot-information request.
+// The table printed at the end: TARGET as written, the ADDRESS used, RESULT, LINES (answered of
+// those to answer), TIME, RATE, and the device's answer to the boot-information request, its
+// control characters escaped.
 [[nodiscard]] QString summaryTable(const QList<DeviceProgress>& devices);
 
 // Shows the devices' progress on stderr: live lines redrawn ten times a second on a terminal, a
@@ -44,6 +46,7 @@ public:
     enum class Mode { Live, Phases, Percent, None, Quiet };
 
     ProgressView(Mode mode, QList<DeviceJob*> jobs, Runner* runner, QObject* parent = nullptr);
+    // Shows the devices that ended before they could begin (a name that could not be looked up).
     void begin();
     // The last redraw, and the error messages held back while the live lines were on screen.
     void end();

@@ -1,6 +1,5 @@
 #include "report.h"
 
-#include <QCryptographicHash>
 #include <QJsonDocument>
 
 namespace {
@@ -32,20 +31,13 @@ QString reportResult(const DeviceJob& job) {
     return job.skipped ? QStringLiteral("skipped") : QString::fromLatin1(names[int(job.result)]);
 }
 
-std::optional<QString> Report::open(const QString& path, const QString& file, int lines) {
+std::optional<QString> Report::open(const QString& path, const QString& file, int lines,
+                                    const QString& sha256) {
     if (auto failure = m_out.open(path))
         return failure;
     m_file = file;
     m_lines = lines;
-    // The firmware's fingerprint, so a record says which image went into the device.
-    auto opened = InputFile::open(file);
-    if (auto* input = std::get_if<InputFile>(&opened)) {
-        QCryptographicHash hash(QCryptographicHash::Sha256);
-        QByteArray chunk(64 * 1024, Qt::Uninitialized);
-        for (qsizetype got; (got = input->read(chunk.data(), chunk.size())) > 0;)
-            hash.addData(QByteArrayView(chunk.constData(), got));
-        m_sha256 = QString::fromLatin1(hash.result().toHex());
-    }
+    m_sha256 = sha256;
     return std::nullopt;
 }
 
@@ -62,6 +54,7 @@ void Report::write(const DeviceJob& job) {
     if (!isOpen())
         return;
     put({{"host", job.host},
+         {"address", job.target.address.isNull() ? QJsonValue() : QJsonValue(job.target.address.toString())},
          {"port", job.target.port},
          {"gateway", job.gatewayAddress ? QJsonValue(*job.gatewayAddress) : QJsonValue()},
          {"boot_info", job.bootInfo},
@@ -76,14 +69,14 @@ void Report::write(const DeviceJob& job) {
          {"message", job.message}});
 }
 
-void Report::writeFileError(const HostEntry& host, quint16 port, std::optional<int> gateway,
-                            const QString& message) {
+void Report::writeFileError(const DeviceJob& job, const QString& message) {
     if (!isOpen())
         return;
     const QString now = isoUtc(QDateTime::currentDateTimeUtc());
-    put({{"host", host.host},
-         {"port", port},
-         {"gateway", gateway ? QJsonValue(*gateway) : QJsonValue()},
+    put({{"host", job.host},
+         {"address", QJsonValue()},
+         {"port", job.target.port},
+         {"gateway", job.gatewayAddress ? QJsonValue(*job.gatewayAddress) : QJsonValue()},
          {"boot_info", QString()},
          {"start", now},
          {"end", now},

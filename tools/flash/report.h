@@ -12,14 +12,15 @@
 // the device is done, so an interrupted run keeps the records of the devices it finished.
 class Report {
 public:
-    // `path` "-" writes to standard output. The file's SHA-256 and line count go in every record.
-    [[nodiscard]] std::optional<QString> open(const QString& path, const QString& file, int lines);
+    // `path` "-" writes to standard output. The file, its SHA-256 (empty: unknown) and its line
+    // count go in every record.
+    [[nodiscard]] std::optional<QString> open(const QString& path, const QString& file, int lines,
+                                              const QString& sha256);
     [[nodiscard]] bool isOpen() const { return m_out.isOpen(); }
     // Writes the record of a finished device; a failed write is remembered, not fatal.
     void write(const DeviceJob& job);
     // A device the run never reached because the file could not be used.
-    void writeFileError(const HostEntry& host, quint16 port, std::optional<int> gateway,
-                        const QString& message);
+    void writeFileError(const DeviceJob& job, const QString& message);
     [[nodiscard]] bool failed() const { return m_failed; }
     // The signal that interrupted the run, for the exit codes of interrupted devices.
     void setInterruptedBy(int signalNumber) { m_interruptedBy = signalNumber; }

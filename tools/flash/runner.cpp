@@ -1,17 +1,27 @@
 #include "runner.h"
 
 #include "local_port.h"
+#include "platform.h"
 
 namespace {
-// A drawn port that is taken is drawn again, up to this many times.
+// A drawn port that is taken is drawn again, up to this many times; then the system chooses.
 constexpr int DrawAttempts = 50;
+// Descriptors kept free for the files and the event loop when many devices run at once.
+constexpr int SpareDescriptors = 64;
 
-// Devices that share a gateway: same address and port, not direct.
-bool sameGateway(const DeviceJob* a, const DeviceJob* b) {
-    return a->gatewayAddress && b->gatewayAddress && a->target.port == b->target.port &&
-           a->target.address.isEqual(b->target.address, QHostAddress::TolerantConversion);
+bool sameEndpoint(const DeviceJob& a, const DeviceJob& b) {
+    return a.target.port == b.target.port &&
+           a.target.address.isEqual(b.target.address, QHostAddress::TolerantConversion);
 }
 } // namespace
+
+bool sameDevice(const DeviceJob& a, const DeviceJob& b) {
+    return sameEndpoint(a, b) && a.gatewayAddress == b.gatewayAddress;
+}
+
+bool sameGateway(const DeviceJob& a, const DeviceJob& b) {
+    return a.gatewayAddress && b.gatewayAddress && sameEndpoint(a, b);
+}
 
 Runner::Runner(QList<DeviceJob*> jobs, const LineStore& lines, RunSettings settings, Transcript* transcript,
                QObject* parent)
@@ -19,7 +29,7 @@ Runner::Runner(QList<DeviceJob*> jobs, const LineStore& lines, RunSettings setti
       m_settings(std::move(settings)), m_transcript(transcript) {
     for (DeviceJob* job : m_jobs) {
         auto group = std::find_if(m_groups.begin(), m_groups.end(),
-                                  [&](const QList<DeviceJob*>& g) { return sameGateway(g.first(), job); });
+                                  [&](const QList<DeviceJob*>& g) { return sameGateway(*g.first(), *job); });
         if (group == m_groups.end())
             m_groups.append({job});
         else
@@ -34,8 +44,12 @@ void Runner::start() {
 }
 
 void Runner::startNextGroups() {
-    while (!m_interrupted && m_nextGroup < m_groups.size() &&
-           (m_settings.jobs == 0 || m_running < m_settings.jobs)) {
+    // Each session holds a socket: never more at once than the process may open.
+    const int descriptors = openFileLimit() - SpareDescriptors;
+    int most = m_settings.jobs == 0 ? int(m_groups.size()) : m_settings.jobs;
+    if (descriptors > 0)
+        most = std::min(most, descriptors);
+    while (!m_interrupted && m_nextGroup < m_groups.size() && m_running < std::max(most, 1)) {
         ++m_running;
         startJob(m_groups[m_nextGroup++].first());
     }
@@ -67,8 +81,13 @@ void Runner::startSession(DeviceJob* job, bool check, quint16 localPort) {
     DeviceLink* link = job->link.get();
     link->setWaitInPlace(m_groups.size() == 1 || m_settings.jobs == 1); // never two links at once
     std::optional<BindFailure> failure;
-    for (int attempt = 0; attempt < (m_settings.localPort ? 1 : DrawAttempts); ++attempt) {
-        const quint16 port = m_settings.localPort ? localPort : quint16(LocalPort::draw());
+    // Drawn ports as the window draws them; where the range is taken (thousands of devices), a
+    // port the system chooses: devices answer any port.
+    const int attempts = m_settings.localPort ? 1 : DrawAttempts + 1;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        const quint16 port = m_settings.localPort     ? localPort
+                             : attempt < DrawAttempts ? quint16(LocalPort::draw())
+                                                      : quint16(0);
         failure = link->bind(port);
         if (failure)
             failure->reason = QStringLiteral("cannot bind local port %1: %2").arg(port).arg(failure->reason);

@@ -26,6 +26,11 @@ struct DeviceJob {
     std::unique_ptr<DeviceLink> link; // the session under way
 };
 
+// Two jobs that name one device: the same address and port, and the same device behind it.
+[[nodiscard]] bool sameDevice(const DeviceJob& a, const DeviceJob& b);
+// Two jobs behind one gateway (same address and port, not direct): they share its serial line.
+[[nodiscard]] bool sameGateway(const DeviceJob& a, const DeviceJob& b);
+
 struct RunSettings {
     FlashSettings session;
     std::optional<quint16> localPort;
