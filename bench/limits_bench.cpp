@@ -2,10 +2,13 @@
 //  - velta-flash refusing a 200 MB file of records (goal: within 1 s, under 50 MB peak);
 //  - the window starting with an address book of 1,000,000 entries (goal: shown within 5 s);
 //  - a 0.5 s reply timeout of velta-flash while 65,507-byte datagrams flood its port from the
-//    device's address (goal: fires within 20% of its setting).
+//    device's address (goal: fires within 20% of its setting);
+//  - velta-devsim's peak memory after 400,000 scattered one-byte records (goal: under 64 MB;
+//    without a bound on the image's runs it grew by about 110 bytes a record).
 //
-//   limits_bench VELTA_FLASH STARTUP_PROBE [ROUNDS=3]
+//   limits_bench VELTA_FLASH STARTUP_PROBE DEVSIM [ROUNDS=3]
 #include "bench_common.h"
+#include "intel_hex.h"
 #include "synthetic_hex.h"
 
 #include <QCoreApplication>
@@ -56,18 +59,65 @@ Run run(const QString& program, const QStringList& args, const QString& dir = {}
         return {};
     return {t.nsecsElapsed() / 1e9, usage.ru_maxrss, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
+
+// A process's peak resident memory so far, in kB.
+long peakKb(qint64 pid) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
+// Sends `count` one-byte data records two bytes apart (with the address records they need) to a
+// device at `port`, at most 64 unanswered at a time; the number of replies.
+int sendScattered(quint16 port, int count) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+    timeval tv{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char buf[512];
+    int sent = 0, replies = 0;
+    for (quint32 at = 0; sent < count; at += 2) {
+        QByteArray record;
+        if ((at & 0xFFFF) == 0) {
+            const char upper[2] = {char(at >> 24), char(at >> 16)};
+            record = "MDB 16,OOT" + formatHexRecord(4, 0, QByteArrayView(upper, 2));
+        } else {
+            record = "MDB 16,OOT" + formatHexRecord(0, quint16(at), "x");
+        }
+        if (::send(fd, record.constData(), size_t(record.size()), 0) < 0)
+            break;
+        ++sent;
+        while (sent - replies > 64 || (sent == count && replies < sent)) {
+            if (::recv(fd, buf, sizeof buf, 0) < 0)
+                return replies;
+            ++replies;
+        }
+    }
+    ::close(fd);
+    return replies;
+}
 } // namespace
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     const QStringList a = QCoreApplication::arguments();
-    if (a.size() < 3) {
-        std::fprintf(stderr, "usage: limits_bench VELTA_FLASH STARTUP_PROBE [ROUNDS]\n");
+    if (a.size() < 4) {
+        std::fprintf(stderr, "usage: limits_bench VELTA_FLASH STARTUP_PROBE DEVSIM [ROUNDS]\n");
         return 2;
     }
     const QString flash = QFileInfo(a[1]).absoluteFilePath();
     const QString probe = QFileInfo(a[2]).absoluteFilePath();
-    const int rounds = a.size() > 3 ? a[3].toInt() : 3;
+    const QString devsim = QFileInfo(a[3]).absoluteFilePath();
+    const int rounds = a.size() > 4 ? a[4].toInt() : 3;
     QTemporaryDir dir;
 
     // 200 MB of well-formed records, far past the 9000 lines a load may hold.
@@ -127,8 +177,10 @@ int main(int argc, char* argv[]) {
         if (!f.open(QIODevice::WriteOnly) || f.write(syntheticHexFile(4)) < 0)
             return 1;
     }
-    const QStringList args{"--timeout", "0.5", "--retries", "0", "--local-port", QString::number(flasherPort),
-                           small, "127.0.0.1:" + QString::number(device.localPort())};
+    const QStringList args{"--timeout",    "0.5",
+                           "--retries",    "0",
+                           "--local-port", QString::number(flasherPort),
+                           small,          "127.0.0.1:" + QString::number(device.localPort())};
     QList<double> quiet, flooded;
     for (int i = 0; i < rounds; ++i) {
         quiet << run(flash, args).seconds;
@@ -143,7 +195,8 @@ int main(int argc, char* argv[]) {
             QElapsedTimer bound;
             bound.start();
             while (!stop && bound.elapsed() < 10000)
-                ::sendto(fd, big.constData(), size_t(big.size()), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+                ::sendto(fd, big.constData(), size_t(big.size()), 0, reinterpret_cast<sockaddr*>(&to),
+                         sizeof to);
             ::close(fd);
         });
         const Run r = run(flash, args);
@@ -160,5 +213,23 @@ int main(int argc, char* argv[]) {
                 "datagrams\n",
                 q, f);
     std::printf("ratio timeout under flood/setting: %.2f (goal <= 1.2)\n", (f - (q - 0.5)) / 0.5);
+
+    // Records scattered one byte apart, each a run of its own: the device bounds the runs.
+    QList<double> startKb, scatteredKb;
+    constexpr int Scattered = 400000;
+    for (int i = 0; i < rounds; ++i) {
+        Bench::Simulator sim(devsim, {"--quiet"});
+        if (!sim.port())
+            return 1;
+        startKb << peakKb(sim.process().processId());
+        if (sendScattered(sim.port(), Scattered) != Scattered) {
+            std::fprintf(stderr, "velta-devsim did not answer every record\n");
+            return 1;
+        }
+        scatteredKb << peakKb(sim.process().processId());
+    }
+    std::printf("velta-devsim after %d scattered one-byte records: peak %.1f MB (%.1f MB at start; goal: "
+                "under 64 MB)\n",
+                Scattered, Bench::median(scatteredKb) / 1024, Bench::median(startKb) / 1024);
     return 0;
 }

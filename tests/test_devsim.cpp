@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkDatagram>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -48,7 +49,12 @@ private slots:
             {"MDB no comma", "MDB 16VER\r\n", ""}, {"MDB address not a number", "MDB x,VER\r\n", ""},
             {"MDB not unwrapped twice", "MDB 16,MDB 16,VER\r\n", "UNKNOWN COMMAND"},
             {"MDC comma in body", "MDC 16,\"UART 2,7\"\r\n", "UART 2,7 ON"},
-            {"MDC up to the last quote", "MDC 16,\"VER\" \"\r\n", "UNKNOWN COMMAND"}, {"MDC one quote", "MDC 16,\"VER\r\n", ""}};
+            {"MDC up to the last quote", "MDC 16,\"VER\" \"\r\n", "UNKNOWN COMMAND"}, {"MDC one quote", "MDC 16,\"VER\r\n", ""},
+            // Replies get no answer: two devices would answer each other for ever.
+            {"a reply: OK", "OK\r\n", ""}, {"a reply: UNKNOWN COMMAND", "UNKNOWN COMMAND\r\n", ""},
+            {"a reply: ERROR VERIFY", "ERROR VERIFY 00000030", ""}, {"a reply: boot information", "VELTA BOOT VER=2.10 ADDR=16\r\n", ""},
+            {"a reply: status", "STATUS IDLE RECORDS=0 BYTES=0\r\n", ""}, {"a reply in a gateway form", "MDB 16,VER=2.10\r\n", ""},
+            {"a reply: START", "START\r\n", ""}, {"a reply: UART", "UART 2,7 ON\r\n", ""}};
         // clang-format on
         for (const auto& r : rows)
             QTest::newRow(r[0]) << QByteArray(r[1]) << QByteArray(r[2]);
@@ -129,6 +135,23 @@ private slots:
                         .value_or("");
         }
         QVERIFY(reply == "ERROR IMAGE FULL\r\n" && at == DeviceModel::MaxImageBytes + 128);
+        // ... and so are its separate runs: scattered one-byte records cost memory beyond their
+        // bytes. A record that joins a run is still taken.
+        DeviceModel scattered;
+        int taken = 0;
+        for (quint32 at = 0; at < 2 * DeviceModel::MaxImageRuns + 4; at += 2) {
+            const char upper[2] = {char(at >> 24), char(at >> 16)};
+            if ((at & 0xFFFF) == 0)
+                (void)scattered.handle(download(formatHexRecord(4, 0, QByteArrayView(upper, 2)).trimmed()));
+            if (scattered.handle(download(formatHexRecord(0, quint16(at), "x").trimmed())) == "OK\r\n")
+                ++taken;
+        }
+        QCOMPARE(taken, DeviceModel::MaxImageRuns);
+        QCOMPARE(scattered.handle(download(formatHexRecord(0, 0xFFFF, "y").trimmed())),
+                 "ERROR IMAGE FULL\r\n");
+        const char top[2] = {0, 1};
+        (void)scattered.handle(download(formatHexRecord(4, 0, QByteArrayView(top, 2)).trimmed()));
+        QCOMPARE(scattered.handle(download(formatHexRecord(0, 0xFFFD, "y").trimmed())), "OK\r\n");
     }
 
     // The server in this process: it never answers its own endpoint and lets every Nth datagram
@@ -143,7 +166,18 @@ private slots:
         LoopbackPeer peer;
         for (const char* d : {"VER\r\n", "VER\r\n", "OOT:0100400011AE\r\n", "STATUS\r\n"})
             server.receive(d, QHostAddress::LocalHost, peer.port());
-        QCOMPARE(peer.take(), (QList<QByteArray>{"VER=2.10\r\n", "STATUS IDLE RECORDS=0 BYTES=0\r\n"}));
+        QCOMPARE(peer.take(2), (QList<QByteArray>{"VER=2.10\r\n", "STATUS IDLE RECORDS=0 BYTES=0\r\n"}));
+        // Unknown text is answered a few times a second per sender, then not: something that
+        // keeps talking nonsense gets silence, and others are still answered.
+        SimServer quiet(std::get<SimOptions>(parseSimArguments({"--port", "0", "--quiet"})));
+        QVERIFY(!quiet.start());
+        LoopbackPeer other;
+        for (int i = 0; i < 30; ++i)
+            quiet.receive("HELLO\r\n", QHostAddress::LocalHost, peer.port());
+        quiet.receive("HELLO\r\n", QHostAddress::LocalHost, other.port());
+        QCOMPARE(peer.take(10).size(), 10);
+        QCOMPARE(other.take(1), QList<QByteArray>{"UNKNOWN COMMAND\r\n"});
+        QVERIFY(peer.waiting().isEmpty());
     }
 
     // Among them: the image is written over nothing but a regular file ($D: a folder of the test's).
@@ -179,13 +213,24 @@ private slots:
             wrapped << "MDC 247,\"OOT" + r + "\"\r\n";
         for (const QByteArray& d : wrapped)
             peer.sendTo(sim.port(), d);
-        QCOMPARE(peer.take(1000), (QList<QByteArray>{"VELTA BOOT VER=2.10 ADDR=247\r\n", "OK\r\n", "OK\r\n",
-                                                     "OK\r\n", "OK\r\n", "DOWNLOAD\r\n"}));
+        QCOMPARE(peer.take(6), (QList<QByteArray>{"VELTA BOOT VER=2.10 ADDR=247\r\n", "OK\r\n", "OK\r\n",
+                                                  "OK\r\n", "OK\r\n", "DOWNLOAD\r\n"}));
         QFile file(image);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), ":020000040800F2\r\n:0500300002337ABEEF6F\r\n:00000001FF\r\n");
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files),
                  QStringList{"image.hex"}); // written through a rename
+        // A link put at the image path is replaced, never followed into the file it names.
+        const QString victim = dir.filePath("victim");
+        QFile v(victim);
+        QVERIFY(v.open(QIODevice::WriteOnly) && v.write("keep") == 4);
+        v.close();
+        QVERIFY(QFile::remove(image) && QFile::link(victim, image));
+        for (const QByteArray& d : wrapped.mid(1))
+            peer.sendTo(sim.port(), d);
+        QCOMPARE(peer.take(6).last(), "DOWNLOAD\r\n");
+        QVERIFY(v.open(QIODevice::ReadOnly) && v.readAll() == "keep");
+        QVERIFY(!QFileInfo(image).isSymLink() && QFileInfo(image).size() > 0);
         // A signal ends it cleanly.
         QCOMPARE(::kill(pid_t(sim.process().processId()), SIGTERM), 0);
         QVERIFY(sim.process().waitForFinished(5000));

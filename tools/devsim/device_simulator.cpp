@@ -56,9 +56,22 @@ std::optional<QByteArray> DeviceModel::handle(const QByteArray& datagram, const 
     while (!text.isEmpty() && (text.back() == '\n' || text.back() == '\r'))
         text.chop(1);
     const auto body = bodyFor(text);
-    if (!body)
+    if (!body || isReply(*body))
         return std::nullopt;
     return command(*body, client, nowMs);
+}
+
+bool DeviceModel::isReply(QByteArrayView body) {
+    while (!body.isEmpty() && (body.back() == '\n' || body.back() == '\r'))
+        body.chop(1);
+    static constexpr QByteArrayView Replies[] = {
+        "OK",          "DOWNLOAD", "ERROR",           "VER=",        "VELTA BOOT", "ADDR SET",
+        "BAD ADDRESS", "START",    "UNKNOWN COMMAND", "UART 2,7 ON", "STATUS "};
+    for (const QByteArrayView reply : Replies) {
+        if (body.startsWith(reply))
+            return true;
+    }
+    return false;
 }
 
 bool DeviceModel::busyFor(const QByteArray& client, qint64 nowMs) const {
@@ -180,7 +193,9 @@ QByteArray DeviceModel::downloadRecord(QByteArrayView record) {
         m_completed = true;
         return line("DOWNLOAD");
     }
-    if (m_loading.size() + r.data.size() > MaxImageBytes)
+    if (m_loading.size() + r.data.size() > MaxImageBytes ||
+        (m_loading.runCount() >= MaxImageRuns && r.type == quint8(HexRecordType::Data) &&
+         m_loading.wouldAddRun(m_loadCursor.absolute(r.address), r.data.size())))
         return line("ERROR IMAGE FULL");
     m_loading.apply(r, m_loadCursor);
     ++m_recordsStored;

@@ -13,14 +13,14 @@
 //   OOTi                      "VELTA BOOT VER=<version> ADDR=<address>"
 //   VER                       "VER=<version>"
 //   OOT:<record>              "OK", "ERROR <reason>", or "DOWNLOAD" for the end-of-file record;
-//                             "ERROR IMAGE FULL" past MaxImageBytes, "ERROR BUSY" to a second
+//                             "ERROR IMAGE FULL" past MaxImageBytes or MaxImageRuns, "ERROR BUSY" to a second
 //                             client while another one is in the middle of a pass
 //   OOT#<record>              "OK", "ERROR <reason>", "ERROR VERIFY <8 hex digits>", "DOWNLOAD"
 //   OOT$xx                    "ADDR SET XX" ("BAD ADDRESS" unless two hex digits)
 //   OOTg                      "START"
 //   UART 2,7                  "UART 2,7 ON"
 //   STATUS                    "STATUS <phase> RECORDS=<n> BYTES=<n>"
-//   anything else             "UNKNOWN COMMAND"
+//   anything else             "UNKNOWN COMMAND"; a reply of this list itself gets no answer
 // Only record replies contain "OK", "ERROR", "DOWNLOAD" and only version replies "VER=": the
 // tool reacts to those words anywhere in a reply.
 //
@@ -31,8 +31,11 @@ class DeviceModel {
 public:
     enum class Phase { Idle, Loading, Loaded, Verifying, Verified };
 
-    // The most data bytes the device holds, as a real part's flash would bound it.
+    // The most data bytes the device holds, as a real part's flash would bound it, and the most
+    // separate runs of them: scattered one-byte records would otherwise cost about a hundred
+    // bytes of memory each.
     static constexpr qsizetype MaxImageBytes = 16 * 1024 * 1024;
+    static constexpr qsizetype MaxImageRuns = 65536;
     // A client silent this long no longer holds the device in the middle of a pass.
     static constexpr qint64 OwnerTimeoutMs = 30000;
 
@@ -42,7 +45,8 @@ public:
     void setErrorAtLine(int line) { m_errorAtLine = line; }
 
     // The reply to one datagram from `client` (any text naming its endpoint) at `nowMs`; nothing
-    // when it is a gateway form for another device or a malformed gateway form.
+    // when it is a gateway form for another device, a malformed gateway form, or itself a reply
+    // (two devices, or a device and anything else that answers, would answer each other for ever).
     [[nodiscard]] std::optional<QByteArray> handle(const QByteArray& datagram, const QByteArray& client = {},
                                                    qint64 nowMs = 0);
 
@@ -58,6 +62,8 @@ public:
     [[nodiscard]] int recordsStored() const { return m_recordsStored; }
 
     static constexpr QByteArrayView Version = "2.10";
+    // True when `body` (without its line end) is one of the replies above.
+    [[nodiscard]] static bool isReply(QByteArrayView body);
 
 private:
     // The command inside a gateway form, the line itself when it is direct, or nothing when

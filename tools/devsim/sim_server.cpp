@@ -12,6 +12,10 @@
 
 namespace {
 constexpr int MaxDelayMs = 600000;
+// Answers to unknown text per sender and second: something that keeps sending nonsense (another
+// program that answers everything) soon gets silence instead of a conversation.
+constexpr int UnknownAnswersPerSecond = 10;
+constexpr qsizetype MaxSendersKept = 4096;
 
 QByteArray logged(QByteArrayView bytes) {
     QByteArray out;
@@ -248,12 +252,32 @@ void SimServer::receive(const QByteArray& data, const QHostAddress& sender, quin
         log("none " + peer);
         return;
     }
+    if (*reply == "UNKNOWN COMMAND\r\n" && !mayAnswerUnknown(peer)) {
+        log("quiet " + peer);
+        return;
+    }
     if (m_options.delayMs > 0) {
         QTimer::singleShot(m_options.delayMs, this,
                            [this, r = *reply, sender, senderPort] { send(r, sender, senderPort); });
     } else {
         send(*reply, sender, senderPort);
     }
+}
+
+bool SimServer::mayAnswerUnknown(const QByteArray& peer) {
+    const qint64 now = m_clock.elapsed();
+    if (m_unknownAnswers.size() >= MaxSendersKept) {
+        for (auto it = m_unknownAnswers.begin(); it != m_unknownAnswers.end();)
+            it = now - it->first >= 1000 ? m_unknownAnswers.erase(it) : std::next(it);
+        if (m_unknownAnswers.size() >= MaxSendersKept)
+            m_unknownAnswers.clear();
+    }
+    auto& [since, count] = m_unknownAnswers[peer];
+    if (now - since >= 1000) {
+        since = now;
+        count = 0;
+    }
+    return ++count <= UnknownAnswersPerSecond;
 }
 
 void SimServer::send(const QByteArray& reply, const QHostAddress& receiver, quint16 receiverPort) {
@@ -271,11 +295,8 @@ void SimServer::saveImage(const DeviceModel& model) {
     const QString path = m_models.size() > 1
                              ? m_options.imageOut + QLatin1Char('.') + QString::number(model.address())
                              : m_options.imageOut;
-    // Through a temporary file and a rename, and only over a regular file (checked again: the
-    // path may have changed since the start).
-    const std::optional<RuntimeError> failure =
-        isRegularFileOrAbsent(path) ? writeFileAtomically(path, model.image().toHexText())
-                                    : std::optional<RuntimeError>(RuntimeError::pathFileAccessError());
+    // A rename over the path itself: a link put there since the start is replaced, not followed.
+    const std::optional<RuntimeError> failure = replaceFile(path, model.image().toHexText());
     if (failure) {
         std::fprintf(stderr, "velta-devsim: cannot write image to %s: %s\n", qPrintable(path),
                      qPrintable(failure->description));

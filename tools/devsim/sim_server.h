@@ -6,6 +6,7 @@
 
 #include <QAbstractSocket>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
@@ -74,6 +75,8 @@ private:
     void send(const QByteArray& reply, const QHostAddress& receiver, quint16 receiverPort);
     [[nodiscard]] bool isOwnEndpoint(const QHostAddress& sender, quint16 senderPort) const;
     void saveImage(const DeviceModel& model);
+    // Whether `peer` may have one more answer to unknown text now.
+    [[nodiscard]] bool mayAnswerUnknown(const QByteArray& peer);
     void log(const QByteArray& text) const;
 
     SimOptions m_options;
@@ -83,4 +86,5 @@ private:
     QList<QHostAddress> m_ownAddresses;
     QElapsedTimer m_clock;
     quint64 m_received = 0;
+    QHash<QByteArray, std::pair<qint64, int>> m_unknownAnswers; // per sender: since when, how many
 };
