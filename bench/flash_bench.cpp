@@ -4,7 +4,7 @@
 //
 //   flash_bench VELTA_FLASH DEVSIM [LINES=9000] [ROUNDS=3]
 #include "bench_common.h"
-#include "intel_hex.h"
+#include "core/protocol/intel_hex.h"
 #include "synthetic_hex.h"
 
 #include <QCoreApplication>

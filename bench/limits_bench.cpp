@@ -8,7 +8,7 @@
 //
 //   limits_bench VELTA_FLASH STARTUP_PROBE DEVSIM [ROUNDS=3]
 #include "bench_common.h"
-#include "intel_hex.h"
+#include "core/protocol/intel_hex.h"
 #include "synthetic_hex.h"
 
 #include <QCoreApplication>

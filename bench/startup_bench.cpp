@@ -3,7 +3,7 @@
 // side by side, alternating, in one run.
 //
 //   startup_bench TOOL_PROBE MINIMAL_PROBE [ROUNDS=15]
-#include "intel_hex.h"
+#include "core/protocol/intel_hex.h"
 #include "synthetic_hex.h"
 
 #include <QCoreApplication>

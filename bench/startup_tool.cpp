@@ -2,8 +2,8 @@
 // the way "Open File and  Download" does, so the peak memory includes a full line store.
 #include "startup_probe.h"
 
-#include "application.h"
-#include "up_config.h"
+#include "app/application.h"
+#include "app/up_config.h"
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
@@ -19,7 +19,7 @@ int main(int argc, char* argv[]) {
     UP_config window(services);
     StartupProbe::watch(&window, [&] {
         window.openAndDownload();
-        if (window.transfer.lineCount == 0)
+        if (window.conversation().lineCount() == 0)
             std::fprintf(stderr, "the HEX file did not load\n");
     });
     window.show();

@@ -4,11 +4,11 @@
 // the paint rates of the progress bar and the console, and last the ratio tool/bare.
 //
 //   transfer_bench DEVSIM_PATH [LINES=9000] [ROUNDS=3]
+#include "app/services.h"
+#include "app/up_config.h"
 #include "bench_common.h"
-#include "intel_hex.h"
+#include "core/protocol/intel_hex.h"
 #include "synthetic_hex.h"
-#include "services.h"
-#include "up_config.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -17,6 +17,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -58,8 +59,8 @@ ToolRun runTool(quint16 port, const QString& hexPath, int lines) {
     console->viewport()->installEventFilter(&consolePaints);
 
     w.findChild<QComboBox*>(QStringLiteral("ComboRemoteIP"))->setEditText(QStringLiteral("127.0.0.1"));
-    w.remotePort = QString::number(port);
-    w.localPort = QStringLiteral("0");
+    w.findChild<QLineEdit*>(QStringLiteral("tbRemotePort"))->setText(QString::number(port));
+    w.findChild<QLineEdit*>(QStringLiteral("tbLocalPort"))->setText(QStringLiteral("0"));
     w.connectOrDisconnect();
 
     QEventLoop loop;
@@ -68,7 +69,7 @@ ToolRun runTool(quint16 port, const QString& hexPath, int lines) {
     QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
     // Connected after the window's own handler, so it sees each reply's outcome.
     QObject::connect(&w.udpSocket(), &UdpSocketControl::dataArrival, &loop, [&] {
-        if (w.bar()->text() == QLatin1String("END") || w.lastReply.contains(QLatin1String("VER=")))
+        if (w.bar()->text() == QLatin1String("END") || w.lastReply().contains(QLatin1String("VER=")))
             loop.quit();
     });
     guard.start(5000);
@@ -94,11 +95,11 @@ ToolRun runTool(quint16 port, const QString& hexPath, int lines) {
     QTimer::singleShot(200, &loop, &QEventLoop::quit);
     loop.exec();
     const QImage bar = w.bar()->grab().toImage();
-    r.finalPictureRight =
-        w.bar()->paintedText() == QLatin1String("END") &&
-        w.bar()->paintedBarColor() == 65280u &&
-        bar.pixelColor(10, bar.height() / 2) == QColor(0, 255, 0) &&
-        console->toPlainText() == QString(w.consoleText()).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    r.finalPictureRight = w.bar()->paintedText() == QLatin1String("END") &&
+                          w.bar()->paintedBarColor() == 65280u &&
+                          bar.pixelColor(10, bar.height() / 2) == QColor(0, 255, 0) &&
+                          console->toPlainText() ==
+                              QString(w.consoleText()).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     w.connectOrDisconnect();
     return r;
 }

@@ -1,8 +1,8 @@
 // The delimited-field reader as the address book and the HEX loader use it: read whole, and read
 // in pieces of arbitrary sizes as from a file, it must give the same fields.
-#include "address_book.h"
-#include "field_reader.h"
-#include "hex_loader.h"
+#include "core/io/field_reader.h"
+#include "core/link/address_book.h"
+#include "core/transfer/hex_loader.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -47,13 +47,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     FieldReader hex(bytes);
     const auto lines = readHexLines(hex, 16);
-    if (const auto* l = std::get_if<LineStore>(&lines)) {
-        if (l->count() > 16)
+    if (lines) {
+        if (lines->count() > 16)
             std::abort();
-        for (int i = 1; i <= l->count(); ++i)
-            if (l->line(i).isEmpty())
+        for (int i = 1; i <= lines->count(); ++i)
+            if (lines->line(i).isEmpty())
                 std::abort();
-    } else if (std::get<RuntimeError>(lines).number != 9) {
+    } else if (lines.failure().cause != Failure::Cause::TooManyLines) {
         std::abort();
     }
     return 0;

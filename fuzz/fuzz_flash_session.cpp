@@ -1,7 +1,7 @@
 // The flasher's session fed arbitrary replies and timer runs. Whatever the device says, the
 // session may only send the road's datagrams in order (or the last one again), and may only end
 // "ok" after the device answered every line of both passes in order.
-#include "flash_session.h"
+#include "core/conversation/flasher_conversation.h"
 
 #include <QByteArrayList>
 
@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     settings.gatewayAddress = QStringLiteral("7");
     settings.retries = data[1] >> 5;
     settings.timeoutMs = 1000;
-    FlashSession session(file, settings);
+    FlasherConversation session(file, settings);
 
     // The whole road, as it must go out.
     const QByteArray prefix = gateway ? "MDB 7," : "";
@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         if (session.acknowledged() < 0 || session.acknowledged() > 2 * lines || session.line() > lines)
             fail("a count out of range");
-        if (session.result() == FlashResult::Success && (session.acknowledged() != 2 * lines || at != road.size() - 1))
+        if (session.result() == FlashResult::Success &&
+            (session.acknowledged() != 2 * lines || at != road.size() - 1))
             fail("ok without every line of both passes answered");
     };
     check(session.start());

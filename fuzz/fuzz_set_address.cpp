@@ -1,5 +1,5 @@
 // "Set Addr" number reading: any text gives two upper-case hex digits or nothing, never a trap.
-#include "commands.h"
+#include "core/protocol/set_address.h"
 
 #include <cmath>
 #include <cstdlib>

@@ -1,17 +1,21 @@
 // The core on its own: the field reader and the files, command lines and "Set Addr" digits,
 // Intel HEX, the address book, the reply rules and the transfer step.
-#include "address_book.h"
-#include "commands.h"
-#include "hex_loader.h"
-#include "intel_hex.h"
-#include "platform.h"
-#include "printable.h"
 #include "synthetic_hex.h"
 #include "table.h"
-#include "transfer_engine.h"
+
+#include "core/conversation/framing.h"
+#include "core/conversation/window_conversation.h"
+#include "core/io/files.h"
+#include "core/io/printable.h"
+#include "core/io/runtime_error.h"
+#include "core/link/address_book.h"
+#include "core/protocol/intel_hex.h"
+#include "core/protocol/set_address.h"
+#include "core/transfer/hex_loader.h"
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -30,14 +34,33 @@ QString allLines(const LineStore& lines) {
     return all.join('|');
 }
 
-TransferState armed(int lines, bool verify = false) {
+LineStore lines(int count) {
+    LineStore store;
+    for (int i = 1; i <= count; ++i)
+        store.append(":L" + QByteArray::number(i) + ":x");
+    return store;
+}
+
+TransferState armed(int count) {
     TransferState s;
-    for (int i = 1; i <= lines; ++i)
-        s.lineStore.append(":L" + QByteArray::number(i) + ":x");
-    s.lineCount = qint16(lines);
+    s.lineStore = lines(count);
+    s.lineCount = qint16(count);
     s.armed = true;
-    s.verifyPhase = verify;
     return s;
+}
+
+// The window's conversation at line 2 of a pass (armed), or with nothing armed.
+WindowConversation conversationAt(bool armed, bool verify) {
+    WindowConversation w;
+    if (armed) {
+        (void)w.loaded(lines(4));
+        if (verify)
+            (void)w.reply(u"DOWNLOAD");
+        (void)w.reply(u"OK");
+    } else if (verify) {
+        (void)w.reply(u"DOWNLOAD"); // idle: the verify pass flagged
+    }
+    return w;
 }
 
 // A command line as it goes out: form 0 direct, 1 bootloader, 2 console; "-": nothing to send.
@@ -52,18 +75,18 @@ const struct FramingRow { const char *name, *line; int form; const char *address
 // clang-format on
 
 // The first rule that applies is taken: VER= (armed) > ERROR > DOWNLOAD > OK. The outcome: the
-// rule, armed and verify after, the bar text.
+// rule, armed and verify after, the bar's text and colour, the line sent ("-": none).
 // clang-format off
 const struct RuleRow { const char *name, *reply; bool armed, verify; const char* outcome; } RuleRows[] = {
-    {"OK steps", "OK", true, false, "5 1 0 "}, {"OK anywhere", "xxOKxx", true, true, "5 1 1 "},
-    {"lower-case ok", "ok", true, false, "6 1 0 "}, {"case and splits matter", "download DOWN LOAD", true, false, "6 1 0 "},
-    {"VER= armed", "VER=1", true, false, "1 1 0 "}, {"VER= beats ERROR and DOWNLOAD", "DOWNLOAD VER= ERROR", true, true, "1 1 1 "},
-    {"VER= idle falls through", "VER=1 DOWNLOAD", false, false, "4 0 1 VERIFY"}, {"VER= idle alone", "VER=1", false, false, "6 0 0 "},
-    {"ERROR beats OK", "OK ERROR", true, false, "2 1 0 ERROR"},
-    {"ERROR beats DOWNLOAD, idle too", "DOWNLOAD ERROR", false, true, "2 0 1 ERROR"},
-    {"DOWNLOAD beats OK: verify", "DOWNLOAD OK", true, false, "4 1 1 VERIFY"},
-    {"DOWNLOAD ends verify", "DOWNLOAD", true, true, "3 0 0 END"}, {"DOWNLOAD idle", "DOWNLOAD", false, false, "4 0 1 VERIFY"},
-    {"DOWNLOAD idle flagged", "DOWNLOAD", false, true, "3 0 0 END"}};
+    {"OK steps", "OK", true, false, "5 1 0 DOWNLOAD - 3"}, {"OK anywhere", "xxOKxx", true, true, "5 1 1 - - 3"},
+    {"lower-case ok", "ok", true, false, "6 1 0 - - -"}, {"case and splits matter", "download DOWN LOAD", true, false, "6 1 0 - - -"},
+    {"VER= armed", "VER=1", true, false, "1 1 0 DOWNLOAD - 3"}, {"VER= beats ERROR and DOWNLOAD", "DOWNLOAD VER= ERROR", true, true, "1 1 1 - - 3"},
+    {"VER= idle falls through", "VER=1 DOWNLOAD", false, false, "4 0 1 VERIFY - -"}, {"VER= idle alone", "VER=1", false, false, "6 0 0 - - -"},
+    {"ERROR beats OK", "OK ERROR", true, false, "2 1 0 ERROR 255 -"},
+    {"ERROR beats DOWNLOAD, idle too", "DOWNLOAD ERROR", false, true, "2 0 1 ERROR 255 -"},
+    {"DOWNLOAD beats OK: verify", "DOWNLOAD OK", true, false, "4 1 1 VERIFY - 1"},
+    {"DOWNLOAD ends verify", "DOWNLOAD", true, true, "3 0 0 END 65280 -"}, {"DOWNLOAD idle", "DOWNLOAD", false, false, "4 0 1 VERIFY - -"},
+    {"DOWNLOAD idle flagged", "DOWNLOAD", false, true, "3 0 0 END 65280 -"}};
 // clang-format on
 } // namespace
 
@@ -204,15 +227,16 @@ private slots:
             const pid_t child = ::fork();
             if (child == 0) {
                 const bool dropped = ::setgid(them) == 0 && ::setuid(them) == 0;
-                const auto failure = dropped ? saveFile(path, "two") : std::optional(RuntimeError{99, {}});
-                ::_exit(failure ? failure->number : 0);
+                const Result<void> saved =
+                    dropped ? saveFile(path, "two") : Result<void>(Failure{Failure::Cause::Usage, {}});
+                ::_exit(saved ? 0 : RuntimeError::of(saved.failure()).number);
             }
             int status = 0;
             QCOMPARE(::waitpid(child, &status, 0), child);
             number = WEXITSTATUS(status);
         } else {
-            const auto failure = how == "save" ? saveFile(path, "two") : replaceFile(path, "two");
-            number = failure ? failure->number : 0;
+            const auto saved = how == "save" ? saveFile(path, "two") : replaceFile(path, "two");
+            number = saved ? 0 : RuntimeError::of(saved.failure()).number;
         }
         ::umask(mask);
         QCOMPARE(QDir(QStringLiteral("/proc/self/fd")).count(), descriptors);
@@ -220,8 +244,8 @@ private slots:
         if (number == 0) {
             struct stat after {};
             QCOMPARE(::stat(QFile::encodeName(seenThrough).constData(), &after), 0);
-            outcome << QString::fromLatin1(std::get<QByteArray>(
-                           readSmallFile(kind == "link" && how == "replace" ? other : seenThrough, 10)))
+            outcome << QString::fromLatin1(
+                           *readSmallFile(kind == "link" && how == "replace" ? other : seenThrough, 10))
                     << (after.st_ino == before.st_ino ? "kept" : "new")
                     << QString::number(after.st_mode & 0777, 8)
                     << (after.st_uid == ::geteuid() ? "me"
@@ -240,9 +264,9 @@ private slots:
     void filesAndRecords() {
         QTemporaryDir dir;
         const auto path = [&](const char* name) { return dir.filePath(QString::fromLatin1(name)); };
-        QVERIFY(!saveFile(path("book"), "two"));
-        QCOMPARE(std::get<QByteArray>(readSmallFile(path("book"), 3)), QByteArray("two"));
-        QCOMPARE(std::get<RuntimeError>(readSmallFile(path("book"), 2)).number, 7);
+        QVERIFY(saveFile(path("book"), "two"));
+        QCOMPARE(*readSmallFile(path("book"), 3), QByteArray("two"));
+        QCOMPARE(readSmallFile(path("book"), 2).failure().cause, Failure::Cause::TooLong);
         // The same file by any name; two files not there yet are the same where both would be made.
         QVERIFY(QFile::link(path("book"), path("link")) && QFile::link(path("nothing"), path("dangling")));
         QVERIFY(isSameFile(path("link"), path("book")) && !isSameFile(path("book"), path("absent")));
@@ -259,14 +283,14 @@ private slots:
             ::signal(SIGXFSZ, SIG_IGN);
             const rlimit limit{12, 12};
             AppendFile out;
-            const bool ok = ::setrlimit(RLIMIT_FSIZE, &limit) == 0 && !out.open(path("report")) &&
+            const bool ok = ::setrlimit(RLIMIT_FSIZE, &limit) == 0 && out.open(path("report")) &&
                             !out.append("{\"b\":2222222}\n") && out.append("{}\n");
             ::_exit(ok ? 0 : 1);
         }
         int status = 0;
         QVERIFY(::waitpid(child, &status, 0) == child && WIFEXITED(status));
         QCOMPARE(WEXITSTATUS(status), 0);
-        QCOMPARE(std::get<QByteArray>(readSmallFile(path("report"), 100)), QByteArray("{\"a\":1}\n{}\n"));
+        QCOMPARE(*readSmallFile(path("report"), 100), QByteArray("{\"a\":1}\n{}\n"));
         // Device text in a table: control characters escaped as the report's JSON escapes them.
         QCOMPARE(escapedText(QString::fromLatin1("V=1\0\x1b[2J\r\n\t\\ \x7f\x9b\xe9", 16)),
                  QStringLiteral("V=1\\u0000\\u001b[2J\\r\\n\\t\\\\ \\u007f\\u009b\u00e9"));
@@ -395,44 +419,42 @@ private slots:
     void rules_data() { addRows(RuleRows); }
     void rules() {
         const RuleRow& r = RuleRows[fetchRow()];
-        TransferState s = armed(4, r.verify);
-        s.armed = r.armed;
-        s.linePos = 2;
-        const ReplyEffects e = applyReply(QString(r.reply), s);
-        QCOMPARE(joined(int(e.rule), s.armed, s.verifyPhase, e.barText.value_or(QString())), r.outcome);
-        QCOMPARE(e.step, e.rule == ReplyRule::OkStep || e.rule == ReplyRule::VersionStep ||
-                             e.rule == ReplyRule::StartVerify);
+        WindowConversation w = conversationAt(r.armed, r.verify);
+        const WindowEffects e = w.reply(QString(r.reply));
+        const auto sent = e.send ? QRegularExpression("L(\\d+)").match(*e.send).captured(1) : QString("-");
+        QCOMPARE(joined(int(e.rule), w.armed(), w.verifying(), e.barText.value_or("-"),
+                        e.barColor ? QString::number(*e.barColor) : QString("-"), sent),
+                 r.outcome);
         QCOMPARE(e.transferEnded, e.rule == ReplyRule::End);
-        QCOMPARE(e.barColor.value_or(0), e.rule == ReplyRule::Error ? 255u
-                                         : e.rule == ReplyRule::End ? 65280u
-                                                                    : 0u);
-        // A pass that starts or ends restarts the line count; other rules keep it.
-        QCOMPARE(s.linePos, qint16(e.rule == ReplyRule::End || e.rule == ReplyRule::StartVerify ? 0 : 2));
+        QCOMPARE(e.barValue.value_or(-1), e.send ? sent.toInt() : -1);
+        // The rule alone, as the conversation classifies it.
+        QCOMPARE(WindowConversation::classify(QString(r.reply), r.armed, r.verify), e.rule);
     }
 
     void steps() {
-        TransferState s = armed(2);
-        const auto sent = [&] {
-            const auto r = transferStep(s);
-            return r ? joined(r->commandLine, r->sentForm, r->downloadPass, r->barValue)
-                     : QStringLiteral("-");
+        // Lines go out as the design sends them: "OOT" + the line, every ':' as '#' when verifying;
+        // the last line does not end a pass.
+        WindowConversation w;
+        const auto sent = [](const WindowEffects& e) {
+            return joined(e.send.value_or("-"), e.barText.value_or("-"), e.barValue.value_or(0));
         };
-        QCOMPARE(sent(), QStringLiteral("OOT:L1:x\r\n :L1:x 1 1"));
-        QCOMPARE(sent(), QStringLiteral("OOT:L2:x\r\n :L2:x 1 2"));
-        QCOMPARE(s.linePos, qint16(0)); // back to the start after the last line
-        s.verifyPhase = true;
-        QCOMPARE(sent(), QStringLiteral("OOT#L1#x\r\n #L1#x 0 1")); // every ':' becomes '#'
-        s.armed = false;
-        QVERIFY(sent() == "-" && s.linePos == 1);
+        QCOMPARE(sent(w.loaded(lines(2))), QStringLiteral("OOT:L1:x\r\n DOWNLOAD 1"));
+        QCOMPARE(sent(w.reply(u"OK")), QStringLiteral("OOT:L2:x\r\n DOWNLOAD 2"));
+        QCOMPARE(w.linePos(), qint16(0)); // back to the start after the last line
+        QCOMPARE(sent(w.reply(u"DOWNLOAD")), QStringLiteral("OOT#L1#x\r\n VERIFY 1"));
+        w.loadFailed(); // stopped for good: no reply sends a line now
+        QCOMPARE(sent(w.reply(u"OK")), QStringLiteral("- - 0"));
+        QCOMPARE(sent(w.loaded(LineStore())), QStringLiteral("- READY 0")); // nothing to send
+        QVERIFY(!w.armed());
         // A position outside the store disarms instead of reading there.
         for (const auto& [count, pos] : {std::pair(0, 0), {3, 3}, {3, 9001}, {3, -1}, {4, 0}, {-5, 0}}) {
             TransferState bad = armed(3);
             bad.lineCount = qint16(count);
             bad.linePos = qint16(pos);
-            QVERIFY(!transferStep(bad) && !bad.armed && bad.linePos == 0);
+            QVERIFY(!advanceLine(bad) && !bad.armed && bad.linePos == 0);
         }
         // The lines of a file: blank lines skipped, reading stopped at the entry that decides.
-        for (const auto& [content, max, lines] :
+        for (const auto& [content, max, loaded] :
              {std::tuple(QByteArray("\r\n:A\r\n\r\n\n:B"), 10, QString(":A|:B")),
               {":A\n\n:B\n\n:C\n", 3, ":A|:B|:C"},
               {":A\n:B\n:C\n:D\n", 3, "9"},
@@ -441,9 +463,7 @@ private slots:
               {QByteArray(MaxHexEntryBytes + 1, 'A'), 3, "7"}}) {
             FieldReader reader(content);
             const auto r = readHexLines(reader, max);
-            QCOMPARE(std::holds_alternative<LineStore>(r) ? allLines(std::get<LineStore>(r))
-                                                          : QString::number(std::get<RuntimeError>(r).number),
-                     lines);
+            QCOMPARE(r ? allLines(*r) : QString::number(RuntimeError::of(r.failure()).number), loaded);
         }
     }
 };

@@ -1,9 +1,11 @@
 // The device simulator: its model of the bootloader on its own, and the real program on loopback.
-#include "device_simulator.h"
 #include "loopback_peer.h"
+#include "sim_options.h"
 #include "sim_server.h"
 #include "simulator_process.h"
 #include "synthetic_hex.h"
+
+#include "core/conversation/device_model.h"
 
 #include <QDir>
 #include <QFile>
@@ -158,8 +160,8 @@ private slots:
     // go as if lost.
     void server() {
         SimServer server(
-            std::get<SimOptions>(parseSimArguments({"--port", "0", "--drop-every", "2", "--quiet"})));
-        QVERIFY(!server.start());
+            std::get<SimOptions>(*parseSimArguments({"--port", "0", "--drop-every", "2", "--quiet"})));
+        QVERIFY(server.start());
         for (const char* own : {"127.0.0.1", "::ffff:127.0.0.1", "127.0.0.2"}) // the last is not
             server.receive("VER\r\n", QHostAddress(QString::fromLatin1(own)), server.port());
         QCOMPARE(server.received(), 1u);
@@ -169,8 +171,8 @@ private slots:
         QCOMPARE(peer.take(2), (QList<QByteArray>{"VER=2.10\r\n", "STATUS IDLE RECORDS=0 BYTES=0\r\n"}));
         // Unknown text is answered a few times a second per sender, then not: something that
         // keeps talking nonsense gets silence, and others are still answered.
-        SimServer quiet(std::get<SimOptions>(parseSimArguments({"--port", "0", "--quiet"})));
-        QVERIFY(!quiet.start());
+        SimServer quiet(std::get<SimOptions>(*parseSimArguments({"--port", "0", "--quiet"})));
+        QVERIFY(quiet.start());
         LoopbackPeer other;
         for (int i = 0; i < 30; ++i)
             quiet.receive("HELLO\r\n", QHostAddress::LocalHost, peer.port());
@@ -198,7 +200,7 @@ private slots:
         for (const auto& [option, value, message] : rows) {
             const QStringList args = QStringList{option, QString(value).replace("$D", dir.path())};
             const auto parsed = parseSimArguments(args.filter(QRegularExpression(".")));
-            QCOMPARE(std::get_if<UsageError>(&parsed) ? std::get<UsageError>(parsed).message : QString(),
+            QCOMPARE(parsed ? QString() : parsed.failure().detail,
                      QString(message).replace("$D", dir.path()));
         }
     }

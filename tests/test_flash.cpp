@@ -1,13 +1,14 @@
 // The command-line flasher: its session as a state machine, its options, and the real program
 // against scripted devices and simulators on loopback, as a production line runs it.
 #include "flash_options.h"
-#include "flash_session.h"
-#include "platform.h"
 #include "progress_view.h"
 #include "report.h"
 #include "simulator_process.h"
 #include "synthetic_hex.h"
 #include "table.h"
+
+#include "core/conversation/flasher_conversation.h"
+#include "core/io/files.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -202,7 +203,12 @@ private slots:
         for (int i = 1; i <= r.lines; ++i)
             file.append(":L" + QByteArray::number(i));
         const QString mode = r.mode;
-        FlashSession session(file, {false, "16", 3, 3000, 10000, mode == "verify", mode.section(' ', 1)});
+        FlasherConversation session(file, {.gateway = false,
+                                           .retries = 3,
+                                           .timeoutMs = 3000,
+                                           .firstTimeoutMs = 10000,
+                                           .verifyOnly = mode == "verify",
+                                           .expectVersion = mode.section(' ', 1)});
         QStringList trace;
         const auto record = [&](const FlashAction& a, bool timer, const QByteArray& before) {
             const QByteArray d = session.datagram();
@@ -279,9 +285,8 @@ private slots:
     void arguments() {
         QFETCH(QString, args);
         const auto parsed = parseFlashArguments(args.split(' '));
-        const auto* error = std::get_if<FlashUsageError>(&parsed);
-        QString got = error ? error->message : QString();
-        if (const auto* o = std::get_if<FlashOptions>(&parsed)) {
+        QString got = parsed ? QString() : parsed.failure().detail;
+        if (const auto* o = parsed ? std::get_if<FlashOptions>(&*parsed) : nullptr) {
             got = QString("%1 %2 %3 %4 %5 %6").arg(o->timeoutMs).arg(o->firstTimeoutMs).arg(o->retries);
             got = got.arg(o->gateway ? QString::number(o->gatewayAddress) : "direct",
                           o->localPort ? QString::number(*o->localPort) : "drawn")
@@ -296,9 +301,9 @@ private slots:
         const QString hosts = write("# line 3\r\n\n  a:1/2  # first\n[::1]\n", "hosts"),
                       more = write("c\n", "more");
         const auto o =
-            std::get<FlashOptions>(parseFlashArguments({"--hosts", hosts, "--hosts", more, "f", "b"}));
+            std::get<FlashOptions>(*parseFlashArguments({"--hosts", hosts, "--hosts", more, "f", "b"}));
         QCOMPARE(o.hosts, (QList<HostEntry>{{"a", 1, 2}, {"::1", {}, {}}, {"c", {}, {}}, {"b", {}, {}}}));
-        QCOMPARE(std::get<FlashUsageError>(parseHostsFile("a\nb_c\n", "h")).message,
+        QCOMPARE(parseHostsFile("a\nb_c\n", "h").failure().detail,
                  QStringLiteral("h:2: bad target 'b_c': not a host name or IP address"));
     }
 

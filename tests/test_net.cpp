@@ -1,8 +1,10 @@
 // The flasher's socket against loopback peers: the bytes and senders it reports, what it refuses,
 // and how it waits.
-#include "datagram_reader.h"
-#include "datagram_socket.h"
 #include "loopback_peer.h"
+
+#include "net/addresses.h"
+#include "net/datagram_reader.h"
+#include "net/datagram_socket.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -65,7 +67,8 @@ void TestNet::refusesWhatItCannotDo() {
     QUdpSocket holder;
     QVERIFY(holder.bind(QHostAddress::AnyIPv4, 0, QAbstractSocket::DontShareAddress));
     DatagramSocket socket;
-    QVERIFY(!socket.bind(QAbstractSocket::IPv4Protocol, holder.localPort()));
+    const auto taken = socket.bind(QAbstractSocket::IPv4Protocol, holder.localPort());
+    QVERIFY(!taken && taken.failure().cause == Failure::Cause::AddressInUse);
     QCOMPARE(socket.error(), QAbstractSocket::AddressInUseError);
     QVERIFY(!socket.errorString().isEmpty() && !socket.isOpen());
     QCOMPARE(socket.writeDatagram("x", QHostAddress::LocalHost, 111), -1);

@@ -1,8 +1,8 @@
 // The window as it starts, as it looks (pixel for pixel at scale 1; nothing cut at 1.5 and 2,
 // where the test runs again), as a screen reader and the Tab key meet it, and its address book
 // in an operator's hands.
-#include "address_book.h"
-#include "icons.h"
+#include "app/icons.h"
+#include "core/link/address_book.h"
 #include "window_rig.h"
 
 #include <QAccessible>
@@ -67,7 +67,8 @@ private slots:
         QVERIFY(!control(w, "Command3")->isEnabled() && control(w, "YesConnect")->isHidden());
         QVERIFY(control<QCheckBox>(w, "Check1")->isChecked() && !control(w, "NoConnect")->isHidden());
         QCOMPARE(w.windowTitle(), QString::fromUtf8("Ethernet PIC\xC2\xB5VELTA Device  BootLoader V2"));
-        QCOMPARE(joined(w.remotePort, w.linkSilence, w.connected), "111 50 0");
+        QCOMPARE(joined(control<QLineEdit>(w, "tbRemotePort")->text(), w.linkSilence(), w.isConnected()),
+                 "111 50 0");
         QVERIFY(w.watchdog().isActive() && w.watchdog().interval() == 200);
         w.watchdogTick(); // the first tick already shows the link lost
         QVERIFY(control(w, "NoConnect")->isVisibleTo(&w) && !control(w, "YesConnect")->isVisibleTo(&w));
@@ -75,7 +76,7 @@ private slots:
         // The local port: four plain digits from 5500 to 6499, spread, different between starts.
         QSet<QString> ports;
         for (int i = 0; i < 100; ++i)
-            ports << UP_config(r.services()).localPort;
+            ports << control<QLineEdit>(*std::make_unique<UP_config>(r.services()), "tbLocalPort")->text();
         QVERIFY(ports.size() > 60); // and every one four plain digits from 5500 to 6499
         QCOMPARE(QStringList(ports.values()).filter(QRegularExpression("^(5[5-9]|6[0-4])\\d\\d$")).size(),
                  ports.size());

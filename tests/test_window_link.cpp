@@ -2,6 +2,8 @@
 // receive path and the watchdog, with a device stand-in on loopback.
 #include "window_rig.h"
 
+#include "net/addresses.h"
+
 #include <QLabel>
 #include <QNetworkInterface>
 #include <QPlainTextEdit>
@@ -46,29 +48,32 @@ private slots:
                  QStringList{arpFlushCommand().program + ' ' + arpFlushCommand().arguments.join(' ')});
         QCOMPARE(s.sleeps, QList<int>{100});
         w.watchdogTick(); // a silent device still shows alive at the next tick: the count restarted
-        QVERIFY(w.connected);
+        QVERIFY(w.isConnected());
         QCOMPARE(looks(), QStringLiteral("Disconnect 1 NO FILE 0 1 0"));
 
-        w.receivedDatagram = QStringLiteral("x");
-        w.transfer.armed = w.transfer.verifyPhase = true;
-        w.transfer.linePos = 7;
-        w.bar()->setText(QStringLiteral("VERIFY"));
-        w.bar()->setValue(7);
-        w.connectOrDisconnect();
+        // In the middle of the verify pass, with a datagram shown: a disconnect returns all to idle.
+        s.nextFile = s.write("fw.hex", ":020000040000FA\r\n:0100000000FF\r\n:00000001FF\r\n");
+        press(w, "Command3");
+        s.reply({"OK", "OK", "DOWNLOAD", "OK"});
+        QCOMPARE(s.sent().size(), 5);
+        QVERIFY(w.conversation().verifying() && w.conversation().linePos() == 2 && w.bar()->value() == 2);
+        press(w, "cbBind");
         QCOMPARE(looks(), QStringLiteral("Connect 0 NO FILE 0 1 1"));
-        QCOMPARE(joined(w.connected, w.linkSilence, w.transfer.armed, w.transfer.verifyPhase,
-                        w.transfer.linePos, w.receivedDatagram),
+        QCOMPARE(joined(w.isConnected(), w.linkSilence(), w.conversation().armed(),
+                        w.conversation().verifying(), w.conversation().linePos(), w.receivedDatagram()),
                  "0 51 0 0 0 ");
         w.requestBootInfo(); // nothing goes out while closed
         QVERIFY(s.sent().isEmpty() && s.launched.size() == 1);
-        // A connect keeps the bar's text but resets its value, colour and the transfer.
-        w.bar()->setText(QStringLiteral("ERROR"));
-        w.bar()->setValue(3);
-        w.bar()->setBarColor(BarColor::Red);
-        w.transfer.armed = true;
-        w.connectOrDisconnect();
-        QVERIFY(!w.transfer.armed && looks().startsWith(QStringLiteral("Disconnect 1 ERROR 0 1")));
-        QCOMPARE(s.sent(), QList<QByteArray>{"MDB 16,OOTi\r\n"});
+        // A connect resets the bar's value and colour and the transfer; a failed one too.
+        press(w, "cbBind");
+        press(w, "Command3");
+        s.reply({"ERROR"});
+        QVERIFY(w.conversation().armed() && w.bar()->barColor() == BarColor::Red && w.bar()->value() == 1);
+        press(w, "cbBind");
+        press(w, "cbBind");
+        QVERIFY(!w.conversation().armed() && looks().startsWith(QStringLiteral("Disconnect 1 NO FILE 0 1")));
+        QCOMPARE(s.sent(),
+                 (QList<QByteArray>{"MDB 16,OOTi\r\n", "MDB 16,OOT:020000040000FA\r\n", "MDB 16,OOTi\r\n"}));
     }
 
     void connectFailures_data() {
@@ -85,18 +90,18 @@ private slots:
         QUdpSocket holder;
         QVERIFY(holder.bind(QHostAddress::Any, 0));
         control<QComboBox>(w, "ComboRemoteIP")->setEditText(QStringLiteral("127.0.0.1"));
-        w.remotePort = remotePort.isEmpty() ? QString::number(peer.port()) : remotePort;
-        w.localPort = remotePort.isEmpty() ? QString::number(holder.localPort()) : QStringLiteral("0");
-        w.connectOrDisconnect();
-        QVERIFY(!w.connected && linkShownLost(w) && w.udpSocket().state() == UdpSocketControl::StateClosed);
+        r.setPorts(remotePort.isEmpty() ? QString::number(peer.port()) : remotePort,
+                   remotePort.isEmpty() ? QString::number(holder.localPort()) : QStringLiteral("0"));
+        press(w, "cbBind");
+        QVERIFY(!w.isConnected() && linkShownLost(w) &&
+                w.udpSocket().state() == UdpSocketControl::StateClosed);
         QCOMPARE(control<QPushButton>(w, "cbBind")->text(), QStringLiteral("Connect"));
         QVERIFY(r.boxes.isEmpty() && w.udpSocket().sentCount() == 0);
         QCOMPARE(w.bar()->barColor(), BarColor::Navy); // what the attempt did is not undone
         // The next press tries again from the start, the cache flush included.
-        w.remotePort = QString::number(peer.port());
-        w.localPort = QStringLiteral("0");
-        w.connectOrDisconnect();
-        QVERIFY(w.connected);
+        r.setPorts(QString::number(peer.port()), QStringLiteral("0"));
+        press(w, "cbBind");
+        QVERIFY(w.isConnected());
         QCOMPARE(r.launched.size(), 2);
         QCOMPARE(peer.take(1), QList<QByteArray>{"MDB 16,OOTi\r\n"});
     }
@@ -128,7 +133,7 @@ private slots:
         int dialogs = 0;
         r.nextFile = r.write("fw.hex", ":020000040000FA\r\n:00000001FF\r\n");
         r.connectTo(host, peer.localPort(), true);
-        QVERIFY(w.connected);
+        QVERIFY(w.isConnected());
         QCOMPARE(control(w, "Command3")->isEnabled(), !QHostAddress(host).isNull());
         if (r.holdLookups) {
             // The operator is quick: the button does nothing yet, and nothing goes out.
@@ -136,7 +141,7 @@ private slots:
             press(w, "Command3");
             QVERIFY(dialogs == 0 && w.udpSocket().sentCount() == 0 && !w.sendCommand("OOTi\r\n"));
             if (answer.endsWith("after disconnect")) {
-                w.connectOrDisconnect();
+                press(w, "cbBind");
                 r.answerLookups({QHostAddress(answer.section(' ', 0, 0))});
                 QVERIFY(!control(w, "Command3")->isEnabled() && w.udpSocket().sentCount() == 0);
                 return;
@@ -146,7 +151,7 @@ private slots:
         }
         QVERIFY(runUntil([&] { return control(w, "Command3")->isEnabled(); }, 10000));
         if (answer.isEmpty()) { // every send fails until the next connect; the session stays open
-            QVERIFY(!w.sendCommand(QStringLiteral("OOTi\r\n")) && w.connected &&
+            QVERIFY(!w.sendCommand(QStringLiteral("OOTi\r\n")) && w.isConnected() &&
                     w.udpSocket().sentCount() == 0);
             return;
         }
@@ -158,7 +163,7 @@ private slots:
         QSignalSpy arrivals(&w.udpSocket(), &UdpSocketControl::dataArrival);
         peer.writeDatagram("VELTA BOOT VER=2.10\r\n", request.senderAddress(), quint16(request.senderPort()));
         QVERIFY(runUntil([&] { return arrivals.count() == 1; }));
-        QCOMPARE(w.lastReply, QStringLiteral("VELTA BOOT VER=2.10\r\n"));
+        QCOMPARE(w.lastReply(), QStringLiteral("VELTA BOOT VER=2.10\r\n"));
         QCOMPARE(w.udpSocket().sentCount(), 1u);
         press(w, "Command3");
         QVERIFY(runUntil([&] { return peer.hasPendingDatagrams(); }));
@@ -179,9 +184,9 @@ private slots:
         // The outsiders' datagrams came first: once the device's is taken, theirs were read too.
         QVERIFY(runUntil([&] { return spy.count() >= 1; }));
         QCOMPARE(spy.count(), 1);
-        QCOMPARE(s.w->lastReply, QStringLiteral("from the gateway"));
+        QCOMPARE(s.w->lastReply(), QStringLiteral("from the gateway"));
         QCOMPARE(s.w->bar()->text(), QStringLiteral("NO FILE"));
-        QCOMPARE(s.w->linkSilence, qint16(1));
+        QCOMPARE(s.w->linkSilence(), qint16(1));
         // Replies may come from anyone only where the device is a broadcast or multicast address.
         const QStringList groups{"255.255.255.255", "224.0.0.1", "239.255.0.7", "ff02::1"};
         for (const QString& a : groups + QStringList{"127.0.0.1", "192.168.1.25", "::1"})
@@ -203,10 +208,10 @@ private slots:
         const bool sends = button == "Command10" || button == "Command6";
         QCOMPARE(control<QLineEdit>(*s.w, "Text11")->text().isEmpty(),
                  sends || entry.isEmpty() || button == "Command1");
-        QCOMPARE(s.w->linkSilence, qint16(button == "Command5" ? 50 : 0)); // the device restarts
+        QCOMPARE(s.w->linkSilence(), qint16(button == "Command5" ? 50 : 0)); // the device restarts
         // Closed: the six that go through the send procedures send nothing, "Send Device" still
         // clears its entry; "Send" keeps it for a later try.
-        s.w->connectOrDisconnect();
+        press(*s.w, "cbBind");
         control<QLineEdit>(*s.w, "Text11")->setText(QStringLiteral("kept?"));
         QTest::mouseClick(control<QPushButton>(*s.w, r.button), Qt::LeftButton);
         QVERIFY(s.sent().isEmpty());
@@ -217,7 +222,7 @@ private slots:
         Session s;
         UP_config& w = *s.w;
         s.reply({"first   "});
-        QCOMPARE(w.consoleText() + '|' + w.receivedDatagram + '|' + w.lastReply,
+        QCOMPARE(w.consoleText() + '|' + w.receivedDatagram() + '|' + w.lastReply(),
                  QStringLiteral("\r\n\r\n\r\n\r\n\r\nfirst|first   |first"));
         // The widget catches up within a frame, caret at the end.
         auto* console = control<QPlainTextEdit>(w, "Text3");
@@ -232,7 +237,7 @@ private slots:
         QCOMPARE(w.consoleText(),
                  QStringLiteral("VER=1 \t \r\n\r\n\r\n") + QString::fromLatin1("\0\0OK\0", 5) + "\r\n" +
                      QString::fromLatin1(binary) + "\r\n" + QString(65507, 'A') + "\r\nlast");
-        QCOMPARE(w.replyHistory.at(5), QStringLiteral("VER=1 \t \r\n"));
+        QCOMPARE(w.replyHistory().at(5), QStringLiteral("VER=1 \t \r\n"));
         w.flushScreen();
         // Still alive; the gateway settings are read at every send.
         control<QLineEdit>(w, "Text9")->setText(QStringLiteral("7"));
@@ -253,9 +258,9 @@ private slots:
         w.watchdogTick();
         for (int i = 0; i < 40000; ++i) // however long the silence, the count stays in its range
             w.watchdogTick();
-        QVERIFY(linkShownLost(w) && w.linkSilence == 51);
+        QVERIFY(linkShownLost(w) && w.linkSilence() == 51);
         s.reply({"y"}); // arriving while lost: the picture changes only at the next tick
-        QVERIFY(w.linkSilence == 1 && linkShownLost(w));
+        QVERIFY(w.linkSilence() == 1 && linkShownLost(w));
         w.watchdogTick();
         QVERIFY(!linkShownLost(w));
         w.startDevice(); // the device restarts: the next silent tick shows lost

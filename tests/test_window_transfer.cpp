@@ -59,21 +59,19 @@ private slots:
         Session s(false);
         UP_config& w = *s.w;
         QStringList trace;
-        QByteArray lastSent;
         int file = 0;
         for (const QString& event : script.split(' ')) {
             if (event.startsWith('L')) {
                 s.nextFile = s.write(QString::number(++file), hexFile(event.mid(1).toInt()));
-                w.openAndDownload();
+                press(w, "Command3");
             } else if (event == "C" || event == "E") {
                 s.nextFile = event == "C" ? std::nullopt : std::optional<QString>(QString());
-                w.openAndDownload();
+                press(w, "Command3");
             } else {
                 s.reply({event.mid(1).replace('_', ' ').toLatin1()});
             }
             QStringList sent;
             for (QByteArray d : s.sent()) {
-                lastSent = d;
                 const bool verify = d.contains('#');
                 const int n = d.replace('#', ':').mid(3).trimmed().mid(3, 4).toInt(nullptr, 16) - 0x1000;
                 sent << QStringLiteral("%1%2").arg(verify ? 'V' : 'D').arg(n);
@@ -84,11 +82,9 @@ private slots:
             {BarColor::Navy, "navy"}, {BarColor::Red, "red"}, {BarColor::Green, "green"}};
         trace << w.bar()->text() << colours.value(w.bar()->barColor())
               << QStringLiteral("%1/%2").arg(w.bar()->value()).arg(w.bar()->max())
-              << joined(w.transfer.armed, w.transfer.verifyPhase)
+              << joined(w.conversation().armed(), w.conversation().verifying())
               << (s.boxes.isEmpty() ? "-" : s.boxes.join(','));
         QTEST(trace.join(' '), "trace");
-        // The last line sent is kept in the form it went out.
-        QCOMPARE(w.lastSentLine, QString::fromLatin1(lastSent.mid(3).chopped(lastSent.isEmpty() ? 0 : 2)));
     }
 
     void loadFailures_data() {
@@ -109,7 +105,7 @@ private slots:
         QFETCH(QString, kind);
         Session s(false);
         s.nextFile = s.write("fw.hex", hexFile(5));
-        s.w->openAndDownload();
+        press(*s.w, "Command3");
         s.reply({"OK"});
         (void)s.sent();
         QString path = s.file(kind);
@@ -145,9 +141,9 @@ private slots:
         QTEST(s.boxes, "boxes");
         QCOMPARE(dialogLooks, QString(kind == "typed.hex" ? "Open &Open" : ""));
         // The earlier load stays stored but is stopped for good: no reply sends a line now.
-        QCOMPARE(joined(s.w->transfer.armed, s.w->transfer.linePos, s.w->transfer.lineCount,
-                        s.w->bar()->text(), s.w->lastReply, s.w->loadedLineCount),
-                 "0 0 5 NO FILE OK 5");
+        const WindowConversation& c = s.w->conversation();
+        QCOMPARE(joined(c.armed(), c.linePos(), c.lineCount(), s.w->bar()->text(), s.w->lastReply()),
+                 "0 0 5 NO FILE OK");
         s.reply({"OK", "VER=1"});
         QVERIFY(s.sent().isEmpty());
     }
@@ -160,7 +156,7 @@ private slots:
         const QByteArray content = syntheticHexFile(9000);
         SimulatorProcess sim(VELTA_DEVSIM, {"--image-out", r.file("received.hex"), "--quiet"});
         r.connectTo(QStringLiteral("127.0.0.1"), sim.port());
-        QVERIFY(runUntil([&] { return w.lastReply.contains("VER="); }));
+        QVERIFY(runUntil([&] { return w.lastReply().contains("VER="); }));
         QTimer flood;
         QRandomGenerator rng(20261207);
         LoopbackPeer outsider(QStringLiteral("127.0.0.2"));
@@ -174,7 +170,7 @@ private slots:
         });
         flood.start(1);
         r.nextFile = r.write("fw.hex", content);
-        w.openAndDownload();
+        press(w, "Command3");
         QVERIFY(runUntil([&] { return w.bar()->text() == "END" && flooded == 10000; }, 60000));
         QVERIFY(r.boxes.isEmpty());
         QCOMPARE(joined(w.bar()->barColor() == BarColor::Green, w.bar()->value()), "1 9000");

@@ -1,7 +1,7 @@
-#include "application.h"
+#include "app/application.h"
 
-#include "icons.h"
-#include "up_config.h"
+#include "app/icons.h"
+#include "app/up_config.h"
 
 #include <QApplication>
 

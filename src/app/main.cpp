@@ -1,5 +1,5 @@
-#include "application.h"
-#include "up_config.h"
+#include "app/application.h"
+#include "app/up_config.h"
 
 #include <QApplication>
 

@@ -1,4 +1,4 @@
-#include "progress_bar.h"
+#include "app/progress_bar.h"
 
 #include <QPainter>
 #include <QStyleOptionFrame>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "repaint_throttle.h"
+#include "app/repaint_throttle.h"
 
 #include <QFont>
 #include <QWidget>

@@ -1,4 +1,4 @@
-#include "repaint_throttle.h"
+#include "app/repaint_throttle.h"
 
 RepaintThrottle::RepaintThrottle(std::function<void()> flush, QObject* parent, int intervalMs)
     : QObject(parent), m_flush(std::move(flush)) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "host_lookup.h"
+#include "net/host_lookup.h"
 
 #include <QString>
 #include <QStringList>

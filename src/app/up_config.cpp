@@ -1,9 +1,10 @@
-#include "up_config.h"
+#include "app/up_config.h"
 
-#include "icons.h"
-#include "link_watchdog.h"
-#include "local_port.h"
-#include "wrapping_button.h"
+#include "app/icons.h"
+#include "app/wrapping_button.h"
+#include "core/conversation/vocabulary.h"
+#include "core/link/link_watchdog.h"
+#include "core/link/local_port.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -51,10 +52,10 @@ UP_config::UP_config(PlatformServices services, QWidget* parent)
     watchdogTimer.start();
 
     // Start-up. Drawing a number and writing a text cannot fail, so the ports need no error path.
-    linkSilence = LinkWatchdog::AfterStartup;
+    m_linkSilence = LinkWatchdog::AfterStartup;
     loadAddressBook();
-    localPort = QString::number(LocalPort::draw());
-    remotePort = QString::number(Commands::DevicePort);
+    localPortBox->setText(QString::number(LocalPort::draw()));
+    remotePortBox->setText(QString::number(Protocol::DevicePort));
 }
 
 UP_config::~UP_config() = default;
@@ -65,8 +66,21 @@ void UP_config::createControls() {
     setWindowIcon(Icons::applicationIcon());
     setFont(dialogFont());
     setFixedSize(ClientWidth, ClientHeight);
+    createLinkFrame();
+    createGatewayFrame();
+    // Frame "Status".
+    statusFrame = place(new QGroupBox(QStringLiteral("Status"), this), "Frame1", 0, 960, 5235, 615);
+    createWindowControls();
+    createWorkingRegion();
+    watchdogTimer.setObjectName(QStringLiteral("Timer1"));
+    socket.setObjectName(QStringLiteral("Winsock1"));
+    // Buttons take focus from the keyboard only, as on the classic dialog.
+    for (QPushButton* b : findChildren<QPushButton*>())
+        b->setAutoDefault(false);
+    setTabOrderAndNames();
+}
 
-    // Frame "Link Ethernet".
+void UP_config::createLinkFrame() {
     linkFrame = place(new QGroupBox(QStringLiteral("Link Ethernet"), this), "Frame8", 0, 0, 4335, 975);
     addressBox = place(new QComboBox(linkFrame), "ComboRemoteIP", 60, 240, 1695, 315);
     addressBox->setEditable(true);
@@ -89,22 +103,24 @@ void UP_config::createControls() {
     addButton = place(new QPushButton(QStringLiteral("Add"), linkFrame), "Add_ip", 60, 600, 555, 255);
     deleteButton = place(new QPushButton(QStringLiteral("Del"), linkFrame), "Del_ip", 660, 600, 495, 255);
     saveButton = place(new QPushButton(QStringLiteral("Save"), linkFrame), "SaveIP", 1200, 600, 555, 255);
+}
 
-    // Frame "Modbus  RTU".
+void UP_config::createGatewayFrame() {
     gatewayFrame = place(new QGroupBox(QStringLiteral("Modbus  RTU"), this), "Frame2", 4380, 0, 1635, 975);
     gatewaySwitch = place(new QCheckBox(QStringLiteral("Check1"), gatewayFrame), "Check1", 1320, 0, 195, 195);
     gatewaySwitch->setChecked(true);
     gatewayAddressLabel =
         place(new QLabel(QStringLiteral("Addr Device"), gatewayFrame), "Label1", 60, 240, 975, 255);
-    gatewayAddress = place(new QLineEdit(QStringLiteral("16"), gatewayFrame), "Text9", 1080, 240, 435, 285);
+    gatewayAddress = place(new QLineEdit(QString::number(Protocol::GatewayAddress), gatewayFrame), "Text9",
+                           1080, 240, 435, 285);
     newDeviceAddress = place(new QLineEdit(QStringLiteral("10"), gatewayFrame), "Text10", 60, 600, 435, 285);
     setAddressButton =
         place(new QPushButton(QStringLiteral("Set Addr"), gatewayFrame), "Command1", 660, 600, 795, 255);
+}
 
-    // Frame "Status".
-    statusFrame = place(new QGroupBox(QStringLiteral("Status"), this), "Frame1", 0, 960, 5235, 615);
-
-    // Window controls. Created after the frames, so those lying over a frame are drawn in front.
+// The window's own controls. Created after the frames, so those lying over a frame are drawn in
+// front of it.
+void UP_config::createWindowControls() {
     openAndDownloadButton = place(new QPushButton(QStringLiteral("Open File and  Download"), this),
                                   "Command3", 2220, 600, 1995, 255);
     openAndDownloadButton->setEnabled(false);
@@ -129,13 +145,19 @@ void UP_config::createControls() {
         place(new QPushButton(QStringLiteral("Send Device"), this), "Command10", 4020, 3000, 1095, 255);
     versionButton = place(new QPushButton(QStringLiteral("VER"), this), "Command9", 5160, 3000, 555, 255);
     statusButton = place(new QPushButton(QStringLiteral("?"), this), "Command2", 5760, 3000, 255, 255);
-    watchdogTimer.setObjectName(QStringLiteral("Timer1"));
-    socket.setObjectName(QStringLiteral("Winsock1"));
+}
 
-    // Buttons take focus from the keyboard only, as on the classic dialog.
-    for (QPushButton* b : findChildren<QPushButton*>())
-        b->setAutoDefault(false);
+// Below the client area, never seen: the two port boxes the connect reads.
+void UP_config::createWorkingRegion() {
+    remotePortBox = place(new QLineEdit(this), "tbRemotePort", 1980, 9120, 975, 285);
+    localPortBox = place(new QLineEdit(this), "tbLocalPort", 2940, 9120, 975, 285);
+    for (QLineEdit* box : {remotePortBox, localPortBox}) {
+        box->setReadOnly(true);
+        box->setVisible(false);
+    }
+}
 
+void UP_config::setTabOrderAndNames() {
     QWidget* const tabOrder[] = {
         connectButton,         addressBox,       addButton,        deleteButton,   saveButton,
         openAndDownloadButton, console,          installButton,    gatewayAddress, gatewaySwitch,
@@ -156,6 +178,8 @@ void UP_config::createControls() {
     linkLostImage->setAccessibleDescription(QStringLiteral("lost"));
     gatewaySwitch->setAccessibleName(QStringLiteral("Modbus  RTU"));
     progressBar->setAccessibleName(QStringLiteral("Status"));
+    remotePortBox->setAccessibleName(QStringLiteral("Remote port"));
+    localPortBox->setAccessibleName(QStringLiteral("Local port"));
 }
 
 // The event map: every event the window reacts to, one row each.
@@ -180,7 +204,8 @@ void UP_config::connectEvents() {
     connect(openAndDownloadButton, &QPushButton::clicked, this, &UP_config::openAndDownload);
 }
 
-void UP_config::showError(const RuntimeError& error) {
+void UP_config::showError(const Failure& failure) {
+    const RuntimeError error = RuntimeError::of(failure);
     m_services.messageBox(this, error.description, error.title(), MessageIcon::Critical);
 }
 

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "commands.h"
-#include "progress_bar.h"
-#include "receive_history.h"
-#include "repaint_throttle.h"
-#include "runtime_error.h"
-#include "services.h"
-#include "transfer_engine.h"
-#include "udp_socket_control.h"
+#include "app/progress_bar.h"
+#include "app/repaint_throttle.h"
+#include "app/services.h"
+#include "core/conversation/framing.h"
+#include "core/conversation/window_conversation.h"
+#include "core/io/runtime_error.h"
+#include "core/link/receive_history.h"
+#include "net/udp_socket_control.h"
 
 #include <QTimer>
 #include <QWidget>
@@ -42,10 +42,12 @@ class QPushButton;
 //   Frame2            gatewayFrame            Timer1             watchdogTimer
 //   Check1            gatewaySwitch           Winsock1           socket
 //   Label1            gatewayAddressLabel
-//   Text9             gatewayAddress          working region (never shown): Text7 replyHistory,
-//   Text10            newDeviceAddress        Text4 lastSentLine, tbRemotePort remotePort,
-//   Command1          setAddressButton        tbLocalPort localPort, tbReceiveData receivedDatagram,
-//                                             Text8 lastReply and loadedLineCount
+//   Text9             gatewayAddress          tbRemotePort       remotePortBox   (hidden)
+//   Text10            newDeviceAddress        tbLocalPort        localPortBox    (hidden)
+//   Command1          setAddressButton
+// The rest of the working region (the reply history Text7, the received datagram tbReceiveData,
+// the last reply Text8) are plain fields the logic writes; the two port boxes are hidden widgets,
+// since the connect reads them and automation may set them.
 class UP_config : public QWidget {
     Q_OBJECT
 public:
@@ -56,20 +58,6 @@ public:
 
     explicit UP_config(PlatformServices services = PlatformServices::real(), QWidget* parent = nullptr);
     ~UP_config() override;
-
-    // ---- State ----
-    qint16 linkSilence = 0; // watchdog ticks since the last datagram; above 50 the link counts as lost
-    TransferState transfer;
-    bool connected = false;
-
-    // ---- Working region: texts the logic keeps, never shown ----
-    ReceiveHistory replyHistory; // the last six replies, 0 the newest
-    QString lastSentLine;        // the line sent last, in the form it was sent
-    QString remotePort;          // set at start, read by the connect
-    QString localPort;           // drawn at start, read by the connect
-    QString lastReply;           // the last datagram less trailing spaces: what the dispatcher reads
-    QString loadedLineCount;     // the number of lines the last completed load stored
-    QString receivedDatagram;    // the last datagram exactly as received
 
     // ---- Handlers: the event map routes each event to one of these ----
     void connectOrDisconnect();
@@ -96,9 +84,16 @@ public:
     // gateway's bootloader form, a console command in its console form, while the switch is on.
     bool sendCommand(const QString& line);
     bool sendConsoleCommand(const QString& line);
-    // The transfer step: sends the next line of the current pass.
-    void sendNextLine();
 
+    // ---- What the window keeps, for whoever watches it (tests, benchmarks, fuzzers) ----
+    [[nodiscard]] bool isConnected() const { return m_connected; }
+    // Watchdog ticks since the last datagram; above 50 the link counts as lost.
+    [[nodiscard]] qint16 linkSilence() const { return m_linkSilence; }
+    [[nodiscard]] const WindowConversation& conversation() const { return m_conversation; }
+    // The last datagram exactly as received, and less trailing spaces (what the rules read).
+    [[nodiscard]] const QString& receivedDatagram() const { return m_receivedDatagram; }
+    [[nodiscard]] const QString& lastReply() const { return m_lastReply; }
+    [[nodiscard]] const ReceiveHistory& replyHistory() const { return m_replyHistory; }
     // The console text as the receive path last set it (the widget follows within a frame).
     [[nodiscard]] const QString& consoleText() const { return m_consoleText; }
     [[nodiscard]] UdpSocketControl& udpSocket() { return socket; }
@@ -109,11 +104,17 @@ public:
 
 private:
     void createControls();
+    void createLinkFrame();
+    void createGatewayFrame();
+    void createWindowControls();
+    void createWorkingRegion();
+    void setTabOrderAndNames();
     void connectEvents();
     void loadAddressBook();
-    void showError(const RuntimeError& error);
+    void showError(const Failure& failure);
     void showLinkLost();
     void dispatchReply();
+    void apply(const WindowEffects& effects);
     void syncConsole();
     bool sendFramed(const QString& line, GatewayForm form);
 
@@ -146,10 +147,18 @@ private:
     QPushButton* sendDeviceButton = nullptr;
     QPushButton* versionButton = nullptr;
     QPushButton* statusButton = nullptr;
+    QLineEdit* remotePortBox = nullptr; // working region: read by the connect
+    QLineEdit* localPortBox = nullptr;
 
     QTimer watchdogTimer;
     UdpSocketControl socket;
 
+    bool m_connected = false;
+    qint16 m_linkSilence = 0;
+    WindowConversation m_conversation;
+    ReceiveHistory m_replyHistory; // the last six replies, 0 the newest
+    QString m_receivedDatagram;
+    QString m_lastReply;
     QString m_consoleText;
     RepaintThrottle m_consoleThrottle;
     bool m_addressPicked = false;   // the shown entry was picked from the list, not typed

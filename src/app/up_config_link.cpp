@@ -1,75 +1,78 @@
 // The device link: connect and disconnect, the receive path with its console and watchdog,
 // and the address book.
-#include "up_config.h"
+#include "app/up_config.h"
 
-#include "address_book.h"
-#include "commands.h"
-#include "link_watchdog.h"
-#include "platform.h"
+#include "core/conversation/vocabulary.h"
+#include "core/io/files.h"
+#include "core/link/address_book.h"
+#include "core/link/link_watchdog.h"
 
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 
+namespace {
+QString bootInfoCommand() {
+    return QLatin1String(Protocol::Command::BootInfo) + QLatin1String(Protocol::LineEnd);
+}
+} // namespace
+
 void UP_config::connectOrDisconnect() {
-    if (!connected) {
+    if (!m_connected) {
         progressBar->setValue(0);
         progressBar->setBarColor(BarColor::Navy);
         const ProgramLine arp = arpFlushCommand();
         m_services.launchDetached(arp.program, arp.arguments);
 
         // Any refusal from here on falls back to the closed look without a message.
-        socket.setProtocol(UdpSocketControl::ProtocolUdp);
-        const auto port = UdpSocketControl::portNumber(remotePort);
+        const auto port = UdpSocketControl::portNumber(remotePortBox->text());
         bool bound = port && socket.setRemotePort(*port);
         if (bound) {
             socket.setRemoteHost(addressBox->currentText());
-            bound = socket.bind(localPort);
+            bound = socket.bind(localPortBox->text());
         }
         if (!bound) {
             socket.close();
             connectButton->setText(QStringLiteral("Connect"));
             showLinkLost();
-            connected = false;
+            m_connected = false;
             return;
         }
-        linkSilence = LinkWatchdog::AfterConnect;
+        m_linkSilence = LinkWatchdog::AfterConnect;
         // While a name is looked up nothing of a transfer may go out or be armed: the file waits
         // until the device's address is known, as does the connect's request.
         m_bootInfoPending = socket.remoteHostPending();
         openAndDownloadButton->setEnabled(!m_bootInfoPending);
-        transfer.verifyPhase = false;
-        transfer.armed = false;
+        m_conversation.connected();
         connectButton->setText(QStringLiteral("Disconnect"));
-        connected = true;
+        m_connected = true;
         m_services.sleep(100);
         // A request that cannot be sent does not undo the connect.
         if (!m_bootInfoPending)
-            sendCommand(Commands::BootInfo + Commands::CrLf);
+            sendCommand(bootInfoCommand());
     } else {
         socket.close();
         m_bootInfoPending = false;
-        receivedDatagram.clear();
+        m_receivedDatagram.clear();
         showLinkLost();
-        linkSilence = LinkWatchdog::Lost;
+        m_linkSilence = LinkWatchdog::Lost;
         openAndDownloadButton->setEnabled(false);
-        transfer.verifyPhase = false;
-        transfer.armed = false;
+        m_conversation.disconnected();
         progressBar->setValue(0);
         progressBar->setBarColor(BarColor::Navy);
-        transfer.linePos = 0;
         progressBar->setText(QStringLiteral("NO FILE"));
         connectButton->setText(QStringLiteral("Connect"));
-        connected = false;
+        m_connected = false;
     }
 }
 
 void UP_config::hostLookedUp() {
-    if (!std::exchange(m_bootInfoPending, false) || !connected)
+    if (!std::exchange(m_bootInfoPending, false) || !m_connected)
         return;
     // Nothing can be armed yet (the open button was off), so the reply to this request meets
     // no transfer. A name that cannot be resolved sends nothing: the send finds no address.
-    sendCommand(Commands::BootInfo + Commands::CrLf);
+    sendCommand(bootInfoCommand());
     openAndDownloadButton->setEnabled(true);
 }
 
@@ -79,19 +82,19 @@ void UP_config::showLinkLost() {
 }
 
 void UP_config::receiveDatagram() {
-    linkSilence = LinkWatchdog::AfterDatagram;
-    receivedDatagram = socket.getData();
-    const QString trimmed = trimTrailingSpaces(receivedDatagram);
-    replyHistory.push(trimmed);
-    m_consoleText = replyHistory.consoleText(Commands::CrLf);
+    m_linkSilence = LinkWatchdog::AfterDatagram;
+    m_receivedDatagram = socket.getData();
+    const QString trimmed = trimTrailingSpaces(m_receivedDatagram);
+    m_replyHistory.push(trimmed);
+    m_consoleText = m_replyHistory.consoleText(QLatin1String(Protocol::LineEnd));
     // The console widget follows at a bounded rate; the text above is already current.
     m_consoleThrottle.request();
-    lastReply = trimmed;
+    m_lastReply = trimmed;
     dispatchReply();
 }
 
 void UP_config::watchdogTick() {
-    const bool alive = LinkWatchdog::tick(linkSilence);
+    const bool alive = LinkWatchdog::tick(m_linkSilence);
     linkAliveImage->setVisible(alive);
     linkLostImage->setVisible(!alive);
 }
@@ -149,6 +152,6 @@ void UP_config::saveAddressBook() {
     QStringList items;
     for (int i = 0; i < addressBox->count(); ++i)
         items << addressBox->itemText(i);
-    if (const auto error = saveFile(AddressBook::FileName, AddressBook::fileBytes(items)))
-        showError(*error);
+    if (const auto saved = saveFile(AddressBook::FileName, AddressBook::fileBytes(items)); !saved)
+        showError(saved.failure());
 }

@@ -1,8 +1,10 @@
 // The bootloader protocol: the two send procedures and the operator's command buttons.
-#include "up_config.h"
+#include "app/up_config.h"
 
-#include "commands.h"
-#include "link_watchdog.h"
+#include "core/conversation/framing.h"
+#include "core/conversation/vocabulary.h"
+#include "core/link/link_watchdog.h"
+#include "core/protocol/set_address.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
@@ -24,8 +26,14 @@ bool UP_config::sendConsoleCommand(const QString& line) {
     return sendFramed(line, GatewayForm::Console);
 }
 
+namespace {
+QString commandLine(const char* command) {
+    return QLatin1String(command) + QLatin1String(Protocol::LineEnd);
+}
+} // namespace
+
 void UP_config::requestBootInfo() {
-    sendCommand(Commands::BootInfo + Commands::CrLf);
+    sendCommand(commandLine(Protocol::Command::BootInfo));
 }
 
 void UP_config::setDeviceAddress() {
@@ -33,25 +41,25 @@ void UP_config::setDeviceAddress() {
     const auto digits = setAddressDigits(newDeviceAddress->text());
     if (!digits || *digits == QLatin1String("00"))
         return;
-    sendCommand(Commands::SetAddressPrefix + *digits + Commands::CrLf);
+    sendCommand(QLatin1String(Protocol::Command::SetAddress) + *digits + QLatin1String(Protocol::LineEnd));
 }
 
 void UP_config::startDevice() {
-    sendCommand(Commands::Start + Commands::CrLf);
+    sendCommand(commandLine(Protocol::Command::Start));
     // The device restarts: let the watchdog show the link as lost unless it speaks up.
-    linkSilence = LinkWatchdog::AfterStartup;
+    m_linkSilence = LinkWatchdog::AfterStartup;
 }
 
 void UP_config::requestStatus() {
-    sendConsoleCommand(Commands::Status + Commands::CrLf);
+    sendConsoleCommand(commandLine(Protocol::Command::Status));
 }
 
 void UP_config::requestVersion() {
-    sendConsoleCommand(Commands::Version + Commands::CrLf);
+    sendConsoleCommand(commandLine(Protocol::Command::Version));
 }
 
 void UP_config::sendToDevice() {
-    sendConsoleCommand(consoleEntry->text() + Commands::CrLf);
+    sendConsoleCommand(consoleEntry->text() + QLatin1String(Protocol::LineEnd));
     consoleEntry->clear();
 }
 
@@ -59,12 +67,12 @@ void UP_config::sendRaw() {
     if (socket.state() != UdpSocketControl::StateOpen)
         return;
     // Raw, never wrapped; a send error is swallowed like any other.
-    (void)socket.sendData(consoleEntry->text() + Commands::CrLf);
+    (void)socket.sendData(consoleEntry->text() + QLatin1String(Protocol::LineEnd));
     consoleEntry->clear();
 }
 
 void UP_config::uartOn() {
     if (socket.state() != UdpSocketControl::StateOpen)
         return;
-    (void)socket.sendData(Commands::UartOn + Commands::CrLf);
+    (void)socket.sendData(commandLine(Protocol::Command::UartOn));
 }

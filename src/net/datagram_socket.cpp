@@ -1,4 +1,4 @@
-#include "datagram_socket.h"
+#include "net/datagram_socket.h"
 
 #include <QNetworkInterface>
 #include <QSocketNotifier>
@@ -70,6 +70,11 @@ bool socketAddress(const QHostAddress& to, quint16 port, int family, sockaddr_st
     return true;
 }
 
+Failure bindFailure(int errorNumber) {
+    return {errorNumber == EADDRINUSE ? Failure::Cause::AddressInUse : Failure::Cause::Network,
+            QString::fromLocal8Bit(std::strerror(errorNumber))};
+}
+
 } // namespace
 
 DatagramSocket::DatagramSocket(QObject* parent) : QObject(parent) {}
@@ -78,13 +83,13 @@ DatagramSocket::~DatagramSocket() {
     close();
 }
 
-bool DatagramSocket::bind(QAbstractSocket::NetworkLayerProtocol protocol, quint16 port) {
+Result<void> DatagramSocket::bind(QAbstractSocket::NetworkLayerProtocol protocol, quint16 port) {
     close();
     const int family = protocol == QAbstractSocket::IPv6Protocol ? AF_INET6 : AF_INET;
     const int fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         fail(errno);
-        return false;
+        return bindFailure(errno);
     }
     sockaddr_storage any{}; // all zeros: the wildcard address
     socklen_t length = 0;
@@ -104,9 +109,10 @@ bool DatagramSocket::bind(QAbstractSocket::NetworkLayerProtocol protocol, quint1
     // No SO_REUSEADDR: a port that is taken stays the other program's.
     if (::bind(fd, reinterpret_cast<sockaddr*>(&any), length) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&any), &length) != 0) {
-        fail(errno);
+        const int errorNumber = errno;
+        fail(errorNumber);
         ::close(fd);
-        return false;
+        return bindFailure(errorNumber);
     }
     m_fd = fd;
     m_family = family;
@@ -116,7 +122,7 @@ bool DatagramSocket::bind(QAbstractSocket::NetworkLayerProtocol protocol, quint1
     m_toLength = 0;
     m_notifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &DatagramSocket::readyRead);
-    return true;
+    return success();
 }
 
 void DatagramSocket::close() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/io/result.h"
+
 #include <QAbstractSocket>
 #include <QByteArrayView>
 #include <QHostAddress>
@@ -13,9 +15,8 @@ class QSocketNotifier;
 // A UDP socket for a program that talks to one device at a time and waits for each answer. Its
 // calls never block, like QUdpSocket's, except waitDatagram(), which waits for the next datagram
 // in the receiving call itself, as a blocking client does: a round trip then costs a send and a
-// receive. QUdpSocket can only wait through poll() or the event loop, two more system calls per
-// round trip, which kept a flasher at 0.87 of a blocking client's rate where this gives 0.93.
-// The descriptor is blocking for that one call; every other call passes MSG_DONTWAIT.
+// receive, where waiting through poll() or the event loop costs two more system calls. The
+// descriptor is blocking for that one call; every other call passes MSG_DONTWAIT.
 class DatagramSocket : public QObject {
     Q_OBJECT
 public:
@@ -23,8 +24,8 @@ public:
     ~DatagramSocket() override;
 
     // Binds the wildcard address of `protocol` (IPv6 also takes IPv4) on `port`, 0 for any free
-    // one. A port another socket holds is refused, never shared.
-    bool bind(QAbstractSocket::NetworkLayerProtocol protocol, quint16 port);
+    // one. A port another socket holds is refused (AddressInUse), never shared.
+    Result<void> bind(QAbstractSocket::NetworkLayerProtocol protocol, quint16 port);
     [[nodiscard]] bool isOpen() const { return m_fd >= 0; }
     [[nodiscard]] quint16 localPort() const { return m_localPort; }
     void close();

@@ -1,4 +1,4 @@
-#include "host_lookup.h"
+#include "net/host_lookup.h"
 
 #include <QHostInfo>
 

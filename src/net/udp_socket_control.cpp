@@ -1,34 +1,12 @@
-#include "udp_socket_control.h"
+#include "net/udp_socket_control.h"
 
-#include "printable.h"
+#include "net/addresses.h"
 
-#include <QNetworkInterface>
+#include "core/io/printable.h"
+
 #include <QUdpSocket>
 
 #include <limits>
-
-bool isGroupAddress(const QHostAddress& remote) {
-    if (remote.isBroadcast() || remote.isMulticast())
-        return true;
-    if (remote.protocol() != QAbstractSocket::IPv4Protocol)
-        return false;
-    for (const QNetworkInterface& nic : QNetworkInterface::allInterfaces()) {
-        for (const QNetworkAddressEntry& entry : nic.addressEntries()) {
-            if (!entry.broadcast().isNull() &&
-                entry.broadcast().isEqual(remote, QHostAddress::TolerantConversion))
-                return true;
-        }
-    }
-    return false;
-}
-
-QHostAddress preferredAddress(const QList<QHostAddress>& found) {
-    for (const QHostAddress& a : found) {
-        if (a.protocol() == QAbstractSocket::IPv4Protocol)
-            return a;
-    }
-    return found.value(0);
-}
 
 UdpSocketControl::UdpSocketControl(HostLookup lookup, QObject* parent)
     : QObject(parent), m_lookup(std::move(lookup)) {}
@@ -100,7 +78,7 @@ std::optional<qint32> UdpSocketControl::portNumber(const QString& text) {
 
 bool UdpSocketControl::bind(const QString& localPort) {
     const auto port = portNumber(localPort);
-    if (m_protocol != ProtocolUdp || m_socket || !port || *port < 0 || *port > 65535)
+    if (m_socket || !port || *port < 0 || *port > 65535)
         return false;
     // Dual-stack, so an IPv6 device can be reached too; IPv4 alone where the host has no IPv6.
     auto socket = std::make_unique<QUdpSocket>();

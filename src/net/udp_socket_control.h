@@ -1,7 +1,7 @@
 #pragma once
 
-#include "datagram_reader.h"
-#include "host_lookup.h"
+#include "net/datagram_reader.h"
+#include "net/host_lookup.h"
 
 #include <QHostAddress>
 #include <QObject>
@@ -19,16 +19,12 @@ class QUdpSocket;
 class UdpSocketControl : public QObject {
     Q_OBJECT
 public:
-    static constexpr int ProtocolTcp = 0;
-    static constexpr int ProtocolUdp = 1;
     static constexpr int StateClosed = 0;
     static constexpr int StateOpen = 1;
 
     explicit UdpSocketControl(HostLookup lookup = HostLookup::system(), QObject* parent = nullptr);
     ~UdpSocketControl() override;
 
-    void setProtocol(int protocol) { m_protocol = protocol; }
-    [[nodiscard]] int protocol() const { return m_protocol; }
     // An IP address (IPv4 or IPv6) is taken as it is. A host name is looked up in the
     // background: until the answer comes every send fails, and when it cannot be resolved every
     // send fails until the remote host is set again. remoteHostLookedUp() tells the outcome.
@@ -77,7 +73,6 @@ private:
     HostLookup m_lookup;
     std::unique_ptr<QUdpSocket> m_socket;
     DatagramReader m_reader;
-    int m_protocol = ProtocolTcp;
     QString m_remoteHost;
     std::optional<QHostAddress> m_remoteAddress;
     bool m_anySender = false;     // the remote is a broadcast or multicast address

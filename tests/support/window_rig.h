@@ -3,10 +3,10 @@
 // What the window tests share: a window in a folder of its own with recording platform services,
 // a loopback device stand-in, and the operator's hands (typing, picking, pressing).
 
+#include "app/services.h"
+#include "app/up_config.h"
 #include "loopback_peer.h"
-#include "services.h"
 #include "table.h"
-#include "up_config.h"
 
 #include <QAbstractItemView>
 #include <QCheckBox>
@@ -111,9 +111,13 @@ struct Rig {
     void connectTo(const QString& host, quint16 port, bool gateway = true) {
         w->findChild<QComboBox*>(QStringLiteral("ComboRemoteIP"))->setEditText(host);
         w->findChild<QCheckBox*>(QStringLiteral("Check1"))->setChecked(gateway);
-        w->remotePort = QString::number(port);
-        w->localPort = QStringLiteral("0");
-        w->connectOrDisconnect();
+        setPorts(QString::number(port), QStringLiteral("0"));
+        QTest::mouseClick(w->findChild<QPushButton*>(QStringLiteral("cbBind")), Qt::LeftButton);
+    }
+    // The working region's port boxes, as automation sets them: they are read by the connect.
+    void setPorts(const QString& remote, const QString& local) {
+        w->findChild<QLineEdit*>(QStringLiteral("tbRemotePort"))->setText(remote);
+        w->findChild<QLineEdit*>(QStringLiteral("tbLocalPort"))->setText(local);
     }
 };
 

@@ -1,6 +1,7 @@
+// velta-devsim: the bootloader device on a UDP socket, for demos, tests and benchmarks.
 #include "sim_server.h"
 
-#include "platform.h"
+#include "core/io/signals.h"
 
 #include <QCoreApplication>
 
@@ -15,21 +16,21 @@ void printError(const QString& text) {
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("velta-devsim"));
+    ignoreBrokenPipes();
 
     const auto parsed = parseSimArguments(app.arguments().mid(1));
-    if (std::holds_alternative<HelpRequest>(parsed) || std::holds_alternative<VersionRequest>(parsed)) {
-        std::fputs(std::holds_alternative<HelpRequest>(parsed) ? qPrintable(simUsageText())
-                                                               : "velta-devsim " VELTA_VERSION "\n",
+    if (!parsed) {
+        printError(QStringLiteral("velta-devsim: %1\nTry 'velta-devsim --help' for the options.")
+                       .arg(parsed.failure().detail));
+        return SimExit::BadArguments;
+    }
+    if (std::holds_alternative<HelpRequest>(*parsed) || std::holds_alternative<VersionRequest>(*parsed)) {
+        std::fputs(std::holds_alternative<HelpRequest>(*parsed) ? qPrintable(simUsageText())
+                                                                : "velta-devsim " VELTA_VERSION "\n",
                    stdout);
         std::fflush(stdout);
         return SimExit::Ok;
     }
-    if (const auto* error = std::get_if<UsageError>(&parsed)) {
-        printError(QStringLiteral("velta-devsim: %1\nTry 'velta-devsim --help' for the options.")
-                       .arg(error->message));
-        return SimExit::BadArguments;
-    }
-    const auto& options = std::get<SimOptions>(parsed);
 
     TerminationSignals termination(false);
     if (!termination.installed()) {
@@ -38,15 +39,13 @@ int main(int argc, char* argv[]) {
     }
     QObject::connect(&termination, &TerminationSignals::received, &app, &QCoreApplication::quit);
 
-    SimServer server(options);
-    if (const auto failure = server.start()) {
-        printError(*failure);
+    SimServer server(std::get<SimOptions>(*parsed));
+    if (const auto started = server.start(); !started) {
+        printError(started.failure().detail);
         return SimExit::CannotBind;
     }
-    const QString listening =
-        QStringLiteral("velta-devsim listening on %1\n").arg(endpointText(server.address(), server.port()));
-    std::fputs(qPrintable(listening), stdout);
+    std::fprintf(stdout, "velta-devsim listening on %s\n",
+                 qPrintable(endpointText(server.address(), server.port())));
     std::fflush(stdout);
-
     return app.exec();
 }

@@ -1,8 +1,11 @@
 #pragma once
 
-#include "datagram_reader.h"
-#include "device_simulator.h"
-#include "endpoint.h"
+#include "sim_options.h"
+
+#include "core/conversation/device_model.h"
+#include "core/io/result.h"
+#include "net/datagram_reader.h"
+#include "net/endpoint.h"
 
 #include <QAbstractSocket>
 #include <QElapsedTimer>
@@ -13,9 +16,6 @@
 #include <QStringList>
 #include <QUdpSocket>
 
-#include <optional>
-#include <variant>
-
 // The simulator's exit codes.
 namespace SimExit {
 constexpr int Ok = 0;      // stopped by SIGTERM or SIGINT
@@ -23,31 +23,6 @@ constexpr int Failure = 1; // the signal handlers could not be installed
 constexpr int BadArguments = 2;
 constexpr int CannotBind = 3;
 } // namespace SimExit
-
-struct SimOptions {
-    enum class Verbosity { Quiet, Normal, Verbose };
-
-    QHostAddress bindAddress = QHostAddress(QHostAddress::LocalHost);
-    quint16 port = 111;
-    QList<quint8> deviceAddresses{16}; // behind one gateway; the first also takes direct lines
-    int dropEvery = 0;                 // 0: answer everything
-    int errorAtLine = 0;               // 0: no injected record error
-    int delayMs = 0;
-    QString imageOut;
-    Verbosity verbosity = Verbosity::Normal;
-};
-
-struct HelpRequest {};
-struct VersionRequest {};
-struct UsageError {
-    QString message;
-};
-
-// The command line without the program name.
-[[nodiscard]] std::variant<SimOptions, HelpRequest, VersionRequest, UsageError>
-parseSimArguments(const QStringList& arguments);
-
-[[nodiscard]] QString simUsageText();
 
 // What to tell the user when the socket could not be bound.
 [[nodiscard]] QString bindFailureMessage(const QHostAddress& address, quint16 port,
@@ -57,10 +32,14 @@ parseSimArguments(const QStringList& arguments);
 class SimServer : public QObject {
     Q_OBJECT
 public:
+    // Answers to unknown text per sender and second: something that keeps sending nonsense
+    // (another program that answers everything) soon gets silence instead of a conversation.
+    static constexpr int UnknownAnswersPerSecond = 10;
+
     explicit SimServer(SimOptions options, QObject* parent = nullptr);
 
-    // Binds the socket; the message for the user when that fails.
-    [[nodiscard]] std::optional<QString> start();
+    // Binds the socket; the failure's detail is the message for the user.
+    Result<void> start();
     [[nodiscard]] quint16 port() const { return m_socket.localPort(); }
     [[nodiscard]] QHostAddress address() const { return m_socket.localAddress(); }
     [[nodiscard]] const DeviceModel& model(int index = 0) const { return m_models[size_t(index)]; }

@@ -1,6 +1,7 @@
 #include "device_link.h"
 
-#include "platform.h"
+#include "core/io/signals.h"
+#include "net/addresses.h"
 #include "transcript.h"
 
 namespace {
@@ -20,12 +21,11 @@ DeviceLink::DeviceLink(DeviceTarget target, const LineStore& lines, const FlashS
     connect(&m_socket, &DatagramSocket::readyRead, this, &DeviceLink::readPending);
 }
 
-std::optional<BindFailure> DeviceLink::bind(quint16 localPort) {
-    if (!m_socket.bind(m_target.address.protocol(), localPort)) {
-        return BindFailure{m_socket.error(), m_socket.errorString()};
-    }
+Result<void> DeviceLink::bind(quint16 localPort) {
+    if (auto bound = m_socket.bind(m_target.address.protocol(), localPort); !bound)
+        return bound;
     m_localPort = m_socket.localPort();
-    return std::nullopt;
+    return success();
 }
 
 qint64 DeviceLink::elapsedUs() const {

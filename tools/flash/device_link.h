@@ -1,8 +1,8 @@
 #pragma once
 
-#include "datagram_reader.h"
-#include "datagram_socket.h"
-#include "flash_session.h"
+#include "core/conversation/flasher_conversation.h"
+#include "net/datagram_reader.h"
+#include "net/datagram_socket.h"
 
 #include <QAbstractSocket>
 #include <QElapsedTimer>
@@ -18,12 +18,7 @@ class Transcript;
 struct DeviceTarget {
     QString label; // "host:port" as the user wrote the host, for every message
     QHostAddress address;
-    quint16 port = 111;
-};
-
-struct BindFailure {
-    QAbstractSocket::SocketError error = QAbstractSocket::UnknownSocketError;
-    QString reason;
+    quint16 port = Protocol::DevicePort;
 };
 
 // One device's session on its own UDP socket: sends what the session asks for, hands it the
@@ -35,7 +30,7 @@ public:
                Transcript* transcript, QObject* parent = nullptr);
 
     // Binds the local port (0: any) on every address of the device's family; never shared.
-    [[nodiscard]] std::optional<BindFailure> bind(quint16 localPort);
+    Result<void> bind(quint16 localPort);
     void start();
     // Ends a session under way as interrupted.
     void interrupt();
@@ -46,7 +41,7 @@ public:
     // For a link that runs alone: wait for each answer on the socket itself (see readPending).
     void setWaitInPlace(bool inPlace) { m_waitInPlace = inPlace; }
 
-    [[nodiscard]] const FlashSession& session() const { return m_session; }
+    [[nodiscard]] const FlasherConversation& session() const { return m_session; }
     [[nodiscard]] const DeviceTarget& target() const { return m_target; }
     [[nodiscard]] quint16 localPort() const { return m_localPort; }
     // Since start(); stops counting when the session ends.
@@ -67,7 +62,7 @@ private:
     void finish();
 
     DeviceTarget m_target;
-    FlashSession m_session;
+    FlasherConversation m_session;
     Transcript* m_transcript;
     DatagramSocket m_socket;
     QTimer m_timer;

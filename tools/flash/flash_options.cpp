@@ -1,10 +1,11 @@
 #include "flash_options.h"
 
-#include "decimal.h"
-#include "platform.h"
-#include "transfer_engine.h"
+#include "core/conversation/transfer_state.h"
+#include "core/io/command_line.h"
+#include "core/io/decimal.h"
+#include "core/io/files.h"
+#include "core/io/runtime_error.h"
 
-#include <QCommandLineParser>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
@@ -28,7 +29,8 @@ bool isHostName(const QString& text) {
 // Why `host` cannot be a device: the name service and inet_aton take 127.000.000.010 as
 // 127.0.0.8 (octal), 127.1 and 2130706433 as 127.0.0.1 and 0x7f.1 as well, so a mistyped address
 // would flash another device. An IPv4 address is four decimal numbers, nothing else.
-std::optional<QString> ipv4FormProblem(const QString& host) {
+Result<void> checkIpv4Form(const QString& host) {
+    const auto refused = [](const QString& why) { return Failure{Failure::Cause::Usage, why}; };
     static const QRegularExpression digitsAndDots(QStringLiteral("^[0-9.]+$"));
     static const QRegularExpression dottedQuad(QStringLiteral(
         "^(0|[1-9][0-9]{0,2})\\.(0|[1-9][0-9]{0,2})\\.(0|[1-9][0-9]{0,2})\\.(0|[1-9][0-9]{0,2})$"));
@@ -36,14 +38,15 @@ std::optional<QString> ipv4FormProblem(const QString& host) {
     if (m.hasMatch()) {
         for (int i = 1; i <= 4; ++i) {
             if (m.captured(i).toInt() > 255)
-                return QStringLiteral("an IPv4 address is four numbers from 0 to 255");
+                return refused(QStringLiteral("an IPv4 address is four numbers from 0 to 255"));
         }
-        return std::nullopt;
+        return success();
     }
     in_addr parsed{};
     if (digitsAndDots.match(host).hasMatch() || ::inet_aton(host.toLatin1().constData(), &parsed) != 0)
-        return QStringLiteral("an IPv4 address is four decimal numbers from 0 to 255, without leading zeros");
-    return std::nullopt;
+        return refused(
+            QStringLiteral("an IPv4 address is four decimal numbers from 0 to 255, without leading zeros"));
+    return success();
 }
 } // namespace
 
@@ -58,34 +61,34 @@ std::optional<int> parseTimeoutMs(const QString& text) {
     return int(ms);
 }
 
-std::variant<HostEntry, FlashUsageError> parseHostEntry(const QString& text) {
+Result<HostEntry> parseHostEntry(const QString& text) {
     // HOST or [IPv6], then :PORT, then /ADDR, each optional; or a bare IPv6 address.
     static const QRegularExpression form(
         QStringLiteral("^(?:\\[([^\\]]*)\\]|([^:\\[\\]/]*))(?::([^:/]*))?(?:/(.*))?$"));
     const auto bad = [&](const QString& why) {
-        return FlashUsageError{QStringLiteral("bad target '%1': %2").arg(text, why)};
+        return Failure{Failure::Cause::Usage, QStringLiteral("bad target '%1': %2").arg(text, why)};
     };
     const auto m = form.match(text);
     const bool bareV6 = !m.hasMatch() && QHostAddress(text).protocol() == QAbstractSocket::IPv6Protocol;
     if (!m.hasMatch() && !bareV6)
         return bad(QStringLiteral("not a host name or IP address (use [ADDR]:PORT for an IPv6 address)"));
     HostEntry entry{bareV6 ? text : m.captured(1) + m.captured(2), std::nullopt, std::nullopt};
+    if (bareV6)
+        return entry;
     const bool bracketed = text.startsWith(QLatin1Char('['));
     if (bracketed && QHostAddress(entry.host).protocol() != QAbstractSocket::IPv6Protocol)
         return bad(QStringLiteral("not an IPv6 address in brackets"));
-    if (!bracketed && !bareV6 && !isHostName(entry.host))
+    if (!bracketed && !isHostName(entry.host))
         return bad(QStringLiteral("not a host name or IP address"));
-    if (!bracketed && !bareV6) {
-        if (const auto problem = ipv4FormProblem(entry.host))
-            return bad(*problem);
-    }
-    if (!bareV6 && m.capturedStart(3) >= 0) {
+    if (const auto form = bracketed ? success() : checkIpv4Form(entry.host); !form)
+        return bad(form.failure().detail);
+    if (m.capturedStart(3) >= 0) {
         const auto port = strictDecimal(m.captured(3), 1, 65535);
         if (!port)
             return bad(QStringLiteral("the port must be a whole number from 1 to 65535"));
         entry.port = quint16(*port);
     }
-    if (!bareV6 && m.capturedStart(4) >= 0) {
+    if (m.capturedStart(4) >= 0) {
         entry.gatewayAddress = strictDecimal(m.captured(4), 0, 255);
         if (!entry.gatewayAddress)
             return bad(QStringLiteral("the device address after '/' must be a whole number from 0 to 255"));
@@ -93,8 +96,7 @@ std::variant<HostEntry, FlashUsageError> parseHostEntry(const QString& text) {
     return entry;
 }
 
-std::variant<QList<HostEntry>, FlashUsageError> parseHostsFile(const QByteArray& content,
-                                                               const QString& name) {
+Result<QList<HostEntry>> parseHostsFile(const QByteArray& content, const QString& name) {
     QList<HostEntry> hosts;
     const QList<QByteArray> lines = content.split('\n');
     for (qsizetype i = 0; i < lines.size(); ++i) {
@@ -104,134 +106,141 @@ std::variant<QList<HostEntry>, FlashUsageError> parseHostsFile(const QByteArray&
         if (line.isEmpty())
             continue;
         auto entry = parseHostEntry(line);
-        if (auto* error = std::get_if<FlashUsageError>(&entry))
-            return FlashUsageError{QStringLiteral("%1:%2: %3").arg(name).arg(i + 1).arg(error->message)};
-        hosts << std::get<HostEntry>(entry);
+        if (!entry)
+            return Failure{Failure::Cause::Usage,
+                           QStringLiteral("%1:%2: %3").arg(name).arg(i + 1).arg(entry.failure().detail)};
+        hosts << *entry;
     }
     return hosts;
 }
 
-std::variant<FlashOptions, FlashHelp, FlashVersion, FlashUsageError>
-parseFlashArguments(const QStringList& args) {
-    QCommandLineParser parser;
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const auto option = [](const QStringList& names, const QString& value = {}) {
-        return QCommandLineOption(names, QString(), value);
-    };
-    const QCommandLineOption help = option({"h", "help"}), version = option({"version"}),
-                             port = option({"port"}, "N"), localPort = option({"local-port"}, "N"),
-                             gateway = option({"gateway"}, "ADDR"), direct = option({"direct"}),
-                             timeout = option({"timeout"}, "SECONDS"),
-                             firstTimeout = option({"first-timeout"}, "SECONDS"),
-                             retries = option({"retries"}, "N"), jobs = option({"jobs"}, "N"),
-                             hostsFile = option({"hosts"}, "FILE"), noCheck = option({"no-check"}),
-                             verifyOnly = option({"verify-only"}), skipVerified = option({"skip-verified"}),
-                             start = option({"start"}), expectVersion = option({"expect-version"}, "TEXT"),
-                             log = option({"log"}, "FILE"), report = option({"report"}, "FILE"),
-                             progress = option({"progress"}, "WHEN"), quiet = option({"q", "quiet"});
-    parser.addOptions({help,         version,       port, localPort, gateway,  direct,     timeout,
-                       firstTimeout, retries,       jobs, hostsFile, noCheck,  verifyOnly, skipVerified,
-                       start,        expectVersion, log,  report,    progress, quiet});
-
-    // QCommandLineParser skips the first entry as the program name.
-    if (!parser.parse(QStringList{QStringLiteral("velta-flash")} + args))
-        return FlashUsageError{parser.errorText()};
-    if (parser.isSet(help))
-        return FlashHelp{};
-    if (parser.isSet(version))
-        return FlashVersion{};
-
-    FlashOptions o;
-    const QStringList positional = parser.positionalArguments();
+namespace {
+// FILE.hex and the targets: every --hosts file in order, then those on the command line.
+void readTargets(CommandLine& line, FlashOptions& o) {
+    const QStringList positional = line.positional();
     if (positional.isEmpty())
-        return FlashUsageError{QStringLiteral("missing FILE.hex and TARGET")};
+        return line.fail(QStringLiteral("missing FILE.hex and TARGET"));
     o.file = positional.first();
     if (o.file.isEmpty())
-        return FlashUsageError{QStringLiteral("empty file name")};
-    // Every hosts file given, in order, before the targets on the command line.
-    for (const QString& name : parser.values(hostsFile)) {
+        return line.fail(QStringLiteral("empty file name"));
+    for (const QString& name : line.values("hosts")) {
         const auto content = readSmallFile(name, 1024 * 1024);
-        if (const auto* error = std::get_if<RuntimeError>(&content))
-            return FlashUsageError{QStringLiteral("cannot read %1: %2").arg(name, error->description)};
-        auto hosts = parseHostsFile(std::get<QByteArray>(content), name);
-        if (const auto* error = std::get_if<FlashUsageError>(&hosts))
-            return *error;
-        o.hosts += std::get<QList<HostEntry>>(hosts);
+        if (!content)
+            return line.fail(QStringLiteral("cannot read %1: %2")
+                                 .arg(name, RuntimeError::of(content.failure()).description));
+        auto hosts = parseHostsFile(*content, name);
+        if (!hosts)
+            return line.fail(hosts.failure().detail);
+        o.hosts += *hosts;
         o.hostsFiles << name;
     }
     for (const QString& text : positional.mid(1)) {
         auto entry = parseHostEntry(text);
-        if (auto* error = std::get_if<FlashUsageError>(&entry))
-            return *error;
-        o.hosts << std::get<HostEntry>(entry);
+        if (!entry)
+            return line.fail(entry.failure().detail);
+        o.hosts << *entry;
     }
     if (o.hosts.isEmpty())
-        return FlashUsageError{QStringLiteral("missing TARGET")};
+        line.fail(QStringLiteral("missing TARGET"));
+}
 
-    // A whole number for an option that is set, within [min, max]; the error says what it needs.
-    std::optional<FlashUsageError> error;
-    const auto number = [&](const QCommandLineOption& opt, int min, int max, const QString& what,
-                            auto& target) {
-        if (error || !parser.isSet(opt))
-            return;
-        if (const auto value = strictDecimal(parser.value(opt), min, max))
-            target = std::remove_reference_t<decltype(target)>(*value);
+void readNumbers(CommandLine& line, FlashOptions& o) {
+    const QString port = QStringLiteral("a port from %1 to %2"),
+                  whole = QStringLiteral("a whole number from %1 to %2");
+    line.number("port", 1, 65535, port, o.remotePort);
+    line.number("local-port", 0, 65535, port, o.localPort);
+    line.number("gateway", 0, 255, QStringLiteral("a device address from %1 to %2"), o.gatewayAddress);
+    line.number("retries", 0, MaxRetries, whole, o.retries);
+    line.number("jobs", 1, 1000, whole, o.jobs);
+    for (const auto& [name, target] : {std::pair(QStringLiteral("timeout"), &o.timeoutMs),
+                                       std::pair(QStringLiteral("first-timeout"), &o.firstTimeoutMs)}) {
+        if (!line.isSet(name))
+            continue;
+        if (const auto value = parseTimeoutMs(line.value(name)))
+            *target = *value;
         else
-            error =
-                FlashUsageError{QStringLiteral("--%1 needs %2, not '%3'")
-                                    .arg(opt.names().constLast(), what.arg(min).arg(max), parser.value(opt))};
-    };
-    const auto seconds = [&](const QCommandLineOption& opt, int& target) {
-        if (error || !parser.isSet(opt))
-            return;
-        if (const auto value = parseTimeoutMs(parser.value(opt)))
-            target = *value;
-        else
-            error = FlashUsageError{QStringLiteral("--%1 needs seconds from 0.001 to 3600, not '%2'")
-                                        .arg(opt.names().constLast(), parser.value(opt))};
-    };
-    number(port, 1, 65535, QStringLiteral("a port from %1 to %2"), o.remotePort);
-    number(localPort, 0, 65535, QStringLiteral("a port from %1 to %2"), o.localPort);
-    number(gateway, 0, 255, QStringLiteral("a device address from %1 to %2"), o.gatewayAddress);
-    number(retries, 0, MaxRetries, QStringLiteral("a whole number from %1 to %2"), o.retries);
-    number(jobs, 1, 1000, QStringLiteral("a whole number from %1 to %2"), o.jobs);
-    seconds(timeout, o.timeoutMs);
-    seconds(firstTimeout, o.firstTimeoutMs);
-    if (error)
-        return *error;
+            line.fail(QStringLiteral("--%1 needs seconds from 0.001 to 3600, not '%2'")
+                          .arg(name, line.value(name)));
+    }
     o.firstTimeoutMs = qMax(o.firstTimeoutMs, o.timeoutMs);
     // Each further device takes the next port up.
     if (o.localPort && *o.localPort != 0 && *o.localPort + o.hosts.size() - 1 > 65535)
-        return FlashUsageError{QStringLiteral("--local-port %1 leaves no room for %2 devices")
-                                   .arg(*o.localPort)
-                                   .arg(o.hosts.size())};
-    if (parser.isSet(direct) && parser.isSet(gateway))
-        return FlashUsageError{QStringLiteral("--direct and --gateway cannot be used together")};
-    o.gateway = !parser.isSet(direct);
-    o.check = !parser.isSet(noCheck);
-    o.verifyOnly = parser.isSet(verifyOnly);
-    o.skipVerified = parser.isSet(skipVerified);
+        line.fail(QStringLiteral("--local-port %1 leaves no room for %2 devices")
+                      .arg(*o.localPort)
+                      .arg(o.hosts.size()));
+}
+
+void readModes(CommandLine& line, FlashOptions& o) {
+    if (line.isSet("direct") && line.isSet("gateway"))
+        line.fail(QStringLiteral("--direct and --gateway cannot be used together"));
+    o.gateway = !line.isSet("direct");
+    o.check = !line.isSet("no-check");
+    o.verifyOnly = line.isSet("verify-only");
+    o.skipVerified = line.isSet("skip-verified");
     if (o.verifyOnly && o.skipVerified)
-        return FlashUsageError{QStringLiteral("--verify-only and --skip-verified cannot be used together")};
-    o.start = parser.isSet(start);
-    o.expectVersion = parser.value(expectVersion);
-    if (parser.isSet(expectVersion) && o.expectVersion.isEmpty())
-        return FlashUsageError{QStringLiteral("--expect-version needs a text")};
-    o.logFile = parser.value(log);
-    o.reportFile = parser.value(report);
-    for (const auto& [opt, value] : {std::pair(&log, o.logFile), std::pair(&report, o.reportFile)}) {
-        if (parser.isSet(*opt) && value.isEmpty())
-            return FlashUsageError{QStringLiteral("--%1 needs a file name").arg(opt->names().constLast())};
+        line.fail(QStringLiteral("--verify-only and --skip-verified cannot be used together"));
+    o.start = line.isSet("start");
+    o.expectVersion = line.value("expect-version");
+    if (line.isSet("expect-version") && o.expectVersion.isEmpty())
+        line.fail(QStringLiteral("--expect-version needs a text"));
+    const QStringList whens{QStringLiteral("auto"), QStringLiteral("always"), QStringLiteral("never")};
+    if (line.isSet("progress") && !whens.contains(line.value("progress")))
+        line.fail(
+            QStringLiteral("--progress needs auto, always or never, not '%1'").arg(line.value("progress")));
+    o.progress = FlashOptions::Progress(qMax(0, whens.indexOf(line.value("progress"))));
+    o.quiet = line.isSet("quiet");
+}
+
+void readOutputs(CommandLine& line, FlashOptions& o) {
+    o.logFile = line.value("log");
+    o.reportFile = line.value("report");
+    for (const QString& name : {QStringLiteral("log"), QStringLiteral("report")}) {
+        if (line.isSet(name) && line.value(name).isEmpty())
+            line.fail(QStringLiteral("--%1 needs a file name").arg(name));
     }
     if (o.logFile == QLatin1String("-"))
-        return FlashUsageError{QStringLiteral("--log needs a file name; '-' is for --report")};
-    const QStringList whens{QStringLiteral("auto"), QStringLiteral("always"), QStringLiteral("never")};
-    if (parser.isSet(progress) && !whens.contains(parser.value(progress)))
-        return FlashUsageError{
-            QStringLiteral("--progress needs auto, always or never, not '%1'").arg(parser.value(progress))};
-    o.progress = FlashOptions::Progress(qMax(0, whens.indexOf(parser.value(progress))));
-    o.quiet = parser.isSet(quiet);
-    return o;
+        line.fail(QStringLiteral("--log needs a file name; '-' is for --report"));
+}
+} // namespace
+
+Result<FlashCommand> parseFlashArguments(const QStringList& args) {
+    const auto option = [](const QStringList& names, const QString& value = {}) {
+        return QCommandLineOption(names, QString(), value);
+    };
+    CommandLine line({option({"h", "help"}),
+                      option({"version"}),
+                      option({"port"}, "N"),
+                      option({"local-port"}, "N"),
+                      option({"gateway"}, "ADDR"),
+                      option({"direct"}),
+                      option({"timeout"}, "SECONDS"),
+                      option({"first-timeout"}, "SECONDS"),
+                      option({"retries"}, "N"),
+                      option({"jobs"}, "N"),
+                      option({"hosts"}, "FILE"),
+                      option({"no-check"}),
+                      option({"verify-only"}),
+                      option({"skip-verified"}),
+                      option({"start"}),
+                      option({"expect-version"}, "TEXT"),
+                      option({"log"}, "FILE"),
+                      option({"report"}, "FILE"),
+                      option({"progress"}, "WHEN"),
+                      option({"q", "quiet"})});
+    if (auto parsed = line.parse(args); !parsed)
+        return parsed.failure();
+    if (line.isSet("help"))
+        return FlashCommand(FlashHelp{});
+    if (line.isSet("version"))
+        return FlashCommand(FlashVersion{});
+    FlashOptions o;
+    readTargets(line, o);
+    readNumbers(line, o);
+    readModes(line, o);
+    readOutputs(line, o);
+    if (auto checked = line.result(); !checked)
+        return checked.failure();
+    return FlashCommand(o);
 }
 
 QString flashUsageText() {
@@ -246,7 +255,8 @@ QString flashUsageText() {
         .arg(TransferState::MaxLines);
 }
 
-std::optional<FlashUsageError> checkFilesApart(const FlashOptions& o) {
+Result<void> checkFilesApart(const FlashOptions& o) {
+    const auto refused = [](const QString& why) { return Failure{Failure::Cause::Usage, why}; };
     QList<std::pair<QString, QString>> outputs; // option, path
     for (const auto& [option, path] : {std::pair(QStringLiteral("--log"), o.logFile),
                                        std::pair(QStringLiteral("--report"), o.reportFile)}) {
@@ -261,16 +271,16 @@ std::optional<FlashUsageError> checkFilesApart(const FlashOptions& o) {
         // An output replaces or grows a file: it must be one, or nothing yet.
         const QFileInfo info(path);
         if (info.exists() && !info.isFile())
-            return FlashUsageError{QStringLiteral("%1 %2: not a regular file").arg(option, path)};
+            return refused(QStringLiteral("%1 %2: not a regular file").arg(option, path));
         for (const auto& [what, input] : inputs) {
             if (isSameFile(path, input))
-                return FlashUsageError{QStringLiteral("%1 %2 is %3").arg(option, path, what)};
+                return refused(QStringLiteral("%1 %2 is %3").arg(option, path, what));
         }
         for (qsizetype j = i + 1; j < outputs.size(); ++j) {
             if (isSameFile(path, outputs[j].second))
-                return FlashUsageError{QStringLiteral("%1 %2 is the file of %3 %4")
-                                           .arg(option, path, outputs[j].first, outputs[j].second)};
+                return refused(QStringLiteral("%1 %2 is the file of %3 %4")
+                                   .arg(option, path, outputs[j].first, outputs[j].second));
         }
     }
-    return std::nullopt;
+    return success();
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "core/conversation/vocabulary.h"
+#include "core/io/result.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -34,13 +37,13 @@ struct FlashOptions {
     QString file;
     QList<HostEntry> hosts;
     QStringList hostsFiles; // the --hosts files read, in order
-    quint16 remotePort = 111;
+    quint16 remotePort = Protocol::DevicePort;
     std::optional<quint16> localPort; // nothing: drawn from 5500..6499 for each session
     bool gateway = true;
-    int gatewayAddress = 16;
-    int timeoutMs = 3000;
-    int firstTimeoutMs = 10000; // the first record of the download pass; never below timeoutMs
-    int retries = 3;
+    int gatewayAddress = Protocol::GatewayAddress;
+    int timeoutMs = Protocol::Defaults::TimeoutMs;
+    int firstTimeoutMs = Protocol::Defaults::FirstTimeoutMs; // the first record; never below timeoutMs
+    int retries = Protocol::Defaults::Retries;
     int jobs = 0; // gateways and direct devices at once; 0: all
     bool check = true;
     bool verifyOnly = false;
@@ -55,26 +58,22 @@ struct FlashOptions {
 
 struct FlashHelp {};
 struct FlashVersion {};
-struct FlashUsageError {
-    QString message;
-};
+using FlashCommand = std::variant<FlashOptions, FlashHelp, FlashVersion>;
 
-// The command line without the program name. Reads the --hosts file.
-[[nodiscard]] std::variant<FlashOptions, FlashHelp, FlashVersion, FlashUsageError>
-parseFlashArguments(const QStringList& args);
+// The command line without the program name; a problem is a Usage failure. Reads the --hosts files.
+[[nodiscard]] Result<FlashCommand> parseFlashArguments(const QStringList& args);
 
 // "HOST", "HOST:PORT", "[IPv6]" or "[IPv6]:PORT", each optionally followed by "/ADDR"; a bare
 // IPv6 address has neither.
-[[nodiscard]] std::variant<HostEntry, FlashUsageError> parseHostEntry(const QString& text);
+[[nodiscard]] Result<HostEntry> parseHostEntry(const QString& text);
 
 // The targets of a --hosts file: one a line, "#" to the end of a line a comment, blank lines
 // allowed. `name` starts every error message.
-[[nodiscard]] std::variant<QList<HostEntry>, FlashUsageError> parseHostsFile(const QByteArray& content,
-                                                                             const QString& name);
+[[nodiscard]] Result<QList<HostEntry>> parseHostsFile(const QByteArray& content, const QString& name);
 
 // No output (--log, --report) may be another output or an input (the file, a --hosts file), by
 // the file itself, through links; and an output must be a regular file or nothing yet.
-[[nodiscard]] std::optional<FlashUsageError> checkFilesApart(const FlashOptions& options);
+[[nodiscard]] Result<void> checkFilesApart(const FlashOptions& options);
 
 // Seconds as typed ("3", "0.25", ".5") to whole milliseconds, within 1 ms .. 1 hour.
 [[nodiscard]] std::optional<int> parseTimeoutMs(const QString& text);

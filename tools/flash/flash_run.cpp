@@ -1,9 +1,9 @@
 #include "flash_run.h"
 
-#include "datagram_reader.h"
-#include "endpoint.h"
-#include "platform.h"
-#include "printable.h"
+#include "core/io/printable.h"
+#include "core/io/signals.h"
+#include "net/addresses.h"
+#include "net/endpoint.h"
 #include "progress_view.h"
 #include "target_lookup.h"
 
@@ -73,16 +73,17 @@ std::optional<int> FlashRun::loadFile() {
     auto loaded = loadFlashFile(m_options.file, m_options.check);
     if (const int signalNumber = TerminationSignals::seen())
         return ExitCode::Interrupted + signalNumber;
-    if (auto* file = std::get_if<FlashFile>(&loaded)) {
-        m_file = std::move(*file);
+    if (loaded) {
+        m_file = std::move(*loaded);
         return std::nullopt;
     }
-    const QString& error = std::get<QString>(loaded);
+    const QString& error = loaded.failure().detail;
     printError(error);
     // Every device gets its record, so a line's tooling sees why nothing was loaded.
     if (!m_options.reportFile.isEmpty()) {
-        if (const auto failure = m_report.open(m_options.reportFile, m_options.file, 0, QString())) {
-            printError(QStringLiteral("cannot open report file %1: %2").arg(m_options.reportFile, *failure));
+        if (const auto opened = m_report.open(m_options.reportFile, m_options.file, 0, QString()); !opened) {
+            printError(QStringLiteral("cannot open report file %1: %2")
+                           .arg(m_options.reportFile, opened.failure().detail));
             return ExitCode::BadArguments;
         }
         for (const auto& job : m_jobs)
@@ -93,15 +94,18 @@ std::optional<int> FlashRun::loadFile() {
 
 std::optional<int> FlashRun::openOutputs() {
     if (!m_options.reportFile.isEmpty()) {
-        if (const auto failure =
-                m_report.open(m_options.reportFile, m_options.file, m_file->lines.count(), m_file->sha256)) {
-            printError(QStringLiteral("cannot open report file %1: %2").arg(m_options.reportFile, *failure));
+        if (const auto opened =
+                m_report.open(m_options.reportFile, m_options.file, m_file->lines.count(), m_file->sha256);
+            !opened) {
+            printError(QStringLiteral("cannot open report file %1: %2")
+                           .arg(m_options.reportFile, opened.failure().detail));
             return ExitCode::BadArguments;
         }
     }
     if (!m_options.logFile.isEmpty()) {
-        if (const auto failure = m_transcript.open(m_options.logFile)) {
-            printError(QStringLiteral("cannot create log file %1: %2").arg(m_options.logFile, *failure));
+        if (const auto opened = m_transcript.open(m_options.logFile); !opened) {
+            printError(QStringLiteral("cannot create log file %1: %2")
+                           .arg(m_options.logFile, opened.failure().detail));
             return ExitCode::BadArguments;
         }
     }
@@ -229,9 +233,10 @@ void FlashRun::interrupted(int signalNumber) {
 int FlashRun::finish() {
     if (m_usageError)
         return *m_usageError;
-    const auto logFailure = m_transcript.close();
-    if (logFailure)
-        printError(QStringLiteral("cannot write log file %1: %2").arg(m_options.logFile, *logFailure));
+    const auto logClosed = m_transcript.close();
+    if (!logClosed)
+        printError(QStringLiteral("cannot write log file %1: %2")
+                       .arg(m_options.logFile, logClosed.failure().detail));
     if (m_report.failed())
         printError(QStringLiteral("cannot write report file %1").arg(m_options.reportFile));
 
@@ -256,6 +261,6 @@ int FlashRun::finish() {
     if (m_interruptedBy)
         return ExitCode::Interrupted + m_interruptedBy;
     // An output that could not be written is a failure of the run, never a success.
-    return code == ExitCode::Ok && (logFailure || m_report.failed() || tableFailed) ? ExitCode::LogError
+    return code == ExitCode::Ok && (!logClosed || m_report.failed() || tableFailed) ? ExitCode::LogError
                                                                                     : code;
 }

@@ -2,7 +2,7 @@
 
 #include "flash_options.h"
 #include "hex_input.h"
-#include "host_lookup.h"
+#include "net/host_lookup.h"
 #include "report.h"
 #include "runner.h"
 #include "transcript.h"

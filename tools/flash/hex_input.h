@@ -1,11 +1,10 @@
 #pragma once
 
-#include "line_store.h"
+#include "core/io/result.h"
+#include "core/transfer/line_store.h"
 
 #include <QString>
 
-#include <optional>
-#include <variant>
 #include <vector>
 
 // The lines to send and the fingerprint of the bytes they were read from.
@@ -19,9 +18,9 @@ struct FlashFile {
 // be). With `check`, every line as the loader read it must be a well-formed record and the last
 // one the end-of-file record. The file is read once: its SHA-256 is taken from the same bytes, so
 // nothing is hashed that is then refused. Reading stops when a termination signal has come.
-// The error text starts with the path, e.g. "fw.hex:12: bad checksum".
-[[nodiscard]] std::variant<FlashFile, QString> loadFlashFile(const QString& path, bool check);
+// The failure's detail starts with the path, e.g. "fw.hex:12: bad checksum".
+[[nodiscard]] Result<FlashFile> loadFlashFile(const QString& path, bool check);
 
 // The record check on its own: `fileLines` holds the file line of each entry.
-[[nodiscard]] std::optional<QString> checkFlashLines(const LineStore& lines,
-                                                     const std::vector<int>& fileLines, const QString& name);
+[[nodiscard]] Result<void> checkFlashLines(const LineStore& lines, const std::vector<int>& fileLines,
+                                           const QString& name);

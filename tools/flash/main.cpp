@@ -1,7 +1,8 @@
 // velta-flash: loads a HEX file into one or more bootloader devices over UDP.
 #include "flash_options.h"
 #include "flash_run.h"
-#include "platform.h"
+
+#include "core/io/signals.h"
 
 #include <QCoreApplication>
 
@@ -15,20 +16,19 @@ int main(int argc, char* argv[]) {
     // A second Ctrl-C ends it at once; the first stops sending and writes what it has.
     TerminationSignals termination(true);
 
-    const auto parsed = parseFlashArguments(app.arguments().mid(1));
-    if (std::holds_alternative<FlashHelp>(parsed) || std::holds_alternative<FlashVersion>(parsed)) {
-        const QByteArray text = std::holds_alternative<FlashHelp>(parsed) ? flashUsageText().toLocal8Bit()
-                                                                          : "velta-flash " VELTA_VERSION "\n";
-        return std::fputs(text.constData(), stdout) < 0 || std::fflush(stdout) != 0 ? ExitCode::LogError
-                                                                                    : ExitCode::Ok;
-    }
-    const auto* error = std::get_if<FlashUsageError>(&parsed);
-    const FlashOptions* options = std::get_if<FlashOptions>(&parsed);
-    std::optional<FlashUsageError> apart = options ? checkFilesApart(*options) : std::nullopt;
-    if (error || apart) {
+    auto parsed = parseFlashArguments(app.arguments().mid(1));
+    const Result<void> apart = parsed && std::holds_alternative<FlashOptions>(*parsed)
+                                   ? checkFilesApart(std::get<FlashOptions>(*parsed))
+                                   : success();
+    if (!parsed || !apart) {
         std::fprintf(stderr, "velta-flash: %s\nTry 'velta-flash --help' for the options.\n",
-                     (error ? error->message : apart->message).toLocal8Bit().constData());
+                     (!parsed ? parsed.failure() : apart.failure()).detail.toLocal8Bit().constData());
         return ExitCode::BadArguments;
     }
-    return FlashRun(*options, termination).exec();
+    if (auto* options = std::get_if<FlashOptions>(&*parsed))
+        return FlashRun(std::move(*options), termination).exec();
+    const QByteArray text = std::holds_alternative<FlashHelp>(*parsed) ? flashUsageText().toLocal8Bit()
+                                                                       : "velta-flash " VELTA_VERSION "\n";
+    return std::fputs(text.constData(), stdout) < 0 || std::fflush(stdout) != 0 ? ExitCode::LogError
+                                                                                : ExitCode::Ok;
 }

@@ -1,6 +1,6 @@
 #include "progress_view.h"
 
-#include "printable.h"
+#include "core/io/printable.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -33,7 +33,7 @@ DeviceProgress progressOf(const DeviceJob& job) {
                      job.message,
                      job.bootInfo};
     if (job.link) {
-        const FlashSession& s = job.link->session();
+        const FlasherConversation& s = job.link->session();
         p.pass = s.pass();
         p.line = s.line();
         p.lineCount = s.lineCount();
@@ -158,7 +158,7 @@ void ProgressView::onStarted(DeviceJob* job) {
 void ProgressView::onPassChanged(DeviceJob* job) {
     if ((m_mode == Mode::Phases || m_mode == Mode::Percent) && job->link)
         print(QStringLiteral("%1: %2, %3 lines\n")
-                  .arg(job->target.label, FlashSession::passName(job->link->session().pass()))
+                  .arg(job->target.label, FlasherConversation::passName(job->link->session().pass()))
                   .arg(job->link->session().lineCount()));
 }
 

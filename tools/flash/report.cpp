@@ -31,14 +31,13 @@ QString reportResult(const DeviceJob& job) {
     return job.skipped ? QStringLiteral("skipped") : QString::fromLatin1(names[int(job.result)]);
 }
 
-std::optional<QString> Report::open(const QString& path, const QString& file, int lines,
-                                    const QString& sha256) {
-    if (auto failure = m_out.open(path))
-        return failure;
+Result<void> Report::open(const QString& path, const QString& file, int lines, const QString& sha256) {
+    if (auto opened = m_out.open(path); !opened)
+        return opened;
     m_file = file;
     m_lines = lines;
     m_sha256 = sha256;
-    return std::nullopt;
+    return success();
 }
 
 void Report::put(QJsonObject record) {

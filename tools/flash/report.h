@@ -1,7 +1,8 @@
 #pragma once
 
 #include "flash_options.h"
-#include "platform.h"
+
+#include "core/io/files.h"
 #include "runner.h"
 
 #include <QByteArray>
@@ -14,8 +15,7 @@ class Report {
 public:
     // `path` "-" writes to standard output. The file, its SHA-256 (empty: unknown) and its line
     // count go in every record.
-    [[nodiscard]] std::optional<QString> open(const QString& path, const QString& file, int lines,
-                                              const QString& sha256);
+    Result<void> open(const QString& path, const QString& file, int lines, const QString& sha256);
     [[nodiscard]] bool isOpen() const { return m_out.isOpen(); }
     // Writes the record of a finished device; a failed write is remembered, not fatal.
     void write(const DeviceJob& job);

@@ -1,7 +1,7 @@
 #include "runner.h"
 
-#include "local_port.h"
-#include "platform.h"
+#include "core/io/files.h"
+#include "core/link/local_port.h"
 
 namespace {
 // A drawn port that is taken is drawn again, up to this many times; then the system chooses.
@@ -80,26 +80,25 @@ void Runner::startSession(DeviceJob* job, bool check, quint16 localPort) {
     job->link = std::make_unique<DeviceLink>(job->target, m_lines, settings, m_transcript);
     DeviceLink* link = job->link.get();
     link->setWaitInPlace(m_groups.size() == 1 || m_settings.jobs == 1); // never two links at once
-    std::optional<BindFailure> failure;
     // Drawn ports as the window draws them; where the range is taken (thousands of devices), a
     // port the system chooses: devices answer any port.
     const int attempts = m_settings.localPort ? 1 : DrawAttempts + 1;
+    Result<void> bound = success();
+    quint16 port = 0;
     for (int attempt = 0; attempt < attempts; ++attempt) {
-        const quint16 port = m_settings.localPort     ? localPort
-                             : attempt < DrawAttempts ? quint16(LocalPort::draw())
-                                                      : quint16(0);
-        failure = link->bind(port);
-        if (failure)
-            failure->reason = QStringLiteral("cannot bind local port %1: %2").arg(port).arg(failure->reason);
-        if (!failure || failure->error != QAbstractSocket::AddressInUseError)
+        port = m_settings.localPort     ? localPort
+               : attempt < DrawAttempts ? quint16(LocalPort::draw())
+                                        : quint16(0);
+        bound = link->bind(port);
+        if (bound || bound.failure().cause != Failure::Cause::AddressInUse)
             break;
     }
     connect(link, &DeviceLink::passChanged, this, [this, job] { emit passChanged(job); });
     connect(
         link, &DeviceLink::finished, this, [this, job, check] { sessionEnded(job, check); },
         Qt::QueuedConnection);
-    if (failure)
-        link->abandon(failure->reason);
+    if (!bound)
+        link->abandon(QStringLiteral("cannot bind local port %1: %2").arg(port).arg(bound.failure().detail));
     else
         link->start();
 }
@@ -107,7 +106,7 @@ void Runner::startSession(DeviceJob* job, bool check, quint16 localPort) {
 void Runner::sessionEnded(DeviceJob* job, bool check) {
     if (job->outcome != DeviceJob::Outcome::Running)
         return;
-    const FlashSession& s = job->link->session();
+    const FlasherConversation& s = job->link->session();
     job->bootInfo = s.bootInfo().isEmpty() ? job->bootInfo : s.bootInfo();
     job->resends += s.resends();
     job->lateReplies += s.lateReplies();

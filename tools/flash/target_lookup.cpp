@@ -1,6 +1,6 @@
 #include "target_lookup.h"
 
-#include "datagram_reader.h"
+#include "net/addresses.h"
 
 #include <QTimer>
 

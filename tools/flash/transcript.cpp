@@ -1,14 +1,14 @@
 #include "transcript.h"
 
-#include "printable.h"
+#include "core/io/printable.h"
 
 #include <QDateTime>
 
-std::optional<QString> Transcript::open(const QString& path) {
+Result<void> Transcript::open(const QString& path) {
     m_file.setFileName(path);
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return m_file.errorString();
-    return std::nullopt;
+        return Failure{Failure::Cause::DeviceIo, m_file.errorString()};
+    return success();
 }
 
 void Transcript::stamp(const QString& host, char direction) {
@@ -57,11 +57,11 @@ void Transcript::put() {
         m_failure = m_file.errorString();
 }
 
-std::optional<QString> Transcript::close() {
-    if (!m_file.isOpen())
-        return m_failure;
-    if (!m_file.flush() && !m_failure)
+Result<void> Transcript::close() {
+    if (m_file.isOpen() && !m_file.flush() && !m_failure)
         m_failure = m_file.errorString();
     m_file.close();
-    return m_failure;
+    if (m_failure)
+        return Failure{Failure::Cause::DiskFull, *m_failure};
+    return success();
 }

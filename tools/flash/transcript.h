@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/io/result.h"
+
 #include <QByteArrayView>
 #include <QFile>
 #include <QString>
@@ -18,16 +20,16 @@ public:
     Transcript(const Transcript&) = delete;
     Transcript& operator=(const Transcript&) = delete;
 
-    // Creates (or truncates) the file; the reason when that fails.
-    [[nodiscard]] std::optional<QString> open(const QString& path);
+    // Creates (or truncates) the file.
+    Result<void> open(const QString& path);
     [[nodiscard]] bool isOpen() const { return m_file.isOpen(); }
 
     void sent(const QString& host, QByteArrayView bytes) { write(host, '>', bytes); }
     void received(const QString& host, QByteArrayView bytes) { write(host, '<', bytes); }
     void note(const QString& host, const QString& text);
 
-    // Flushes and closes; the reason when something could not be written.
-    [[nodiscard]] std::optional<QString> close();
+    // Flushes and closes; a failure when something could not be written.
+    Result<void> close();
 
 private:
     void write(const QString& host, char direction, QByteArrayView bytes);

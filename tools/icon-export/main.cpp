@@ -1,7 +1,7 @@
 // Writes the window icon as PNG files in the hicolor theme layout, drawn by the same vector
 // code the window uses, so each size is rendered sharp rather than scaled from another.
 //   velta-icon-export OUTPUT_DIR NAME SIZE...  ->  OUTPUT_DIR/<SIZE>x<SIZE>/apps/NAME.png
-#include "icons.h"
+#include "app/icons.h"
 
 #include <QDir>
 #include <QGuiApplication>

@@ -1,4 +1,4 @@
-#include "field_reader.h"
+#include "core/io/field_reader.h"
 
 #include <algorithm>
 

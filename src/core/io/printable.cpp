@@ -1,4 +1,4 @@
-#include "printable.h"
+#include "core/io/printable.h"
 
 void appendPrintable(QByteArray& out, QByteArrayView bytes, qsizetype shown) {
     static constexpr char Hex[] = "0123456789abcdef";

@@ -1,6 +1,6 @@
-#include "address_book.h"
+#include "core/link/address_book.h"
 
-#include "platform.h"
+#include "core/io/files.h"
 
 #include <algorithm>
 
@@ -23,11 +23,10 @@ QStringList entriesFrom(FieldReader& reader) {
 }
 
 QStringList entriesFromFile(const QString& path) {
-    auto opened = InputFile::open(path);
-    if (!std::holds_alternative<InputFile>(opened))
+    auto file = InputFile::open(path);
+    if (!file)
         return {DefaultEntry};
-    InputFile& file = std::get<InputFile>(opened);
-    FieldReader reader([&file](char* buffer, qsizetype capacity) { return file.read(buffer, capacity); });
+    FieldReader reader([&file](char* buffer, qsizetype capacity) { return file->read(buffer, capacity); });
     return entriesFrom(reader);
 }
 

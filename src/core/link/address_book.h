@@ -1,6 +1,6 @@
 #pragma once
 
-#include "field_reader.h"
+#include "core/io/field_reader.h"
 
 #include <QByteArray>
 #include <QString>

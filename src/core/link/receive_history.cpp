@@ -1,4 +1,4 @@
-#include "receive_history.h"
+#include "core/link/receive_history.h"
 
 QString trimTrailingSpaces(const QString& text) {
     qsizetype end = text.size();

@@ -1,4 +1,4 @@
-#include "intel_hex.h"
+#include "core/protocol/intel_hex.h"
 
 #include <cstring>
 #include <utility>

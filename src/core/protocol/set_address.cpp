@@ -1,4 +1,4 @@
-#include "commands.h"
+#include "core/protocol/set_address.h"
 
 #include <cmath>
 #include <cstdlib>

@@ -1,9 +1,8 @@
-#include "hex_loader.h"
+#include "core/transfer/hex_loader.h"
 
-#include "platform.h"
+#include "core/io/files.h"
 
-std::variant<LineStore, RuntimeError> readHexLines(FieldReader& reader, int maxLines,
-                                                   std::vector<int>* fileLines) {
+Result<LineStore> readHexLines(FieldReader& reader, int maxLines, std::vector<int>* fileLines) {
     LineStore lines;
     QByteArray field;
     for (;;) {
@@ -12,9 +11,11 @@ std::variant<LineStore, RuntimeError> readHexLines(FieldReader& reader, int maxL
             lines.squeeze();
             return lines;
         case FieldReader::Status::TooLong:
-            return RuntimeError::outOfMemory();
+            return Failure{
+                Failure::Cause::TooLong,
+                QStringLiteral("an entry longer than %1 bytes: not a HEX file").arg(MaxHexEntryBytes)};
         case FieldReader::Status::ReadError:
-            return RuntimeError::deviceIoError();
+            return Failure{Failure::Cause::DeviceIo, QStringLiteral("read error")};
         case FieldReader::Status::Field:
             break;
         }
@@ -22,19 +23,17 @@ std::variant<LineStore, RuntimeError> readHexLines(FieldReader& reader, int maxL
         if (field.isEmpty())
             continue;
         if (lines.count() >= maxLines)
-            return RuntimeError::subscriptOutOfRange();
+            return Failure{Failure::Cause::TooManyLines, QStringLiteral("more than %1 lines").arg(maxLines)};
         lines.append(field);
         if (fileLines)
             fileLines->push_back(reader.fieldLine());
     }
 }
 
-std::variant<LineStore, RuntimeError> readHexFile(const QString& path, int maxLines,
-                                                  std::vector<int>* fileLines) {
-    auto opened = InputFile::open(path);
-    if (auto* error = std::get_if<RuntimeError>(&opened))
-        return *error;
-    InputFile& file = std::get<InputFile>(opened);
-    FieldReader reader([&file](char* buffer, qsizetype capacity) { return file.read(buffer, capacity); });
-    return readHexLines(reader, maxLines, fileLines);
+Result<LineStore> readHexFile(const QString& path, int maxLines) {
+    auto file = InputFile::open(path);
+    if (!file)
+        return file.failure();
+    FieldReader reader([&file](char* buffer, qsizetype capacity) { return file->read(buffer, capacity); });
+    return readHexLines(reader, maxLines);
 }

@@ -1,16 +1,14 @@
-#include "platform.h"
+#include "core/io/files.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSocketNotifier>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
@@ -23,6 +21,52 @@ struct Fd {
             ::close(fd);
     }
 };
+
+QString systemReason(int sysError) {
+    return QString::fromLocal8Bit(std::strerror(sysError));
+}
+
+// Why opening `path` failed; `sysError` is the errno captured right after the failure.
+Failure failureOfOpen(const QString& path, int sysError) {
+    switch (sysError) {
+    case ENOENT:
+        return {QFileInfo(path).absoluteDir().exists() ? Failure::Cause::FileNotFound
+                                                       : Failure::Cause::PathNotFound,
+                systemReason(sysError)};
+    case ENOTDIR:
+        return {Failure::Cause::PathNotFound, systemReason(sysError)};
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return {Failure::Cause::PermissionDenied, systemReason(sysError)};
+    case ENOSPC:
+    case EDQUOT:
+        return {Failure::Cause::DiskFull, systemReason(sysError)};
+    case EIO:
+        return {Failure::Cause::DeviceIo, systemReason(sysError)};
+    default:
+        return {Failure::Cause::NotRegularFile, systemReason(sysError)};
+    }
+}
+
+// Why a read, write or commit failed (disk full, I/O error...).
+Failure failureOfWrite(int sysError) {
+    switch (sysError) {
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return {Failure::Cause::DiskFull, systemReason(sysError)};
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return {Failure::Cause::PermissionDenied, systemReason(sysError)};
+    case EISDIR:
+    case EBUSY:
+        return {Failure::Cause::NotRegularFile, systemReason(sysError)};
+    default:
+        return {Failure::Cause::DeviceIo, systemReason(sysError)};
+    }
+}
 } // namespace
 
 InputFile& InputFile::operator=(InputFile&& other) noexcept {
@@ -39,18 +83,18 @@ InputFile::~InputFile() {
         ::close(m_fd);
 }
 
-std::variant<InputFile, RuntimeError> InputFile::open(const QString& path) {
+Result<InputFile> InputFile::open(const QString& path) {
     const QByteArray native = QFile::encodeName(path);
     if (native.isEmpty())
-        return RuntimeError::fileNotFound();
+        return Failure{Failure::Cause::FileNotFound, QStringLiteral("empty name")};
     // Non-blocking, so a FIFO with no writer does not hold the caller; checked before any read.
     Fd f;
     f.fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (f.fd < 0)
-        return runtimeErrorForOpen(path, errno);
+        return failureOfOpen(path, errno);
     struct stat st {};
     if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return RuntimeError::pathFileAccessError();
+        return Failure{Failure::Cause::NotRegularFile, QStringLiteral("not a regular file")};
     InputFile file;
     file.m_fd = std::exchange(f.fd, -1);
     return file;
@@ -68,19 +112,19 @@ qsizetype InputFile::read(char* buffer, qsizetype capacity) {
     }
 }
 
-std::variant<QByteArray, RuntimeError> readSmallFile(const QString& path, qsizetype maxBytes) {
+Result<QByteArray> readSmallFile(const QString& path, qsizetype maxBytes) {
     auto opened = InputFile::open(path);
-    if (auto* error = std::get_if<RuntimeError>(&opened))
-        return *error;
+    if (!opened)
+        return opened.failure();
     QByteArray data(maxBytes + 1, Qt::Uninitialized);
     qsizetype size = 0;
     for (qsizetype got = 1; got > 0 && size <= maxBytes; size += got) {
-        got = std::get<InputFile>(opened).read(data.data() + size, data.size() - size);
+        got = opened->read(data.data() + size, data.size() - size);
         if (got < 0)
-            return RuntimeError::deviceIoError();
+            return failureOfWrite(errno);
     }
     if (size > maxBytes)
-        return RuntimeError::outOfMemory();
+        return Failure{Failure::Cause::TooLong, QStringLiteral("larger than %1 bytes").arg(maxBytes)};
     data.truncate(size);
     return data;
 }
@@ -90,38 +134,39 @@ AppendFile::~AppendFile() {
         ::close(m_fd);
 }
 
-std::optional<QString> AppendFile::open(const QString& path) {
+Result<void> AppendFile::open(const QString& path) {
     if (path == QLatin1String("-")) {
         m_fd = STDOUT_FILENO;
-        return std::nullopt;
+        return success();
     }
     Fd f;
     f.fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK,
                   0666);
     if (f.fd < 0)
-        return QString::fromLocal8Bit(std::strerror(errno));
+        return failureOfOpen(path, errno);
     struct stat st {};
     if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return QStringLiteral("not a regular file");
+        return Failure{Failure::Cause::NotRegularFile, QStringLiteral("not a regular file")};
     m_fd = std::exchange(f.fd, -1);
     m_own = true;
-    return std::nullopt;
+    return success();
 }
 
-bool AppendFile::append(const QByteArray& record) {
+Result<void> AppendFile::append(const QByteArray& record) {
     ssize_t put;
     do
         put = ::write(m_fd, record.constData(), size_t(record.size()));
     while (put < 0 && errno == EINTR);
     if (put == record.size())
-        return true;
+        return success();
+    const Failure failure = failureOfWrite(put < 0 ? errno : ENOSPC);
     // Half a record (a full disk) would glue onto the next run's first one: cut the file back
     // to where this record began, unless someone else has appended since.
     struct stat st {};
     const off_t end = ::lseek(m_fd, 0, SEEK_CUR);
     if (put > 0 && end >= put && ::fstat(m_fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == end)
         (void)::ftruncate(m_fd, end - put);
-    return false;
+    return failure;
 }
 
 namespace {
@@ -148,17 +193,16 @@ mode_t newFileMode() {
 // A temporary file beside `native` with `bytes`, mode and group as given, renamed over `native`.
 // `-1` for the group keeps ours. EPERM from the group change means the caller must not go on
 // this way: nothing has been replaced then.
-std::optional<RuntimeError> writeThroughRename(const QByteArray& native, const QString& path,
-                                               const QByteArray& bytes, mode_t mode, gid_t group,
-                                               bool* groupRefused = nullptr) {
+Result<void> writeThroughRename(const QByteArray& native, const QString& path, const QByteArray& bytes,
+                                mode_t mode, gid_t group, bool* groupRefused = nullptr) {
     QByteArray tmpl = native + ".XXXXXX";
     Fd f;
     f.fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
     if (f.fd < 0)
-        return runtimeErrorForOpen(path, errno);
+        return failureOfOpen(path, errno);
     const auto fail = [&](int err) {
         ::unlink(tmpl.constData());
-        return std::optional<RuntimeError>(runtimeErrorForWrite(err));
+        return Result<void>(failureOfWrite(err));
     };
     if (group != gid_t(-1) && ::fchown(f.fd, uid_t(-1), group) != 0) {
         if (groupRefused)
@@ -175,31 +219,30 @@ std::optional<RuntimeError> writeThroughRename(const QByteArray& native, const Q
         return fail(errno);
     if (::rename(tmpl.constData(), native.constData()) != 0)
         return fail(errno);
-    return std::nullopt;
+    return success();
 }
 
 // Truncates the regular file `native` and writes `bytes` into it: its inode, links, mode and
 // owner stay.
-std::optional<RuntimeError> writeInPlace(const QByteArray& native, const QString& path,
-                                         const QByteArray& bytes) {
+Result<void> writeInPlace(const QByteArray& native, const QString& path, const QByteArray& bytes) {
     Fd f;
     f.fd = ::open(native.constData(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (f.fd < 0)
-        return runtimeErrorForOpen(path, errno);
+        return failureOfOpen(path, errno);
     struct stat st {};
     if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return RuntimeError::pathFileAccessError();
+        return Failure{Failure::Cause::NotRegularFile, QStringLiteral("not a regular file")};
     if (::ftruncate(f.fd, 0) != 0)
-        return runtimeErrorForWrite(errno);
+        return failureOfWrite(errno);
     if (const int err = writeAll(f.fd, bytes))
-        return runtimeErrorForWrite(err);
+        return failureOfWrite(err);
     if (::fsync(f.fd) != 0 || ::close(std::exchange(f.fd, -1)) != 0)
-        return runtimeErrorForWrite(errno);
-    return std::nullopt;
+        return failureOfWrite(errno);
+    return success();
 }
 } // namespace
 
-std::optional<RuntimeError> saveFile(const QString& path, const QByteArray& bytes) {
+Result<void> saveFile(const QString& path, const QByteArray& bytes) {
     // Through a link to the file it names, so a linked address book stays linked.
     const QFileInfo info(path);
     const QString target = info.isSymLink() && info.exists() ? info.canonicalFilePath() : path;
@@ -208,7 +251,7 @@ std::optional<RuntimeError> saveFile(const QString& path, const QByteArray& byte
     if (::lstat(native.constData(), &st) != 0)
         return writeThroughRename(native, target, bytes, newFileMode(), gid_t(-1));
     if (!S_ISREG(st.st_mode))
-        return RuntimeError::pathFileAccessError();
+        return Failure{Failure::Cause::NotRegularFile, QStringLiteral("not a regular file")};
     // A rename makes a new file: it would part a second hard link from the list, give another
     // user's file to us, and needs a folder we may write.
     const QByteArray folder = QFile::encodeName(QFileInfo(target).absolutePath());
@@ -217,20 +260,20 @@ std::optional<RuntimeError> saveFile(const QString& path, const QByteArray& byte
     if (renameKeepsIdentity) {
         bool groupRefused = false;
         const gid_t group = st.st_gid == ::getegid() ? gid_t(-1) : st.st_gid;
-        auto failure = writeThroughRename(native, target, bytes, st.st_mode & 07777, group, &groupRefused);
+        auto saved = writeThroughRename(native, target, bytes, st.st_mode & 07777, group, &groupRefused);
         if (!groupRefused)
-            return failure;
+            return saved;
     }
     return writeInPlace(native, target, bytes);
 }
 
-std::optional<RuntimeError> replaceFile(const QString& path, const QByteArray& bytes) {
+Result<void> replaceFile(const QString& path, const QByteArray& bytes) {
     const QByteArray native = QFile::encodeName(path);
     struct stat st {};
     const bool exists = ::lstat(native.constData(), &st) == 0;
     // A device node, FIFO or folder there is somebody else's: left alone.
     if (exists && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
-        return RuntimeError::pathFileAccessError();
+        return Failure{Failure::Cause::NotRegularFile, QStringLiteral("not a regular file")};
     const bool regular = exists && S_ISREG(st.st_mode);
     return writeThroughRename(native, path, bytes, regular ? st.st_mode & 07777 : newFileMode(), gid_t(-1));
 }
@@ -271,49 +314,6 @@ bool isSameFile(const QString& a, const QString& b) {
         return false;
     const auto placeA = placeOf(a);
     return placeA && placeA == placeOf(b);
-}
-
-namespace {
-// Written by the signal handler, read by the event loop.
-int g_signalPipe[2] = {-1, -1};
-volatile sig_atomic_t g_signalsSeen = 0; // the number of the first signal, 0 before one came
-volatile sig_atomic_t g_secondEndsAtOnce = 0;
-
-extern "C" void onTerminationSignal(int signalNumber) {
-    if (g_signalsSeen && g_secondEndsAtOnce)
-        ::_exit(128 + signalNumber);
-    if (!g_signalsSeen)
-        g_signalsSeen = signalNumber;
-    const int savedErrno = errno; // the interrupted code may be about to read it
-    const char byte = char(signalNumber);
-    [[maybe_unused]] const ssize_t written = ::write(g_signalPipe[0], &byte, 1);
-    errno = savedErrno;
-}
-} // namespace
-
-TerminationSignals::TerminationSignals(bool secondEndsAtOnce, QObject* parent) : QObject(parent) {
-    g_secondEndsAtOnce = secondEndsAtOnce;
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
-        return;
-    struct sigaction action = {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    m_installed = ::sigaction(SIGTERM, &action, nullptr) == 0 && ::sigaction(SIGINT, &action, nullptr) == 0;
-    auto* notifier = new QSocketNotifier(g_signalPipe[1], QSocketNotifier::Read, this);
-    connect(notifier, &QSocketNotifier::activated, this, [this] {
-        char byte = 0;
-        if (::read(g_signalPipe[1], &byte, 1) == 1)
-            emit received(int(byte));
-    });
-}
-
-int TerminationSignals::seen() {
-    return g_signalsSeen;
-}
-
-void ignoreBrokenPipes() {
-    ::signal(SIGPIPE, SIG_IGN);
 }
 
 int openFileLimit() {

@@ -1,6 +1,6 @@
 #include "synthetic_hex.h"
 
-#include "intel_hex.h"
+#include "core/protocol/intel_hex.h"
 
 #include <QList>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "intel_hex.h"
+#include "core/protocol/intel_hex.h"
 
 #include <QByteArray>
 

@@ -3,18 +3,15 @@
 // The one place that talks to the operating system about files: everything else reads and
 // writes through these.
 
-#include "runtime_error.h"
+#include "core/io/result.h"
 
 #include <QByteArray>
-#include <QObject>
 #include <QString>
 
-#include <optional>
 #include <utility>
-#include <variant>
 
 // A regular file open for reading, taken piece by piece. Opening never waits and never reads an
-// endless stream: a FIFO, a device or a folder is refused with the path/file access error.
+// endless stream: a FIFO, a device or a folder is refused as NotRegularFile.
 class InputFile {
 public:
     InputFile() = default;
@@ -24,7 +21,7 @@ public:
     InputFile& operator=(const InputFile&) = delete;
     ~InputFile();
 
-    [[nodiscard]] static std::variant<InputFile, RuntimeError> open(const QString& path);
+    [[nodiscard]] static Result<InputFile> open(const QString& path);
     // Up to `capacity` bytes into `buffer`: their number, 0 at the end, -1 on a read error.
     qsizetype read(char* buffer, qsizetype capacity);
 
@@ -32,8 +29,8 @@ private:
     int m_fd = -1;
 };
 
-// The whole of a small regular file; one larger than `maxBytes` is the out-of-memory error.
-[[nodiscard]] std::variant<QByteArray, RuntimeError> readSmallFile(const QString& path, qsizetype maxBytes);
+// The whole of a small regular file; one larger than `maxBytes` is TooLong.
+[[nodiscard]] Result<QByteArray> readSmallFile(const QString& path, qsizetype maxBytes);
 
 // A file that records are appended to, each with a single write, so records of several
 // processes appending at once never interleave. Only a regular file is opened ("-": standard
@@ -44,12 +41,11 @@ public:
     AppendFile(const AppendFile&) = delete;
     AppendFile& operator=(const AppendFile&) = delete;
     ~AppendFile();
-    // The reason when it cannot be opened.
-    [[nodiscard]] std::optional<QString> open(const QString& path);
+    [[nodiscard]] Result<void> open(const QString& path);
     [[nodiscard]] bool isOpen() const { return m_fd >= 0; }
-    // Writes `record` in one piece; false when it could not be written whole, and then a part
-    // that was written is cut off again.
-    bool append(const QByteArray& record);
+    // Writes `record` in one piece. When it cannot be written whole, a part that was written is
+    // cut off again, so the next record never glues onto half of this one.
+    Result<void> append(const QByteArray& record);
 
 private:
     int m_fd = -1;
@@ -61,13 +57,13 @@ private:
 // folder may be written, one link, our own file) it goes through a temporary file beside it and
 // a rename, so a failure part way leaves the previous file whole; otherwise the file itself is
 // truncated and written. Only a regular file is written: anything else there is refused.
-[[nodiscard]] std::optional<RuntimeError> saveFile(const QString& path, const QByteArray& bytes);
+Result<void> saveFile(const QString& path, const QByteArray& bytes);
 
 // Replaces whatever `path` names with a regular file holding `bytes`: a temporary file beside it,
 // flushed, then renamed over the path itself. A link at the path is replaced, never followed, so
 // a link that appears there cannot steer the write elsewhere. A regular file's mode is kept; a
 // device node, FIFO or folder at the path is refused and left alone.
-[[nodiscard]] std::optional<RuntimeError> replaceFile(const QString& path, const QByteArray& bytes);
+Result<void> replaceFile(const QString& path, const QByteArray& bytes);
 
 // True when `path` names a regular file itself (not through a link) or nothing at all: the only
 // places a tool may write a file of its own.
@@ -76,28 +72,6 @@ private:
 // True when both paths name the same file, also through links or a second hard link; for files
 // that do not exist yet, when both would be made at the same place.
 [[nodiscard]] bool isSameFile(const QString& a, const QString& b);
-
-// SIGINT and SIGTERM as events of the Qt event loop: the handler itself only writes a byte.
-// With `secondEndsAtOnce`, a second signal ends the process at once (128 + its number).
-class TerminationSignals : public QObject {
-    Q_OBJECT
-public:
-    explicit TerminationSignals(bool secondEndsAtOnce, QObject* parent = nullptr);
-    [[nodiscard]] bool installed() const { return m_installed; }
-    // The first signal that came, 0 before one did: work that does not wait for the event loop
-    // (reading a file, the next send) asks this, so a signal stops it at once.
-    [[nodiscard]] static int seen();
-
-signals:
-    void received(int signalNumber);
-
-private:
-    bool m_installed = false;
-};
-
-// A write to a closed pipe (a reader such as head that has quit) fails with EPIPE instead of
-// killing the process, so the work under way can still finish and say so.
-void ignoreBrokenPipes();
 
 // How many files the process may hold open, raised to the system's limit the first time.
 [[nodiscard]] int openFileLimit();

@@ -1,7 +1,8 @@
-#include "flash_session.h"
+#include "core/conversation/flasher_conversation.h"
 
-#include "commands.h"
-#include "printable.h"
+#include "core/conversation/framing.h"
+#include "core/conversation/vocabulary.h"
+#include "core/io/printable.h"
 
 namespace {
 // A reply as messages quote it: without its line end, and not more than a line of it.
@@ -23,22 +24,24 @@ QByteArrayView withoutLineEnd(QByteArrayView reply) {
 
 } // namespace
 
-FlashSession::Word FlashSession::strictWord(QByteArrayView reply) {
+FlasherConversation::Word FlasherConversation::strictWord(QByteArrayView reply) {
     reply = withoutLineEnd(reply);
-    if (reply == "OK")
+    if (reply == Protocol::Reply::Ok)
         return Word::Ok;
-    if (reply == "DOWNLOAD")
+    if (reply == Protocol::Reply::Download)
         return Word::Download;
-    if (reply.startsWith("ERROR") && (reply.size() == 5 || reply[5] == ' '))
+    const QByteArrayView error(Protocol::Reply::Error);
+    if (reply.startsWith(error) && (reply.size() == error.size() || reply[error.size()] == ' '))
         return Word::Error;
     return Word::Other;
 }
 
 std::optional<QString> bootVersion(QStringView bootInfo) {
-    for (qsizetype at = bootInfo.indexOf(u"VER="); at >= 0; at = bootInfo.indexOf(u"VER=", at + 1)) {
+    const QLatin1String field(Protocol::Reply::VersionField);
+    for (qsizetype at = bootInfo.indexOf(field); at >= 0; at = bootInfo.indexOf(field, at + 1)) {
         if (at > 0 && bootInfo[at - 1] != u' ')
             continue; // part of another word
-        const qsizetype begin = at + 4;
+        const qsizetype begin = at + field.size();
         qsizetype end = begin;
         while (end < bootInfo.size() && bootInfo[end] != u' ' && bootInfo[end] != u'\r' &&
                bootInfo[end] != u'\n')
@@ -48,13 +51,14 @@ std::optional<QString> bootVersion(QStringView bootInfo) {
     return std::nullopt;
 }
 
-FlashSession::FlashSession(const LineStore& lines, FlashSettings settings) : m_settings(std::move(settings)) {
+FlasherConversation::FlasherConversation(const LineStore& lines, FlashSettings settings)
+    : m_settings(std::move(settings)) {
     m_state.lineStore = lines;
     m_state.lineCount = qint16(qMin(lines.count(), int(TransferState::MaxLines)));
     m_datagram.reserve(600);
 }
 
-QString FlashSession::passName(FlashPass pass) {
+QString FlasherConversation::passName(FlashPass pass) {
     switch (pass) {
     case FlashPass::BootInfo:
         return QStringLiteral("boot-information request");
@@ -66,13 +70,13 @@ QString FlashSession::passName(FlashPass pass) {
     return {};
 }
 
-QString FlashSession::where() const {
+QString FlasherConversation::where() const {
     if (m_pass == FlashPass::BootInfo)
         return QStringLiteral("the boot-information request");
     return QStringLiteral("line %1 of %2 in the %3").arg(m_line).arg(m_state.lineCount).arg(passName(m_pass));
 }
 
-FlashAction FlashSession::start() {
+FlashAction FlasherConversation::start() {
     if (m_state.lineCount < 1)
         return fail(FlashResult::DeviceError, QStringLiteral("nothing to send"));
     // As a completed load leaves it: armed, at the start of the download pass.
@@ -80,16 +84,16 @@ FlashAction FlashSession::start() {
     m_state.verifyPhase = false;
     m_state.armed = true;
     m_pass = FlashPass::BootInfo;
-    return sendCommand(Commands::BootInfo + Commands::CrLf);
+    return sendCommand(QLatin1String(Protocol::Command::BootInfo) + QLatin1String(Protocol::LineEnd));
 }
 
-FlashAction FlashSession::sendCommand(const QString& line) {
+FlashAction FlasherConversation::sendCommand(const QString& line) {
     if (!frameInto(line, m_datagram))
         return fail(FlashResult::NetworkError, QStringLiteral("cannot frame the line for the gateway"));
     return awaitReply();
 }
 
-FlashAction FlashSession::awaitReply() {
+FlashAction FlasherConversation::awaitReply() {
     m_resendsLeft = m_settings.retries;
     m_resent = false;
     m_lastIgnored.clear();
@@ -97,7 +101,7 @@ FlashAction FlashSession::awaitReply() {
     return {true, FlashAction::Timer::StartReply};
 }
 
-FlashAction FlashSession::onReply(QByteArrayView reply) {
+FlashAction FlasherConversation::onReply(QByteArrayView reply) {
     if (finished())
         return {};
     const Word word = strictWord(reply);
@@ -128,7 +132,7 @@ FlashAction FlashSession::onReply(QByteArrayView reply) {
     return {};
 }
 
-FlashAction FlashSession::bootInfoAnswered(QByteArrayView reply) {
+FlashAction FlasherConversation::bootInfoAnswered(QByteArrayView reply) {
     while (!reply.isEmpty() && (reply.back() == '\n' || reply.back() == '\r'))
         reply.chop(1);
     m_bootInfo = QString::fromLatin1(reply);
@@ -141,7 +145,7 @@ FlashAction FlashSession::bootInfoAnswered(QByteArrayView reply) {
     return answered(m_settings.verifyOnly ? Next::NextPass : Next::Line);
 }
 
-FlashAction FlashSession::endedEarly(const char* toWhat) {
+FlashAction FlasherConversation::endedEarly(const char* toWhat) {
     return fail(FlashResult::DeviceError,
                 QStringLiteral("the %1 ended early at line %2 of %3: the device answered \"DOWNLOAD\"%4")
                     .arg(passName(m_pass))
@@ -150,7 +154,7 @@ FlashAction FlashSession::endedEarly(const char* toWhat) {
                     .arg(QLatin1String(toWhat)));
 }
 
-FlashAction FlashSession::replyToRecord(QByteArrayView reply, Word word) {
+FlashAction FlasherConversation::replyToRecord(QByteArrayView reply, Word word) {
     const bool lastLine = m_line == m_state.lineCount;
     if (word == Word::Download) {
         // The "DOWNLOAD" that ended the last pass, come again.
@@ -179,7 +183,7 @@ FlashAction FlashSession::replyToRecord(QByteArrayView reply, Word word) {
     return {};
 }
 
-FlashAction FlashSession::answered(Next next) {
+FlashAction FlasherConversation::answered(Next next) {
     if (next == Next::Done) {
         m_result = FlashResult::Success;
         m_waiting = Waiting::Nothing;
@@ -195,7 +199,7 @@ FlashAction FlashSession::answered(Next next) {
     return proceed(next);
 }
 
-FlashAction FlashSession::proceed(Next next) {
+FlashAction FlasherConversation::proceed(Next next) {
     if (next == Next::NextPass) {
         // After the boot information (verify only) no pass has ended: no copy to ignore.
         m_passJustStarted = m_state.lineCount > 1 && m_pass != FlashPass::BootInfo;
@@ -209,13 +213,13 @@ FlashAction FlashSession::proceed(Next next) {
     m_line = *line;
     m_pass = verify ? FlashPass::Verify : FlashPass::Download;
     if (m_preparedLine != (verify ? -m_line : m_line))
-        return sendCommand(lineCommand(m_state.lineStore.line(m_line), verify));
+        return sendCommand(recordCommand(m_state.lineStore.line(m_line), verify));
     std::swap(m_datagram, m_prepared);
     m_preparedLine = 0;
     return awaitReply();
 }
 
-void FlashSession::prepareNext() {
+void FlasherConversation::prepareNext() {
     if (m_waiting != Waiting::Reply)
         return;
     // The next line of this pass, or the first of the pass that follows.
@@ -229,10 +233,10 @@ void FlashSession::prepareNext() {
     }
     const int key = verify ? -next : next;
     if (key != m_preparedLine)
-        m_preparedLine = frameInto(lineCommand(m_state.lineStore.line(next), verify), m_prepared) ? key : 0;
+        m_preparedLine = frameInto(recordCommand(m_state.lineStore.line(next), verify), m_prepared) ? key : 0;
 }
 
-bool FlashSession::frameInto(const QString& line, QByteArray& out) const {
+bool FlasherConversation::frameInto(const QString& line, QByteArray& out) const {
     const auto framed =
         frameLine(line, m_settings.gateway, m_settings.gatewayAddress, GatewayForm::Bootloader);
     if (framed)
@@ -240,7 +244,7 @@ bool FlashSession::frameInto(const QString& line, QByteArray& out) const {
     return framed.has_value();
 }
 
-FlashAction FlashSession::onTimer() {
+FlashAction FlasherConversation::onTimer() {
     if (finished())
         return {};
     if (m_waiting == Waiting::Settle)
@@ -265,27 +269,29 @@ FlashAction FlashSession::onTimer() {
     return fail(FlashResult::Timeout, text);
 }
 
-int FlashSession::replyTimeoutMs() const {
+int FlasherConversation::replyTimeoutMs() const {
     const bool firstRecord = m_pass == FlashPass::Download && m_line == 1;
     return firstRecord ? m_settings.firstTimeoutMs : m_settings.timeoutMs;
 }
 
-QByteArray FlashSession::startCommand() const {
+QByteArray FlasherConversation::startCommand() const {
     QByteArray start;
-    return frameInto(Commands::Start + Commands::CrLf, start) ? start : QByteArray();
+    return frameInto(QLatin1String(Protocol::Command::Start) + QLatin1String(Protocol::LineEnd), start)
+               ? start
+               : QByteArray();
 }
 
-void FlashSession::interrupt() {
+void FlasherConversation::interrupt() {
     if (!finished())
         (void)fail(FlashResult::Interrupted, QStringLiteral("interrupted at %1").arg(where()));
 }
 
-void FlashSession::failNetwork(const QString& reason) {
+void FlasherConversation::failNetwork(const QString& reason) {
     if (!finished())
         (void)fail(FlashResult::NetworkError, reason);
 }
 
-FlashAction FlashSession::fail(FlashResult result, const QString& message) {
+FlashAction FlasherConversation::fail(FlashResult result, const QString& message) {
     m_result = result;
     m_message = message;
     // Answers that came only after a resend point at a slow device, not a broken one.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transfer_engine.h"
+#include "core/conversation/transfer_state.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -26,12 +26,13 @@ enum class FlashResult {
 
 struct FlashSettings {
     bool gateway = true;
-    QString gatewayAddress = QStringLiteral("16");
-    int retries = 3;
-    int timeoutMs = 3000;       // the owner keeps the clock; the session says which wait is due
-    int firstTimeoutMs = 10000; // the first record of the download pass: the device may erase first
-    bool verifyOnly = false;    // only the verify pass, against the image the device keeps
-    QString expectVersion;      // the boot information's VER= value must be exactly this (empty: any)
+    QString gatewayAddress = QString::number(Protocol::GatewayAddress);
+    int retries = Protocol::Defaults::Retries;
+    int timeoutMs =
+        Protocol::Defaults::TimeoutMs; // the owner keeps the clock; the session says which wait is due
+    int firstTimeoutMs = Protocol::Defaults::FirstTimeoutMs; // the first record: the device may erase first
+    bool verifyOnly = false; // only the verify pass, against the image the device keeps
+    QString expectVersion;   // the boot information's VER= value must be exactly this (empty: any)
 };
 
 // What the owner has to do after an event.
@@ -52,7 +53,7 @@ struct FlashAction {
 [[nodiscard]] std::optional<QString> bootVersion(QStringView bootInfo);
 
 // One device's transfer as a state machine: no socket, no clock, no output. The datagrams are
-// the window's own (transferStep and frameLine with the bootloader form), so a device sees the
+// the window's own (advanceLine, recordCommand and frameLine with the bootloader form), so a device sees the
 // same bytes from both programs.
 //
 // What it accepts is stricter than the window, because "ok" must mean the device took the file:
@@ -66,10 +67,10 @@ struct FlashAction {
 //    device, late or not;
 //  - an unanswered datagram is resent on timeout; after an answer to a resent datagram, late
 //    copies are collected before the next line goes out, so none is taken for its answer.
-class FlashSession {
+class FlasherConversation {
 public:
     // `lines` as the window's loader reads them: 1 to TransferState::MaxLines entries.
-    FlashSession(const LineStore& lines, FlashSettings settings);
+    FlasherConversation(const LineStore& lines, FlashSettings settings);
 
     // Sends the boot-information request, as the window does on connect.
     [[nodiscard]] FlashAction start();

@@ -1,0 +1,121 @@
+#include "sim_options.h"
+
+#include "sim_server.h"
+
+#include "core/conversation/device_model.h"
+#include "core/io/command_line.h"
+#include "core/io/decimal.h"
+#include "core/io/files.h"
+
+#include <QFile>
+
+namespace {
+constexpr int MaxDelayMs = 600000;
+
+// "16,17": several devices behind one gateway, each once.
+void readDeviceAddresses(CommandLine& line, SimOptions& o) {
+    if (!line.isSet("address"))
+        return;
+    o.deviceAddresses.clear();
+    for (const QString& text : line.value("address").split(QLatin1Char(','))) {
+        const auto value = strictDecimal(text, 0, 255);
+        if (!value || o.deviceAddresses.contains(*value))
+            return line.fail(
+                QStringLiteral("--address needs device addresses from 0 to 255, each once, not '%1'")
+                    .arg(line.value("address")));
+        o.deviceAddresses << *value;
+    }
+}
+
+// "N" for every device, "A:N" for device A.
+void readErrorLines(CommandLine& line, SimOptions& o) {
+    for (const QString& text : line.values("error-at-line")) {
+        const QString address = text.section(QLatin1Char(':'), 0, -2),
+                      number = text.section(QLatin1Char(':'), -1);
+        const auto device = address.isEmpty() ? std::optional<int>(-1) : strictDecimal(address, 0, 255);
+        const auto at = strictDecimal(number, 0, 1000000000);
+        if (!device || !at || o.errorAtLine.contains(*device))
+            return line.fail(
+                QStringLiteral("--error-at-line needs a record line, or ADDR:LINE, once per device, not '%1'")
+                    .arg(text));
+        o.errorAtLine.insert(*device, *at);
+    }
+}
+
+void readFiles(CommandLine& line, SimOptions& o) {
+    if (line.isSet("bind")) {
+        const QString text = line.value("bind");
+        const QHostAddress a(text == QLatin1String("localhost") ? QStringLiteral("127.0.0.1") : text);
+        if (a.isNull())
+            return line.fail(QStringLiteral("--bind needs an IP address, not '%1'").arg(text));
+        o.bindAddress = a;
+    }
+    if (line.isSet("image-out")) {
+        o.imageOut = line.value("image-out");
+        if (o.imageOut.isEmpty())
+            return line.fail(QStringLiteral("--image-out needs a file name"));
+        // Renaming over a device node or a FIFO would replace it; a link may lead anywhere.
+        if (!isRegularFileOrAbsent(o.imageOut))
+            return line.fail(QStringLiteral("--image-out %1: not a regular file").arg(o.imageOut));
+    }
+}
+
+void readVerbosity(CommandLine& line, SimOptions& o) {
+    if (line.isSet("quiet") && line.isSet("verbose"))
+        return line.fail(QStringLiteral("--quiet and --verbose cannot be used together"));
+    if (line.isSet("quiet"))
+        o.verbosity = SimOptions::Verbosity::Quiet;
+    else if (line.isSet("verbose"))
+        o.verbosity = SimOptions::Verbosity::Verbose;
+}
+} // namespace
+
+Result<SimCommand> parseSimArguments(const QStringList& arguments) {
+    const auto option = [](const QStringList& names, const QString& value = {}) {
+        return QCommandLineOption(names, QString(), value);
+    };
+    CommandLine line({option({"h", "help"}), option({"version"}), option({"bind"}, "ADDR"),
+                      option({"port"}, "N"), option({"address"}, "A"), option({"direct-only"}),
+                      option({"boot-text"}, "TEXT"), option({"drop-every"}, "N"),
+                      option({"error-at-line"}, "N"), option({"delay-ms"}, "N"),
+                      option({"image-out"}, "FILE"), option({"quiet"}), option({"verbose"})});
+    if (auto parsed = line.parse(arguments); !parsed)
+        return parsed.failure();
+    if (line.isSet("help"))
+        return SimCommand(HelpRequest{});
+    if (line.isSet("version"))
+        return SimCommand(VersionRequest{});
+    if (!line.positional().isEmpty())
+        line.fail(QStringLiteral("unexpected argument '%1'").arg(line.positional().first()));
+
+    SimOptions o;
+    const QString wholeNumber = QStringLiteral("a whole number from %1 to %2");
+    line.number("port", 0, 65535, wholeNumber, o.port);
+    line.number("drop-every", 0, 1000000000, wholeNumber, o.dropEvery);
+    line.number("delay-ms", 0, MaxDelayMs, wholeNumber, o.delayMs);
+    readDeviceAddresses(line, o);
+    readErrorLines(line, o);
+    readFiles(line, o);
+    readVerbosity(line, o);
+    o.directOnly = line.isSet("direct-only");
+    o.bootText = line.value("boot-text").toLatin1();
+    if (line.isSet("boot-text") && o.bootText.isEmpty())
+        line.fail(QStringLiteral("--boot-text needs a text"));
+    if (auto checked = line.result(); !checked)
+        return checked.failure();
+    return SimCommand(o);
+}
+
+QString simUsageText() {
+    QFile text(QStringLiteral(":/velta-devsim/usage.txt"));
+    const SimOptions defaults;
+    return QString::fromUtf8(text.open(QIODevice::ReadOnly) ? text.readAll() : QByteArray())
+        .arg(defaults.bindAddress.toString())
+        .arg(defaults.port)
+        .arg(defaults.deviceAddresses.first())
+        .arg(QString::fromLatin1(DeviceModel::Version))
+        .arg(DeviceModel::OwnerTimeoutMs / 1000)
+        .arg(DeviceModel::MaxImageBytes / (1024 * 1024))
+        .arg(DeviceModel::MaxImageRuns)
+        .arg(SimServer::UnknownAnswersPerSecond);
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "core/conversation/vocabulary.h"
+#include "core/io/result.h"
+
+#include <QHostAddress>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+#include <variant>
+
+// What velta-devsim is told on its command line.
+struct SimOptions {
+    enum class Verbosity { Quiet, Normal, Verbose };
+
+    QHostAddress bindAddress = QHostAddress(QHostAddress::LocalHost);
+    quint16 port = Protocol::DevicePort;
+    QList<int> deviceAddresses{
+        Protocol::GatewayAddress}; // behind one gateway; the first also takes direct lines
+    int dropEvery = 0;             // 0: answer everything
+    QMap<int, int> errorAtLine;    // device address (-1: every one) -> record line
+    bool directOnly = false;       // no device behind a gateway: no gateway form is answered
+    QByteArray bootText;           // the boot-information reply; empty: the usual one
+    int delayMs = 0;
+    QString imageOut;
+    Verbosity verbosity = Verbosity::Normal;
+};
+
+struct HelpRequest {};
+struct VersionRequest {};
+using SimCommand = std::variant<SimOptions, HelpRequest, VersionRequest>;
+
+// The command line without the program name; a problem is a Usage failure.
+[[nodiscard]] Result<SimCommand> parseSimArguments(const QStringList& arguments);
+
+[[nodiscard]] QString simUsageText();
