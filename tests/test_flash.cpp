@@ -138,8 +138,87 @@ const struct SessionRow { const char* name; int lines; const char *mode, *script
 // the devices finished. Where `interruptAt` is given, SIGINT goes out once the error output
 // shows it.
 const QByteArray Two = ":0400000001020304F2\r\n:00000001FF\r\n", Hex40 = syntheticHexFile(40);
+
+// What a row's runs left behind, for the checks a row adds of its own.
+struct RunOutcome {
+    FlashRun last;
+    QList<QJsonObject> records;
+    QString aLog, cLog, log, report;      // the simulators' logs, the transcript, the report
+    QList<QByteArray> received;           // by the scripted bootloader $H
+    std::function<QString(QString)> real; // $-names to what they stand for
+    QByteArray content;
+};
+
+void reportOfRunAppended(const RunOutcome& o) {
+    const QJsonObject r = o.records.first();
+    QCOMPARE(r["sha256"].toString(),
+             QString(QCryptographicHash::hash(o.content, QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(joined(r["host"].toString(), r["address"].toString(), r["port"].toInt(), r["gateway"].toInt(),
+                    r["lines"].toInt(), r["boot_info"].toString()),
+             o.real("127.0.0.1 127.0.0.1 $a 16 40 VELTA BOOT VER=2.10 ADDR=16"));
+    QCOMPARE(QJsonDocument::fromJson(o.last.out.toUtf8()).object()["result"].toString(), "ok"); // no table
+}
+void hostNotLookedUp(const RunOutcome& o) {
+    // Its record and its row, beside the device that was flashed.
+    QVERIFY(o.records.first()["address"].isNull() &&
+            o.records.first()["message"].toString().contains("cannot look up"));
+    VERIFY_HAS(o.last.out, QRegularExpression("no-such-device.invalid:111\\s+-\\s+network error\\s+0/0"));
+    VERIFY_HAS(o.last.out,
+               QRegularExpression(QRegularExpression::escape(o.real("$H")) + "\\s+127.0.0.1\\s+ok\\s+4/4"));
+}
+void bothHostsFiles(const RunOutcome& o) {
+    QCOMPARE(o.received.size(), 81); // the first file's device was flashed too
+}
+void verifyMismatchNamed(const RunOutcome& o) {
+    VERIFY_HAS(o.records.last()["message"].toString(), "ERROR VERIFY");
+}
+void secondRunSkipped(const RunOutcome& o) {
+    QCOMPARE(o.aLog.count("MDB 16,OOT:"), 40); // the second run downloaded nothing
+    VERIFY_HAS(o.last.out, QRegularExpression("skipped\\s+40/40"));
+    QCOMPARE(o.last.err, QString()); // no progress lines
+}
+void startedOnceAfterSuccess(const RunOutcome& o) {
+    for (const QJsonObject& r : o.records)
+        QCOMPARE(r["start_sent"].toBool(), r["result"].toString() == "ok");
+    QCOMPARE(o.aLog.count("MDB 16,OOTg"), 1);
+    VERIFY_HAS(o.log, o.real("$A") + " > MDB 16,OOTg\\r\\n");
+    QVERIFY(o.records[1]["start"].toString() >= o.records[0]["end"].toString()); // --jobs 1
+}
+void gatewayInTurn(const RunOutcome& o) {
+    // On the gateway all of one device's records before the other's; the direct device's
+    // transfer within them; an image for each.
+    QString order; // the device of each record on the gateway, repeats left out
+    for (const auto& m : QRegularExpression(" in .* MDB (1[67]),OOT[:#]").globalMatch(o.cLog))
+        order += order.endsWith(m.captured(1)) ? QString() : m.captured(1);
+    QVERIFY2(order == "1617" || order == "1716", qPrintable(order));
+    const qsizetype direct = o.log.indexOf(o.real("$A") + " > OOT:");
+    QVERIFY(direct > 0 && direct < o.log.lastIndexOf(o.real("$C") + "/17 > MDB"));
+    QCOMPARE(o.report.count("\"gateway\":null"), 1);
+    QVERIFY(QFileInfo(o.real("$c.16")).size() > 0 && QFileInfo(o.real("$c.17")).size() > 0);
+}
+void otherVersionNotFlashed(const RunOutcome& o) {
+    VERIFY_HAS(o.records.first()["message"].toString(), "VELTA BOOT VER=2.10 ADDR=16");
+    QVERIFY(!o.aLog.contains("OOT:"));
+}
+void interruptedBehindTheGateway(const RunOutcome& o) {
+    // The signal came while /16 was under way: /17, behind the same gateway, never began;
+    // whatever the timing, nothing ends as anything else.
+    QCOMPARE(o.records.size(), 3);
+    for (const QJsonObject& r : o.records) {
+        QVERIFY(r["result"] == "ok" || r["result"] == "interrupted");
+        QCOMPARE(r["exit_code"].toInt(), r["result"] == "ok" ? 0 : 130);
+        if (r["gateway"].toInt() == 17)
+            QCOMPARE(r["message"].toString(), QStringLiteral("interrupted before it began"));
+    }
+    QVERIFY(!o.cLog.contains("MDB 17,"));
+}
+void longerTimeoutSuggested(const RunOutcome& o) {
+    VERIFY_HAS(o.records.first()["message"].toString(),
+               "came late, after a resend: the device may need a longer --timeout (now 0.1 s)");
+}
+
 // clang-format off
-const struct RunRow { const char *name, *runs; QByteArray content; const char *answer, *exitCodes, *expect, *results, *interruptAt = ""; } RunRows[] = {
+const struct RunRow { const char *name, *runs; QByteArray content; const char *answer, *exitCodes, *expect, *results; void (*check)(const RunOutcome&) = nullptr; const char* interruptAt = ""; bool isolated = false; } RunRows[] = {
     {"verify mismatch", "$F $H", Two, "OOT#04>ERROR VERIFY 00000000", "1", "$H: the device answered \"ERROR VERIFY 00000000\" to line 1 of 2 in the verify pass", ""},
     {"silent in verify", "--timeout 0.2 --retries 2 $F $H", Two, "OOT#00>", "4", "$H: no reply to line 2 of 2 in the verify pass after 3 sends (timeout 0.2 s)", ""},
     {"no check", "--no-check $F $H", ":0400000001020304F3\r\n:00000001FF\r\n", "OOT:04>ERROR bad checksum", "1", "$H: the device answered \"ERROR bad checksum\" to line 1 of 2 in the download pass", ""},
@@ -159,21 +238,21 @@ const struct RunRow { const char *name, *runs; QByteArray content; const char *a
     {"9001 lines", "$F $H", syntheticHexFile(9001), "", "3", "$F: more than 9000 lines", ""},
     {"a FIFO for the file", "$Q $H", Two, "", "3", "cannot read $Q: Path/File access error", ""},
     {"an entry of more than 1 MiB", "$F $H", QByteArray(1024 * 1024 + 1, 'A'), "", "3", "$F: an entry longer than 1048576 bytes", ""},
-    {"a host that cannot be looked up, the others flashed", "--report $R $F no-such-device.invalid $H", Two, "", "5", "no-such-device.invalid:111: cannot look up no-such-device.invalid", "network-error ok"},
-    {"a broadcast target", "$F 255.255.255.255:5000", Two, "", "2", "255.255.255.255:5000 is a broadcast or multicast address", ""},
-    {"a multicast target", "$F [ff02::1]:5000", Two, "", "2", "[ff02::1]:5000 is a broadcast or multicast address", ""},
+    {"a host that cannot be looked up, the others flashed", "--report $R $F no-such-device.invalid $H", Two, "", "5", "no-such-device.invalid:111: cannot look up no-such-device.invalid", "network-error ok", hostNotLookedUp, "", true},
+    {"a broadcast target", "$F 255.255.255.255:5000", Two, "", "2", "255.255.255.255:5000 is a broadcast or multicast address", "", nullptr, "", true},
+    {"a multicast target", "$F [ff02::1]:5000", Two, "", "2", "[ff02::1]:5000 is a broadcast or multicast address", "", nullptr, "", true},
     {"local port in use", "--local-port $P $F $H", Two, "", "5", "$H: cannot bind local port $P", ""},
     {"a bad file in the report", "--report $R $X $A $C/17", Two, "", "3", "cannot read $X: File not found", "file-error file-error"},
-    {"report appended, also to stdout", "--report $R $F $A ; --report $R $F $A ; --report - $F $A", Hex40, "", "0 0 0", "", "ok ok"},
-    {"every hosts file, in order", "--hosts $O --hosts $N --report $R $F", Hex40, "", "0", "", "ok ok"},
-    {"verify only: same image, then another", "$F $A ; --verify-only --report $R $F $A ; --verify-only --report $R $G $A", Hex40, "", "0 0 1", "", "ok device-error"},
-    {"skip verified", "--skip-verified --report $R $F $A ; --skip-verified --progress never --report $R $F $A", Hex40, "", "0 0", "", "ok skipped"},
-    {"start only after success, one at a time", "--start --jobs 1 --log $L --report $R $F $A $B", Hex40, "", "1", "", "ok device-error"},
-    {"a gateway's devices in turn, a direct one alongside", "--direct --log $L --report $R $F $C/16 $C/17 $A", Hex40, "", "0", "", "ok ok ok"},
-    {"another version", "--expect-version 9.9 --report $R $F $A", Hex40, "", "1", "", "device-error"},
+    {"report appended, also to stdout", "--report $R $F $A ; --report $R $F $A ; --report - $F $A", Hex40, "", "0 0 0", "", "ok ok", reportOfRunAppended},
+    {"every hosts file, in order", "--hosts $O --hosts $N --report $R $F", Hex40, "", "0", "", "ok ok", bothHostsFiles},
+    {"verify only: same image, then another", "$F $A ; --verify-only --report $R $F $A ; --verify-only --report $R $G $A", Hex40, "", "0 0 1", "", "ok device-error", verifyMismatchNamed},
+    {"skip verified", "--skip-verified --report $R $F $A ; --skip-verified --progress never --report $R $F $A", Hex40, "", "0 0", "", "ok skipped", secondRunSkipped},
+    {"start only after success, one at a time", "--start --jobs 1 --log $L --report $R $F $A $B", Hex40, "", "1", "", "ok device-error", startedOnceAfterSuccess},
+    {"a gateway's devices in turn, a direct one alongside", "--direct --log $L --report $R $F $C/16 $C/17 $A", Hex40, "", "0", "", "ok ok ok", gatewayInTurn},
+    {"another version", "--expect-version 9.9 --report $R $F $A", Hex40, "", "1", "", "device-error", otherVersionNotFlashed},
     {"the version exactly", "--expect-version 2.1 --report $R $F $A ; --expect-version 2.10 --report $R $F $A", Hex40, "", "1 0", "", "device-error ok"},
-    {"interrupted", "--report $R --progress always $F $A $C/16 $C/17", Hex40, "", "130", "", "", "$C/16: 10%"},
-    {"slow device: a longer timeout is suggested", "--timeout 0.1 --first-timeout 0.1 --retries 1 --report $R $F $S", Hex40, "", "4", "", "timeout"}};
+    {"interrupted", "--report $R --progress always $F $A $C/16 $C/17", Hex40, "", "130", "", nullptr, interruptedBehindTheGateway, "$C/16: 10%"},
+    {"slow device: a longer timeout is suggested", "--timeout 0.1 --first-timeout 0.1 --retries 1 --report $R $F $S", Hex40, "", "4", "", "timeout", longerTimeoutSuggested}};
 // clang-format on
 } // namespace
 
@@ -348,7 +427,8 @@ private slots:
             "$P", QString::number(taken.localPort()), "$H", device.endpoint(), "$S", slow.endpoint(),
             "$O", write(("# one\n" + device.endpoint() + "\n").toUtf8(), "one.hosts"),
             "$N", write(((a ? a->endpoint() : "") + "\n").toUtf8(), "two.hosts"),
-            "$A", a ? a->endpoint() : "", "$B", b ? b->endpoint() : "", "$C", c ? c->endpoint() : ""};
+            "$A", a ? a->endpoint() : "", "$B", b ? b->endpoint() : "", "$C", c ? c->endpoint() : "",
+            "$a", a ? QString::number(a->port()) : "", "$c", path("c.hex")};
         // clang-format on
         const auto real = [&](QString text) {
             for (qsizetype i = 0; i < names.size(); i += 2)
@@ -381,75 +461,16 @@ private slots:
             results << o["result"].toString();
             records << o;
         }
-        QStringList expected = QString(row.results).split(' ', Qt::SkipEmptyParts);
-        results.sort();
-        expected.sort();
-        if (tag != "interrupted")
+        if (row.results) {
+            QStringList expected = QString(row.results).split(' ', Qt::SkipEmptyParts);
+            results.sort();
+            expected.sort();
             QCOMPARE(results, expected);
-        const QString aLog = a ? a->process().readAllStandardError() : "",
-                      cLog = c ? c->process().readAllStandardError() : "";
-        if (tag.startsWith("report appended")) {
-            const QJsonObject r = records.first();
-            QCOMPARE(r["sha256"].toString(),
-                     QString(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex()));
-            QCOMPARE(
-                joined(r["host"].toString(), r["address"].toString(), r["port"].toInt(), r["gateway"].toInt(),
-                       r["lines"].toInt(), r["boot_info"].toString()),
-                QStringLiteral("127.0.0.1 127.0.0.1 %1 16 40 VELTA BOOT VER=2.10 ADDR=16").arg(a->port()));
-            QCOMPARE(QJsonDocument::fromJson(last.out.toUtf8()).object()["result"].toString(),
-                     "ok"); // no table
-        } else if (tag.startsWith("a host that cannot")) {
-            // Its record and its row, beside the device that was flashed.
-            QVERIFY(records.first()["address"].isNull() &&
-                    records.first()["message"].toString().contains("cannot look up"));
-            VERIFY_HAS(last.out,
-                       QRegularExpression("no-such-device.invalid:111\\s+-\\s+network error\\s+0/0"));
-            VERIFY_HAS(last.out, QRegularExpression(QRegularExpression::escape(device.endpoint()) +
-                                                    "\\s+127.0.0.1\\s+ok\\s+4/4"));
-        } else if (tag.startsWith("every hosts file")) {
-            QCOMPARE(device.received.size(), 81); // the first file's device was flashed too
-        } else if (tag.startsWith("verify only")) {
-            VERIFY_HAS(records.last()["message"].toString(), "ERROR VERIFY");
-        } else if (tag.startsWith("skip")) {
-            QCOMPARE(aLog.count("MDB 16,OOT:"), 40); // the second run downloaded nothing
-            VERIFY_HAS(last.out, QRegularExpression("skipped\\s+40/40"));
-            QCOMPARE(last.err, QString()); // no progress lines
-        } else if (tag.startsWith("start")) {
-            for (const QJsonObject& r : records)
-                QCOMPARE(r["start_sent"].toBool(), r["result"].toString() == "ok");
-            QCOMPARE(aLog.count("MDB 16,OOTg"), 1);
-            VERIFY_HAS(read(path("log")), a->endpoint() + " > MDB 16,OOTg\\r\\n");
-            QVERIFY(records[1]["start"].toString() >= records[0]["end"].toString()); // --jobs 1
-        } else if (tag.startsWith("a gateway")) {
-            // On the gateway all of one device's records before the other's; the direct device's
-            // transfer within them; an image for each.
-            QString order; // the device of each record on the gateway, repeats left out
-            for (const auto& m : QRegularExpression(" in .* MDB (1[67]),OOT[:#]").globalMatch(cLog))
-                order += order.endsWith(m.captured(1)) ? QString() : m.captured(1);
-            QVERIFY2(order == "1617" || order == "1716", qPrintable(order));
-            const QString log = read(path("log"));
-            const qsizetype direct = log.indexOf(a->endpoint() + " > OOT:");
-            QVERIFY(direct > 0 && direct < log.lastIndexOf(c->endpoint() + "/17 > MDB"));
-            QCOMPARE(read(path("report")).count("\"gateway\":null"), 1);
-            QVERIFY(QFileInfo(path("c.hex.16")).size() > 0 && QFileInfo(path("c.hex.17")).size() > 0);
-        } else if (tag.startsWith("another")) {
-            VERIFY_HAS(records.first()["message"].toString(), "VELTA BOOT VER=2.10 ADDR=16");
-            QVERIFY(!aLog.contains("OOT:"));
-        } else if (tag == "interrupted") {
-            // The signal came while /16 was under way: /17, behind the same gateway, never began;
-            // whatever the timing, nothing ends as anything else.
-            QCOMPARE(records.size(), 3);
-            for (const QJsonObject& r : records) {
-                QVERIFY(r["result"] == "ok" || r["result"] == "interrupted");
-                QCOMPARE(r["exit_code"].toInt(), r["result"] == "ok" ? 0 : 130);
-                if (r["gateway"].toInt() == 17)
-                    QCOMPARE(r["message"].toString(), QStringLiteral("interrupted before it began"));
-            }
-            QVERIFY(!cLog.contains("MDB 17,"));
-        } else if (tag.startsWith("slow")) {
-            VERIFY_HAS(records.first()["message"].toString(),
-                       "came late, after a resend: the device may need a longer --timeout (now 0.1 s)");
         }
+        if (row.check)
+            row.check({last, records, a ? a->process().readAllStandardError() : "",
+                       c ? c->process().readAllStandardError() : "", read(path("log")), read(path("report")),
+                       device.received, real, content});
     }
 
     // Outputs that cannot be written (a full disk, played by a file size limit) fail the run with

@@ -21,7 +21,6 @@ public:
 
     [[nodiscard]] QString text() const { return m_text; }
     [[nodiscard]] quint32 barColor() const { return m_barColor; }
-    [[nodiscard]] quint32 foreColor() const { return m_foreColor; }
     [[nodiscard]] int value() const { return m_value; }
     [[nodiscard]] int max() const { return m_max; }
 

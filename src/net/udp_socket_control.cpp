@@ -17,7 +17,6 @@ UdpSocketControl::~UdpSocketControl() {
 
 void UdpSocketControl::setRemoteHost(const QString& host) {
     abortLookup();
-    m_remoteHost = host;
     m_remoteAddress.reset();
     m_anySender = false;
     QHostAddress literal;

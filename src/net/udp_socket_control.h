@@ -29,12 +29,9 @@ public:
     // background: until the answer comes every send fails, and when it cannot be resolved every
     // send fails until the remote host is set again. remoteHostLookedUp() tells the outcome.
     void setRemoteHost(const QString& host);
-    [[nodiscard]] QString remoteHost() const { return m_remoteHost; }
     [[nodiscard]] bool remoteHostPending() const { return m_lookupPending; }
-    [[nodiscard]] bool remoteHostKnown() const { return m_remoteAddress.has_value(); }
     // Ports outside 0..65535 are refused.
     bool setRemotePort(qint32 port);
-    [[nodiscard]] quint16 remotePort() const { return m_remotePort; }
 
     // Binds every address, IPv4 and IPv6, on the port written in `localPort`; never shares a
     // taken port.
@@ -73,7 +70,6 @@ private:
     HostLookup m_lookup;
     std::unique_ptr<QUdpSocket> m_socket;
     DatagramReader m_reader;
-    QString m_remoteHost;
     std::optional<QHostAddress> m_remoteAddress;
     bool m_anySender = false;     // the remote is a broadcast or multicast address
     bool m_lookupPending = false; // a host name is being looked up

@@ -49,8 +49,8 @@ void DeviceLink::readPending() {
     };
     m_reader.drain(m_socket, take);
     // A link that runs alone waits for the next answer in the receiving call, as a blocking
-    // client does: waiting through poll() or the event loop costs two more system calls a line,
-    // 6% of the rate on loopback. Signals, progress and timers are served between the waits.
+    // client does: waiting through poll() or the event loop costs two more system calls a line.
+    // Signals, progress and timers are served between the waits.
     const qint64 handBackNs = m_clock.nsecsElapsed() + InPlaceSliceNs;
     while (m_waitInPlace && !m_session.finished() && m_deadlineNs != 0) {
         const qint64 now = m_clock.nsecsElapsed();

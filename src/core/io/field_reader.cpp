@@ -52,43 +52,51 @@ FieldReader::Status FieldReader::next(QByteArray& field, qsizetype maxBytes) {
         take();
     m_fieldLine = m_line;
 
-    int c = peek();
-    if (c == '"') {
-        take();
-        for (c = peek(); c >= 0 && c != '"'; c = peek()) {
-            if (field.size() >= maxBytes)
-                return Status::TooLong;
-            field += char(c);
-            take();
-            // Line ends inside quotes belong to the field, but still count as lines.
-            if (c == '\n' || (c == '\r' && peek() != '\n'))
-                ++m_line;
-        }
-        if (c == '"')
-            take();
-        // Anything between the closing quote and the delimiter is not part of the field.
-        for (c = peek(); c >= 0 && c != ',' && !isLineEnd(c); c = peek())
-            take();
-    } else {
-        // Taken a run at a time, up to the delimiter or the end of what the buffer holds.
-        for (; c >= 0 && c != ',' && !isLineEnd(c); c = peek()) {
-            qsizetype end = m_pos;
-            while (end < m_buffer.size() && m_buffer[end] != ',' && !isLineEnd(m_buffer[end]))
-                ++end;
-            // Past the limit the field holds its first maxBytes bytes, however the input came.
-            const qsizetype take = std::min(end - m_pos, maxBytes - field.size());
-            field.append(m_buffer.constData() + m_pos, take);
-            m_pos += take;
-            if (m_pos < end)
-                return Status::TooLong;
-        }
-        qsizetype end = field.size();
-        while (end > 0 && field[end - 1] == ' ')
-            --end;
-        field.truncate(end);
-    }
+    const bool complete = peek() == '"' ? readQuoted(field, maxBytes) : readPlain(field, maxBytes);
+    if (!complete)
+        return Status::TooLong;
     skipDelimiter();
     return m_readError ? Status::ReadError : Status::Field;
+}
+
+bool FieldReader::readQuoted(QByteArray& field, qsizetype maxBytes) {
+    take(); // the opening quote
+    int c = peek();
+    for (; c >= 0 && c != '"'; c = peek()) {
+        if (field.size() >= maxBytes)
+            return false;
+        field += char(c);
+        take();
+        // Line ends inside quotes belong to the field, but still count as lines.
+        if (c == '\n' || (c == '\r' && peek() != '\n'))
+            ++m_line;
+    }
+    if (c == '"')
+        take();
+    // Anything between the closing quote and the delimiter is not part of the field.
+    for (c = peek(); c >= 0 && c != ',' && !isLineEnd(c); c = peek())
+        take();
+    return true;
+}
+
+bool FieldReader::readPlain(QByteArray& field, qsizetype maxBytes) {
+    // Taken a run at a time, up to the delimiter or the end of what the buffer holds.
+    for (int c = peek(); c >= 0 && c != ',' && !isLineEnd(c); c = peek()) {
+        qsizetype end = m_pos;
+        while (end < m_buffer.size() && m_buffer[end] != ',' && !isLineEnd(m_buffer[end]))
+            ++end;
+        // Past the limit the field holds its first maxBytes bytes, however the input came.
+        const qsizetype take = std::min(end - m_pos, maxBytes - field.size());
+        field.append(m_buffer.constData() + m_pos, take);
+        m_pos += take;
+        if (m_pos < end)
+            return false;
+    }
+    qsizetype end = field.size();
+    while (end > 0 && field[end - 1] == ' ')
+        --end;
+    field.truncate(end);
+    return true;
 }
 
 void FieldReader::skipDelimiter() {

@@ -40,6 +40,9 @@ private:
     void take();
     void takeLineEnd(char first);
     void skipDelimiter();
+    // The field's bytes into `field`; false when it is longer than `maxBytes`.
+    bool readQuoted(QByteArray& field, qsizetype maxBytes);
+    bool readPlain(QByteArray& field, qsizetype maxBytes);
 
     Source m_source;
     QByteArray m_buffer;

@@ -55,7 +55,6 @@ class HexCursor {
 public:
     // Takes an 02 or 04 record into account; false (and no change) for any other record.
     bool follow(const HexRecord& record);
-    [[nodiscard]] quint32 base() const { return m_base; }
     [[nodiscard]] quint32 absolute(quint16 offset) const { return m_base + offset; }
     void reset() { m_base = 0; }
 
