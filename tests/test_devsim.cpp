@@ -4,6 +4,7 @@
 #include "sim_server.h"
 #include "simulator_process.h"
 #include "synthetic_hex.h"
+#include "table.h"
 
 #include "core/conversation/device_model.h"
 
@@ -182,6 +183,41 @@ private slots:
         QVERIFY(peer.waiting().isEmpty());
     }
 
+    // The bad line: requests and replies lost, replies twice or late and out of order, every
+    // draw from the seed, so that the same run gives the same line again.
+    void badLine() {
+        const auto answered = [](const QStringList& args) {
+            SimServer server(
+                std::get<SimOptions>(*parseSimArguments(args + QStringList{"--port", "0", "--quiet"})));
+            (void)server.start();
+            LoopbackPeer peer;
+            QList<QByteArray> got;
+            for (int i = 0; i < 200; ++i) {
+                server.receive("OOT$" + QByteArray::number(i, 16).rightJustified(2, '0') + "\r\n",
+                               QHostAddress::LocalHost, peer.port());
+                got += peer.waiting(); // more than the socket's buffer holds
+            }
+            // Replies without a delay are there at once; late ones are waited for, all 200.
+            if (args.contains("--jitter-ms"))
+                (void)QTest::qWaitFor([&] { return (got += peer.waiting()).size() >= 200; }, 5000);
+            return got;
+        };
+        const QList<QByteArray> lossy = answered({"--loss", "30", "--seed", "7"});
+        QVERIFY2(lossy.size() > 80 && lossy.size() < 120,
+                 qPrintable(QString::number(lossy.size()))); // 49% expected
+        QCOMPARE(answered({"--loss", "30", "--seed", "7"}), lossy);
+        QVERIFY(answered({"--loss", "30", "--seed", "8"}) != lossy);
+        QCOMPARE(answered({"--loss-requests", "100"}).size() + answered({"--loss-replies", "100"}).size(), 0);
+        const QList<QByteArray> twice = answered({"--duplicate", "100"});
+        QCOMPARE(joined(twice.size(), twice[0], twice[1], twice[2]),
+                 "400 ADDR SET 00\r\n ADDR SET 00\r\n ADDR SET 01\r\n");
+        QList<QByteArray> late = answered({"--jitter-ms", "30"}), inOrder = late;
+        std::sort(inOrder.begin(), inOrder.end(), [](const QByteArray& a, const QByteArray& b) {
+            return a.mid(9).toInt(nullptr, 16) < b.mid(9).toInt(nullptr, 16);
+        });
+        QVERIFY(late.size() == 200 && late != inOrder);
+    }
+
     // Among them: the image is written over nothing but a regular file ($D: a folder of the test's).
     void usageErrors() {
         QTemporaryDir dir;
@@ -195,6 +231,9 @@ private slots:
             {"--address", "16,16", "--address needs device addresses from 0 to 255, each once, not '16,16'"},
             {"--bind", "nowhere", "--bind needs an IP address, not 'nowhere'"},
             {"--quiet", "--verbose", "--quiet and --verbose cannot be used together"},
+            {"--loss", "1e1", "--loss needs a percentage from 0 to 100, not '1e1'"},
+            {"--duplicate", "100.5", "--duplicate needs a percentage from 0 to 100, not '100.5'"},
+            {"--jitter-ms", "-1", "--jitter-ms needs a whole number from 0 to 600000, not '-1'"},
             {"--bogus", "", "Unknown option 'bogus'."},
             {"extra", "", "unexpected argument 'extra'"}};
         for (const auto& [option, value, message] : rows) {

@@ -60,6 +60,31 @@ void readFiles(CommandLine& line, SimOptions& o) {
     }
 }
 
+// A percentage: "2", "0.5", "14".
+void readPercent(CommandLine& line, const QString& name, double& target) {
+    if (!line.isSet(name))
+        return;
+    bool ok = false;
+    const QString text = line.value(name);
+    const double value = text.toDouble(&ok);
+    if (!ok || value < 0 || value > 100 || text.contains(QLatin1Char('e'), Qt::CaseInsensitive))
+        return line.fail(QStringLiteral("--%1 needs a percentage from 0 to 100, not '%2'").arg(name, text));
+    target = value;
+}
+
+void readBadLine(CommandLine& line, SimOptions& o) {
+    double both = 0;
+    readPercent(line, QStringLiteral("loss"), both);
+    o.lossRequests = o.lossReplies = both;
+    readPercent(line, QStringLiteral("loss-requests"), o.lossRequests);
+    readPercent(line, QStringLiteral("loss-replies"), o.lossReplies);
+    readPercent(line, QStringLiteral("duplicate"), o.duplicates);
+    line.number("jitter-ms", 0, 600000, QStringLiteral("a whole number from %1 to %2"), o.jitterMs);
+    qint64 seed = o.seed;
+    line.number("seed", 0, 2147483647, QStringLiteral("a whole number from %1 to %2"), seed);
+    o.seed = quint32(seed);
+}
+
 void readVerbosity(CommandLine& line, SimOptions& o) {
     if (line.isSet("quiet") && line.isSet("verbose"))
         return line.fail(QStringLiteral("--quiet and --verbose cannot be used together"));
@@ -74,11 +99,13 @@ Result<SimCommand> parseSimArguments(const QStringList& arguments) {
     const auto option = [](const QStringList& names, const QString& value = {}) {
         return QCommandLineOption(names, QString(), value);
     };
-    CommandLine line({option({"h", "help"}), option({"version"}), option({"bind"}, "ADDR"),
-                      option({"port"}, "N"), option({"address"}, "A"), option({"direct-only"}),
-                      option({"boot-text"}, "TEXT"), option({"drop-every"}, "N"),
-                      option({"error-at-line"}, "N"), option({"delay-ms"}, "N"),
-                      option({"image-out"}, "FILE"), option({"quiet"}), option({"verbose"})});
+    CommandLine line(
+        {option({"h", "help"}), option({"version"}), option({"bind"}, "ADDR"), option({"port"}, "N"),
+         option({"address"}, "A"), option({"direct-only"}), option({"boot-text"}, "TEXT"),
+         option({"drop-every"}, "N"), option({"error-at-line"}, "N"), option({"delay-ms"}, "N"),
+         option({"image-out"}, "FILE"), option({"quiet"}), option({"verbose"}), option({"loss"}, "PERCENT"),
+         option({"loss-requests"}, "PERCENT"), option({"loss-replies"}, "PERCENT"),
+         option({"duplicate"}, "PERCENT"), option({"jitter-ms"}, "N"), option({"seed"}, "N")});
     if (auto parsed = line.parse(arguments); !parsed)
         return parsed.failure();
     if (line.isSet("help"))
@@ -97,6 +124,7 @@ Result<SimCommand> parseSimArguments(const QStringList& arguments) {
     readErrorLines(line, o);
     readFiles(line, o);
     readVerbosity(line, o);
+    readBadLine(line, o);
     o.directOnly = line.isSet("direct-only");
     o.bootText = line.value("boot-text").toLatin1();
     if (line.isSet("boot-text") && o.bootText.isEmpty())

@@ -23,6 +23,12 @@ struct SimOptions {
     bool directOnly = false;       // no device behind a gateway: no gateway form is answered
     QByteArray bootText;           // the boot-information reply; empty: the usual one
     int delayMs = 0;
+    // A bad line, in percent of datagrams: requests lost before the device, replies lost after
+    // it (the device took the request), replies sent twice; each reply late by up to jitterMs
+    // more. One seed draws them all, so a run can be repeated.
+    double lossRequests = 0, lossReplies = 0, duplicates = 0;
+    int jitterMs = 0;
+    quint32 seed = 1;
     QString imageOut;
     Verbosity verbosity = Verbosity::Normal;
 };

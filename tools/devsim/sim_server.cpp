@@ -37,7 +37,8 @@ QString bindFailureMessage(const QHostAddress& address, quint16 port, QAbstractS
     return message;
 }
 
-SimServer::SimServer(SimOptions options, QObject* parent) : QObject(parent), m_options(std::move(options)) {
+SimServer::SimServer(SimOptions options, QObject* parent)
+    : QObject(parent), m_options(std::move(options)), m_random(m_options.seed) {
     for (const int address : std::as_const(m_options.deviceAddresses))
         m_models.emplace_back(DeviceModel::Settings{
             .address = address,
@@ -81,7 +82,8 @@ void SimServer::receive(const QByteArray& data, const QHostAddress& sender, quin
         return;
     const QByteArray peer = endpointText(sender, senderPort).toLatin1();
     ++m_received;
-    if (m_options.dropEvery > 0 && m_received % quint64(m_options.dropEvery) == 0) {
+    if ((m_options.dropEvery > 0 && m_received % quint64(m_options.dropEvery) == 0) ||
+        drawn(m_options.lossRequests)) {
         log("drop " + peer + " " + logged(data));
         return;
     }
@@ -107,12 +109,24 @@ void SimServer::receive(const QByteArray& data, const QHostAddress& sender, quin
         log("quiet " + peer);
         return;
     }
-    if (m_options.delayMs > 0) {
-        QTimer::singleShot(m_options.delayMs, this,
-                           [this, r = *reply, sender, senderPort] { send(r, sender, senderPort); });
-    } else {
-        send(*reply, sender, senderPort);
+    if (drawn(m_options.lossReplies)) {
+        log("lose " + peer + " " + logged(*reply));
+        return;
     }
+    const int copies = drawn(m_options.duplicates) ? 2 : 1;
+    const int delayMs =
+        m_options.delayMs + (m_options.jitterMs > 0 ? int(m_random.bounded(m_options.jitterMs + 1)) : 0);
+    for (int i = 0; i < copies; ++i) {
+        if (delayMs > 0)
+            QTimer::singleShot(delayMs, this,
+                               [this, r = *reply, sender, senderPort] { send(r, sender, senderPort); });
+        else
+            send(*reply, sender, senderPort);
+    }
+}
+
+bool SimServer::drawn(double percent) {
+    return percent > 0 && m_random.bounded(100.0) < percent;
 }
 
 bool SimServer::mayAnswerUnknown(const QByteArray& peer) {

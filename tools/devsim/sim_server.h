@@ -12,6 +12,7 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QObject>
+#include <QRandomGenerator>
 #include <QString>
 #include <QStringList>
 #include <QUdpSocket>
@@ -56,6 +57,8 @@ private:
     void saveImage(const DeviceModel& model);
     // Whether `peer` may have one more answer to unknown text now.
     [[nodiscard]] bool mayAnswerUnknown(const QByteArray& peer);
+    // True for that share of calls, from the seeded draw.
+    [[nodiscard]] bool drawn(double percent);
     void log(const QByteArray& text) const;
 
     SimOptions m_options;
@@ -66,4 +69,5 @@ private:
     QElapsedTimer m_clock;
     quint64 m_received = 0;
     QHash<QByteArray, std::pair<qint64, int>> m_unknownAnswers; // per sender: since when, how many
+    QRandomGenerator m_random;
 };
