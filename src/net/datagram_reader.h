@@ -40,11 +40,13 @@ public:
         return read;
     }
 
-    // Waits up to `ms` for one datagram and hands it on as drain() does; for a socket that can
-    // wait in its receiving call. False when none came (the socket's error() says why).
-    template <typename Socket, typename Handler> bool awaitOne(Socket& socket, Handler&& handle, int ms) {
+    // Waits up to `us` microseconds for one datagram and hands it on as drain() does; for a socket
+    // that can wait in its receiving call. False when none came (the socket's error() says why).
+    template <typename Socket, typename Handler>
+    bool awaitOne(Socket& socket, Handler&& handle, qint64 us, bool precise) {
         prepare();
-        const qint64 got = socket.waitDatagram(m_buffer.data(), MaxDatagram, &m_from, &m_fromPort, ms);
+        const qint64 got =
+            socket.waitDatagram(m_buffer.data(), MaxDatagram, &m_from, &m_fromPort, us, precise);
         if (got < 0)
             return false;
         handle(QByteArrayView(m_buffer.constData(), got), std::as_const(m_from), m_fromPort);

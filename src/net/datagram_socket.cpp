@@ -118,7 +118,7 @@ Result<void> DatagramSocket::bind(QAbstractSocket::NetworkLayerProtocol protocol
     m_family = family;
     m_localPort = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(any).sin6_port
                                            : reinterpret_cast<sockaddr_in&>(any).sin_port);
-    m_waitMs = 0;
+    m_waitUs = 0;
     m_toLength = 0;
     m_notifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &DatagramSocket::readyRead);
@@ -167,17 +167,33 @@ qint64 DatagramSocket::readDatagram(char* data, qint64 maxSize, QHostAddress* fr
 }
 
 qint64 DatagramSocket::waitDatagram(char* data, qint64 maxSize, QHostAddress* from, quint16* fromPort,
-                                    int ms) {
-    ms = std::max(ms, 1); // a receive timeout of zero would wait for ever
-    if (ms != m_waitMs) {
-        const timeval limit{ms / 1000, (ms % 1000) * 1000};
-        if (::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+                                    qint64 us, bool precise) {
+    us = std::max<qint64>(us, 1); // a receive timeout of zero would wait for ever
+    qint64 got = -1;
+    if (precise) {
+        // The system's own timer: the receiving call's time-out counts in scheduler ticks (4 ms
+        // where HZ is 250), far too coarse to resend after a fraction of a millisecond.
+        pollfd readable{m_fd, POLLIN, 0};
+        const timespec limit{time_t(us / 1000000), long(us % 1000000) * 1000};
+        const int ready = ::ppoll(&readable, 1, &limit, nullptr);
+        if (ready < 0) {
             fail(errno);
             return -1;
         }
-        m_waitMs = ms;
+        got = ready == 0 ? -1 : receive(data, maxSize, from, fromPort, MSG_DONTWAIT);
+        if (ready == 0)
+            fail(EAGAIN);
+    } else {
+        if (us != m_waitUs) {
+            const timeval limit{time_t(us / 1000000), suseconds_t(us % 1000000)};
+            if (::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+                fail(errno);
+                return -1;
+            }
+            m_waitUs = us;
+        }
+        got = receive(data, maxSize, from, fromPort, 0);
     }
-    const qint64 got = receive(data, maxSize, from, fromPort, 0);
     if (got < 0 && m_error == QAbstractSocket::TemporaryError && errno != EINTR)
         m_error = QAbstractSocket::SocketTimeoutError;
     return got;

@@ -36,9 +36,12 @@ public:
     // than `maxSize` is cut to it.
     qint64 readDatagram(char* data, qint64 maxSize, QHostAddress* from = nullptr,
                         quint16* fromPort = nullptr);
-    // As readDatagram, but waits up to `ms` (at least 1) for one: -1 with SocketTimeoutError when
-    // none came, TemporaryError when a signal ended the wait.
-    qint64 waitDatagram(char* data, qint64 maxSize, QHostAddress* from, quint16* fromPort, int ms);
+    // As readDatagram, but waits up to `us` microseconds for one: -1 with SocketTimeoutError when
+    // none came, TemporaryError when a signal ended the wait. The receiving call waits itself,
+    // which is cheapest but counts in scheduler ticks; `precise` waits with the system's
+    // high-resolution timer first (one more system call).
+    qint64 waitDatagram(char* data, qint64 maxSize, QHostAddress* from, quint16* fromPort, qint64 us,
+                        bool precise);
     [[nodiscard]] bool hasPendingDatagrams() const;
     // Whether readyRead is raised; a socket nobody reads must not keep the event loop busy.
     void setReadNotificationEnabled(bool enabled);
@@ -57,7 +60,7 @@ private:
     int m_fd = -1;
     int m_family = AF_UNSPEC;
     quint16 m_localPort = 0;
-    int m_waitMs = 0; // the receive timeout the descriptor has now
+    qint64 m_waitUs = 0; // the receive timeout the descriptor has now
     QSocketNotifier* m_notifier = nullptr;
     // The last destination in the socket's own form: a device gets every datagram of a session.
     QHostAddress m_to;

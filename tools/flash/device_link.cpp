@@ -1,15 +1,17 @@
 #include "device_link.h"
 
-#include "core/io/signals.h"
-#include "net/addresses.h"
 #include "transcript.h"
 
+#include "core/io/signals.h"
+#include "net/addresses.h"
+
 namespace {
-constexpr qint64 NsPerMs = 1000000;
-// How long a link that runs alone keeps the event loop waiting for its device's answers, and
-// how long one wait in the receiving call lasts: it hands back at least every 20 ms.
-constexpr qint64 InPlaceSliceNs = 10 * NsPerMs;
-constexpr int InPlaceWaitMs = 10;
+// How long a link that runs alone keeps the event loop waiting for its device's answers, and how
+// long one wait in the receiving call lasts: it hands back at least every 20 ms.
+constexpr Micros InPlaceSliceUs = 10000;
+constexpr Micros InPlaceWaitUs = 10000;
+// A line that lost a datagram is likely to lose more: waits stay precise for this many sends.
+constexpr int PreciseSendsAfterLoss = 1024;
 } // namespace
 
 DeviceLink::DeviceLink(DeviceTarget target, const LineStore& lines, const FlashSettings& settings,
@@ -31,7 +33,7 @@ Result<void> DeviceLink::bind(quint16 localPort) {
 qint64 DeviceLink::elapsedUs() const {
     if (m_finishedUs >= 0)
         return m_finishedUs;
-    return m_clock.isValid() ? m_clock.nsecsElapsed() / 1000 : 0;
+    return m_clock.isValid() ? now() : 0;
 }
 
 void DeviceLink::start() {
@@ -40,35 +42,54 @@ void DeviceLink::start() {
         m_transcript->note(
             m_target.label,
             QStringLiteral("start, local port %1, %2 lines").arg(m_localPort).arg(m_session.lineCount()));
-    apply(m_session.start());
+    apply(m_session.start(now()));
+}
+
+void DeviceLink::drainSocket() {
+    m_reader.drain(m_socket, [this](QByteArrayView data, const QHostAddress& from, quint16 fromPort) {
+        return take(data, from, fromPort);
+    });
 }
 
 void DeviceLink::readPending() {
+    drainSocket();
+    waitInPlace();
+    // However much arrives, a wait that has run out ends now, not after the flood.
+    if (m_wakeAt && now() >= *m_wakeAt && !m_session.finished())
+        wake();
+}
+
+// A link that runs alone waits for the next answer in the receiving call, as a blocking client
+// does: waiting through poll() or the event loop costs two more system calls a line, and the
+// event loop's timers count in milliseconds, where a resend is due after a fraction of one.
+// Signals, progress and timers are served between the waits.
+void DeviceLink::waitInPlace() {
+    if (m_inPlace)
+        return;
+    m_inPlace = true;
     const auto take = [this](QByteArrayView data, const QHostAddress& from, quint16 fromPort) {
         return this->take(data, from, fromPort);
     };
-    m_reader.drain(m_socket, take);
-    // A link that runs alone waits for the next answer in the receiving call, as a blocking
-    // client does: waiting through poll() or the event loop costs two more system calls a line.
-    // Signals, progress and timers are served between the waits.
-    const qint64 handBackNs = m_clock.nsecsElapsed() + InPlaceSliceNs;
-    while (m_waitInPlace && !m_session.finished() && m_deadlineNs != 0) {
-        const qint64 now = m_clock.nsecsElapsed();
-        if (now >= handBackNs || now >= m_deadlineNs)
+    const Micros handBack = now() + InPlaceSliceUs;
+    while (m_waitInPlace && !m_session.finished() && m_wakeAt) {
+        const Micros t = now();
+        if (t >= handBack)
             break;
-        // Always the same wait, so the socket keeps its receive timeout; only the last one before
-        // a deadline is cut short.
-        const auto ms = int(std::min<qint64>(InPlaceWaitMs, (m_deadlineNs - now + NsPerMs - 1) / NsPerMs));
-        if (!m_reader.awaitOne(m_socket, take, ms) && m_socket.error() != QAbstractSocket::SocketTimeoutError)
+        if (t >= *m_wakeAt) {
+            wake();
+            continue;
+        }
+        // The same wait every time, so the socket keeps its receive timeout; only the last one
+        // before a wake-up is cut short.
+        if (!m_reader.awaitOne(m_socket, take, std::min(InPlaceWaitUs, *m_wakeAt - t), m_preciseSends > 0) &&
+            m_socket.error() != QAbstractSocket::SocketTimeoutError)
             break; // a signal came, or an error the event loop meets again
     }
-    // However much arrives, a wait that has run out ends now, not after the flood.
-    if (m_deadlineNs != 0 && m_clock.nsecsElapsed() >= m_deadlineNs && !m_session.finished())
-        onTimer();
+    m_inPlace = false;
 }
 
 bool DeviceLink::take(QByteArrayView data, const QHostAddress& from, quint16 fromPort) {
-    // Only the device may move its transfer on; it may answer from another port.
+    // Only the device may move its conversation on; it may answer from another port.
     if (!isFromDevice(from, m_target.address)) {
         if (m_transcript)
             m_transcript->note(m_target.label, QStringLiteral("ignored %1 bytes from %2 port %3")
@@ -79,63 +100,64 @@ bool DeviceLink::take(QByteArrayView data, const QHostAddress& from, quint16 fro
     }
     if (m_transcript)
         m_transcript->received(m_target.label, data);
-    const int late = m_session.lateReplies();
-    const FlashAction action = m_session.onReply(data);
-    if (m_transcript && m_session.lateReplies() != late)
-        m_transcript->note(m_target.label, QStringLiteral("late copy of an answer already taken, dropped"));
+    const int late = m_session.lateReplies(), owed = m_session.lateAnswers();
+    const FlashAction action = m_session.onReply(data, now());
+    if (m_transcript && m_session.lateAnswers() != owed)
+        m_transcript->note(m_target.label, QStringLiteral("the late answer to an earlier copy"));
+    else if (m_transcript && m_session.lateReplies() != late)
+        m_transcript->note(m_target.label,
+                           QStringLiteral("a reply that answers nothing now (late or a copy), dropped"));
     apply(action);
-    // Nothing more is read once the session is over.
+    // Nothing more is read once the conversation is over.
     return !m_session.finished();
 }
 
 void DeviceLink::onTimer() {
-    const qint64 now = m_clock.nsecsElapsed();
-    m_timerDueNs = 0;
-    if (m_deadlineNs == 0)
+    m_timerDue = 0;
+    if (!m_wakeAt)
         return;
-    // The deadline moves with every line while the timer keeps running: only act once it has
-    // really passed (a precise timer may still be up to a millisecond early).
-    if (m_deadlineNs - now > NsPerMs) {
-        const qint64 rest = m_deadlineNs - now;
-        m_timerDueNs = m_deadlineNs;
-        m_timer.start(int((rest + NsPerMs - 1) / NsPerMs));
+    // The wake-up moves with every line while the timer keeps running: only act once it has
+    // really come (a precise timer may still be up to a millisecond early).
+    if (*m_wakeAt - now() > 1000) {
+        m_timerDue = *m_wakeAt;
+        m_timer.start(int((*m_wakeAt - now() + 999) / 1000));
         return;
     }
-    m_deadlineNs = 0;
+    wake();
+    waitInPlace();
+}
+
+void DeviceLink::wake() {
+    // What came while the wait ran out (the process may have been kept from running) is read
+    // first: read after the next line went out, the answer waited for would pass for that line's.
+    drainSocket();
+    if (m_session.finished() || !m_wakeAt || now() < *m_wakeAt)
+        return;
     const int resends = m_session.resends();
-    const FlashAction action = m_session.onTimer();
-    if (m_transcript && m_session.resends() != resends)
-        m_transcript->note(m_target.label, QStringLiteral("timeout, resend %1").arg(m_session.resends()));
+    const FlashAction action = m_session.onTimer(now());
+    if (m_session.resends() != resends) {
+        m_preciseSends = PreciseSendsAfterLoss;
+        if (m_transcript)
+            m_transcript->note(m_target.label,
+                               QStringLiteral("no answer, resend %1").arg(m_session.resends()));
+    }
     apply(action);
 }
 
-void DeviceLink::arm(int ms) {
-    const qint64 now = m_clock.nsecsElapsed();
-    m_deadlineNs = now + qint64(ms) * NsPerMs;
-    // Restarting a timer for every line costs more than the line itself on loopback; a running
-    // timer that fires no later than the new deadline is simply left to run.
-    if (m_timerDueNs != 0 && m_timerDueNs <= m_deadlineNs && m_timer.isActive())
-        return;
-    m_timerDueNs = m_deadlineNs;
-    m_timer.start(ms);
-}
-
 void DeviceLink::apply(const FlashAction& action) {
-    if (action.send)
+    if (action.send) {
         send();
-    switch (action.timer) {
-    case FlashAction::Timer::Keep:
-        break;
-    case FlashAction::Timer::StartReply:
-        arm(m_session.replyTimeoutMs());
-        break;
-    case FlashAction::Timer::StartSettle:
-        arm(m_session.settleTimeoutMs());
-        break;
-    case FlashAction::Timer::Stop:
-        m_deadlineNs = 0;
+        m_preciseSends = std::max(0, m_preciseSends - 1);
+    }
+    m_wakeAt = m_session.finished() ? std::nullopt : action.wakeAt;
+    if (!m_wakeAt) {
         m_timer.stop();
-        break;
+        m_timerDue = 0;
+    } else if (m_timerDue == 0 || m_timerDue > *m_wakeAt || !m_timer.isActive()) {
+        // Restarting a timer for every line costs more than the line itself on loopback; a
+        // running timer that fires no later than the wake-up is simply left to run.
+        m_timerDue = *m_wakeAt;
+        m_timer.start(int(std::max<Micros>(0, *m_wakeAt - now() + 999) / 1000));
     }
     if (action.send)
         m_session.prepareNext();
@@ -190,8 +212,8 @@ bool DeviceLink::sendStart() {
 }
 
 void DeviceLink::finish() {
-    m_finishedUs = m_clock.nsecsElapsed() / 1000;
-    m_deadlineNs = 0;
+    m_finishedUs = now();
+    m_wakeAt.reset();
     m_timer.stop();
     // Nothing more is read; the socket stays for the start command until the link goes.
     m_socket.disconnect(this);

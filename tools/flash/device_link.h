@@ -4,13 +4,10 @@
 #include "net/datagram_reader.h"
 #include "net/datagram_socket.h"
 
-#include <QAbstractSocket>
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QTimer>
-
-#include <optional>
 
 class Transcript;
 
@@ -21,8 +18,8 @@ struct DeviceTarget {
     quint16 port = Protocol::DevicePort;
 };
 
-// One device's session on its own UDP socket: sends what the session asks for, hands it the
-// replies from the device's address, and keeps its clock.
+// One device's conversation on its own UDP socket: sends what the conversation asks for, hands
+// it the replies from the device's address with the time they came, and wakes it when it asks.
 class DeviceLink : public QObject {
     Q_OBJECT
 public:
@@ -32,19 +29,19 @@ public:
     // Binds the local port (0: any) on every address of the device's family; never shared.
     Result<void> bind(quint16 localPort);
     void start();
-    // Ends a session under way as interrupted.
+    // Ends a conversation under way as interrupted.
     void interrupt();
-    // Ends the session before it began, for `reason` (a network error).
+    // Ends the conversation before it began, for `reason` (a network error).
     void abandon(const QString& reason);
-    // Sends the start command once, after a session that ended well; true when it went out.
+    // Sends the start command once, after a conversation that ended well; true when it went out.
     bool sendStart();
-    // For a link that runs alone: wait for each answer on the socket itself (see readPending).
+    // For a link that runs alone: wait for each answer on the socket itself (see waitInPlace).
     void setWaitInPlace(bool inPlace) { m_waitInPlace = inPlace; }
 
     [[nodiscard]] const FlasherConversation& session() const { return m_session; }
     [[nodiscard]] const DeviceTarget& target() const { return m_target; }
     [[nodiscard]] quint16 localPort() const { return m_localPort; }
-    // Since start(); stops counting when the session ends.
+    // Since start(); stops counting when the conversation ends.
     [[nodiscard]] qint64 elapsedUs() const;
 
 signals:
@@ -52,12 +49,18 @@ signals:
     void finished(DeviceLink* link);
 
 private:
+    [[nodiscard]] Micros now() const { return m_clock.nsecsElapsed() / 1000; }
     void readPending();
-    // Hands a datagram to the session; false once the session is over.
+    // Hands every datagram waiting on the socket on, up to a batch.
+    void drainSocket();
+    // Hands a datagram to the conversation; false once it is over.
     bool take(QByteArrayView data, const QHostAddress& from, quint16 fromPort);
+    void waitInPlace();
+    // The timer's slot: acts once the wake-up has come, then waits in place.
     void onTimer();
+    // Hands the conversation its wake-up.
+    void wake();
     void apply(const FlashAction& action);
-    void arm(int ms);
     void send();
     void finish();
 
@@ -67,11 +70,15 @@ private:
     DatagramSocket m_socket;
     QTimer m_timer;
     QElapsedTimer m_clock;
-    qint64 m_deadlineNs = 0; // when the wait asked for last runs out
-    qint64 m_timerDueNs = 0; // when m_timer fires; it is re-armed lazily, not for every line
+    std::optional<Micros> m_wakeAt; // when the conversation wants onTimer()
+    Micros m_timerDue = 0;          // when m_timer fires; it is re-armed lazily, not for every line
     qint64 m_finishedUs = -1;
     quint16 m_localPort = 0;
     bool m_waitInPlace = false;
+    bool m_inPlace = false; // waiting in place now (the wait hands datagrams and wake-ups on)
+    // After a resend, for this many sends, waits end on time to the microsecond: the receiving
+    // call's own time-out is cheaper but counts in scheduler ticks.
+    int m_preciseSends = 0;
     FlashPass m_reportedPass = FlashPass::BootInfo;
     DatagramReader m_reader;
 };

@@ -6,7 +6,11 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <array>
 #include <optional>
+
+// Time as the owner's clock gives it, in microseconds from any fixed origin.
+using Micros = qint64;
 
 // Where a device stands on the road the window takes.
 enum class FlashPass {
@@ -20,16 +24,15 @@ enum class FlashResult {
     Success, // every line of its passes answered in order, each pass ended by "DOWNLOAD"
     DeviceError,
     Timeout,
-    NetworkError,
+    NetworkError, // also: the line mixed up replies so that no result could be told
     Interrupted,
 };
 
 struct FlashSettings {
     bool gateway = true;
     QString gatewayAddress = QString::number(Protocol::GatewayAddress);
-    int retries = Protocol::Defaults::Retries;
-    int timeoutMs =
-        Protocol::Defaults::TimeoutMs; // the owner keeps the clock; the session says which wait is due
+    int retries = Protocol::Defaults::Retries;               // resends of one line at most
+    int timeoutMs = Protocol::Defaults::TimeoutMs;           // the longest wait before a resend
     int firstTimeoutMs = Protocol::Defaults::FirstTimeoutMs; // the first record: the device may erase first
     bool verifyOnly = false; // only the verify pass, against the image the device keeps
     QString expectVersion;   // the boot information's VER= value must be exactly this (empty: any)
@@ -37,14 +40,8 @@ struct FlashSettings {
 
 // What the owner has to do after an event.
 struct FlashAction {
-    enum class Timer {
-        Keep,        // leave the running timer alone
-        StartReply,  // wait for the reply to the datagram just sent (the timeout)
-        StartSettle, // collect late copies of the reply just taken (1.5 x the timeout)
-        Stop,        // the session is over
-    };
-    bool send = false; // send datagram() now
-    Timer timer = Timer::Keep;
+    bool send = false;            // send datagram() now
+    std::optional<Micros> wakeAt; // call onTimer() at this time; nothing: no wait is due
 
     friend bool operator==(const FlashAction&, const FlashAction&) = default;
 };
@@ -52,40 +49,60 @@ struct FlashAction {
 // The value of the boot information's "VER=" field, up to the next blank; nothing without one.
 [[nodiscard]] std::optional<QString> bootVersion(QStringView bootInfo);
 
-// One device's transfer as a state machine: no socket, no clock, no output. The datagrams are
-// the window's own (advanceLine, recordCommand and frameLine with the bootloader form), so a device sees the
-// same bytes from both programs.
+// One device's transfer as the flasher runs it: a state machine with no socket and no clock
+// (every event brings the time), sending the window's own datagrams (advanceLine, recordCommand,
+// frameLine with the bootloader form), so a device sees the same bytes from both programs.
 //
 // What it accepts is stricter than the window, because "ok" must mean the device took the file:
-//  - a reply is read by its words, not searched: "OK" and "DOWNLOAD" acknowledge only as the
-//    whole reply, "ERROR" as its first word; anything else acknowledges nothing;
-//  - every record is answered in order, and a pass ends only with the device's "DOWNLOAD" in
-//    answer to its last record ("OK" there, or "DOWNLOAD" earlier, is a device error);
-//  - a "DOWNLOAD" after a pass ended and before the next pass's first record is answered is a
-//    copy of the one already taken and is ignored;
-//  - the boot information is a reply with a "VER=" word (or "OK"); any "ERROR" fails the
-//    device, late or not;
-//  - an unanswered datagram is resent on timeout; after an answer to a resent datagram, late
-//    copies are collected before the next line goes out, so none is taken for its answer.
+//  - a reply is read by its words: "OK" and "DOWNLOAD" answer a record only as the whole reply,
+//    "ERROR" as its first word fails the device, late or not; anything else answers nothing;
+//  - every record is answered in order with the word it must get ("DOWNLOAD" for the last one,
+//    "OK" before it), and the boot-information request with a reply holding "VER=" (or "OK").
+//
+// Replies carry no sequence number, so a late or duplicated reply looks exactly like the next
+// line's answer. The conversation accounts for every copy it sends (each is owed one reply):
+//  - an unanswered line is sent again after a time-out derived from the round trips measured
+//    (smoothed round trip plus four mean deviations, no sample from a line sent more than once),
+//    doubled at each time-out until a line is answered at its first send or its copies turn
+//    out lost, never longer than --timeout; it fails once --retries + 1 copies have each waited
+//    the whole --timeout (--first-timeout for the first record, while the device may erase its
+//    flash), so a device is never given up sooner than with fixed waits;
+//  - after a resend is answered, the next line waits until every copy of this one has been
+//    answered or is older than the horizon: twice the longest delay among the recent answers
+//    (late answers included, and replies that came after their horizon), never less than
+//    HorizonFloorUs nor more than twice --timeout. No reply can then be taken for the next
+//    line's but one later than the horizon, and every such reply that shows itself makes the
+//    horizon longer;
+//  - a reply that comes sooner after a line's send than a quarter of the typical recent clean
+//    round trip (at most TwinWindowUs) cannot be that line's answer, nor can one that close
+//    behind the reply before it answer another copy: such replies are duplicates, and are
+//    dropped;
+//  - after each pass's closing "DOWNLOAD" it listens for the horizon: an "ERROR" then still fails;
+//  - a verify pass in which a reply came that answered nothing (the mark of a duplicated or
+//    late reply taken for an answer somewhere) is not clean evidence: it is run again, up to
+//    --retries times; with verifyOnly (a check of the image) it fails, saying so.
 class FlasherConversation {
 public:
+    // The shortest horizon and the shortest time-out: below them, the host's own timers and
+    // scheduling make delays that no device has.
+    static constexpr Micros HorizonFloorUs = 300;
+    static constexpr Micros MinTimeoutUs = 150;
+    // A datagram's duplicate follows it within this, on any line.
+    static constexpr Micros TwinWindowUs = 50;
+
     // `lines` as the window's loader reads them: 1 to TransferState::MaxLines entries.
     FlasherConversation(const LineStore& lines, FlashSettings settings);
 
     // Sends the boot-information request, as the window does on connect.
-    [[nodiscard]] FlashAction start();
+    [[nodiscard]] FlashAction start(Micros now);
     // One datagram from the device (its bytes, Latin-1).
-    [[nodiscard]] FlashAction onReply(QByteArrayView datagram);
-    // The timer asked for last has run out.
-    [[nodiscard]] FlashAction onTimer();
+    [[nodiscard]] FlashAction onReply(QByteArrayView datagram, Micros now);
+    // The wake-up asked for has come (an early call is harmless).
+    [[nodiscard]] FlashAction onTimer(Micros now);
     // The owner could not send or receive.
     void failNetwork(const QString& reason);
     // The run was interrupted: nothing more is sent.
     void interrupt();
-    // How long the wait asked for by Timer::StartReply lasts.
-    [[nodiscard]] int replyTimeoutMs() const;
-    // How long late copies of an answer may still come after a resend: 1.5 reply timeouts.
-    [[nodiscard]] int settleTimeoutMs() const { return replyTimeoutMs() * 3 / 2; }
     // The datagram of the start command, as the window's "Install VELTA" sends it.
     [[nodiscard]] QByteArray startCommand() const;
 
@@ -109,53 +126,91 @@ public:
     // The device's answer to the boot-information request, without its line end.
     [[nodiscard]] const QString& bootInfo() const { return m_bootInfo; }
     [[nodiscard]] int resends() const { return m_resends; }
-    // Replies dropped as late copies, and replies that answered nothing.
+    // Replies that came after their line was answered (late copies, duplicates) and were dropped.
     [[nodiscard]] int lateReplies() const { return m_lateReplies; }
-    [[nodiscard]] int ignoredReplies() const { return m_ignoredReplies; }
+    // Of them, the answers to copies still owed after a resend was answered.
+    [[nodiscard]] int lateAnswers() const { return m_slowAnswers; }
+    // The horizon and the time-out in force now.
+    [[nodiscard]] Micros horizonUs() const;
+    [[nodiscard]] Micros timeoutUs() const;
 
     [[nodiscard]] static QString passName(FlashPass pass);
 
 private:
-    enum class Waiting { Nothing, Reply, Settle };
-    // What an answer did, for the step after the settle time.
-    enum class Next { Line, NextPass, Done };
-
-    FlashAction sendCommand(const QString& line);
-    FlashAction awaitReply();
-    // `line` in the gateway form the settings ask for, as Latin-1 bytes into `out`.
-    [[nodiscard]] bool frameInto(const QString& line, QByteArray& out) const;
-    FlashAction bootInfoAnswered(QByteArrayView reply);
-    FlashAction answered(Next next);
-    FlashAction proceed(Next next);
-    // What a reply says under the strict rules: "OK" and "DOWNLOAD" are the whole reply (NOK or
-    // "DOWNLOAD FAILED" acknowledge nothing), "ERROR" its first word.
+    enum class Waiting { Nothing, Answer, Settle, EndSettle };
+    // What a reply says under the strict rules.
     enum class Word { Ok, Download, Error, Other };
     [[nodiscard]] static Word strictWord(QByteArrayView reply);
-    FlashAction replyToRecord(QByteArrayView reply, Word word);
+
+    // The copies sent of the line in flight.
+    struct Flight {
+        Micros first = 0;
+        Micros last = 0;
+        std::array<Micros, 8> sent{}; // when the first copies went
+        Micros wait = 0;              // of the latest copy
+        int copies = 0;
+        int answers = 0;   // copies answered
+        int fullWaits = 0; // copies that waited the whole --timeout unanswered
+        bool answered = false;
+
+        [[nodiscard]] Micros sentAt(int copy) const {
+            return copy < int(sent.size()) ? sent[size_t(copy)] : last;
+        }
+    };
+
+    FlashAction sendLine(const QString& commandLine, Micros now);
+    FlashAction sendCopy(Micros now);
+    FlashAction answered(Micros now);
+    FlashAction proceed(Micros now);
+    FlashAction startVerifyPass(Micros now);
+    FlashAction conclude(Micros now);
+    FlashAction stray(QByteArrayView reply, Word word, bool rightBehind, Micros now);
+    FlashAction timedOut(Micros now);
+    [[nodiscard]] bool fitsLine(QByteArrayView reply, Word word) const;
+    [[nodiscard]] bool canAnswer(Micros now) const;
+    [[nodiscard]] Micros waitFor() const;
+    FlashAction bootInfoAnswered(QByteArrayView reply);
+    void sample(Micros roundTrip, bool clean);
+    [[nodiscard]] Micros soonestAnswerUs() const;
+    // `line` in the gateway form the settings ask for, as Latin-1 bytes into `out`.
+    [[nodiscard]] bool frameInto(const QString& line, QByteArray& out) const;
     FlashAction fail(FlashResult result, const QString& message);
-    // "DOWNLOAD" before the last line of a pass; `toWhat` says to which copy, if not the line's.
-    FlashAction endedEarly(const char* toWhat);
     [[nodiscard]] QString where() const;
+    [[nodiscard]] bool firstRecord() const { return m_pass == FlashPass::Download && m_line == 1; }
 
     FlashSettings m_settings;
     TransferState m_state;
     FlashPass m_pass = FlashPass::BootInfo;
     FlashResult m_result = FlashResult::Running;
     Waiting m_waiting = Waiting::Nothing;
-    Next m_next = Next::Line;       // what follows the settle time
-    bool m_passJustStarted = false; // no record of this pass answered yet, after a pass ended
-    bool m_resent = false;          // the datagram in flight went out more than once
+    Flight m_flight;
+    Micros m_deadline = 0;    // of the wait in force
+    bool m_endOfPass = false; // the line in flight is the last of its pass
     QString m_message;
     QByteArray m_datagram;
     QByteArray m_prepared;
     int m_preparedLine = 0; // which line m_prepared holds: negative in the verify pass, 0 none
-    QString m_lastIgnored;
+    QString m_lastIgnored;  // the last reply that answered nothing, for the messages
     QString m_bootInfo;
     int m_line = 0;
-    int m_resendsLeft = 0;
     int m_acknowledged = 0;
     int m_resends = 0;
     int m_lateReplies = 0;
-    int m_slowAnswers = 0; // late copies of answers to resent datagrams
-    int m_ignoredReplies = 0;
+    int m_slowAnswers = 0;   // late copies of answers to resent lines
+    int m_misfits = 0;       // record words that answered nothing, in this pass
+    int m_verifyRepeats = 0; // verify passes run again for want of clean evidence
+    // Round trips: smoothed mean and deviation, and the recent answers' delays.
+    Micros m_srtt = 0;
+    Micros m_rttvar = 0;
+    int m_samples = 0;
+    int m_backoffs = 0;                // time-outs since a line was last answered at its first send
+    std::array<Micros, 32> m_recent{}; // delays of recent answers, late ones included
+    int m_recentCount = 0;
+    int m_recentNext = 0;
+    std::array<Micros, 32> m_cleanTrips{}; // recent clean round trips of records
+    int m_cleanCount = 0;
+    int m_cleanNext = 0;
+    Micros m_lastReplyAt = 0;
+    Micros m_writtenOff = 0; // the send of the latest copy presumed lost, until a stray shows
+    int m_sinceWriteOff = 0; // lines answered since
 };

@@ -1,0 +1,341 @@
+// The conversation's two sides against each other in one process, on a virtual clock: the
+// flasher's rules and the window's against the device model, over a line that loses, duplicates
+// and delays datagrams as each row scripts it.
+#include "in_process_line.h"
+#include "synthetic_hex.h"
+#include "table.h"
+
+#include "core/conversation/framing.h"
+#include "core/conversation/window_conversation.h"
+
+#include <QRandomGenerator>
+#include <QTest>
+
+namespace {
+LineStore linesOf(const QByteArray& file) {
+    LineStore lines;
+    for (const QByteArray& line : file.split('\n'))
+        if (!line.trimmed().isEmpty())
+            lines.append(line.trimmed());
+    return lines;
+}
+
+QByteArray record(const QByteArray& file, int n, bool verify) {
+    QByteArray r = linesOf(file).line(n).toByteArray();
+    return "OOT" + (verify ? r.replace(':', '#') : r) + "\r\n";
+}
+
+// The device holds `file` already, as a completed download leaves it.
+void holdImage(DeviceModel& device, const QByteArray& file) {
+    const LineStore lines = linesOf(file);
+    for (int n = 1; n <= lines.count(); ++n)
+        (void)device.handle(record(file, n, false));
+}
+
+const QByteArray File = syntheticHexFile(12);
+// The same file with one byte of its third line changed.
+const QByteArray Other = [] {
+    QList<QByteArray> lines = File.split('\n');
+    auto r = std::get<HexRecord>(parseHexRecord(lines[2].trimmed()));
+    r.data[0] = char(~r.data[0]);
+    lines[2] = formatHexRecord(r.type, r.address, r.data).trimmed() + '\r';
+    return lines.join('\n');
+}();
+
+using Script = InProcessLine::Faults (*)();
+// clang-format off
+InProcessLine::Faults clean() { return {}; }
+InProcessLine::Faults everySeventhRequestLost() { return [](bool toDevice, int i, QByteArrayView) { return LineFault{toDevice && i % 7 == 6}; }; }
+InProcessLine::Faults everyFifthReplyLost() { return [](bool toDevice, int i, QByteArrayView) { return LineFault{!toDevice && i % 5 == 4}; }; }
+InProcessLine::Faults everyThirdReplyTwice() { return [](bool toDevice, int i, QByteArrayView) { return LineFault{false, !toDevice && i % 3 == 0 ? 2 : 1}; }; }
+InProcessLine::Faults everyReplyTwice() { return [](bool toDevice, int, QByteArrayView) { return LineFault{false, toDevice ? 1 : 2}; }; }
+InProcessLine::Faults lateWithinTheHorizon() {
+    return [rng = QRandomGenerator(7)](bool, int, QByteArrayView) mutable { return LineFault{false, 1, Micros(rng.bounded(400))}; };
+}
+InProcessLine::Faults firstRecordLost() { return [](bool toDevice, int i, QByteArrayView) { return LineFault{toDevice && i == 1}; }; }
+// The first copies of verify lines 2 and 3 held back by 600 and 1000 ms.
+InProcessLine::Faults verifyLinesHeld() {
+    return [held = 0](bool toDevice, int, QByteArrayView d) mutable {
+        const bool two = d == record(Other, 2, true), three = d == record(Other, 3, true);
+        if (!toDevice || !(two || three) || (held & (two ? 1 : 2)))
+            return LineFault{};
+        held |= two ? 1 : 2;
+        return LineFault{false, 1, two ? 600000 : 1000000};
+    };
+}
+// The reply to verify line 2 twice, the ERROR to verify line 3 lost.
+InProcessLine::Faults duplicateThenErrorLost() {
+    return [sent = QByteArray(), lost = false](bool toDevice, int, QByteArrayView d) mutable {
+        if (toDevice) {
+            sent = d.toByteArray();
+            return LineFault{};
+        }
+        if (sent == record(Other, 2, true))
+            return LineFault{false, 2};
+        if (sent == record(Other, 3, true) && d.startsWith("ERROR") && !std::exchange(lost, true))
+            return LineFault{true};
+        return LineFault{};
+    };
+}
+// In each pass the reply to line 2 twice, the first request for line 3 lost.
+InProcessLine::Faults duplicateThenRequestLost() {
+    return [sent = QByteArray(), lost = QSet<QByteArray>()](bool toDevice, int, QByteArrayView d) mutable {
+        if (!toDevice)
+            return LineFault{false, sent.endsWith(record(File, 2, sent.contains('#')).mid(3)) ? 2 : 1};
+        sent = d.toByteArray();
+        const bool three = sent == record(File, 3, false) || sent == record(File, 3, true);
+        return LineFault{three && !lost.contains(sent) && (lost.insert(sent), true)};
+    };
+}
+InProcessLine::Faults errorAfterTheLastDownload() {
+    return [](bool toDevice, int, QByteArrayView d) { return LineFault{false, 1, 0, !toDevice && d.startsWith("DOWNLOAD") ? "ERROR\r\n" : ""}; };
+}
+// The download pass's closing DOWNLOAD comes again, far into the verify pass.
+InProcessLine::Faults lateDownloadInTheVerifyPass() {
+    return [copied = false](bool toDevice, int, QByteArrayView d) mutable {
+        const bool again = !toDevice && d.startsWith("DOWNLOAD") && !std::exchange(copied, true);
+        return LineFault{false, 1, 0, again ? "DOWNLOAD\r\n" : ""};
+    };
+}
+InProcessLine::Faults lastRecordNeverAnswered() {
+    return [](bool toDevice, int, QByteArrayView d) { return LineFault{toDevice && d.endsWith("00000001FF\r\n")}; };
+}
+
+// The device holds `held` (none: empty) before the run; "verify" runs the verify pass only. The
+// outcome: the result and, for "ok", "image" when the device holds the file, else "hole".
+const struct Row { const char *name; Script faults; const char *mode, *held, *outcome; } Rows[] = {
+    {"clean", clean, "", "", "ok image 0"},
+    {"every 7th request lost", everySeventhRequestLost, "", "", "ok image 4"},
+    {"every 5th reply lost", everyFifthReplyLost, "", "", "ok image 6"},
+    {"every 3rd reply twice", everyThirdReplyTwice, "", "", "ok image 0"},
+    {"every reply twice: a healthy device", everyReplyTwice, "", "", "ok image 0"},
+    {"late and out of order within the horizon", lateWithinTheHorizon, "", "", "ok image *"},
+    {"the first record lost while the device erases", firstRecordLost, "", "", "ok image 1"},
+    {"reply 2 twice, request 3 lost, in each pass", duplicateThenRequestLost, "", "", "ok image 2"},
+    {"check: verify 2 and 3 held 600 and 1000 ms", verifyLinesHeld, "verify", "other", "device_error"},
+    {"check: reply to verify 2 twice, its ERROR to 3 lost", duplicateThenErrorLost, "verify", "other", "device_error"},
+    {"check: the same image", clean, "verify", "file", "ok image 0"},
+    {"an ERROR right after the last DOWNLOAD", errorAfterTheLastDownload, "", "", "device_error"},
+    {"a late DOWNLOAD inside the verify pass: run again", lateDownloadInTheVerifyPass, "", "", "ok image 0"},
+    {"the last record never answered", lastRecordNeverAnswered, "", "", "timeout"}};
+// clang-format on
+
+// The flasher's rules as a script of events, each from the time of the event before: "<text" a
+// reply 100 us later (in time to be an answer; "_" for a blank), "=text" one 1 us later (right
+// behind: too soon to answer anything), "t" the wake-up asked for, "t*" wake-ups until something
+// else than a resend happens, "w" shows the wait asked for (in us). The trace shows what was
+// sent after each event: i (boot information), Dk / Vk (line k in download or verify form),
+// R (a resend; Rxn: n of them), . (nothing); then the result and the lines answered. The mode:
+// "verify" (verify only), "expect X" (the boot information's version).
+// clang-format off
+const struct SessionRow { const char* name; int lines; const char *mode, *script, *trace, *message; } SessionRows[] = {
+    {"good device", 3, "", "<VER=2 <OK <OK <DOWNLOAD t <OK <OK <DOWNLOAD t", "i D1 D2 D3 . V1 V2 V3 . . ok 6", ""},
+    {"boot info answered OK", 2, "", "<OK <OK <DOWNLOAD t <OK <DOWNLOAD t", "i D1 D2 . V1 V2 . . ok 4", ""},
+    {"words are whole: NOK, NOERROR, OKAY, OK DOWNLOAD", 2, "", "<VER= <NOK <NOERROR <OKAY <OK_DOWNLOAD <OK <DOWNLOAD t <OK <DOWNLOAD t", "i D1 . . . . D2 . V1 V2 . . ok 4", ""},
+    {"DOWNLOAD FAILED ends nothing", 1, "", "<VER= <DOWNLOAD_FAILED t t t t", "i D1 . R R R . timeout 0", "no usable reply to line 1 of 1 in the download pass (timeout 10 s, 4 sends); last reply \"DOWNLOAD FAILED\""},
+    {"ERROR as the first line", 2, "", "<VER= <ERROR\r\nOK", "i D1 . device_error 0", "the device answered \"ERROR\\r\\nOK\" to line 1"},
+    {"ERROR as the first word", 2, "", "<VER= <ERROR_VERIFY_0800", "i D1 . device_error 0", "the device answered \"ERROR VERIFY 0800\" to line 1 of 2 in the download pass"},
+    {"DOWNLOAD answers only the last record", 2, "", "<VER= <DOWNLOAD <OK <DOWNLOAD t <OK <DOWNLOAD t", "i D1 . D2 . V1 V2 . . ok 4", ""},
+    {"OK does not answer the last record", 2, "", "<VER= <OK <OK t*", "i D1 D2 . Rx17 . timeout 1", "no usable reply to line 2 of 2 in the download pass (timeout 3 s, 18 sends); last reply \"OK\""},
+    {"the boot information is no record's answer", 2, "", "<VER= <VER=2 t <OK t <DOWNLOAD t <OK <DOWNLOAD t", "i D1 . R . D2 . V1 V2 . . ok 4", ""},
+    {"no usable reply to the boot information", 1, "", "<ok <DOWNLOAD t t t <STATUS t", "i . . R R R . . timeout 0", "no usable reply to the boot-information request (timeout 3 s, 4 sends); last reply \"STATUS\""},
+    {"no reply", 2, "", "<VER= t t t t", "i D1 R R R . timeout 0", "no reply to line 1 of 2 in the download pass (timeout 10 s, 4 sends)"},
+    {"twins of the closing DOWNLOAD", 3, "", "<VER= <OK <OK <DOWNLOAD =DOWNLOAD t <OK <OK <DOWNLOAD =DOWNLOAD t", "i D1 D2 D3 . . V1 V2 V3 . . . ok 6", ""},
+    {"a twin right behind answers no next line", 4, "", "<VER= <OK <OK =OK <OK <DOWNLOAD t <OK =OK <OK <OK <DOWNLOAD t", "i D1 D2 D3 . D4 . V1 V2 . V3 V4 . . ok 8", ""},
+    {"after a resend, the owed copy's answer ends the wait", 2, "", "<VER= t <OK <OK <DOWNLOAD t <OK <DOWNLOAD t", "i D1 R . D2 . V1 V2 . . ok 4", ""},
+    {"after a resend, a twin is not the owed answer", 4, "", "<VER= <OK <OK t <OK =OK t <DOWNLOAD t <OK <OK <OK <DOWNLOAD t", "i D1 D2 D3 R . . D4 . V1 V2 V3 V4 . . ok 8", ""},
+    {"the wait doubles while answers come late, not after a loss", 6, "", "<VER= <OK <OK w t <OK <OK w <OK w t <OK t w", "i D1 D2 D3 w248 R . D4 w496 D5 w208 R . D6 w208 running 5", ""},
+    {"a reply after its horizon lengthens the horizon", 4, "", "<VER= <OK <OK t <OK w t <OK <DOWNLOAD w", "i D1 D2 D3 R . w200 D4 . . w800 running 4", ""},
+    {"ERROR to a resent line", 2, "", "<VER= t <ERROR_x_", "i D1 R . device_error 0", "the device answered \"ERROR x\" to line 1 of 2 in the download pass"},
+    {"a late ERROR while the copies settle", 2, "", "<VER= t <OK <ERROR", "i D1 R . . device_error 1", "the device answered \"ERROR\""},
+    {"a late ERROR after a pass's closing DOWNLOAD", 1, "", "<VER= <DOWNLOAD <ERROR_VERIFY", "i D1 . . device_error 1", "the device answered \"ERROR VERIFY\" to line 1 of 1 in the download pass"},
+    {"nothing after the end", 1, "", "<VER= <DOWNLOAD t <DOWNLOAD t <ERROR t", "i D1 . V1 . . . . ok 2", ""},
+    {"a stray DOWNLOAD in the verify pass: the pass again", 3, "", "<VER= <OK <OK <DOWNLOAD t <OK <DOWNLOAD <OK <DOWNLOAD t <OK <OK <DOWNLOAD t", "i D1 D2 D3 . V1 V2 . V3 . V1 V2 V3 . . ok 6", ""},
+    {"a verify pass never clean: at most --retries more", 1, "", "<VER= <DOWNLOAD t <DOWNLOAD <OK t <DOWNLOAD <OK t <DOWNLOAD <OK t <DOWNLOAD <OK t", "i D1 . V1 . . V1 . . V1 . . V1 . . . network_error 2", "1 reply answered nothing in the verify pass"},
+    {"a check with a stray reply is no match", 2, "verify", "<VER= <OK <OK <DOWNLOAD t", "i V1 V2 . . . network_error 2", "the device's answers cannot be told apart"},
+    {"a check: line 2 held back, ERROR to line 3", 4, "verify", "<VER= <OK t <OK t t <ERROR_VERIFY_0008", "i V1 V2 R . V3 R . device_error 2", "the device answered \"ERROR VERIFY 0008\" to line 3 of 4 in the verify pass"},
+    {"a check: a twin of line 2's answer, line 3 lost", 4, "verify", "<VER= <OK <OK =OK t <ERROR_VERIFY_0008", "i V1 V2 V3 . R . device_error 2", "\"ERROR VERIFY 0008\" to line 3 of 4"},
+    {"verify only", 2, "verify", "<VER= <OK <DOWNLOAD t", "i V1 V2 . . ok 2", ""},
+    {"verify only, one line", 1, "verify", "<VER= <DOWNLOAD t", "i V1 . . ok 1", ""},
+    {"another version", 2, "expect 3.0", "<VELTA_BOOT_VER=2.10", "i . device_error 0", "answered \"VELTA BOOT VER=2.10\" to the boot-information request, not version \"3.0\""},
+    {"the expected version", 1, "expect 2.10", "<VER=2.10 <DOWNLOAD t <DOWNLOAD t", "i D1 . V1 . . ok 2", ""},
+    {"2.1 is not 2.10", 1, "expect 2.1", "<VELTA_BOOT_VER=2.10_ADDR=16", "i . device_error 0", "not version \"2.1\""},
+    {"a 1 elsewhere is no version 1", 1, "expect 1", "<VELTA_BOOT_VER=2.10_ADDR=1", "i . device_error 0", "not version \"1\""},
+    {"no VER= field, no version", 1, "expect 2.10", "<OK", "i . device_error 0", "answered \"OK\" to the boot-information request, not version"}};
+// clang-format on
+
+FlashSettings settings(bool verifyOnly) {
+    return {
+        .gateway = false, .retries = 3, .timeoutMs = 200, .firstTimeoutMs = 200, .verifyOnly = verifyOnly};
+}
+
+QString resultName(FlashResult r) {
+    return QStringLiteral("running ok device_error timeout network_error interrupted").split(' ')[int(r)];
+}
+} // namespace
+
+class TestConversation : public QObject {
+    Q_OBJECT
+
+private slots:
+    void sessionScripts_data() { addRows(SessionRows); }
+    void sessionScripts() {
+        const SessionRow& r = SessionRows[fetchRow()];
+        LineStore file;
+        for (int i = 1; i <= r.lines; ++i)
+            file.append(":L" + QByteArray::number(i));
+        const QString mode = r.mode;
+        FlasherConversation session(file, {.gateway = false,
+                                           .retries = 3,
+                                           .timeoutMs = 3000,
+                                           .firstTimeoutMs = 10000,
+                                           .verifyOnly = mode == "verify",
+                                           .expectVersion = mode.section(' ', 1)});
+        Micros now = 1000000;
+        std::optional<Micros> wakeAt;
+        QStringList trace;
+        const auto record = [&](const FlashAction& a, int resendsBefore) {
+            wakeAt = a.wakeAt;
+            const QByteArray d = session.datagram();
+            if (!a.send)
+                trace << ".";
+            else if (session.resends() > resendsBefore)
+                trace << "R";
+            else
+                trace
+                    << (d == "OOTi\r\n"
+                            ? QString("i")
+                            : QString("%1%2").arg(d[3] == ':' ? 'D' : 'V').arg(QString(d.mid(5)).trimmed()));
+            if (a.send)
+                session.prepareNext(); // as the program does
+        };
+        const auto wake = [&] {
+            now = std::max(now, wakeAt.value_or(now));
+            const int before = session.resends();
+            record(session.onTimer(now), before);
+        };
+        record(session.start(now), 0);
+        for (const QString& event : QString(r.script).split(' ')) {
+            if (event == "t*") {
+                int resends = 0;
+                for (; !session.finished() && resends < 1000 && (wake(), trace.last() == "R"); ++resends)
+                    trace.removeLast();
+                trace.insert(trace.size() - 1, QString("Rx%1").arg(resends));
+            } else if (event == "t") {
+                wake();
+            } else if (event == "w") {
+                trace << QString("w%1").arg(wakeAt.value_or(now) - now);
+            } else {
+                now += event[0] == '=' ? 1 : 100;
+                record(session.onReply(event.mid(1).replace('_', ' ').toLatin1() + "\r\n", now),
+                       session.resends());
+            }
+        }
+        trace << resultName(session.result()) << QString::number(session.acknowledged());
+        QCOMPARE(trace.join(' '), r.trace);
+        QVERIFY2(session.message().contains(r.message), qPrintable(session.message()));
+        QVERIFY(session.result() != FlashResult::Success ||
+                session.acknowledged() == session.linesToAnswer());
+        session.interrupt(); // a finished session stays as it ended
+        QCOMPARE(session.result() == FlashResult::Interrupted, trace.contains("running"));
+    }
+
+    void flasherAgainstTheDevice_data() { addRows(Rows); }
+    void flasherAgainstTheDevice() {
+        const Row& r = Rows[fetchRow()];
+        DeviceModel device;
+        if (*r.held)
+            holdImage(device, QByteArray(r.held) == "file" ? File : Other);
+        const HexImage before = device.image();
+        FlasherConversation host(linesOf(File), settings(QByteArray(r.mode) == "verify"));
+        InProcessLine line(device, r.faults());
+        const FlashResult result = line.run(host);
+        QString outcome = resultName(result);
+        if (result == FlashResult::Success) {
+            // "ok" only where the device holds the file, every line of its passes answered.
+            outcome += device.image() == *hexFileImage(File) ? " image" : " hole";
+            outcome += QByteArray(r.outcome).endsWith('*') ? " *" : ' ' + QString::number(host.resends());
+            QCOMPARE(host.acknowledged(), host.linesToAnswer());
+        } else if (QByteArray(r.mode) == "verify") {
+            QVERIFY(device.image() == before); // a check writes nothing
+        }
+        QVERIFY2(outcome == r.outcome, qPrintable(outcome + "; " + host.message()));
+    }
+
+    // Random lines: losses either way, replies duplicated right behind their original,
+    // datagrams late and overtaking one another. Whatever happens, "ok" means the device holds
+    // the file. Where the delays stay within the shortest horizon (odd seeds), every answer
+    // taken is the device's answer to that very line, and a line that delivers something now
+    // and then gets the file through; beyond it the verify pass is the guard, and a healthy
+    // device may fail.
+    void randomLinesNeverFoolTheFlasher() {
+        for (quint32 seed = 1; seed <= 150; ++seed) {
+            QRandomGenerator rng(seed);
+            const int loss = rng.bounded(16), twice = rng.bounded(10);
+            const int jitter = seed % 2 ? rng.bounded(120) : rng.bounded(1000);
+            DeviceModel device;
+            if (seed % 3 == 0)
+                holdImage(device, Other);
+            FlashSettings s = settings(seed % 3 == 0);
+            s.retries = 12;
+            FlasherConversation host(linesOf(File), s);
+            InProcessLine line(device, [&](bool toDevice, int, QByteArrayView) {
+                return LineFault{int(rng.bounded(100)) < loss,
+                                 !toDevice && int(rng.bounded(100)) < twice ? 2 : 1,
+                                 Micros(rng.bounded(jitter + 1))};
+            });
+            int foreign = 0; // answers taken that the device gave to another line
+            line.onDelivered = [&](const InProcessLine::Delivery& d) {
+                foreign += d.taken && d.answers != d.inFlight;
+            };
+            const FlashResult result = line.run(host);
+            const bool holdsFile = device.image() == *hexFileImage(File);
+            QVERIFY2(result != FlashResult::Success || holdsFile, qPrintable(QString::number(seed)));
+            QVERIFY2(!s.verifyOnly || result != FlashResult::Success, qPrintable(QString::number(seed)));
+            if (seed % 2 == 0)
+                continue;
+            QVERIFY2(foreign == 0, qPrintable(QString::number(seed)));
+            QVERIFY2(result == (s.verifyOnly ? FlashResult::DeviceError : FlashResult::Success),
+                     qPrintable(QString::number(seed) + ": " + host.message()));
+        }
+    }
+
+    // A lost datagram costs a time-out and a horizon, both derived from the round trips measured
+    // (50 us here): their floors, under half a millisecond, not a fixed wait of a few --timeout.
+    void lossesCostLittle() {
+        const QByteArray file = syntheticHexFile(400);
+        const auto run = [&](int everyNth) {
+            DeviceModel device;
+            FlasherConversation host(linesOf(file), settings(false));
+            InProcessLine line(device, [=](bool, int i, QByteArrayView) {
+                return LineFault{everyNth && i % everyNth == everyNth - 1};
+            });
+            const Micros start = line.now();
+            line.run(host);
+            return std::tuple(host.result(), line.now() - start, host.resends());
+        };
+        const auto [cleanResult, cleanUs, cleanResends] = run(0);
+        const auto [lossyResult, lossyUs, resends] = run(25);
+        QCOMPARE(joined(resultName(cleanResult), resultName(lossyResult), cleanResends), "ok ok 0");
+        QVERIFY(resends >= 60);
+        const Micros perLoss = (lossyUs - cleanUs) / resends;
+        QVERIFY2(perLoss < 450, qPrintable(QString("%1 us a loss").arg(perLoss)));
+    }
+
+    // The window's rules against the device: the design's transfer, load to "END".
+    void windowAgainstTheDevice() {
+        DeviceModel device;
+        WindowConversation window;
+        WindowEffects e = window.loaded(linesOf(File));
+        int sent = 0;
+        for (; e.send && sent < 100; ++sent) {
+            const auto framed = frameLine(*e.send, true, QStringLiteral("16"), GatewayForm::Bootloader);
+            e = window.reply(QString::fromLatin1(*device.handle(framed->toLatin1())).trimmed());
+        }
+        QCOMPARE(joined(sent, e.barText.value_or("-"), e.transferEnded), "24 END 1");
+        QVERIFY(device.image() == *hexFileImage(File));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestConversation)
+#include "test_conversation.moc"
