@@ -131,6 +131,7 @@ void againstTheDevice(Bytes in) {
         const uint8_t what = in.next(), delay = in.next();
         return LineFault{what % 8 == 1, !toDevice && (what >> 3) % 8 == 1 ? 2 : 1, Micros(delay) * 15 / 32};
     });
+    line.hostDelayUs = shape % 4 * 15; // a busy host sends a while after the event
     bool errorSeen = false;
     line.onDelivered = [&](const InProcessLine::Delivery& d) {
         errorSeen = errorSeen || d.reply.startsWith("ERROR");

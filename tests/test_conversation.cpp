@@ -126,7 +126,8 @@ const struct Row { const char *name; Script faults; const char *mode, *held, *ou
 // else than a resend happens, "w" shows the wait asked for (in us). The trace shows what was
 // sent after each event: i (boot information), Dk / Vk (line k in download or verify form),
 // R (a resend; Rxn: n of them), . (nothing); then the result and the lines answered. The mode:
-// "verify" (verify only), "expect X" (the boot information's version).
+// "verify" (verify only), "expect X" (the boot information's version), "probe" (the first two
+// records wait for duplicates; elsewhere none do).
 // clang-format off
 const struct SessionRow { const char* name; int lines; const char *mode, *script, *trace, *message; } SessionRows[] = {
     {"good device", 3, "", "<VER=2 <OK <OK <DOWNLOAD t <OK <OK <DOWNLOAD t", "i D1 D2 D3 . V1 V2 V3 . . ok 6", ""},
@@ -140,12 +141,14 @@ const struct SessionRow { const char* name; int lines; const char *mode, *script
     {"the boot information is no record's answer", 2, "", "<VER= <VER=2 t <OK t <DOWNLOAD t <OK <DOWNLOAD t", "i D1 . R . D2 . V1 V2 . . ok 4", ""},
     {"no usable reply to the boot information", 1, "", "<ok <DOWNLOAD t t t <STATUS t", "i . . R R R . . timeout 0", "no usable reply to the boot-information request (timeout 3 s, 4 sends); last reply \"STATUS\""},
     {"no reply", 2, "", "<VER= t t t t", "i D1 R R R . timeout 0", "no reply to line 1 of 2 in the download pass (timeout 10 s, 4 sends)"},
-    {"twins of the closing DOWNLOAD", 3, "", "<VER= <OK <OK <DOWNLOAD =DOWNLOAD t <OK <OK <DOWNLOAD =DOWNLOAD t", "i D1 D2 D3 . . V1 V2 V3 . . . ok 6", ""},
-    {"a twin right behind answers no next line", 4, "", "<VER= <OK <OK =OK <OK <DOWNLOAD t <OK =OK <OK <OK <DOWNLOAD t", "i D1 D2 D3 . D4 . V1 V2 . V3 V4 . . ok 8", ""},
+    {"twins of the closing DOWNLOAD: then each answer waits for its own", 3, "", "<VER= <OK <OK <DOWNLOAD =DOWNLOAD t <OK t <OK t <DOWNLOAD =DOWNLOAD t", "i D1 D2 D3 . . V1 . V2 . V3 . . . ok 6", ""},
+    {"a twin right behind answers no next line", 5, "", "<VER= <OK <OK <OK =OK <OK t <DOWNLOAD t <OK =OK t <OK t <OK t <OK t <DOWNLOAD t", "i D1 D2 D3 D4 . . D5 . V1 . . V2 . V3 . V4 . V5 . . ok 10", ""},
     {"after a resend, the owed copy's answer ends the wait", 2, "", "<VER= t <OK <OK <DOWNLOAD t <OK <DOWNLOAD t", "i D1 R . D2 . V1 V2 . . ok 4", ""},
-    {"after a resend, a twin is not the owed answer", 4, "", "<VER= <OK <OK t <OK =OK t <DOWNLOAD t <OK <OK <OK <DOWNLOAD t", "i D1 D2 D3 R . . D4 . V1 V2 V3 V4 . . ok 8", ""},
+    {"a time-out after a late answer suggests a longer --timeout", 2, "", "<VER= t <OK <OK t*", "i D1 R . D2 Rx16 . timeout 1", "(timeout 3 s, 17 sends); 1 answer(s) came late, after a resend: the device may need a longer --timeout (now 3 s)"},
+    {"after a resend, a twin is not the owed answer", 5, "", "<VER= <OK <OK <OK t <OK =OK t <DOWNLOAD t <OK <OK <OK <OK <DOWNLOAD t", "i D1 D2 D3 D4 R . . D5 . V1 V2 V3 V4 V5 . . ok 10", ""},
     {"the wait doubles while answers come late, not after a loss", 6, "", "<VER= <OK <OK w t <OK <OK w <OK w t <OK t w", "i D1 D2 D3 w248 R . D4 w496 D5 w208 R . D6 w208 running 5", ""},
     {"a reply after its horizon lengthens the horizon", 4, "", "<VER= <OK <OK t <OK w t <OK <DOWNLOAD w", "i D1 D2 D3 R . w200 D4 . . w800 running 4", ""},
+    {"the first records wait a round trip for duplicates", 4, "probe", "<VER= <OK w t <OK t <OK <DOWNLOAD t <OK <OK <OK <DOWNLOAD t", "i D1 . w100 D2 . D3 D4 . V1 V2 V3 V4 . . ok 8", ""},
     {"ERROR to a resent line", 2, "", "<VER= t <ERROR_x_", "i D1 R . device_error 0", "the device answered \"ERROR x\" to line 1 of 2 in the download pass"},
     {"a late ERROR while the copies settle", 2, "", "<VER= t <OK <ERROR", "i D1 R . . device_error 1", "the device answered \"ERROR\""},
     {"a late ERROR after a pass's closing DOWNLOAD", 1, "", "<VER= <DOWNLOAD <ERROR_VERIFY", "i D1 . . device_error 1", "the device answered \"ERROR VERIFY\" to line 1 of 1 in the download pass"},
@@ -190,7 +193,8 @@ private slots:
                                            .timeoutMs = 3000,
                                            .firstTimeoutMs = 10000,
                                            .verifyOnly = mode == "verify",
-                                           .expectVersion = mode.section(' ', 1)});
+                                           .expectVersion = mode.section(' ', 1),
+                                           .probeLines = mode == "probe" ? 2 : 0});
         Micros now = 1000000;
         std::optional<Micros> wakeAt;
         QStringList trace;
@@ -284,7 +288,8 @@ private slots:
                                  !toDevice && int(rng.bounded(100)) < twice ? 2 : 1,
                                  Micros(rng.bounded(jitter + 1))};
             });
-            int foreign = 0; // answers taken that the device gave to another line
+            line.hostDelayUs = seed % 4 * 15; // a busy host sends a while after the event
+            int foreign = 0;                  // answers taken that the device gave to another line
             line.onDelivered = [&](const InProcessLine::Delivery& d) {
                 foreign += d.taken && d.answers != d.inFlight;
             };

@@ -97,11 +97,10 @@ bool isolated() {
 // file, $R the report, $L the log, $X a missing file, $Q a FIFO, $K a link to the file, $D no
 // such folder, $P a local port in use, $O a hosts file naming $H, $N one naming $A; $H a scripted
 // bootloader that gives `answer`'s reply to datagrams with its match ("match>reply"); $A and $B
-// simulators (B answers ERROR to line 3), $C a slow gateway with the devices 16 and 17, $S a
-// device that answers only a resent boot-information request, and late. Runs are separated by
-// ";". The last run's error output starts with `expect`; the report's results come in the order
-// the devices finished. Where `interruptAt` is given, SIGINT goes out once the error output
-// shows it.
+// simulators (B answers ERROR to line 3), $C a slow gateway with the devices 16 and 17. Runs are
+// separated by ";". The last run's error output starts with `expect`; the report's results come
+// in the order the devices finished. Where `interruptAt` is given, SIGINT goes out once the error
+// output shows it.
 const QByteArray Two = ":0400000001020304F2\r\n:00000001FF\r\n", Hex40 = syntheticHexFile(40);
 
 // What a row's runs left behind, for the checks a row adds of its own.
@@ -180,10 +179,6 @@ void interruptedBehindTheGateway(const RunOutcome& o) {
     }
     QVERIFY(!o.cLog.contains("MDB 17,"));
 }
-void longerTimeoutSuggested(const RunOutcome& o) {
-    VERIFY_HAS(o.records.first()["message"].toString(),
-               "came late, after a resend: the device may need a longer --timeout (now 0.1 s)");
-}
 
 // clang-format off
 const struct RunRow { const char *name, *runs; QByteArray content; const char *answer, *exitCodes, *expect, *results; void (*check)(const RunOutcome&) = nullptr; const char* interruptAt = ""; bool isolated = false; } RunRows[] = {
@@ -219,8 +214,7 @@ const struct RunRow { const char *name, *runs; QByteArray content; const char *a
     {"a gateway's devices in turn, a direct one alongside", "--direct --log $L --report $R $F $C/16 $C/17 $A", Hex40, "", "0", "", "ok ok ok", gatewayInTurn},
     {"another version", "--expect-version 9.9 --report $R $F $A", Hex40, "", "1", "", "device-error", otherVersionNotFlashed},
     {"the version exactly", "--expect-version 2.1 --report $R $F $A ; --expect-version 2.10 --report $R $F $A", Hex40, "", "1 0", "", "device-error ok"},
-    {"interrupted", "--report $R --progress always $F $A $C/16 $C/17", Hex40, "", "130", "", nullptr, interruptedBehindTheGateway, "$C/16: 10%"},
-    {"slow device: a longer timeout is suggested", "--timeout 0.1 --first-timeout 0.1 --retries 1 --report $R $F $S", Hex40, "", "4", "", "timeout", longerTimeoutSuggested}};
+    {"interrupted", "--report $R --progress always $F $A $C/16 $C/17", Hex40, "", "130", "", nullptr, interruptedBehindTheGateway, "$C/16: 10%"}};
 // clang-format on
 } // namespace
 
@@ -321,11 +315,6 @@ private slots:
                 return ScriptedDevice::bootloader(d);
             return reply.isEmpty() ? QList<QByteArray>{} : QList<QByteArray>{reply + "\r\n"};
         });
-        int copies = 0;
-        ScriptedDevice slow([&](const QByteArray& d) {
-            return d.contains("OOTi") && ++copies == 2 ? QList<QByteArray>{"VER=1\r\n", "VER=1\r\n"}
-                                                       : QList<QByteArray>{};
-        });
         const auto sim = [&](const char* name, const QStringList& args, const char* at) {
             return runs.contains(name) || (runs.contains("$N") && QByteArray(name) == "$A")
                        ? std::make_unique<SimulatorProcess>(VELTA_DEVSIM, args + QStringList{"--verbose"}, at)
@@ -344,7 +333,7 @@ private slots:
         // clang-format off
         const QStringList names{"$F", path("fw.hex"), "$G", write(syntheticHexFile(41), "other.hex"), "$R", path("report"),
             "$L", path("log"), "$X", path("missing.hex"), "$Q", path("fifo"), "$K", path("link"), "$D", path("no/such"),
-            "$P", QString::number(taken.localPort()), "$H", device.endpoint(), "$S", slow.endpoint(),
+            "$P", QString::number(taken.localPort()), "$H", device.endpoint(),
             "$O", write(("# one\n" + device.endpoint() + "\n").toUtf8(), "one.hosts"),
             "$N", write(((a ? a->endpoint() : "") + "\n").toUtf8(), "two.hosts"),
             "$A", a ? a->endpoint() : "", "$B", b ? b->endpoint() : "", "$C", c ? c->endpoint() : "",

@@ -43,6 +43,9 @@ public:
     qint64 waitDatagram(char* data, qint64 maxSize, QHostAddress* from, quint16* fromPort, qint64 us,
                         bool precise);
     [[nodiscard]] bool hasPendingDatagrams() const;
+    // How long the datagram read last had waited in the system when it was read, in
+    // microseconds: its arrival is now minus this. 0 when the system did not say.
+    [[nodiscard]] qint64 lastDatagramAgeUs() const { return m_lastAgeUs; }
     // Whether readyRead is raised; a socket nobody reads must not keep the event loop busy.
     void setReadNotificationEnabled(bool enabled);
 
@@ -61,6 +64,8 @@ private:
     int m_family = AF_UNSPEC;
     quint16 m_localPort = 0;
     qint64 m_waitUs = 0; // the receive timeout the descriptor has now
+    qint64 m_lastAgeUs = 0;
+    static constexpr qint64 MaxAgeUs = 3600LL * 1000000;
     QSocketNotifier* m_notifier = nullptr;
     // The last destination in the socket's own form: a device gets every datagram of a session.
     QHostAddress m_to;

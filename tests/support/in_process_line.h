@@ -73,14 +73,17 @@ public:
     [[nodiscard]] Micros now() const { return m_now; }
     QList<QByteArray> toDevice, repliesToHost; // every datagram sent each way, lost or not
     std::function<void(const Delivery&)> onDelivered;
+    Micros hostDelayUs = 0; // from an event to the send it lets go
 
 private:
     void apply(FlasherConversation& host, const FlashAction& action) {
         if (action.send) {
-            travel(true, host.datagram(), m_now);
+            // The host's own work before the datagram leaves.
+            travel(true, host.datagram(), m_now + hostDelayUs);
+            host.sent(m_now + hostDelayUs);
             host.prepareNext();
         }
-        m_wakeAt = action.wakeAt;
+        m_wakeAt = host.wakeAt();
     }
     struct Datagram {
         bool toDevice;

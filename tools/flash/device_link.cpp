@@ -80,8 +80,10 @@ void DeviceLink::waitInPlace() {
             continue;
         }
         // The same wait every time, so the socket keeps its receive timeout; only the last one
-        // before a wake-up is cut short.
-        if (!m_reader.awaitOne(m_socket, take, std::min(InPlaceWaitUs, *m_wakeAt - t), m_preciseSends > 0) &&
+        // before a wake-up is cut short. A wait that runs to its end (for late copies or
+        // duplicates) and every wait after a loss ends on time to the microsecond.
+        const bool precise = m_preciseSends > 0 || !m_session.awaitingAnswer();
+        if (!m_reader.awaitOne(m_socket, take, std::min(InPlaceWaitUs, *m_wakeAt - t), precise) &&
             m_socket.error() != QAbstractSocket::SocketTimeoutError)
             break; // a signal came, or an error the event loop meets again
     }
@@ -101,7 +103,10 @@ bool DeviceLink::take(QByteArrayView data, const QHostAddress& from, quint16 fro
     if (m_transcript)
         m_transcript->received(m_target.label, data);
     const int late = m_session.lateReplies(), owed = m_session.lateAnswers();
-    const FlashAction action = m_session.onReply(data, now());
+    // The time it came, not the time it is read: a reply that waited while this process was
+    // busy (sending the next line, say) must not look like an answer to what went out meanwhile.
+    const Micros t = now();
+    const FlashAction action = m_session.onReply(data, t, t - m_socket.lastDatagramAgeUs());
     if (m_transcript && m_session.lateAnswers() != owed)
         m_transcript->note(m_target.label, QStringLiteral("the late answer to an earlier copy"));
     else if (m_transcript && m_session.lateReplies() != late)
@@ -131,8 +136,12 @@ void DeviceLink::wake() {
     // What came while the wait ran out (the process may have been kept from running) is read
     // first: read after the next line went out, the answer waited for would pass for that line's.
     drainSocket();
-    if (m_session.finished() || !m_wakeAt || now() < *m_wakeAt)
+    if (m_session.finished() || !m_wakeAt)
         return;
+    if (now() < *m_wakeAt) {
+        apply({}); // an answer moved the wake-up on, or the timer came a little early
+        return;
+    }
     const int resends = m_session.resends();
     const FlashAction action = m_session.onTimer(now());
     if (m_session.resends() != resends) {
@@ -149,7 +158,7 @@ void DeviceLink::apply(const FlashAction& action) {
         send();
         m_preciseSends = std::max(0, m_preciseSends - 1);
     }
-    m_wakeAt = m_session.finished() ? std::nullopt : action.wakeAt;
+    m_wakeAt = m_session.finished() ? std::nullopt : m_session.wakeAt();
     if (!m_wakeAt) {
         m_timer.stop();
         m_timerDue = 0;
@@ -176,6 +185,7 @@ void DeviceLink::send() {
         return;
     }
     const QByteArray& bytes = m_session.datagram();
+    const Micros at = now();
     if (m_socket.writeDatagram(bytes, m_target.address, m_target.port) != bytes.size()) {
         m_session.failNetwork(QStringLiteral("cannot send to %1 port %2: %3")
                                   .arg(m_target.address.toString())
@@ -183,6 +193,8 @@ void DeviceLink::send() {
                                   .arg(m_socket.errorString()));
         return;
     }
+    // Whatever came before this moment answers an earlier line.
+    m_session.sent(at);
     // Logged once it is on its way; its reply cannot be read before this returns.
     if (m_transcript)
         m_transcript->sent(m_target.label, bytes);

@@ -140,17 +140,19 @@ void FlasherConversation::sample(Micros roundTrip, bool clean) {
     m_srtt = (7 * m_srtt + roundTrip) / 8;
 }
 
-// The shortest time in which an answer can come: a quarter of the typical (median) recent clean
+// The shortest time in which an answer can come: a third of the second shortest recent clean
 // round trip of a record (an answer to a resent line may be an earlier copy's, and says nothing
-// of it), never more than TwinWindowUs, in which any line's duplicates follow their original. The
-// median, as one duplicate taken for an answer must not make the rule blind to the next.
+// of it; the second, as one duplicate taken for an answer must not blind the rule to the next),
+// never more than TwinWindowUs. Round trips on one line vary several times over (on loopback
+// from 20 to 200 us), so nothing surer can be said; a duplicate usually follows its original
+// within a few microseconds.
 Micros FlasherConversation::soonestAnswerUs() const {
     if (m_cleanCount == 0)
         return 0;
     std::array<Micros, 32> recent = m_cleanTrips;
-    const auto middle = recent.begin() + m_cleanCount / 2;
-    std::nth_element(recent.begin(), middle, recent.begin() + m_cleanCount);
-    return std::min(TwinWindowUs, *middle / 4);
+    const int second = std::min(m_cleanCount, 2) - 1;
+    std::partial_sort(recent.begin(), recent.begin() + second + 1, recent.begin() + m_cleanCount);
+    return std::min(TwinWindowUs, recent[size_t(second)] / 3);
 }
 
 // ---- Sending ----
@@ -184,6 +186,24 @@ FlashAction FlasherConversation::sendCopy(Micros now) {
     m_flight.wait = waitFor();
     m_deadline = now + m_flight.wait;
     return {true, m_deadline};
+}
+
+void FlasherConversation::sent(Micros at) {
+    const Micros later = at - m_flight.last;
+    if (m_waiting != Waiting::Answer || m_flight.copies == 0 || later <= 0)
+        return;
+    m_flight.last = at;
+    if (m_flight.copies == 1)
+        m_flight.first = at;
+    if (m_flight.copies <= int(m_flight.sent.size()))
+        m_flight.sent[size_t(m_flight.copies - 1)] = at;
+    m_deadline += later;
+}
+
+std::optional<Micros> FlasherConversation::wakeAt() const {
+    if (finished() || m_waiting == Waiting::Nothing)
+        return std::nullopt;
+    return m_deadline;
 }
 
 FlashAction FlasherConversation::proceed(Micros now) {
@@ -259,22 +279,23 @@ QByteArray FlasherConversation::startCommand() const {
 
 // ---- Replies ----
 
-FlashAction FlasherConversation::onReply(QByteArrayView reply, Micros now) {
+FlashAction FlasherConversation::onReply(QByteArrayView reply, Micros now, Micros arrived) {
     if (finished())
         return {};
+    arrived = std::min(arrived, now);
     const Word word = strictWord(reply);
     // A reply right behind the one before it, sooner than any round trip, is its duplicate.
-    const bool rightBehind = now - std::exchange(m_lastReplyAt, now) <= soonestAnswerUs();
+    const bool rightBehind = arrived - std::exchange(m_lastReplyAt, arrived) <= soonestAnswerUs();
     // Whatever it answers, late or not, a device that reports an error has not taken the file.
     if (word == Word::Error)
         return fail(FlashResult::DeviceError,
                     QStringLiteral("the device answered %1 to %2").arg(quotedReply(reply), where()));
-    if (m_waiting == Waiting::Answer && fitsLine(reply, word) && canAnswer(now)) {
+    if (m_waiting == Waiting::Answer && fitsLine(reply, word) && canAnswer(arrived)) {
         if (m_pass == FlashPass::BootInfo) {
             if (auto refused = bootInfoAnswered(reply); m_result != FlashResult::Running)
                 return refused;
         }
-        return answered(now);
+        return answered(now, arrived);
     }
     if ((m_waiting == Waiting::Settle || m_waiting == Waiting::EndSettle) &&
         m_flight.answers < m_flight.copies && fitsLine(reply, word) && !rightBehind) {
@@ -284,12 +305,12 @@ FlashAction FlasherConversation::onReply(QByteArrayView reply, Micros now) {
         ++m_slowAnswers;
         // A device answers its copies in the order they came: this is the answer to the copy
         // after the one answered before.
-        sample(now - m_flight.sentAt(m_flight.answers - 1), false);
+        sample(arrived - m_flight.sentAt(m_flight.answers - 1), false);
         if (m_waiting == Waiting::Settle && m_flight.answers == m_flight.copies)
             return proceed(now);
         return {false, m_deadline};
     }
-    return stray(reply, word, rightBehind, now);
+    return stray(reply, word, rightBehind, arrived);
 }
 
 bool FlasherConversation::fitsLine(QByteArrayView reply, Word word) const {
@@ -300,21 +321,32 @@ bool FlasherConversation::fitsLine(QByteArrayView reply, Word word) const {
 
 // A reply that comes sooner after the latest copy's send than any round trip measured cannot be
 // that copy's answer; an earlier copy's, when there is one.
-bool FlasherConversation::canAnswer(Micros now) const {
-    return now - m_flight.first > soonestAnswerUs();
+bool FlasherConversation::canAnswer(Micros arrived) const {
+    return arrived - m_flight.first > soonestAnswerUs();
 }
 
-FlashAction FlasherConversation::stray(QByteArrayView reply, Word word, bool rightBehind, Micros now) {
+FlashAction FlasherConversation::stray(QByteArrayView reply, Word word, bool rightBehind, Micros arrived) {
     ++m_lateReplies;
     const bool recordWord = word == Word::Ok || word == Word::Download;
     // Sooner than any answer can come after the line's send, or right behind the reply before:
     // a duplicate of the last answer, which says nothing more.
-    const bool twin = m_waiting == Waiting::Answer ? !canAnswer(now) : rightBehind;
+    const bool twin =
+        m_waiting == Waiting::Answer ? !canAnswer(arrived) : m_waiting == Waiting::Gap || rightBehind;
+    // Sooner after the last answer than a round trip: a duplicate of it, however far behind.
+    // The line duplicates replies: from now on the next line waits twice as long as this one
+    // trailed, so that such duplicates show themselves before it goes.
+    // Not while copies are owed: a device that was held up answers them back to back.
+    const Micros behind = arrived - m_lastAnswerAt;
+    const bool nothingOwed = m_flight.answers >= m_flight.copies || m_waiting == Waiting::Answer;
+    if (recordWord && nothingOwed && m_lastAnswerAt > 0 && behind >= 0 && behind < m_srtt) {
+        m_twinGapUs = std::max(m_twinGapUs, std::min(2 * behind + 1, horizonUs()));
+        m_linesSinceTwin = 0;
+    }
     // A record's word that answers nothing, come when no duplicate could: the reply of a copy
     // written off at the horizon, later than the horizon. Its delay is taken in like any other,
     // so the horizon grows to take such replies in.
     if (recordWord && m_writtenOff != 0 && !twin)
-        sample(now - std::exchange(m_writtenOff, 0), false);
+        sample(arrived - std::exchange(m_writtenOff, 0), false);
     // In the verify pass such a reply (or any that no line asks for) means a reply taken for an
     // answer somewhere may have been another's: the pass is no clean evidence.
     if (m_pass == FlashPass::Verify && (!recordWord || !twin))
@@ -335,18 +367,22 @@ FlashAction FlasherConversation::bootInfoAnswered(QByteArrayView reply) {
     return {};
 }
 
-FlashAction FlasherConversation::answered(Micros now) {
+FlashAction FlasherConversation::answered(Micros now, Micros arrived) {
     m_flight.answered = true;
     m_flight.answers = 1;
+    m_lastAnswerAt = arrived;
+    // A line that has stopped duplicating replies gets its pace back.
+    if (m_twinGapUs > 0 && ++m_linesSinceTwin > TwinMemoryLines)
+        m_twinGapUs = 0;
     // A copy written off so many answers ago that a stray now is more likely anything else.
     if (m_writtenOff != 0 && ++m_sinceWriteOff > int(m_recent.size()))
         m_writtenOff = 0;
     // Karn: a line sent once gives a clean sample; the first record's answer waits for the erase.
     if (m_flight.copies == 1) {
-        sample(now - m_flight.first, !firstRecord());
+        sample(arrived - m_flight.first, !firstRecord());
         m_backoffs = 0;
     } else {
-        sample(now - m_flight.last, false);
+        sample(arrived - m_flight.last, false);
     }
     if (m_pass != FlashPass::BootInfo)
         ++m_acknowledged;
@@ -357,8 +393,19 @@ FlashAction FlasherConversation::answered(Micros now) {
         m_deadline = now + horizonUs();
         return {false, m_deadline};
     }
-    if (m_flight.copies == 1)
+    // The first records' answers are given a round trip for duplicates to show themselves: on a
+    // line that duplicates, they would otherwise be taken for answers before anything is learnt.
+    const bool probing = m_pass != FlashPass::BootInfo && m_acknowledged <= m_settings.probeLines;
+    const Micros gap = probing ? std::max(m_twinGapUs, m_srtt) : m_twinGapUs;
+    if (m_flight.copies == 1 && gap == 0)
         return proceed(now);
+    if (m_flight.copies == 1) {
+        // Duplicates of this answer may still be on their way: the next line goes once they
+        // would have come, so none is taken for its answer.
+        m_waiting = Waiting::Gap;
+        m_deadline = arrived + gap;
+        return now >= m_deadline ? proceed(now) : FlashAction{false, m_deadline};
+    }
     // Copies still owed may yet be answered: the next line waits until they are, or are
     // older than the horizon, so none of their answers is taken for its own.
     m_waiting = Waiting::Settle;
@@ -392,6 +439,8 @@ FlashAction FlasherConversation::onTimer(Micros now) {
     if (now < m_deadline)
         return {false, m_deadline};
     switch (m_waiting) {
+    case Waiting::Gap:
+        return proceed(now);
     case Waiting::Settle:
         // No copy answered late: they were lost, not waiting on a time-out too short for the
         // device, which would have shown in a late answer. Losses do not lengthen the next wait.

@@ -36,6 +36,7 @@ struct FlashSettings {
     int firstTimeoutMs = Protocol::Defaults::FirstTimeoutMs; // the first record: the device may erase first
     bool verifyOnly = false; // only the verify pass, against the image the device keeps
     QString expectVersion;   // the boot information's VER= value must be exactly this (empty: any)
+    int probeLines = 16;     // the first records' answers wait a round trip for duplicates to show
 };
 
 // What the owner has to do after an event.
@@ -73,10 +74,14 @@ struct FlashAction {
 //    HorizonFloorUs nor more than twice --timeout. No reply can then be taken for the next
 //    line's but one later than the horizon, and every such reply that shows itself makes the
 //    horizon longer;
-//  - a reply that comes sooner after a line's send than a quarter of the typical recent clean
-//    round trip (at most TwinWindowUs) cannot be that line's answer, nor can one that close
+//  - a reply that comes sooner after a line's send than a third of the (second) shortest recent
+//    clean round trip (at most TwinWindowUs) cannot be that line's answer, nor can one that close
 //    behind the reply before it answer another copy: such replies are duplicates, and are
 //    dropped;
+//  - once duplicates have been seen trailing an answer by less than a round trip, the next line
+//    waits twice that long after each answer, so that they show themselves first (until no
+//    duplicate has come for TwinMemoryLines lines); the first records (probeLines) wait a round
+//    trip, so that a line's duplicates show before they can mislead;
 //  - after each pass's closing "DOWNLOAD" it listens for the horizon: an "ERROR" then still fails;
 //  - a verify pass in which a reply came that answered nothing (the mark of a duplicated or
 //    late reply taken for an answer somewhere) is not clean evidence: it is run again, up to
@@ -87,16 +92,28 @@ public:
     // scheduling make delays that no device has.
     static constexpr Micros HorizonFloorUs = 300;
     static constexpr Micros MinTimeoutUs = 150;
-    // A datagram's duplicate follows it within this, on any line.
-    static constexpr Micros TwinWindowUs = 50;
+    // A datagram's duplicate usually follows it within this.
+    static constexpr Micros TwinWindowUs = 20;
+    // Lines answered without a duplicate before a line is taken to have stopped duplicating.
+    static constexpr int TwinMemoryLines = 256;
 
     // `lines` as the window's loader reads them: 1 to TransferState::MaxLines entries.
     FlasherConversation(const LineStore& lines, FlashSettings settings);
 
     // Sends the boot-information request, as the window does on connect.
     [[nodiscard]] FlashAction start(Micros now);
-    // One datagram from the device (its bytes, Latin-1).
-    [[nodiscard]] FlashAction onReply(QByteArrayView datagram, Micros now);
+    // One datagram from the device (its bytes, Latin-1) that came at `arrived`, handed on at
+    // `now`: a reply that waited while the owner was busy is judged by when it came (sent
+    // meanwhile, the next line cannot have been answered by it), the lines it lets go are sent now.
+    [[nodiscard]] FlashAction onReply(QByteArrayView datagram, Micros now, Micros arrived);
+    [[nodiscard]] FlashAction onReply(QByteArrayView datagram, Micros now) {
+        return onReply(datagram, now, now);
+    }
+    // The copy just sent went out at `at`, after the event that let it go: the owner's own work
+    // in between must not make a reply that came before it look like its answer.
+    void sent(Micros at);
+    // When onTimer() is due; nothing when no wait is.
+    [[nodiscard]] std::optional<Micros> wakeAt() const;
     // The wake-up asked for has come (an early call is harmless).
     [[nodiscard]] FlashAction onTimer(Micros now);
     // The owner could not send or receive.
@@ -113,6 +130,9 @@ public:
     void prepareNext();
 
     [[nodiscard]] FlashPass pass() const { return m_pass; }
+    // Whether the wait in force is for an answer (which usually ends it early), not one that
+    // runs to its end.
+    [[nodiscard]] bool awaitingAnswer() const { return m_waiting == Waiting::Answer; }
     [[nodiscard]] FlashResult result() const { return m_result; }
     [[nodiscard]] bool finished() const { return m_result != FlashResult::Running; }
     // Why the session failed, without the device's name; empty while running or on success.
@@ -137,7 +157,9 @@ public:
     [[nodiscard]] static QString passName(FlashPass pass);
 
 private:
-    enum class Waiting { Nothing, Answer, Settle, EndSettle };
+    // Answer: for the line in flight; Gap: for duplicates of its answer to show, before the next
+    // line; Settle: for the copies still owed after a resend; EndSettle: at the end of a pass.
+    enum class Waiting { Nothing, Answer, Gap, Settle, EndSettle };
     // What a reply says under the strict rules.
     enum class Word { Ok, Download, Error, Other };
     [[nodiscard]] static Word strictWord(QByteArrayView reply);
@@ -160,14 +182,14 @@ private:
 
     FlashAction sendLine(const QString& commandLine, Micros now);
     FlashAction sendCopy(Micros now);
-    FlashAction answered(Micros now);
+    FlashAction answered(Micros now, Micros arrived);
     FlashAction proceed(Micros now);
     FlashAction startVerifyPass(Micros now);
     FlashAction conclude(Micros now);
-    FlashAction stray(QByteArrayView reply, Word word, bool rightBehind, Micros now);
+    FlashAction stray(QByteArrayView reply, Word word, bool rightBehind, Micros arrived);
     FlashAction timedOut(Micros now);
     [[nodiscard]] bool fitsLine(QByteArrayView reply, Word word) const;
-    [[nodiscard]] bool canAnswer(Micros now) const;
+    [[nodiscard]] bool canAnswer(Micros arrived) const;
     [[nodiscard]] Micros waitFor() const;
     FlashAction bootInfoAnswered(QByteArrayView reply);
     void sample(Micros roundTrip, bool clean);
@@ -211,6 +233,9 @@ private:
     int m_cleanCount = 0;
     int m_cleanNext = 0;
     Micros m_lastReplyAt = 0;
+    Micros m_lastAnswerAt = 0;
+    Micros m_twinGapUs = 0; // how long duplicates of an answer have been seen to trail it, twice
+    int m_linesSinceTwin = 0;
     Micros m_writtenOff = 0; // the send of the latest copy presumed lost, until a stray shows
     int m_sinceWriteOff = 0; // lines answered since
 };
