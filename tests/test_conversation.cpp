@@ -164,7 +164,9 @@ const struct SessionRow { const char* name; int lines; const char *mode, *script
     {"the expected version", 1, "expect 2.10", "<VER=2.10 <DOWNLOAD t <DOWNLOAD t", "i D1 . V1 . . ok 2", ""},
     {"2.1 is not 2.10", 1, "expect 2.1", "<VELTA_BOOT_VER=2.10_ADDR=16", "i . device_error 0", "not version \"2.1\""},
     {"a 1 elsewhere is no version 1", 1, "expect 1", "<VELTA_BOOT_VER=2.10_ADDR=1", "i . device_error 0", "not version \"1\""},
-    {"no VER= field, no version", 1, "expect 2.10", "<OK", "i . device_error 0", "answered \"OK\" to the boot-information request, not version"}};
+    {"no VER= field, no version", 1, "expect 2.10", "<OK", "i . device_error 0", "answered \"OK\" to the boot-information request, not version"},
+    {"an inventory: the boot information, nothing more", 2, "scan", "<VER=2", "i . ok 0", ""},
+    {"an inventory: a device that does not answer", 2, "scan", "t*", "i Rx3 . timeout 0", "no reply to the boot-information request"}};
 // clang-format on
 
 FlashSettings settings(bool verifyOnly) {
@@ -194,7 +196,8 @@ private slots:
                                            .firstTimeoutMs = 10000,
                                            .verifyOnly = mode == "verify",
                                            .expectVersion = mode.section(' ', 1),
-                                           .probeLines = mode == "probe" ? 2 : 0});
+                                           .probeLines = mode == "probe" ? 2 : 0,
+                                           .bootInfoOnly = mode == "scan"});
         Micros now = 1000000;
         std::optional<Micros> wakeAt;
         QStringList trace;

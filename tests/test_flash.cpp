@@ -12,6 +12,7 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkDatagram>
@@ -21,6 +22,7 @@
 #include <QTest>
 #include <QUdpSocket>
 
+#include <cmath>
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
@@ -85,6 +87,50 @@ FlashRun runFlash(const QStringList& args, const QString& interruptAt = {}) {
             QString::fromLocal8Bit(err + p.readAllStandardError())};
 }
 
+// What is wrong with a report's record (its line as written) by the README's table of fields;
+// empty when nothing is.
+QString schemaFault(const QByteArray& line) {
+    static const auto fields = [] {
+        QMap<QString, std::pair<QStringList, QStringList>> table; // name: types, record types
+        QFile readme(VELTA_SOURCE_DIR "/README.md");
+        if (!readme.open(QIODevice::ReadOnly))
+            qFatal("cannot read the README");
+        static const QRegularExpression name("`([a-z0-9_]+)`");
+        for (const QByteArray& row : readme.readAll().split('\n')) {
+            const QStringList cells = QString(row).split('|');
+            if (!row.startsWith("| `") || cells.size() != 6)
+                continue;
+            for (auto m = name.globalMatch(cells[1]); m.hasNext();)
+                table[m.next().captured(1)] = {cells[2].trimmed().split(" or "),
+                                               cells[3].trimmed().split(", ")};
+        }
+        return table;
+    }();
+    const QJsonObject o = QJsonDocument::fromJson(line).object();
+    QStringList expected;
+    for (auto f = fields.cbegin(); f != fields.cend(); ++f) {
+        if (f->second.contains(o["type"].toString()))
+            expected << f.key();
+    }
+    if (o.keys() != expected)
+        return QString("fields %1, not %2").arg(o.keys().join(' '), expected.join(' '));
+    const QMap<QString, QJsonValue::Type> types{
+        {"string", QJsonValue::String}, {"integer", QJsonValue::Double}, {"number", QJsonValue::Double},
+        {"boolean", QJsonValue::Bool},  {"object", QJsonValue::Object},  {"null", QJsonValue::Null}};
+    for (const QString& key : expected) {
+        const QJsonValue v = o[key];
+        const QStringList allowed = fields[key].first;
+        const bool fits = std::any_of(allowed.begin(), allowed.end(), [&](const QString& t) {
+            return types[t] == v.type() && (t != "integer" || v.toDouble() == std::floor(v.toDouble()));
+        });
+        if (!fits || (v.isString() && v.toString().isEmpty()))
+            return QString("%1 is %2, not %3")
+                .arg(key, QJsonDocument(QJsonArray{v}).toJson(), allowed.join(" or "));
+    }
+    static const QRegularExpression duration("\"duration_s\":\\d+\\.\\d{3}[,}]");
+    return duration.match(QString(line)).hasMatch() ? QString() : "duration_s without three decimals";
+}
+
 // True in a network of the test's own with only loopback (tests/support/isolated.sh): names that
 // do not resolve and group targets are tried only there.
 bool isolated() {
@@ -117,18 +163,19 @@ void reportOfRunAppended(const RunOutcome& o) {
     const QJsonObject r = o.records.first();
     QCOMPARE(r["sha256"].toString(),
              QString(QCryptographicHash::hash(o.content, QCryptographicHash::Sha256).toHex()));
-    QCOMPARE(joined(r["host"].toString(), r["address"].toString(), r["port"].toInt(), r["gateway"].toInt(),
-                    r["lines"].toInt(), r["boot_info"].toString()),
+    QCOMPARE(joined(r["host"].toString(), r["address"].toString(), r["port"].toInt(),
+                    r["device_address"].toInt(), r["lines"].toInt(), r["boot_info"].toString()),
              o.real("127.0.0.1 127.0.0.1 $a 16 40 VELTA BOOT VER=2.10 ADDR=16"));
-    QCOMPARE(QJsonDocument::fromJson(o.last.out.toUtf8()).object()["result"].toString(), "ok"); // no table
+    QCOMPARE(QJsonDocument::fromJson(o.last.out.section('\n', 0, 0).toUtf8()).object()["result"].toString(),
+             "ok"); // no table
 }
 void hostNotLookedUp(const RunOutcome& o) {
     // Its record and its row, beside the device that was flashed.
     QVERIFY(o.records.first()["address"].isNull() &&
             o.records.first()["message"].toString().contains("cannot look up"));
-    VERIFY_HAS(o.last.out, QRegularExpression("no-such-device.invalid:111\\s+-\\s+network error\\s+0/0"));
-    VERIFY_HAS(o.last.out,
-               QRegularExpression(QRegularExpression::escape(o.real("$H")) + "\\s+127.0.0.1\\s+ok\\s+4/4"));
+    VERIFY_HAS(o.last.out, QRegularExpression("no-such-device.invalid:111/16\\s+-\\s+network error\\s+0/0"));
+    VERIFY_HAS(o.last.out, QRegularExpression(QRegularExpression::escape(o.real("$H")) +
+                                              "/16\\s+127.0.0.1\\s+ok\\s+4/4"));
 }
 void bothHostsFiles(const RunOutcome& o) {
     QCOMPARE(QSet<QByteArray>(o.received.begin(), o.received.end()).size(),
@@ -148,7 +195,7 @@ void startedOnceAfterSuccess(const RunOutcome& o) {
     for (const QJsonObject& r : o.records)
         QCOMPARE(r["start_sent"].toBool(), r["result"].toString() == "ok");
     QCOMPARE(o.aLog.count("MDB 16,OOTg"), 1);
-    VERIFY_HAS(o.log, o.real("$A") + " > MDB 16,OOTg\\r\\n");
+    VERIFY_HAS(o.log, o.real("$A") + "/16 > MDB 16,OOTg\\r\\n");
     QVERIFY(o.records[1]["start"].toString() >= o.records[0]["end"].toString()); // --jobs 1
 }
 void gatewayInTurn(const RunOutcome& o) {
@@ -160,7 +207,7 @@ void gatewayInTurn(const RunOutcome& o) {
     QVERIFY2(order == "1617" || order == "1716", qPrintable(order));
     const qsizetype direct = o.log.indexOf(o.real("$A") + " > OOT:");
     QVERIFY(direct > 0 && direct < o.log.lastIndexOf(o.real("$C") + "/17 > MDB"));
-    QCOMPARE(o.report.count("\"gateway\":null"), 1);
+    QCOMPARE(o.report.count("\"device_address\":null"), 1);
     QVERIFY(QFileInfo(o.real("$c.16")).size() > 0 && QFileInfo(o.real("$c.17")).size() > 0);
 }
 void otherVersionNotFlashed(const RunOutcome& o) {
@@ -174,7 +221,7 @@ void interruptedBehindTheGateway(const RunOutcome& o) {
     for (const QJsonObject& r : o.records) {
         QVERIFY(r["result"] == "ok" || r["result"] == "interrupted");
         QCOMPARE(r["exit_code"].toInt(), r["result"] == "ok" ? 0 : 130);
-        if (r["gateway"].toInt() == 17)
+        if (r["device_address"].toInt() == 17)
             QCOMPARE(r["message"].toString(), QStringLiteral("interrupted before it began"));
     }
     QVERIFY(!o.cLog.contains("MDB 17,"));
@@ -182,12 +229,13 @@ void interruptedBehindTheGateway(const RunOutcome& o) {
 
 // clang-format off
 const struct RunRow { const char *name, *runs; QByteArray content; const char *answer, *exitCodes, *expect, *results; void (*check)(const RunOutcome&) = nullptr; const char* interruptAt = ""; bool isolated = false; } RunRows[] = {
-    {"verify mismatch", "$F $H", Two, "OOT#04>ERROR VERIFY 00000000", "1", "$H: the device answered \"ERROR VERIFY 00000000\" to line 1 of 2 in the verify pass", ""},
-    {"silent in verify", "--timeout 0.2 --retries 2 $F $H", Two, "OOT#00>", "4", "$H: no reply to line 2 of 2 in the verify pass (timeout 0.2 s, ", ""},
-    {"no check", "--no-check $F $H", ":0400000001020304F3\r\n:00000001FF\r\n", "OOT:04>ERROR bad checksum", "1", "$H: the device answered \"ERROR bad checksum\" to line 1 of 2 in the download pass", ""},
-    {"NOK acknowledges nothing", "--timeout 0.2 --first-timeout 0.2 --retries 0 $F $H", Two, "OOT:04>NOK", "4", "$H: no usable reply to line 1 of 2 in the download pass (timeout 0.2 s, 1 send); last reply \"NOK\"", ""},
+    {"verify mismatch", "$F $H", Two, "OOT#04>ERROR VERIFY 00000000", "1", "$H/16: the device answered \"ERROR VERIFY 00000000\" to line 1 of 2 in the verify pass", ""},
+    {"silent in verify", "--timeout 0.2 --retries 2 $F $H", Two, "OOT#00>", "4", "$H/16: no reply to line 2 of 2 in the verify pass (timeout 0.2 s, ", ""},
+    {"no check", "--no-check $F $H", ":0400000001020304F3\r\n:00000001FF\r\n", "OOT:04>ERROR bad checksum", "1", "$H/16: the device answered \"ERROR bad checksum\" to line 1 of 2 in the download pass", ""},
+    {"NOK acknowledges nothing", "--timeout 0.2 --first-timeout 0.2 --retries 0 $F $H", Two, "OOT:04>NOK", "4", "$H/16: no usable reply to line 1 of 2 in the download pass (timeout 0.2 s, 1 send); last reply \"NOK\"", ""},
     {"unknown option", "--bogus $F $H", Two, "", "2", "Unknown option 'bogus'", ""},
     {"same device twice", "$F $H $H/16", Two, "", "2", "$H and $H/16 are the same device", ""},
+    {"same device twice in a hosts file", "--hosts $W $F", Two, "", "2", "$H ($W line 1) and $H/16 ($W line 3) are the same device", ""},
     {"log in no folder", "--log $D/t $F $H", Two, "", "2", "cannot create log file $D/t", ""},
     {"log onto the file", "--log $F $F $H", Two, "", "2", "--log $F is the file to load", ""},
     {"report onto the file by a link", "--report $K $F $H", Two, "", "2", "--report $K is the file to load", ""},
@@ -201,19 +249,19 @@ const struct RunRow { const char *name, *runs; QByteArray content; const char *a
     {"9001 lines", "$F $H", syntheticHexFile(9001), "", "3", "$F: more than 9000 lines", ""},
     {"a FIFO for the file", "$Q $H", Two, "", "3", "cannot read $Q: Path/File access error", ""},
     {"an entry of more than 1 MiB", "$F $H", QByteArray(1024 * 1024 + 1, 'A'), "", "3", "$F: an entry longer than 1048576 bytes", ""},
-    {"a host that cannot be looked up, the others flashed", "--report $R $F no-such-device.invalid $H", Two, "", "5", "no-such-device.invalid:111: cannot look up no-such-device.invalid", "network-error ok", hostNotLookedUp, "", true},
-    {"a broadcast target", "$F 255.255.255.255:5000", Two, "", "2", "255.255.255.255:5000 is a broadcast or multicast address", "", nullptr, "", true},
-    {"a multicast target", "$F [ff02::1]:5000", Two, "", "2", "[ff02::1]:5000 is a broadcast or multicast address", "", nullptr, "", true},
-    {"local port in use", "--local-port $P $F $H", Two, "", "5", "$H: cannot bind local port $P", ""},
+    {"a host that cannot be looked up, the others flashed", "--report $R $F no-such-device.invalid $H", Two, "", "5", "no-such-device.invalid:111/16: cannot look up no-such-device.invalid", "network-error ok", hostNotLookedUp, "", true},
+    {"a broadcast target", "$F 255.255.255.255:5000", Two, "", "2", "255.255.255.255:5000/16 is a broadcast or multicast address", "", nullptr, "", true},
+    {"a multicast target", "$F [ff02::1]:5000", Two, "", "2", "[ff02::1]:5000/16 is a broadcast or multicast address", "", nullptr, "", true},
+    {"local port in use", "--local-port $P $F $H", Two, "", "5", "$H/16: cannot bind local port $P", ""},
     {"a bad file in the report", "--report $R $X $A $C/17", Two, "", "3", "cannot read $X: File not found", "file-error file-error"},
     {"report appended, also to stdout", "--report $R $F $A ; --report $R $F $A ; --report - $F $A", Hex40, "", "0 0 0", "", "ok ok", reportOfRunAppended},
     {"every hosts file, in order", "--hosts $O --hosts $N --report $R $F", Hex40, "", "0", "", "ok ok", bothHostsFiles},
-    {"verify only: same image, then another", "$F $A ; --verify-only --report $R $F $A ; --verify-only --report $R $G $A", Hex40, "", "0 0 1", "", "ok device-error", verifyMismatchNamed},
+    {"verify only: same image, then another", "$F $A ; --verify-only --report $R $F $A ; --verify-only --report $R $G $A", Hex40, "", "0 0 1", "", "ok verify-mismatch", verifyMismatchNamed},
     {"skip verified", "--skip-verified --report $R $F $A ; --skip-verified --progress never --report $R $F $A", Hex40, "", "0 0", "", "ok skipped", secondRunSkipped},
     {"start only after success, one at a time", "--start --jobs 1 --log $L --report $R $F $A $B", Hex40, "", "1", "", "ok device-error", startedOnceAfterSuccess},
     {"a gateway's devices in turn, a direct one alongside", "--direct --log $L --report $R $F $C/16 $C/17 $A", Hex40, "", "0", "", "ok ok ok", gatewayInTurn},
-    {"another version", "--expect-version 9.9 --report $R $F $A", Hex40, "", "1", "", "device-error", otherVersionNotFlashed},
-    {"the version exactly", "--expect-version 2.1 --report $R $F $A ; --expect-version 2.10 --report $R $F $A", Hex40, "", "1 0", "", "device-error ok"},
+    {"another version", "--expect-version 9.9 --report $R $F $A", Hex40, "", "1", "", "version-mismatch", otherVersionNotFlashed},
+    {"the version exactly", "--expect-version 2.1 --report $R $F $A ; --expect-version 2.10 --report $R $F $A", Hex40, "", "1 0", "", "version-mismatch ok"},
     {"interrupted", "--report $R --progress always $F $A $C/16 $C/17", Hex40, "", "130", "", nullptr, interruptedBehindTheGateway, "$C/16: 10%"}};
 // clang-format on
 } // namespace
@@ -258,7 +306,7 @@ private slots:
             {"gateway, direct", "--gateway 3 --direct f h", "--direct and --gateway cannot be used together"},
             {"verify only and skip", "--verify-only --skip-verified f h", "cannot be used together"},
             {"progress", "--progress sometimes f h", "--progress needs auto, always or never, not 'sometimes'"},
-            {"log to stdout", "--log - f h", "--log needs a file name; '-' is for --report"},
+            {"log to stdout", "--log - f h", "--log and --failed-hosts need a file name; '-' is for --report"},
             {"host not a name", "f bad_host", "bad target 'bad_host': not a host name or IP address"},
             {"host port 0", "f h:0", "bad target 'h:0': the port must be a whole number from 1 to 65535"},
             {"four numbers", "f 10.0.0.255:7 0.0.0.0", "3000 10000 3 16 drawn 0 10.0.0.255:7 0.0.0.0"},
@@ -269,7 +317,13 @@ private slots:
             {"a number above 255", "f 256.1.1.1", "bad target '256.1.1.1': an IPv4 address is four numbers from 0 to 255"},
             {"a name with digits", "f 1a.2.3.4 host-1", "3000 10000 3 16 drawn 0 1a.2.3.4 host-1"},
             {"device address 256", "f h/256", "the device address after '/' must be a whole number from 0 to 255"},
-            {"IPv4 in brackets", "f [1.2.3.4]", "not an IPv6 address in brackets"}};
+            {"IPv4 in brackets", "f [1.2.3.4]", "not an IPv6 address in brackets"},
+            {"an inventory: no file, short waits", "--scan h:5/0-255 i", "300 300 1 16 drawn 0 h:5/0-255 i"},
+            {"an inventory's waits as given", "--scan --timeout 1 --retries 0 h/16-16", "1000 1000 0 16 drawn 0 h/16-16"},
+            {"a range to flash", "f h/0-3", "h/0-3: a range of device addresses is for --scan only"},
+            {"a range backwards", "--scan h/9-3", "the range of device addresses ends before it begins"},
+            {"a range of three", "--scan h/1-2-3", "the device address after '/' must be a whole number from 0 to 255"},
+            {"failed hosts to stdout", "--failed-hosts - f h", "--log and --failed-hosts need a file name; '-' is for --report"}};
         // clang-format on
         for (const auto& r : rows)
             QTest::newRow(r[0]) << QString(r[1]) << QString(r[2]);
@@ -286,7 +340,8 @@ private slots:
                       .arg(o->jobs);
             for (const HostEntry& h : o->hosts)
                 got += " " + h.host + (h.port ? ":" + QString::number(*h.port) : "") +
-                       (h.gatewayAddress ? "/" + QString::number(*h.gatewayAddress) : "");
+                       (h.gatewayAddress ? "/" + QString::number(*h.gatewayAddress) : "") +
+                       (h.lastAddress ? "-" + QString::number(*h.lastAddress) : "");
         }
         QFETCH(QString, outcome);
         QCOMPARE(got.right(outcome.size()), outcome);
@@ -335,6 +390,7 @@ private slots:
             "$L", path("log"), "$X", path("missing.hex"), "$Q", path("fifo"), "$K", path("link"), "$D", path("no/such"),
             "$P", QString::number(taken.localPort()), "$H", device.endpoint(),
             "$O", write(("# one\n" + device.endpoint() + "\n").toUtf8(), "one.hosts"),
+            "$W", write((device.endpoint() + "\n# again\n" + device.endpoint() + "/16\n").toUtf8(), "twice.hosts"),
             "$N", write(((a ? a->endpoint() : "") + "\n").toUtf8(), "two.hosts"),
             "$A", a ? a->endpoint() : "", "$B", b ? b->endpoint() : "", "$C", c ? c->endpoint() : "",
             "$a", a ? QString::number(a->port()) : "", "$c", path("c.hex")};
@@ -359,16 +415,29 @@ private slots:
         // Every record is a whole JSON object with every field.
         QStringList results;
         QList<QJsonObject> records;
+        QJsonObject run;
         for (const QString& line : read(path("report")).split('\n', Qt::SkipEmptyParts)) {
             const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
-            QCOMPARE(
-                o.keys().join(' '),
-                QStringLiteral("address boot_info duration_s end exit_code file gateway host late_replies "
-                               "lines message port resends result sha256 start start_sent tool_version"));
-            QVERIFY(o["end"].toString() >= o["start"].toString() && o["start"].toString().endsWith('Z'));
+            const QString fault = schemaFault(line.toUtf8());
+            QVERIFY2(fault.isEmpty(), qPrintable(fault + " in " + line));
+            QVERIFY(o["end"].toString() >= o["start"].toString());
+            if (o["type"] == "run") {
+                run = o;
+                continue;
+            }
+            QCOMPARE(o["run_id"], run.isEmpty() || runs.contains(" ; ") ? o["run_id"] : run["run_id"]);
             QVERIFY(runs.contains("--start") || !o["start_sent"].toBool());
             results << o["result"].toString();
             records << o;
+        }
+        // The run's record comes last and counts the devices of its run.
+        if (!records.isEmpty()) {
+            QCOMPARE(run["exit_code"].toInt(), last.exitCode);
+            QCOMPARE(run["run_id"], records.last()["run_id"]);
+            int counted = 0;
+            for (const QJsonValue& n : run["results"].toObject())
+                counted += n.toInt();
+            QCOMPARE(counted, run["devices"].toInt());
         }
         if (row.results) {
             QStringList expected = QString(row.results).split(' ', Qt::SkipEmptyParts);
@@ -397,7 +466,7 @@ private slots:
         QCOMPARE(p.exitCode(), ExitCode::LogError);
         const QString err = p.readAllStandardError();
         VERIFY_HAS(err, "velta-flash: cannot write log file " + path("t.log"));
-        VERIFY_HAS(err, "velta-flash: cannot write report file " + report);
+        VERIFY_HAS(err, "velta-flash: cannot write report file " + report + ": File too large");
         VERIFY_HAS(QString(p.readAllStandardOutput()), QRegularExpression("\\s+ok\\s+80/80\\s"));
         QCOMPARE(read(report).toUtf8(), earlier);
     }
@@ -405,6 +474,94 @@ private slots:
     // A reader that quits (| head) does not kill the run: the devices still finish their
     // transfers, and the failed write is exit 6. The second device answers only once the reader
     // has gone, so its record meets a closed pipe whatever the timing.
+    // A line as a production-test engineer sets it up: three gateways with the devices 16, 17 and
+    // 18 (the second's 17 answers ERROR to line 5, the third's run another bootloader) and ten
+    // direct devices, one of them named as if behind a gateway. Then the failed ones again from
+    // the file the run wrote, and an inventory of the gateways.
+    void productionLine() {
+        std::vector<std::unique_ptr<SimulatorProcess>> gateways, direct;
+        for (const QStringList& extra : {QStringList{}, QStringList{"--error-at-line", "17:5"},
+                                         QStringList{"--boot-text", "VELTA BOOT VER=2.9"}})
+            gateways.push_back(std::make_unique<SimulatorProcess>(
+                VELTA_DEVSIM, QStringList{"--address", "16,17,18"} + extra));
+        QString hosts = "# line 3\n";
+        for (const auto& g : gateways)
+            hosts += QString("%1/16\n%1/17\n%1/18\n").arg(g->endpoint());
+        for (int i = 0; i < 10; ++i) {
+            direct.push_back(std::make_unique<SimulatorProcess>(VELTA_DEVSIM, QStringList{"--direct-only"}));
+            hosts += direct.back()->endpoint() + (i == 9 ? "/16\n" : "\n");
+        }
+        const QString misnamed = direct.back()->endpoint() + "/16", faulty = gateways[1]->endpoint() + "/17";
+        const QString file = write(syntheticHexFile(40)), failed = path("failed.hosts");
+        QFile::remove(path("line.jsonl"));
+        FlashRun run = runFlash({"--direct", "--timeout", "0.2", "--retries", "1", "--hosts",
+                                 write(hosts.toUtf8(), "line.hosts"), "--report", path("line.jsonl"),
+                                 "--failed-hosts", failed, file});
+        QCOMPARE(run.exitCode, 1);
+        VERIFY_HAS(run.out, "\n17 ok, 2 failed: 1 device-error, 1 timeout\n");
+        VERIFY_HAS(run.err, "velta-flash: " + faulty + ": the device answered \"ERROR");
+        VERIFY_HAS(run.err, "velta-flash: " + misnamed +
+                                ": no reply to the boot-information request (timeout 0.2 s, 2 sends); "
+                                "sent as MDB 16,OOTi: a device without a gateway needs --direct");
+        // In a pipe: a time-stamped line per device and phase.
+        QVERIFY(run.err.contains(QRegularExpression("\n\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ " +
+                                                    QRegularExpression::escape(faulty) +
+                                                    ": download pass, 40 lines\n")));
+        const QStringList records = read(path("line.jsonl")).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(records.size(), 20);
+        for (const QString& r : records)
+            QVERIFY2(schemaFault(r.toUtf8()).isEmpty(), qPrintable(schemaFault(r.toUtf8()) + " in " + r));
+        QCOMPARE(QJsonDocument::fromJson(records.last().toUtf8())["results"].toObject(),
+                 (QJsonObject{{"ok", 17}, {"device-error", 1}, {"timeout", 1}}));
+        // The failed ones, exactly, and nothing else when run again from that file.
+        const QString again = read(failed);
+        QCOMPARE(again.section('\n', 1), faulty + "\n" + misnamed + "\n");
+        QFile::remove(path("again.jsonl"));
+        run = runFlash({"--direct", "--timeout", "0.2", "--retries", "0", "--hosts", failed, "--report",
+                        path("again.jsonl"), "--failed-hosts", failed, file});
+        QStringList targets;
+        for (const QString& r : read(path("again.jsonl")).split('\n', Qt::SkipEmptyParts))
+            targets << QJsonDocument::fromJson(r.toUtf8())["target"].toString();
+        QCOMPARE(targets.join(' ').trimmed(), faulty + " " + misnamed);
+        QCOMPARE(read(failed).section('\n', 1), faulty + "\n" + misnamed + "\n");
+        // The inventory: the nine devices behind the gateways, and nothing where no device is.
+        QFile::remove(path("scan.jsonl"));
+        QStringList scan{"--scan",
+                         "--timeout",
+                         "0.05",
+                         "--log",
+                         path("scan.log"),
+                         "--report",
+                         path("scan.jsonl"),
+                         direct.front()->endpoint() + "/16-17"};
+        for (const auto& g : gateways)
+            scan << g->endpoint() + "/14-19";
+        run = runFlash(scan);
+        QCOMPARE(run.exitCode, 0);
+        VERIFY_HAS(run.out, "\n9 answered\n");
+        QStringList found;
+        for (const QString& r : read(path("scan.jsonl")).split('\n', Qt::SkipEmptyParts)) {
+            QVERIFY2(schemaFault(r.toUtf8()).isEmpty(), qPrintable(schemaFault(r.toUtf8()) + " in " + r));
+            const QJsonObject o = QJsonDocument::fromJson(r.toUtf8()).object();
+            if (o["type"] == "scan")
+                found << joined(o["target"].toString(), o["boot_info"].toString());
+        }
+        found.sort();
+        QStringList expected;
+        for (const auto& g : gateways)
+            for (const char* a : {"16", "17", "18"})
+                expected << joined(g->endpoint() + "/" + a, g == gateways[2]
+                                                                ? "VELTA BOOT VER=2.9"
+                                                                : "VELTA BOOT VER=2.10 ADDR=" + QString(a));
+        expected.sort();
+        QCOMPARE(found, expected);
+        // Nothing but the boot-information request went out.
+        const QString sent = read(path("scan.log"));
+        QCOMPARE(sent.count(" > "), sent.count(QRegularExpression(" > MDB 1\\d,OOTi\\\\r\\\\n\n")));
+        QVERIFY(sent.count(" > ") >= 3 * 6 + 2); // every address asked
+        QCOMPARE(runFlash({"--scan", "--timeout", "0.05", misnamed}).exitCode, ExitCode::Timeout);
+    }
+
     void closedPipe() {
         const QString fifo = path("records");
         QFile::remove(fifo);
@@ -524,9 +681,10 @@ private slots:
 
     void tableAndLines() {
         // clang-format off
-        DeviceProgress a{"dev:111", "127.0.0.1", FlashPass::Verify, FlashResult::Success, false, true, 10, 10, 10, 10, 2000000, {}, QString::fromLatin1("V=2\0\x1b[2J\r\n", 10)};
-        DeviceProgress b{"10.1.1.1:5000", "10.1.1.1", FlashPass::Download, FlashResult::Timeout, false, false, 3, 10, 2, 20, 1000000, "no reply", ""};
-        DeviceProgress c{"nowhere.invalid:111", "", FlashPass::BootInfo, FlashResult::NetworkError, false, false, 0, 0, 0, 0, 0, "cannot look up", ""};
+        DeviceProgress a{"dev:111", "127.0.0.1", FlashPass::Verify, FlashResult::Success, false, true, 10, 10, 10, 10, 2000000, 0, "skipped", {}, QString::fromLatin1("V=2\0\x1b[2J\r\n", 10)};
+        DeviceProgress b{"10.1.1.1:5000", "10.1.1.1", FlashPass::Download, FlashResult::Timeout, false, false, 3, 10, 2, 20, 1000000, 4, "timeout", "no reply", ""};
+        DeviceProgress c{"nowhere.invalid:111", "", FlashPass::BootInfo, FlashResult::NetworkError, false, false, 0, 0, 0, 0, 0, 0, "network-error", "cannot look up", ""};
+        DeviceProgress d{"dev:111/17", "127.0.0.1", FlashPass::Verify, FlashResult::DeviceError, false, false, 0, 0, 0, 0, 0, 0, "verify-mismatch", "", ""};
         // clang-format on
         // The target as written and the address used; device text escaped, so a NUL or an escape
         // sequence in it can neither cut the table nor steer the terminal.
@@ -536,9 +694,13 @@ private slots:
                  "V=2\\u0000\\u001b[2J\\r\\n\n"
                  "10.1.1.1:5000        10.1.1.1   timeout         2/20  1.000 s  2 lines/s\n"
                  "nowhere.invalid:111  -          network error    0/0  0.000 s  0 lines/s\n");
+        QCOMPARE(totalsLine({a, b, c, d, b}),
+                 "0 ok, 1 skipped, 4 failed: 1 network-error, 2 timeout, 1 verify-mismatch\n");
+        QCOMPARE(totalsLine({a, a}), "0 ok, 2 skipped\n");
         QCOMPARE(progressLine(b, 13, 200), "10.1.1.1:5000  FAILED    timeout: no reply");
         b.result = FlashResult::Running;
-        QCOMPARE(progressLine(b, 15, 200), "10.1.1.1:5000    download   3/10      2 lines/s  0:09 left");
+        QCOMPARE(progressLine(b, 15, 200),
+                 "10.1.1.1:5000    download   3/10      2 lines/s  4 resent  0:09 left");
         QCOMPARE(progressLine(b, 15, 20).size(), 20);
         QCOMPARE(exitCodeOf(FlashResult::Interrupted, SIGTERM), 143);
     }

@@ -72,7 +72,8 @@ Result<HostEntry> parseHostEntry(const QString& text) {
     const bool bareV6 = !m.hasMatch() && QHostAddress(text).protocol() == QAbstractSocket::IPv6Protocol;
     if (!m.hasMatch() && !bareV6)
         return bad(QStringLiteral("not a host name or IP address (use [ADDR]:PORT for an IPv6 address)"));
-    HostEntry entry{bareV6 ? text : m.captured(1) + m.captured(2), std::nullopt, std::nullopt};
+    HostEntry entry{
+        bareV6 ? text : m.captured(1) + m.captured(2), std::nullopt, std::nullopt, std::nullopt, text, {}};
     if (bareV6)
         return entry;
     const bool bracketed = text.startsWith(QLatin1Char('['));
@@ -89,9 +90,15 @@ Result<HostEntry> parseHostEntry(const QString& text) {
         entry.port = quint16(*port);
     }
     if (m.capturedStart(4) >= 0) {
-        entry.gatewayAddress = strictDecimal(m.captured(4), 0, 255);
-        if (!entry.gatewayAddress)
+        // "/16" or, for an inventory, "/16-31".
+        const QStringList range = m.captured(4).split(QLatin1Char('-'));
+        entry.gatewayAddress = strictDecimal(range.first(), 0, 255);
+        if (range.size() == 2)
+            entry.lastAddress = strictDecimal(range.last(), 0, 255);
+        if (!entry.gatewayAddress || range.size() > 2 || (range.size() == 2 && !entry.lastAddress))
             return bad(QStringLiteral("the device address after '/' must be a whole number from 0 to 255"));
+        if (entry.lastAddress && *entry.lastAddress < *entry.gatewayAddress)
+            return bad(QStringLiteral("the range of device addresses ends before it begins"));
     }
     return entry;
 }
@@ -109,6 +116,7 @@ Result<QList<HostEntry>> parseHostsFile(const QByteArray& content, const QString
         if (!entry)
             return Failure{Failure::Cause::Usage,
                            QStringLiteral("%1:%2: %3").arg(name).arg(i + 1).arg(entry.failure().detail)};
+        entry->origin = QStringLiteral("%1 line %2").arg(name).arg(i + 1);
         hosts << *entry;
     }
     return hosts;
@@ -117,12 +125,15 @@ Result<QList<HostEntry>> parseHostsFile(const QByteArray& content, const QString
 namespace {
 // FILE.hex and the targets: every --hosts file in order, then those on the command line.
 void readTargets(CommandLine& line, FlashOptions& o) {
-    const QStringList positional = line.positional();
-    if (positional.isEmpty())
-        return line.fail(QStringLiteral("missing FILE.hex and TARGET"));
-    o.file = positional.first();
-    if (o.file.isEmpty())
-        return line.fail(QStringLiteral("empty file name"));
+    QStringList positional = line.positional();
+    o.scan = line.isSet("scan");
+    if (!o.scan) {
+        if (positional.isEmpty())
+            return line.fail(QStringLiteral("missing FILE.hex and TARGET"));
+        o.file = positional.takeFirst();
+        if (o.file.isEmpty())
+            return line.fail(QStringLiteral("empty file name"));
+    }
     for (const QString& name : line.values("hosts")) {
         const auto content = readSmallFile(name, 1024 * 1024);
         if (!content)
@@ -134,17 +145,27 @@ void readTargets(CommandLine& line, FlashOptions& o) {
         o.hosts += *hosts;
         o.hostsFiles << name;
     }
-    for (const QString& text : positional.mid(1)) {
+    for (const QString& text : std::as_const(positional)) {
         auto entry = parseHostEntry(text);
         if (!entry)
             return line.fail(entry.failure().detail);
         o.hosts << *entry;
     }
     if (o.hosts.isEmpty())
-        line.fail(QStringLiteral("missing TARGET"));
+        return line.fail(QStringLiteral("missing TARGET"));
+    for (const HostEntry& h : std::as_const(o.hosts)) {
+        if (h.lastAddress && !o.scan)
+            return line.fail(
+                QStringLiteral("%1: a range of device addresses is for --scan only").arg(h.written));
+    }
 }
 
 void readNumbers(CommandLine& line, FlashOptions& o) {
+    if (o.scan) {
+        // An inventory asks many addresses where nothing answers: each gets a short wait.
+        o.timeoutMs = o.firstTimeoutMs = ScanTimeoutMs;
+        o.retries = ScanRetries;
+    }
     const QString port = QStringLiteral("a port from %1 to %2"),
                   whole = QStringLiteral("a whole number from %1 to %2");
     line.number("port", 1, 65535, port, o.remotePort);
@@ -194,12 +215,14 @@ void readModes(CommandLine& line, FlashOptions& o) {
 void readOutputs(CommandLine& line, FlashOptions& o) {
     o.logFile = line.value("log");
     o.reportFile = line.value("report");
-    for (const QString& name : {QStringLiteral("log"), QStringLiteral("report")}) {
+    o.failedHostsFile = line.value("failed-hosts");
+    for (const QString& name :
+         {QStringLiteral("log"), QStringLiteral("report"), QStringLiteral("failed-hosts")}) {
         if (line.isSet(name) && line.value(name).isEmpty())
             line.fail(QStringLiteral("--%1 needs a file name").arg(name));
     }
-    if (o.logFile == QLatin1String("-"))
-        line.fail(QStringLiteral("--log needs a file name; '-' is for --report"));
+    if (o.logFile == QLatin1String("-") || o.failedHostsFile == QLatin1String("-"))
+        line.fail(QStringLiteral("--log and --failed-hosts need a file name; '-' is for --report"));
 }
 } // namespace
 
@@ -225,6 +248,8 @@ Result<FlashCommand> parseFlashArguments(const QStringList& args) {
                       option({"expect-version"}, "TEXT"),
                       option({"log"}, "FILE"),
                       option({"report"}, "FILE"),
+                      option({"failed-hosts"}, "FILE"),
+                      option({"scan"}),
                       option({"progress"}, "WHEN"),
                       option({"q", "quiet"})});
     if (auto parsed = line.parse(args); !parsed)
@@ -258,12 +283,15 @@ QString flashUsageText() {
 Result<void> checkFilesApart(const FlashOptions& o) {
     const auto refused = [](const QString& why) { return Failure{Failure::Cause::Usage, why}; };
     QList<std::pair<QString, QString>> outputs; // option, path
-    for (const auto& [option, path] : {std::pair(QStringLiteral("--log"), o.logFile),
-                                       std::pair(QStringLiteral("--report"), o.reportFile)}) {
+    for (const auto& [option, path] :
+         {std::pair(QStringLiteral("--log"), o.logFile), std::pair(QStringLiteral("--report"), o.reportFile),
+          std::pair(QStringLiteral("--failed-hosts"), o.failedHostsFile)}) {
         if (!path.isEmpty() && path != QLatin1String("-"))
             outputs.append({option, path});
     }
     QList<std::pair<QString, QString>> inputs{{QStringLiteral("the file to load"), o.file}};
+    if (o.file.isEmpty())
+        inputs.clear(); // an inventory loads no file
     for (const QString& hosts : o.hostsFiles)
         inputs.append({QStringLiteral("--hosts ") + hosts, hosts});
     for (qsizetype i = 0; i < outputs.size(); ++i) {
@@ -273,7 +301,10 @@ Result<void> checkFilesApart(const FlashOptions& o) {
         if (info.exists() && !info.isFile())
             return refused(QStringLiteral("%1 %2: not a regular file").arg(option, path));
         for (const auto& [what, input] : inputs) {
-            if (isSameFile(path, input))
+            // Writing the failed targets over the hosts file they came from is how a line
+            // re-runs what failed until nothing does: the file has been read by then.
+            const bool hostsFile = what.startsWith(QLatin1String("--hosts "));
+            if (isSameFile(path, input) && !(option == QLatin1String("--failed-hosts") && hostsFile))
                 return refused(QStringLiteral("%1 %2 is %3").arg(option, path, what));
         }
         for (qsizetype j = i + 1; j < outputs.size(); ++j) {

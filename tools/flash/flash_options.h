@@ -22,13 +22,24 @@ constexpr int LogError = 6;      // the log or the report could not be written
 constexpr int Interrupted = 128; // plus the signal's number
 } // namespace ExitCode
 
+// An inventory's wait for each address, and its resends.
+constexpr int ScanTimeoutMs = 300;
+constexpr int ScanRetries = 1;
+
 // One device as named: HOST[:PORT][/ADDR], the address looked up later.
 struct HostEntry {
     QString host;                      // name or address, without brackets
     std::optional<quint16> port;       // from ":PORT"; nothing: --port
     std::optional<int> gatewayAddress; // from "/ADDR"; nothing: --gateway or --direct
+    std::optional<int> lastAddress;    // from "/ADDR-LAST", a range for --scan
+    QString written;                   // the target as written
+    QString origin;                    // "FILE line N" for a --hosts file's entry
 
-    friend bool operator==(const HostEntry&, const HostEntry&) = default;
+    // The same target, however and wherever written.
+    friend bool operator==(const HostEntry& a, const HostEntry& b) {
+        return a.host == b.host && a.port == b.port && a.gatewayAddress == b.gatewayAddress &&
+               a.lastAddress == b.lastAddress;
+    }
 };
 
 struct FlashOptions {
@@ -51,7 +62,9 @@ struct FlashOptions {
     bool start = false;
     QString expectVersion;
     QString logFile;
-    QString reportFile; // "-": standard output, instead of the table
+    QString reportFile;      // "-": standard output, instead of the table
+    QString failedHostsFile; // the targets that did not end "ok" or "skipped", as a hosts file
+    bool scan = false;       // only ask each target for its boot information
     Progress progress = Progress::Auto;
     bool quiet = false;
 };

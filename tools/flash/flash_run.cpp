@@ -1,5 +1,6 @@
 #include "flash_run.h"
 
+#include "core/io/files.h"
 #include "core/io/printable.h"
 #include "core/io/signals.h"
 #include "net/addresses.h"
@@ -7,7 +8,9 @@
 #include "progress_view.h"
 #include "target_lookup.h"
 
+#include <QMap>
 #include <QTimer>
+#include <QUuid>
 
 #include <cstdio>
 #include <unistd.h>
@@ -18,30 +21,43 @@ ProgressView::Mode viewMode(const FlashOptions& o) {
     const bool terminal = ::isatty(STDERR_FILENO) && term != "dumb" && !term.isEmpty();
     if (o.quiet)
         return ProgressView::Mode::Quiet;
-    switch (o.progress) {
-    case FlashOptions::Progress::Never:
+    if (o.progress == FlashOptions::Progress::Never)
         return ProgressView::Mode::None;
-    case FlashOptions::Progress::Always:
-        return terminal ? ProgressView::Mode::Live : ProgressView::Mode::Percent;
-    case FlashOptions::Progress::Auto:
-        break;
-    }
-    return terminal ? ProgressView::Mode::Live : ProgressView::Mode::Phases;
+    return terminal ? ProgressView::Mode::Live : ProgressView::Mode::Lines;
 }
 } // namespace
 
 FlashRun::FlashRun(FlashOptions options, TerminationSignals& termination, HostLookup lookup)
-    : m_options(std::move(options)), m_termination(termination), m_hostLookup(std::move(lookup)) {
-    for (const HostEntry& h : m_options.hosts) {
-        auto job = std::make_unique<DeviceJob>();
-        job->host = h.host;
-        job->gatewayAddress = gatewayOf(h);
-        job->target.port = h.port.value_or(m_options.remotePort);
-        job->target.label = endpointText(h.host, job->target.port) +
-                            (h.gatewayAddress ? QStringLiteral("/%1").arg(*h.gatewayAddress) : QString());
-        m_jobs.push_back(std::move(job));
+    : m_options(std::move(options)), m_runId(QUuid::createUuid().toString(QUuid::WithoutBraces)),
+      m_started(QDateTime::currentDateTimeUtc()), m_termination(termination),
+      m_hostLookup(std::move(lookup)) {
+    for (const HostEntry& h : std::as_const(m_options.hosts)) {
+        const std::optional<int> gateway = gatewayOf(h);
+        // A range (an inventory's) is one device for each address in it.
+        for (int a = gateway.value_or(0); a <= h.lastAddress.value_or(gateway.value_or(0)); ++a)
+            addJob(h, gateway ? std::optional<int>(a) : std::nullopt);
     }
     connect(&m_termination, &TerminationSignals::received, this, &FlashRun::interrupted);
+}
+
+void FlashRun::addJob(const HostEntry& h, std::optional<int> gateway) {
+    auto job = std::make_unique<DeviceJob>();
+    job->host = h.host;
+    job->origin = h.origin;
+    job->gatewayAddress = gateway;
+    job->target.port = h.port.value_or(m_options.remotePort);
+    // The label says how the device is reached: its port, and its address behind a gateway.
+    job->target.label =
+        endpointText(h.host, job->target.port) + (gateway ? QStringLiteral("/%1").arg(*gateway) : QString());
+    job->written = h.lastAddress ? job->target.label : h.written;
+    m_jobs.push_back(std::move(job));
+}
+
+QList<const DeviceJob*> FlashRun::jobs() const {
+    QList<const DeviceJob*> all;
+    for (const auto& job : m_jobs)
+        all << job.get();
+    return all;
 }
 
 FlashRun::~FlashRun() = default;
@@ -70,6 +86,8 @@ int FlashRun::exec() {
 
 // Everything about the file is settled before any device hears from us.
 std::optional<int> FlashRun::loadFile() {
+    if (m_options.scan)
+        return std::nullopt; // an inventory loads nothing
     auto loaded = loadFlashFile(m_options.file, m_options.check);
     if (const int signalNumber = TerminationSignals::seen())
         return ExitCode::Interrupted + signalNumber;
@@ -81,7 +99,8 @@ std::optional<int> FlashRun::loadFile() {
     printError(error);
     // Every device gets its record, so a line's tooling sees why nothing was loaded.
     if (!m_options.reportFile.isEmpty()) {
-        if (const auto opened = m_report.open(m_options.reportFile, m_options.file, 0, QString()); !opened) {
+        if (const auto opened = m_report.open(m_options.reportFile, m_options.file, 0, QString(), m_runId);
+            !opened) {
             printError(QStringLiteral("cannot open report file %1: %2")
                            .arg(m_options.reportFile, opened.failure().detail));
             return ExitCode::BadArguments;
@@ -89,13 +108,18 @@ std::optional<int> FlashRun::loadFile() {
         for (const auto& job : m_jobs)
             m_report.writeFileError(*job, error);
     }
-    return m_report.failed() ? ExitCode::LogError : ExitCode::BadFile;
+    const bool written = writeFailedHosts(jobs());
+    const int code = m_report.failed() || !written ? ExitCode::LogError : ExitCode::BadFile;
+    m_report.writeRun({{QStringLiteral("file-error"), int(m_jobs.size())}}, int(m_jobs.size()), m_started,
+                      code);
+    return code;
 }
 
 std::optional<int> FlashRun::openOutputs() {
     if (!m_options.reportFile.isEmpty()) {
-        if (const auto opened =
-                m_report.open(m_options.reportFile, m_options.file, m_file->lines.count(), m_file->sha256);
+        const int lines = m_file ? int(m_file->lines.count()) : 0;
+        if (const auto opened = m_report.open(m_options.reportFile, m_options.file, lines,
+                                              m_file ? m_file->sha256 : QString(), m_runId);
             !opened) {
             printError(QStringLiteral("cannot open report file %1: %2")
                            .arg(m_options.reportFile, opened.failure().detail));
@@ -131,7 +155,6 @@ void FlashRun::targetsLookedUp() {
             job.outcome = DeviceJob::Outcome::Finished;
             job.result = FlashResult::NetworkError;
             job.message = QStringLiteral("cannot look up %1: %2").arg(job.host, answers[qsizetype(i)].error);
-            job.startUtc = job.endUtc = QDateTime::currentDateTimeUtc();
         }
     }
     if (const auto code = checkTargets()) {
@@ -140,7 +163,7 @@ void FlashRun::targetsLookedUp() {
         return;
     }
     for (const auto& job : m_jobs) {
-        if (job->outcome == DeviceJob::Outcome::Finished)
+        if (job->outcome == DeviceJob::Outcome::Finished && !m_options.scan)
             m_report.write(*job);
     }
     runDevices();
@@ -161,8 +184,12 @@ std::optional<int> FlashRun::checkTargets() {
         }
         for (size_t j = 0; j < i; ++j) {
             if (sameDevice(*m_jobs[j], job)) {
-                printError(QStringLiteral("%1 and %2 are the same device")
-                               .arg(m_jobs[j]->target.label, job.target.label));
+                const auto named = [](const DeviceJob& d) {
+                    return d.origin.isEmpty() ? d.written
+                                              : QStringLiteral("%1 (%2)").arg(d.written, d.origin);
+                };
+                printError(
+                    QStringLiteral("%1 and %2 are the same device").arg(named(*m_jobs[j]), named(job)));
                 return ExitCode::BadArguments;
             }
         }
@@ -183,26 +210,41 @@ void FlashRun::runDevices() {
                     .timeoutMs = m_options.timeoutMs,
                     .firstTimeoutMs = m_options.firstTimeoutMs,
                     .verifyOnly = m_options.verifyOnly,
-                    .expectVersion = m_options.expectVersion},
+                    .expectVersion = m_options.expectVersion,
+                    .bootInfoOnly = m_options.scan},
         .localPort = m_options.localPort,
         .jobs = m_options.jobs,
         .skipVerified = m_options.skipVerified,
         .start = m_options.start,
     };
-    m_runner = std::make_unique<Runner>(runnable, m_file->lines, settings,
+    // An inventory sends no record: its sessions end at the boot information.
+    LineStore none;
+    none.append(QByteArrayLiteral(":00000001FF"));
+    m_runner = std::make_unique<Runner>(runnable, m_file ? m_file->lines : none, settings,
                                         m_transcript.isOpen() ? &m_transcript : nullptr);
-    auto* view = new ProgressView(viewMode(m_options), all, m_runner.get(), this);
-    // Each record goes out the moment its device is done.
-    connect(m_runner.get(), &Runner::jobFinished, this, [this](DeviceJob* job) { m_report.write(*job); });
+    connect(m_runner.get(), &Runner::jobFinished, this, &FlashRun::jobFinished);
+    // An inventory's silent addresses are no news: it shows what answered, at the end.
+    ProgressView* view =
+        m_options.scan ? nullptr : new ProgressView(viewMode(m_options), all, m_runner.get(), this);
     connect(
         m_runner.get(), &Runner::allFinished, this,
         [this, view] {
-            view->end();
+            if (view)
+                view->end();
             m_loop.quit();
         },
         Qt::QueuedConnection);
-    view->begin();
+    if (view)
+        view->begin();
     m_runner->start();
+}
+
+// Each record goes out the moment its device is done.
+void FlashRun::jobFinished(DeviceJob* job) {
+    if (!m_options.scan)
+        m_report.write(*job);
+    else if (job->result == FlashResult::Success)
+        m_report.writeScan(*job);
 }
 
 void FlashRun::interrupted(int signalNumber) {
@@ -223,10 +265,11 @@ void FlashRun::interrupted(int signalNumber) {
         job->outcome = DeviceJob::Outcome::Finished;
         job->result = FlashResult::Interrupted;
         job->message = QStringLiteral("interrupted before it began");
-        job->startUtc = job->endUtc = QDateTime::currentDateTimeUtc();
     }
-    for (const auto& job : m_jobs)
-        m_report.write(*job);
+    for (const auto& job : m_jobs) {
+        if (!m_options.scan)
+            m_report.write(*job);
+    }
     m_loop.quit();
 }
 
@@ -237,30 +280,91 @@ int FlashRun::finish() {
     if (!logClosed)
         printError(QStringLiteral("cannot write log file %1: %2")
                        .arg(m_options.logFile, logClosed.failure().detail));
-    if (m_report.failed())
-        printError(QStringLiteral("cannot write report file %1").arg(m_options.reportFile));
+    QList<const DeviceJob*> failed;
+    for (const DeviceJob* job : jobs()) {
+        if (!succeeded(*job))
+            failed << job;
+    }
+    const bool failedHostsWritten = m_options.scan || writeFailedHosts(failed);
+    const bool tableWritten = printTable();
+    int code = exitCode();
+    // An output that could not be written is a failure of the run, never a success.
+    if (code == ExitCode::Ok && (!logClosed || m_report.failed() || !tableWritten || !failedHostsWritten))
+        code = ExitCode::LogError;
+    QMap<QString, int> counts;
+    for (const DeviceJob* job : jobs()) {
+        if (!m_options.scan || succeeded(*job))
+            ++counts[m_options.scan ? QStringLiteral("found") : resultKey(*job)];
+    }
+    m_report.writeRun(counts, int(m_jobs.size()), m_started, code);
+    if (m_report.failed()) {
+        printError(
+            QStringLiteral("cannot write report file %1: %2").arg(m_options.reportFile, m_report.failure()));
+        code = code == ExitCode::Ok ? ExitCode::LogError : code;
+    }
+    return code;
+}
 
-    QList<DeviceProgress> progress;
+// An interruption outranks every result; then the smallest code of a device's failure wins.
+int FlashRun::exitCode() const {
+    if (m_interruptedBy)
+        return ExitCode::Interrupted + m_interruptedBy;
+    if (m_options.scan) {
+        const bool any =
+            std::any_of(m_jobs.cbegin(), m_jobs.cend(), [](const auto& j) { return succeeded(*j); });
+        return any ? ExitCode::Ok : ExitCode::Timeout;
+    }
     int code = ExitCode::Ok;
     for (const auto& job : m_jobs) {
-        progress << progressOf(*job);
-        // When devices fail in different ways the smallest code wins.
         const int c = exitCodeOf(job->skipped ? FlashResult::Success : job->result);
         if (c != ExitCode::Ok && (code == ExitCode::Ok || c < code))
             code = c;
     }
-    bool tableFailed = false;
+    return code;
+}
+
+// The table (with the totals under it, or an inventory's devices) on standard output; false when
+// it could not be written.
+bool FlashRun::printTable() {
     // With the records on standard output, the table would only be in their way.
-    if (!m_options.quiet && m_options.reportFile != QLatin1String("-")) {
-        const QByteArray table = summaryTable(progress).toLocal8Bit();
-        tableFailed = std::fwrite(table.constData(), 1, size_t(table.size()), stdout) != size_t(table.size());
-        tableFailed = std::fflush(stdout) != 0 || tableFailed;
-        if (tableFailed)
-            printError(QStringLiteral("cannot write the table to standard output"));
+    if (m_options.quiet || m_options.reportFile == QLatin1String("-"))
+        return true;
+    QString text;
+    if (m_options.scan) {
+        QList<const DeviceJob*> found;
+        for (const DeviceJob* job : jobs()) {
+            if (succeeded(*job))
+                found << job;
+        }
+        text = inventoryTable(found);
+    } else {
+        QList<DeviceProgress> progress;
+        for (const auto& job : m_jobs)
+            progress << progressOf(*job);
+        text = summaryTable(progress) + totalsLine(progress);
     }
-    if (m_interruptedBy)
-        return ExitCode::Interrupted + m_interruptedBy;
-    // An output that could not be written is a failure of the run, never a success.
-    return code == ExitCode::Ok && (!logClosed || m_report.failed() || tableFailed) ? ExitCode::LogError
-                                                                                    : code;
+    const QByteArray bytes = text.toLocal8Bit();
+    const bool written =
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) == size_t(bytes.size());
+    if (std::fflush(stdout) == 0 && written)
+        return true;
+    printError(QStringLiteral("cannot write the table to standard output"));
+    return false;
+}
+
+// The targets that did not end "ok" or "skipped", as a hosts file names them: each with its
+// port and, behind a gateway, its device address, so that --hosts FILE runs exactly those again.
+bool FlashRun::writeFailedHosts(const QList<const DeviceJob*>& failed) {
+    if (m_options.failedHostsFile.isEmpty())
+        return true;
+    QByteArray text = "# velta-flash " VELTA_VERSION ": the targets of run " + m_runId.toLatin1() +
+                      " that did not end ok or skipped\n";
+    for (const DeviceJob* job : failed)
+        text += job->target.label.toUtf8() + '\n';
+    if (const auto saved = replaceFile(m_options.failedHostsFile, text); !saved) {
+        printError(
+            QStringLiteral("cannot write %1: %2").arg(m_options.failedHostsFile, saved.failure().detail));
+        return false;
+    }
+    return true;
 }

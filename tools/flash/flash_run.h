@@ -7,6 +7,7 @@
 #include "runner.h"
 #include "transcript.h"
 
+#include <QDateTime>
 #include <QEventLoop>
 #include <QObject>
 
@@ -39,9 +40,17 @@ private:
     void interrupted(int signalNumber);
     [[nodiscard]] int finish();
     [[nodiscard]] std::optional<int> gatewayOf(const HostEntry& host) const;
+    void addJob(const HostEntry& host, std::optional<int> gateway);
+    void jobFinished(DeviceJob* job);
+    [[nodiscard]] int exitCode() const;
+    [[nodiscard]] bool printTable();
+    [[nodiscard]] bool writeFailedHosts(const QList<const DeviceJob*>& failed);
+    [[nodiscard]] QList<const DeviceJob*> jobs() const;
     void printError(const QString& text) const;
 
     FlashOptions m_options;
+    QString m_runId;     // ties the run's records together
+    QDateTime m_started; // UTC
     TerminationSignals& m_termination;
     HostLookup m_hostLookup;
     std::optional<FlashFile> m_file;

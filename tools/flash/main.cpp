@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 
+#include <csignal>
 #include <cstdio>
 #include <sys/prctl.h>
 
@@ -14,6 +15,9 @@ int main(int argc, char* argv[]) {
     QCoreApplication::setApplicationName(QStringLiteral("velta-flash"));
     // A reader that quits (| head) must not kill the run while devices are half loaded.
     ignoreBrokenPipes();
+    // A file size limit (ulimit -f) fails the write that crosses it, which is reported; the
+    // signal would kill the run with devices half loaded.
+    (void)::signal(SIGXFSZ, SIG_IGN);
     // A second Ctrl-C ends it at once; the first stops sending and writes what it has.
     TerminationSignals termination(true);
     // Resends are due a fraction of a millisecond after a loss on a fast line; the system's

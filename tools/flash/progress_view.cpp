@@ -2,11 +2,24 @@
 
 #include "core/io/printable.h"
 
+#include <QDateTime>
+#include <QMap>
+
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
 constexpr int RepaintMs = 100;
+// A device's line in a log at least this often, so a long transfer shows it is alive.
+constexpr qint64 LogLineMs = 30000;
+
+QString stamped(const QString& text) {
+    return QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ ")) + text;
+}
+
+QString resendsText(int resends) {
+    return resends == 0 ? QString() : QStringLiteral(", %1 resent").arg(resends);
+}
 
 QString secondsText(qint64 us) {
     return QString::number(double(us) / 1e6, 'f', 3) + QStringLiteral(" s");
@@ -30,6 +43,8 @@ DeviceProgress progressOf(const DeviceJob& job) {
                      job.acknowledged,
                      job.linesToAnswer,
                      job.elapsedUs,
+                     job.resends,
+                     resultKey(job),
                      job.message,
                      job.bootInfo};
     if (job.link) {
@@ -40,14 +55,13 @@ DeviceProgress progressOf(const DeviceJob& job) {
         p.acknowledged = s.acknowledged();
         p.linesToAnswer = s.linesToAnswer();
         p.elapsedUs = job.elapsedUs + job.link->elapsedUs();
+        p.resends = job.resends + s.resends();
     }
     return p;
 }
 
 QString resultName(const DeviceProgress& p) {
-    static const char* const names[] = {"running",       "ok",         "device error", "timeout",
-                                        "network error", "interrupted"};
-    return p.skipped ? QStringLiteral("skipped") : QString::fromLatin1(names[int(p.result)]);
+    return QString(p.outcome).replace(QLatin1Char('-'), QLatin1Char(' '));
 }
 
 double linesPerSecond(const DeviceProgress& p) {
@@ -76,6 +90,8 @@ QString progressLine(const DeviceProgress& p, int labelWidth, int width) {
                     .arg(p.line, QString::number(p.lineCount).size())
                     .arg(p.lineCount)
                     .arg(qRound(rate), 5);
+        if (p.resends > 0)
+            text += QStringLiteral("  %1 resent").arg(p.resends);
         if (rate > 0.0) {
             const auto left = qint64((p.linesToAnswer - p.acknowledged) / rate + 0.5);
             text += QStringLiteral("  %1:%2 left").arg(left / 60).arg(left % 60, 2, 10, QLatin1Char('0'));
@@ -83,6 +99,27 @@ QString progressLine(const DeviceProgress& p, int labelWidth, int width) {
     }
     return text.left(width);
 }
+
+namespace {
+// Columns as wide as their widest cell; numbers (the columns in `right`) line up on the right.
+QString alignedTable(const QList<QStringList>& rows, const QList<qsizetype>& right) {
+    QList<qsizetype> widths(rows.first().size(), 0);
+    for (const QStringList& row : rows)
+        for (qsizetype c = 0; c < row.size(); ++c)
+            widths[c] = qMax(widths[c], row[c].size());
+    QString out;
+    for (const QStringList& row : rows) {
+        QString line;
+        for (qsizetype c = 0; c < row.size(); ++c) {
+            const bool alignRight = right.contains(c) && &row != &rows.first();
+            line += (alignRight ? row[c].rightJustified(widths[c]) : row[c].leftJustified(widths[c])) +
+                    QLatin1String("  ");
+        }
+        out += line.trimmed() + QLatin1Char('\n');
+    }
+    return out;
+}
+} // namespace
 
 QString summaryTable(const QList<DeviceProgress>& devices) {
     QList<QStringList> rows{{"TARGET", "ADDRESS", "RESULT", "LINES", "TIME", "RATE", "BOOT INFO"}};
@@ -94,26 +131,45 @@ QString summaryTable(const QList<DeviceProgress>& devices) {
                             secondsText(d.elapsedUs),
                             QStringLiteral("%1 lines/s").arg(qRound(linesPerSecond(d))),
                             escapedText(d.bootInfo)};
-    QList<qsizetype> widths(rows.first().size(), 0);
-    for (const QStringList& row : rows)
-        for (qsizetype c = 0; c < row.size(); ++c)
-            widths[c] = qMax(widths[c], row[c].size());
-    QString out;
-    for (const QStringList& row : rows) {
-        QString line;
-        for (qsizetype c = 0; c < row.size(); ++c) {
-            // Numbers line up on the right, words on the left.
-            const bool right = c >= 3 && c <= 5 && &row != &rows.first();
-            line += (right ? row[c].rightJustified(widths[c]) : row[c].leftJustified(widths[c])) +
-                    QLatin1String("  ");
-        }
-        out += line.trimmed() + QLatin1Char('\n');
+    return alignedTable(rows, {3, 4, 5});
+}
+
+QString inventoryTable(const QList<const DeviceJob*>& found) {
+    QList<QStringList> rows{{"TARGET", "ADDRESS", "DEVICE", "BOOT INFO"}};
+    for (const DeviceJob* job : found)
+        rows << QStringList{job->target.label, job->target.address.toString(),
+                            job->gatewayAddress ? QString::number(*job->gatewayAddress)
+                                                : QStringLiteral("direct"),
+                            escapedText(job->bootInfo)};
+    return alignedTable(rows, {}) + QStringLiteral("%1 answered\n").arg(found.size());
+}
+
+QString totalsLine(const QList<DeviceProgress>& devices) {
+    int ok = 0, skipped = 0, failed = 0;
+    QMap<QString, int> failures;
+    for (const DeviceProgress& d : devices) {
+        if (d.outcome == QLatin1String("ok"))
+            ++ok;
+        else if (d.outcome == QLatin1String("skipped"))
+            ++skipped;
+        else
+            ++failures[d.outcome], ++failed;
     }
-    return out;
+    QString line = QStringLiteral("%1 ok").arg(ok);
+    if (skipped > 0)
+        line += QStringLiteral(", %1 skipped").arg(skipped);
+    if (failed > 0) {
+        QStringList kinds;
+        for (auto f = failures.cbegin(); f != failures.cend(); ++f)
+            kinds << QStringLiteral("%1 %2").arg(f.value()).arg(f.key());
+        line += QStringLiteral(", %1 failed: %2").arg(failed).arg(kinds.join(QLatin1String(", ")));
+    }
+    return line + QLatin1Char('\n');
 }
 
 ProgressView::ProgressView(Mode mode, QList<DeviceJob*> jobs, Runner* runner, QObject* parent)
-    : QObject(parent), m_mode(mode), m_jobs(std::move(jobs)), m_tenths(m_jobs.size(), 0) {
+    : QObject(parent), m_mode(mode), m_jobs(std::move(jobs)), m_tenths(m_jobs.size(), 0),
+      m_reportedAt(m_jobs.size(), QDateTime::currentMSecsSinceEpoch()) {
     for (const DeviceJob* job : m_jobs)
         m_labelWidth = qMax(m_labelWidth, int(job->target.label.size()));
     connect(runner, &Runner::jobStarted, this, &ProgressView::onStarted);
@@ -135,7 +191,7 @@ void ProgressView::begin() {
     m_width = terminalWidth() - 1;
     if (m_mode == Mode::Live)
         paint();
-    if (m_mode == Mode::Live || m_mode == Mode::Percent)
+    if (m_mode == Mode::Live || m_mode == Mode::Lines)
         m_repaint.start();
 }
 
@@ -151,15 +207,19 @@ void ProgressView::end() {
 }
 
 void ProgressView::onStarted(DeviceJob* job) {
-    if (m_mode == Mode::Phases || m_mode == Mode::Percent)
-        print(QStringLiteral("%1: boot-information request\n").arg(job->target.label));
+    if (m_mode == Mode::Lines)
+        print(stamped(QStringLiteral("%1: boot-information request\n").arg(job->target.label)));
 }
 
 void ProgressView::onPassChanged(DeviceJob* job) {
-    if ((m_mode == Mode::Phases || m_mode == Mode::Percent) && job->link)
-        print(QStringLiteral("%1: %2, %3 lines\n")
-                  .arg(job->target.label, FlasherConversation::passName(job->link->session().pass()))
-                  .arg(job->link->session().lineCount()));
+    if (m_mode != Mode::Lines || !job->link)
+        return;
+    const DeviceProgress p = progressOf(*job);
+    print(stamped(QStringLiteral("%1: %2, %3 lines%4\n")
+                      .arg(job->target.label, FlasherConversation::passName(p.pass))
+                      .arg(p.lineCount)
+                      .arg(resendsText(p.resends))));
+    m_reportedAt[m_jobs.indexOf(job)] = QDateTime::currentMSecsSinceEpoch();
 }
 
 void ProgressView::onFinished(DeviceJob* job) {
@@ -167,23 +227,38 @@ void ProgressView::onFinished(DeviceJob* job) {
     // Live lines are not broken up by messages: they follow the last redraw.
     if (p.result != FlashResult::Success && m_mode != Mode::Live)
         print(QStringLiteral("velta-flash: %1: %2\n").arg(p.label, p.message));
-    else if (p.result == FlashResult::Success && (m_mode == Mode::Phases || m_mode == Mode::Percent))
-        print(QStringLiteral("%1: %2, %3 lines answered in %4 (%5 lines/s)\n")
-                  .arg(p.label, p.skipped ? QStringLiteral("skipped: the device holds the image")
-                                          : QStringLiteral("done"))
-                  .arg(p.acknowledged)
-                  .arg(secondsText(p.elapsedUs))
-                  .arg(qRound(linesPerSecond(p))));
+    else if (p.result == FlashResult::Success && m_mode == Mode::Lines)
+        print(stamped(QStringLiteral("%1: %2, %3 lines answered in %4 (%5 lines/s%6)\n")
+                          .arg(p.label, p.skipped ? QStringLiteral("skipped: the device holds the image")
+                                                  : QStringLiteral("done"))
+                          .arg(p.acknowledged)
+                          .arg(secondsText(p.elapsedUs))
+                          .arg(qRound(linesPerSecond(p)))
+                          .arg(resendsText(p.resends))));
 }
 
 void ProgressView::paint() {
-    if (m_mode == Mode::Percent) {
-        // A line for every tenth of a device's work, for logs that are read later.
+    if (m_mode == Mode::Lines) {
+        // A line for every tenth of a device's work, and one every 30 s while it is slower.
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
         for (qsizetype i = 0; i < m_jobs.size(); ++i) {
             const DeviceProgress p = progressOf(*m_jobs[i]);
+            if (p.result != FlashResult::Running || p.waiting || !m_jobs[i]->link)
+                continue;
             const int tenth = p.linesToAnswer > 0 ? 10 * p.acknowledged / p.linesToAnswer : 0;
-            if (p.result == FlashResult::Running && tenth > m_tenths[i] && tenth < 10)
-                print(QStringLiteral("%1: %2%\n").arg(p.label).arg(10 * (m_tenths[i] = tenth)));
+            const bool nextTenth = tenth > m_tenths[i] && tenth < 10;
+            if (nextTenth || now - m_reportedAt[i] >= LogLineMs) {
+                m_tenths[i] = std::max(m_tenths[i], std::min(tenth, 9));
+                m_reportedAt[i] = now;
+                const int percent =
+                    nextTenth ? 10 * tenth : 100 * p.acknowledged / std::max(p.linesToAnswer, 1);
+                print(stamped(QStringLiteral("%1: %2%, %3 of %4 lines answered%5\n")
+                                  .arg(p.label)
+                                  .arg(percent)
+                                  .arg(p.acknowledged)
+                                  .arg(p.linesToAnswer)
+                                  .arg(resendsText(p.resends))));
+            }
         }
         return;
     }

@@ -20,13 +20,15 @@ struct DeviceProgress {
     int acknowledged = 0;
     int linesToAnswer = 0;
     qint64 elapsedUs = 0;
+    int resends = 0;
+    QString outcome; // resultKey()
     QString message;
     QString bootInfo;
 };
 
 [[nodiscard]] DeviceProgress progressOf(const DeviceJob& job);
 
-// "ok", "skipped", "device error", "timeout", "network error", "interrupted" ("running").
+// "ok", "skipped", "device error", "verify mismatch", "timeout"... as resultKey() with blanks.
 [[nodiscard]] QString resultName(const DeviceProgress& p);
 // Lines answered per second; 0 before a millisecond has passed.
 [[nodiscard]] double linesPerSecond(const DeviceProgress& p);
@@ -36,14 +38,19 @@ struct DeviceProgress {
 // those to answer), TIME, RATE, and the device's answer to the boot-information request, its
 // control characters escaped.
 [[nodiscard]] QString summaryTable(const QList<DeviceProgress>& devices);
+// An inventory's table: TARGET, ADDRESS, DEVICE (its address behind the gateway, or direct) and
+// BOOT INFO of each device that answered, then their count.
+[[nodiscard]] QString inventoryTable(const QList<const DeviceJob*>& found);
+// The line under the table: "9 ok, 1 skipped, 2 failed: 1 timeout, 1 verify-mismatch".
+[[nodiscard]] QString totalsLine(const QList<DeviceProgress>& devices);
 
-// Shows the devices' progress on stderr: live lines redrawn ten times a second on a terminal, a
-// line per phase otherwise, and a line every 10% with Percent. Errors always show; with None
-// and Quiet nothing else does.
+// Shows the devices' progress on stderr: live lines redrawn ten times a second on a terminal;
+// otherwise (a log, a CI job) time-stamped lines, one per device at each phase and at least every
+// tenth of its work or every 30 s. Errors always show; with None and Quiet nothing else does.
 class ProgressView : public QObject {
     Q_OBJECT
 public:
-    enum class Mode { Live, Phases, Percent, None, Quiet };
+    enum class Mode { Live, Lines, None, Quiet };
 
     ProgressView(Mode mode, QList<DeviceJob*> jobs, Runner* runner, QObject* parent = nullptr);
     // Shows the devices that ended before they could begin (a name that could not be looked up).
@@ -60,7 +67,8 @@ private:
 
     Mode m_mode;
     QList<DeviceJob*> m_jobs;
-    QList<int> m_tenths; // per device, the last tenth of its work reported
+    QList<int> m_tenths;        // per device, the last tenth of its work reported
+    QList<qint64> m_reportedAt; // per device, when its last line was written (ms since the epoch)
     QTimer m_repaint;
     int m_labelWidth = 0;
     int m_width = 80;

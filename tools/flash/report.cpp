@@ -1,11 +1,18 @@
 #include "report.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 
 namespace {
-QString isoUtc(const QDateTime& t) {
-    return t.toString(Qt::ISODateWithMs);
+QJsonValue isoUtc(const QDateTime& t) {
+    return t.isValid() ? QJsonValue(t.toString(Qt::ISODateWithMs)) : QJsonValue();
 }
+QJsonValue textOrNull(const QString& text) {
+    return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+}
+// Stands for the duration until the record is text: JSON numbers lose their decimals (2.0 is
+// written 2), and a line's tooling may read the field with a type of its own.
+const QByteArray DurationMark = "\"@duration_s@\"";
 } // namespace
 
 int exitCodeOf(FlashResult result, int interruptedBy) {
@@ -25,65 +32,97 @@ int exitCodeOf(FlashResult result, int interruptedBy) {
     return ExitCode::NetworkError;
 }
 
-QString reportResult(const DeviceJob& job) {
-    static const char* const names[] = {"timeout",       "ok",         "device-error", "timeout",
-                                        "network-error", "interrupted"};
-    return job.skipped ? QStringLiteral("skipped") : QString::fromLatin1(names[int(job.result)]);
-}
-
-Result<void> Report::open(const QString& path, const QString& file, int lines, const QString& sha256) {
+Result<void> Report::open(const QString& path, const QString& file, int lines, const QString& sha256,
+                          const QString& runId) {
     if (auto opened = m_out.open(path); !opened)
         return opened;
     m_file = file;
     m_lines = lines;
     m_sha256 = sha256;
+    m_runId = runId;
     return success();
 }
 
-void Report::put(QJsonObject record) {
-    record[QStringLiteral("file")] = m_file;
-    record[QStringLiteral("sha256")] = m_sha256.isEmpty() ? QJsonValue() : QJsonValue(m_sha256);
+void Report::put(QJsonObject record, double durationS) {
+    record[QStringLiteral("schema_version")] = SchemaVersion;
+    record[QStringLiteral("run_id")] = m_runId;
+    record[QStringLiteral("file")] = textOrNull(m_file);
+    record[QStringLiteral("sha256")] = textOrNull(m_sha256);
     record[QStringLiteral("lines")] = m_lines;
     record[QStringLiteral("tool_version")] = QStringLiteral(VELTA_VERSION);
-    if (!m_out.append(QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n'))
-        m_failed = true;
+    record[QStringLiteral("duration_s")] = QString::fromLatin1(DurationMark.mid(1, DurationMark.size() - 2));
+    QByteArray text = QJsonDocument(record).toJson(QJsonDocument::Compact);
+    text.replace(DurationMark, QByteArray::number(durationS, 'f', 3));
+    if (const auto written = m_out.append(text + '\n'); !written && m_failure.isEmpty())
+        m_failure = written.failure().detail;
+}
+
+QJsonObject Report::deviceFields(const DeviceJob& job, const QString& type) const {
+    const bool gateway = job.gatewayAddress.has_value();
+    return {
+        {"type", type},
+        {"target", job.written},
+        {"host", job.host},
+        {"address", job.target.address.isNull() ? QJsonValue() : QJsonValue(job.target.address.toString())},
+        {"port", job.target.port},
+        {"mode", gateway ? QStringLiteral("gateway") : QStringLiteral("direct")},
+        {"device_address", gateway ? QJsonValue(*job.gatewayAddress) : QJsonValue()},
+        {"local_port", job.localPort ? QJsonValue(job.localPort) : QJsonValue()},
+        {"boot_info", textOrNull(job.bootInfo)},
+        {"start", isoUtc(job.startUtc)},
+        {"end", isoUtc(job.endUtc)}};
 }
 
 void Report::write(const DeviceJob& job) {
     if (!isOpen())
         return;
-    put({{"host", job.host},
-         {"address", job.target.address.isNull() ? QJsonValue() : QJsonValue(job.target.address.toString())},
-         {"port", job.target.port},
-         {"gateway", job.gatewayAddress ? QJsonValue(*job.gatewayAddress) : QJsonValue()},
-         {"boot_info", job.bootInfo},
-         {"start", isoUtc(job.startUtc)},
-         {"end", isoUtc(job.endUtc)},
-         {"duration_s", double(job.startUtc.msecsTo(job.endUtc)) / 1000.0},
-         {"result", reportResult(job)},
-         {"exit_code", exitCodeOf(job.skipped ? FlashResult::Success : job.result, m_interruptedBy)},
-         {"resends", job.resends},
-         {"late_replies", job.lateReplies},
-         {"start_sent", job.startSent},
-         {"message", job.message}});
+    QJsonObject record = deviceFields(job, QStringLiteral("device"));
+    record.insert(QStringLiteral("result"), resultKey(job));
+    record.insert(QStringLiteral("exit_code"),
+                  exitCodeOf(job.skipped ? FlashResult::Success : job.result, m_interruptedBy));
+    record.insert(QStringLiteral("phase"), textOrNull(job.phase));
+    record.insert(QStringLiteral("lines_answered"), job.acknowledged);
+    record.insert(QStringLiteral("resends"), job.resends);
+    record.insert(QStringLiteral("late_replies"), job.lateReplies);
+    record.insert(QStringLiteral("start_sent"), job.startSent);
+    record.insert(QStringLiteral("message"), textOrNull(job.message));
+    const bool began = job.startUtc.isValid() && job.endUtc.isValid();
+    put(record, began ? double(job.startUtc.msecsTo(job.endUtc)) / 1000.0 : 0.0);
 }
 
 void Report::writeFileError(const DeviceJob& job, const QString& message) {
     if (!isOpen())
         return;
-    const QString now = isoUtc(QDateTime::currentDateTimeUtc());
-    put({{"host", job.host},
-         {"address", QJsonValue()},
-         {"port", job.target.port},
-         {"gateway", job.gatewayAddress ? QJsonValue(*job.gatewayAddress) : QJsonValue()},
-         {"boot_info", QString()},
-         {"start", now},
-         {"end", now},
-         {"duration_s", 0.0},
-         {"result", QStringLiteral("file-error")},
-         {"exit_code", ExitCode::BadFile},
-         {"resends", 0},
-         {"late_replies", 0},
-         {"start_sent", false},
-         {"message", message}});
+    QJsonObject record = deviceFields(job, QStringLiteral("device"));
+    record.insert(QStringLiteral("result"), QStringLiteral("file-error"));
+    record.insert(QStringLiteral("exit_code"), ExitCode::BadFile);
+    record.insert(QStringLiteral("phase"), QJsonValue());
+    record.insert(QStringLiteral("lines_answered"), 0);
+    record.insert(QStringLiteral("resends"), 0);
+    record.insert(QStringLiteral("late_replies"), 0);
+    record.insert(QStringLiteral("start_sent"), false);
+    record.insert(QStringLiteral("message"), message);
+    put(record, 0.0);
+}
+
+void Report::writeScan(const DeviceJob& job) {
+    if (!isOpen())
+        return;
+    put(deviceFields(job, QStringLiteral("scan")), double(job.startUtc.msecsTo(job.endUtc)) / 1000.0);
+}
+
+void Report::writeRun(const QMap<QString, int>& results, int devices, const QDateTime& start, int exitCode) {
+    if (!isOpen())
+        return;
+    QJsonObject counts;
+    for (auto r = results.cbegin(); r != results.cend(); ++r)
+        counts[r.key()] = r.value();
+    const QDateTime end = QDateTime::currentDateTimeUtc();
+    put({{"type", "run"},
+         {"devices", devices},
+         {"results", counts},
+         {"start", isoUtc(start)},
+         {"end", isoUtc(end)},
+         {"exit_code", exitCode}},
+        double(start.msecsTo(end)) / 1000.0);
 }

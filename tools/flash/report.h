@@ -6,37 +6,49 @@
 #include "runner.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QJsonObject>
+#include <QMap>
 #include <QString>
 
 // The production record: one JSON object per device per run, appended as one line the moment
-// the device is done, so an interrupted run keeps the records of the devices it finished.
+// the device is done, so an interrupted run keeps the records of the devices it finished; and one
+// for the run at its end. The fields are listed in the README (records).
 class Report {
 public:
+    static constexpr int SchemaVersion = 1;
+
     // `path` "-" writes to standard output. The file, its SHA-256 (empty: unknown) and its line
-    // count go in every record.
-    Result<void> open(const QString& path, const QString& file, int lines, const QString& sha256);
+    // count go in every record; `runId` ties the records of one run together.
+    Result<void> open(const QString& path, const QString& file, int lines, const QString& sha256,
+                      const QString& runId);
     [[nodiscard]] bool isOpen() const { return m_out.isOpen(); }
     // Writes the record of a finished device; a failed write is remembered, not fatal.
     void write(const DeviceJob& job);
     // A device the run never reached because the file could not be used.
     void writeFileError(const DeviceJob& job, const QString& message);
-    [[nodiscard]] bool failed() const { return m_failed; }
+    // A device that answered an inventory's boot-information request.
+    void writeScan(const DeviceJob& job);
+    // The run's own record, last: its devices' results counted, and its exit code.
+    void writeRun(const QMap<QString, int>& results, int devices, const QDateTime& start, int exitCode);
+    // Why the first record that could not be written was not; empty while all were.
+    [[nodiscard]] const QString& failure() const { return m_failure; }
+    [[nodiscard]] bool failed() const { return !m_failure.isEmpty(); }
     // The signal that interrupted the run, for the exit codes of interrupted devices.
     void setInterruptedBy(int signalNumber) { m_interruptedBy = signalNumber; }
 
 private:
-    void put(QJsonObject record);
+    [[nodiscard]] QJsonObject deviceFields(const DeviceJob& job, const QString& type) const;
+    void put(QJsonObject record, double durationS);
 
     AppendFile m_out;
     QString m_file;
     QString m_sha256;
+    QString m_runId;
     int m_lines = 0;
     int m_interruptedBy = 2;
-    bool m_failed = false;
+    QString m_failure;
 };
 
-// "ok", "device-error", "timeout", "network-error", "interrupted", "skipped" for the report.
-[[nodiscard]] QString reportResult(const DeviceJob& job);
 // The process exit code a device's result stands for.
 [[nodiscard]] int exitCodeOf(FlashResult result, int interruptedBy = 2);

@@ -15,6 +15,32 @@ bool sameEndpoint(const DeviceJob& a, const DeviceJob& b) {
 }
 } // namespace
 
+QString resultKey(const DeviceJob& job) {
+    if (job.skipped)
+        return QStringLiteral("skipped");
+    switch (job.result) {
+    case FlashResult::Running:
+        return QStringLiteral("running");
+    case FlashResult::Success:
+        return QStringLiteral("ok");
+    case FlashResult::DeviceError:
+        return job.refusal == DeviceRefusal::VerifyMismatch    ? QStringLiteral("verify-mismatch")
+               : job.refusal == DeviceRefusal::VersionMismatch ? QStringLiteral("version-mismatch")
+                                                               : QStringLiteral("device-error");
+    case FlashResult::Timeout:
+        return QStringLiteral("timeout");
+    case FlashResult::NetworkError:
+        return QStringLiteral("network-error");
+    case FlashResult::Interrupted:
+        return QStringLiteral("interrupted");
+    }
+    return {};
+}
+
+bool succeeded(const DeviceJob& job) {
+    return job.result == FlashResult::Success;
+}
+
 bool sameDevice(const DeviceJob& a, const DeviceJob& b) {
     return sameEndpoint(a, b) && a.gatewayAddress == b.gatewayAddress;
 }
@@ -114,7 +140,14 @@ void Runner::sessionEnded(DeviceJob* job, bool check) {
     job->acknowledged = s.acknowledged();
     job->linesToAnswer = s.linesToAnswer();
     job->result = s.result();
+    job->refusal = s.refusal();
     job->message = s.message();
+    job->localPort = job->link->localPort();
+    job->phase = s.result() == FlashResult::Success ? QStringLiteral("done")
+                 : s.pass() == FlashPass::BootInfo  ? QStringLiteral("boot-info")
+                 : check                            ? QStringLiteral("check")
+                 : s.pass() == FlashPass::Download  ? QStringLiteral("download")
+                                                    : QStringLiteral("verify");
     if (check && !m_interrupted && s.result() != FlashResult::Interrupted) {
         if (s.result() != FlashResult::Success) {
             // The device does not hold the image (or could not say so): download it, as a new
@@ -160,7 +193,6 @@ void Runner::interrupt() {
             job->outcome = DeviceJob::Outcome::Finished;
             job->result = FlashResult::Interrupted;
             job->message = QStringLiteral("interrupted before it began");
-            job->startUtc = job->endUtc = QDateTime::currentDateTimeUtc();
             --m_unfinished;
             emit jobFinished(job);
         }

@@ -14,17 +14,28 @@ struct DeviceJob {
 
     DeviceTarget target;
     QString host;                      // as named, for the report
+    QString written;                   // the target as written
+    QString origin;                    // where it was written: a --hosts file's line, or empty
     std::optional<int> gatewayAddress; // nothing: direct
     Outcome outcome = Outcome::Waiting;
     FlashResult result = FlashResult::Running;
+    DeviceRefusal refusal = DeviceRefusal::None;
     bool skipped = false;   // the check found the image there: nothing downloaded
     bool startSent = false; // the start command went out
     QString message, bootInfo;
+    QString phase; // where it ended: boot-info, check, download, verify, done; empty: never began
+    quint16 localPort = 0;
     int acknowledged = 0, linesToAnswer = 0, resends = 0, lateReplies = 0;
     qint64 elapsedUs = 0;
     QDateTime startUtc, endUtc;
     std::unique_ptr<DeviceLink> link; // the session under way
 };
+
+// "ok", "skipped", "device-error", "verify-mismatch", "version-mismatch", "timeout",
+// "network-error", "interrupted"; "running" before the end.
+[[nodiscard]] QString resultKey(const DeviceJob& job);
+// Whether the job ended as a line's tooling counts a success: "ok" or "skipped".
+[[nodiscard]] bool succeeded(const DeviceJob& job);
 
 // Two jobs that name one device: the same address and port, and the same device behind it.
 [[nodiscard]] bool sameDevice(const DeviceJob& a, const DeviceJob& b);

@@ -4,6 +4,16 @@
 
 #include <QDateTime>
 
+#include <cerrno>
+#include <cstring>
+
+namespace {
+// Qt says only "Unknown error" when a write fails; the system's reason, read at once, says why.
+QString reasonOf(const QFile& file, int sysError) {
+    return sysError != 0 ? QString::fromLocal8Bit(std::strerror(sysError)) : file.errorString();
+}
+} // namespace
+
 Result<void> Transcript::open(const QString& path) {
     m_file.setFileName(path);
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate))
@@ -54,12 +64,12 @@ void Transcript::note(const QString& host, const QString& text) {
 
 void Transcript::put() {
     if (m_file.write(m_line) != m_line.size() && !m_failure)
-        m_failure = m_file.errorString();
+        m_failure = reasonOf(m_file, errno);
 }
 
 Result<void> Transcript::close() {
     if (m_file.isOpen() && !m_file.flush() && !m_failure)
-        m_failure = m_file.errorString();
+        m_failure = reasonOf(m_file, errno);
     m_file.close();
     if (m_failure)
         return Failure{Failure::Cause::DiskFull, *m_failure};

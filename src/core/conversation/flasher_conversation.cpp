@@ -213,7 +213,8 @@ FlashAction FlasherConversation::proceed(Micros now) {
         m_writtenOff = m_flight.last;
         m_sinceWriteOff = 0;
     }
-    if (m_pass == FlashPass::Verify && m_endOfPass)
+    if ((m_pass == FlashPass::Verify && m_endOfPass) ||
+        (m_pass == FlashPass::BootInfo && m_settings.bootInfoOnly))
         return conclude(now);
     const bool nextPass = m_endOfPass || (m_pass == FlashPass::BootInfo && m_settings.verifyOnly);
     if (nextPass)
@@ -287,9 +288,12 @@ FlashAction FlasherConversation::onReply(QByteArrayView reply, Micros now, Micro
     // A reply right behind the one before it, sooner than any round trip, is its duplicate.
     const bool rightBehind = arrived - std::exchange(m_lastReplyAt, arrived) <= soonestAnswerUs();
     // Whatever it answers, late or not, a device that reports an error has not taken the file.
-    if (word == Word::Error)
+    if (word == Word::Error) {
+        if (QByteArrayView(withoutLineEnd(reply)).startsWith("ERROR VERIFY"))
+            m_refusal = DeviceRefusal::VerifyMismatch;
         return fail(FlashResult::DeviceError,
                     QStringLiteral("the device answered %1 to %2").arg(quotedReply(reply), where()));
+    }
     if (m_waiting == Waiting::Answer && fitsLine(reply, word) && canAnswer(arrived)) {
         if (m_pass == FlashPass::BootInfo) {
             if (auto refused = bootInfoAnswered(reply); m_result != FlashResult::Running)
@@ -359,11 +363,13 @@ FlashAction FlasherConversation::stray(QByteArrayView reply, Word word, bool rig
 FlashAction FlasherConversation::bootInfoAnswered(QByteArrayView reply) {
     m_bootInfo = QString::fromLatin1(withoutLineEnd(reply));
     // The wrong device, or the wrong bootloader, is not flashed.
-    if (!m_settings.expectVersion.isEmpty() && bootVersion(m_bootInfo) != m_settings.expectVersion)
+    if (!m_settings.expectVersion.isEmpty() && bootVersion(m_bootInfo) != m_settings.expectVersion) {
+        m_refusal = DeviceRefusal::VersionMismatch;
         return fail(FlashResult::DeviceError,
                     QStringLiteral("the device answered %1 to the boot-information request, "
                                    "not version \"%2\"")
                         .arg(quotedReply(reply), m_settings.expectVersion));
+    }
     return {};
 }
 
@@ -477,6 +483,10 @@ FlashAction FlasherConversation::timedOut(Micros now) {
                 .arg(sends == 1 ? QStringLiteral("send") : QStringLiteral("sends"));
     if (!m_lastIgnored.isEmpty())
         text += QStringLiteral("; last reply %1").arg(m_lastIgnored);
+    // The usual cause: a device without a gateway, asked in the gateway's form.
+    if (m_pass == FlashPass::BootInfo && m_settings.gateway && m_lastIgnored.isEmpty())
+        text += QStringLiteral("; sent as %1: a device without a gateway needs --direct")
+                    .arg(QString::fromLatin1(withoutLineEnd(m_datagram)));
     return fail(FlashResult::Timeout, text);
 }
 

@@ -34,9 +34,17 @@ struct FlashSettings {
     int retries = Protocol::Defaults::Retries;               // resends of one line at most
     int timeoutMs = Protocol::Defaults::TimeoutMs;           // the longest wait before a resend
     int firstTimeoutMs = Protocol::Defaults::FirstTimeoutMs; // the first record: the device may erase first
-    bool verifyOnly = false; // only the verify pass, against the image the device keeps
-    QString expectVersion;   // the boot information's VER= value must be exactly this (empty: any)
-    int probeLines = 16;     // the first records' answers wait a round trip for duplicates to show
+    bool verifyOnly = false;   // only the verify pass, against the image the device keeps
+    QString expectVersion;     // the boot information's VER= value must be exactly this (empty: any)
+    int probeLines = 16;       // the first records' answers wait a round trip for duplicates to show
+    bool bootInfoOnly = false; // only ask for the boot information (an inventory): nothing else is sent
+};
+
+// What a device error says of the device, where the device said it.
+enum class DeviceRefusal {
+    None,
+    VerifyMismatch,  // "ERROR VERIFY": it holds another image
+    VersionMismatch, // its boot information names another version than the one expected
 };
 
 // What the owner has to do after an event.
@@ -134,6 +142,7 @@ public:
     // runs to its end.
     [[nodiscard]] bool awaitingAnswer() const { return m_waiting == Waiting::Answer; }
     [[nodiscard]] FlashResult result() const { return m_result; }
+    [[nodiscard]] DeviceRefusal refusal() const { return m_refusal; }
     [[nodiscard]] bool finished() const { return m_result != FlashResult::Running; }
     // Why the session failed, without the device's name; empty while running or on success.
     [[nodiscard]] const QString& message() const { return m_message; }
@@ -142,7 +151,9 @@ public:
     [[nodiscard]] int lineCount() const { return m_state.lineCount; }
     // Lines of its passes that the device has answered, in order, and how many it must answer.
     [[nodiscard]] int acknowledged() const { return m_acknowledged; }
-    [[nodiscard]] int linesToAnswer() const { return (m_settings.verifyOnly ? 1 : 2) * m_state.lineCount; }
+    [[nodiscard]] int linesToAnswer() const {
+        return m_settings.bootInfoOnly ? 0 : (m_settings.verifyOnly ? 1 : 2) * m_state.lineCount;
+    }
     // The device's answer to the boot-information request, without its line end.
     [[nodiscard]] const QString& bootInfo() const { return m_bootInfo; }
     [[nodiscard]] int resends() const { return m_resends; }
@@ -236,6 +247,7 @@ private:
     Micros m_lastAnswerAt = 0;
     Micros m_twinGapUs = 0; // how long duplicates of an answer have been seen to trail it, twice
     int m_linesSinceTwin = 0;
+    DeviceRefusal m_refusal = DeviceRefusal::None;
     Micros m_writtenOff = 0; // the send of the latest copy presumed lost, until a stray shows
     int m_sinceWriteOff = 0; // lines answered since
 };

@@ -153,13 +153,20 @@ Result<void> AppendFile::open(const QString& path) {
 }
 
 Result<void> AppendFile::append(const QByteArray& record) {
-    ssize_t put;
-    do
-        put = ::write(m_fd, record.constData(), size_t(record.size()));
-    while (put < 0 && errno == EINTR);
+    // A write cut short is followed by one of the rest, which fails with the reason (a full
+    // disk, a file size limit...) or, rarely, completes the record.
+    qsizetype put = 0;
+    int error = 0;
+    while (put < record.size() && error == 0) {
+        const ssize_t n = ::write(m_fd, record.constData() + put, size_t(record.size() - put));
+        if (n > 0)
+            put += n;
+        else if (n == 0 || errno != EINTR)
+            error = n == 0 ? ENOSPC : errno;
+    }
     if (put == record.size())
         return success();
-    const Failure failure = failureOfWrite(put < 0 ? errno : ENOSPC);
+    const Failure failure = failureOfWrite(error);
     // Half a record (a full disk) would glue onto the next run's first one: cut the file back
     // to where this record began, unless someone else has appended since.
     struct stat st {};
