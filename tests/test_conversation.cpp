@@ -53,30 +53,6 @@ InProcessLine::Faults lateWithinTheHorizon() {
     return [rng = QRandomGenerator(7)](bool, int, QByteArrayView) mutable { return LineFault{false, 1, Micros(rng.bounded(400))}; };
 }
 InProcessLine::Faults firstRecordLost() { return [](bool toDevice, int i, QByteArrayView) { return LineFault{toDevice && i == 1}; }; }
-// The first copies of verify lines 2 and 3 held back by 600 and 1000 ms.
-InProcessLine::Faults verifyLinesHeld() {
-    return [held = 0](bool toDevice, int, QByteArrayView d) mutable {
-        const bool two = d == record(Other, 2, true), three = d == record(Other, 3, true);
-        if (!toDevice || !(two || three) || (held & (two ? 1 : 2)))
-            return LineFault{};
-        held |= two ? 1 : 2;
-        return LineFault{false, 1, two ? 600000 : 1000000};
-    };
-}
-// The reply to verify line 2 twice, the ERROR to verify line 3 lost.
-InProcessLine::Faults duplicateThenErrorLost() {
-    return [sent = QByteArray(), lost = false](bool toDevice, int, QByteArrayView d) mutable {
-        if (toDevice) {
-            sent = d.toByteArray();
-            return LineFault{};
-        }
-        if (sent == record(Other, 2, true))
-            return LineFault{false, 2};
-        if (sent == record(Other, 3, true) && d.startsWith("ERROR") && !std::exchange(lost, true))
-            return LineFault{true};
-        return LineFault{};
-    };
-}
 // In each pass the reply to line 2 twice, the first request for line 3 lost.
 InProcessLine::Faults duplicateThenRequestLost() {
     return [sent = QByteArray(), lost = QSet<QByteArray>()](bool toDevice, int, QByteArrayView d) mutable {
@@ -112,9 +88,8 @@ const struct Row { const char *name; Script faults; const char *mode, *held, *ou
     {"late and out of order within the horizon", lateWithinTheHorizon, "", "", "ok image *"},
     {"the first record lost while the device erases", firstRecordLost, "", "", "ok image 1"},
     {"reply 2 twice, request 3 lost, in each pass", duplicateThenRequestLost, "", "", "ok image 2"},
-    {"check: verify 2 and 3 held 600 and 1000 ms", verifyLinesHeld, "verify", "other", "device_error"},
-    {"check: reply to verify 2 twice, its ERROR to 3 lost", duplicateThenErrorLost, "verify", "other", "device_error"},
     {"check: the same image", clean, "verify", "file", "ok image 0"},
+    {"check: another image", everyThirdReplyTwice, "verify", "other", "device_error"},
     {"an ERROR right after the last DOWNLOAD", errorAfterTheLastDownload, "", "", "device_error"},
     {"a late DOWNLOAD inside the verify pass: run again", lateDownloadInTheVerifyPass, "", "", "ok image 0"},
     {"the last record never answered", lastRecordNeverAnswered, "", "", "timeout"}};

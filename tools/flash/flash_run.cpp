@@ -293,8 +293,11 @@ int FlashRun::finish() {
         code = ExitCode::LogError;
     QMap<QString, int> counts;
     for (const DeviceJob* job : jobs()) {
-        if (!m_options.scan || succeeded(*job))
-            ++counts[m_options.scan ? QStringLiteral("found") : resultKey(*job)];
+        const bool silent = m_options.scan && !succeeded(*job) && job->result != FlashResult::Interrupted;
+        ++counts[!m_options.scan   ? resultKey(*job)
+                 : succeeded(*job) ? QStringLiteral("found")
+                 : silent          ? QStringLiteral("silent")
+                                   : resultKey(*job)];
     }
     m_report.writeRun(counts, int(m_jobs.size()), m_started, code);
     if (m_report.failed()) {
