@@ -350,6 +350,7 @@ private slots:
             {"a range to flash", "f h/0-3", "h/0-3: a range of device addresses is for --scan only"},
             {"a range backwards", "--scan h/9-3", "the range of device addresses ends before it begins"},
             {"a range of three", "--scan h/1-2-3", "the device address after '/' must be a whole number from 0 to 255"},
+            {"an inventory that would start", "--scan --start h", "--scan sends nothing but the boot-information request: no --failed-hosts, --verify-only, --skip-verified or --start"},
             {"failed hosts to stdout", "--failed-hosts - f h", "--log and --failed-hosts need a file name; '-' is for --report"}};
         // clang-format on
         for (const auto& r : rows)

@@ -221,6 +221,9 @@ void readOutputs(CommandLine& line, FlashOptions& o) {
         if (line.isSet(name) && line.value(name).isEmpty())
             line.fail(QStringLiteral("--%1 needs a file name").arg(name));
     }
+    if (o.scan && (!o.failedHostsFile.isEmpty() || o.verifyOnly || o.skipVerified || o.start))
+        line.fail(QStringLiteral("--scan sends nothing but the boot-information request: no --failed-hosts, "
+                                 "--verify-only, --skip-verified or --start"));
     if (o.logFile == QLatin1String("-") || o.failedHostsFile == QLatin1String("-"))
         line.fail(QStringLiteral("--log and --failed-hosts need a file name; '-' is for --report"));
 }
