@@ -289,7 +289,8 @@ const struct RunRow { const char *name, *runs; QByteArray content; const char *a
     {"a gateway's devices in turn, a direct one alongside", "--direct --log $L --report $R $F $C/16 $C/17 $A", Hex40, "", "0", "", "ok ok ok", gatewayInTurn},
     {"another version", "--expect-version 9.9 --report $R $F $A", Hex40, "", "1", "", "version-mismatch", otherVersionNotFlashed},
     {"the version exactly", "--expect-version 2.1 --report $R $F $A ; --expect-version 2.10 --report $R $F $A", Hex40, "", "1 0", "", "version-mismatch ok"},
-    {"interrupted", "--report $R --progress always $F $A $C/16 $C/17", Hex40, "", "130", "", nullptr, interruptedBehindTheGateway, "$C/16: 10%"}};
+    {"interrupted", "--report $R --progress always $F $A $C/16 $C/17", Hex40, "", "130", "", nullptr, interruptedBehindTheGateway, "$C/16: 10%"},
+    {"interrupted after a device error: 130 outranks 1", "$F $B $C/16", Hex40, "", "130", "", nullptr, nullptr, "$C/16: 10%"}};
 // clang-format on
 } // namespace
 
