@@ -51,6 +51,23 @@ QString pictureDifference(const QImage& actual, const QImage& golden) {
     return differing > Pixels ? QStringLiteral("%1 pixels differ").arg(differing) : QString();
 }
 
+// The bar's fill moved in steps, each shown before the next: how wide an area each step leaves to
+// be painted again (0: none, the fill ends on the same pixel). The inner width is 329 pixels.
+const struct BarRow {
+    const char* name;
+    int max;
+    int values[3];
+    int repainted[3];
+} BarRows[] = {{"steps under a pixel", 9000, {28, 54, 55}, {1, 0, 1}},
+               {"many pixels, then back to empty", 100, {10, 50, 0}, {32, 132, 164}},
+               {"to the end and past it", 3, {1, 3, 4}, {109, 220, 0}}};
+
+// What the screen shows of `w` now: the window's backing store, not a fresh paint.
+QImage onScreen(QWidget* w) {
+    const QPoint at = w->mapTo(w->window(), QPoint(0, 0));
+    return w->screen()->grabWindow(w->window()->winId(), at.x(), at.y(), w->width(), w->height()).toImage();
+}
+
 QByteArray book() {
     QFile f(AddressBook::FileName);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<none>");
@@ -70,7 +87,8 @@ private slots:
         QCOMPARE(joined(control<QLineEdit>(w, "tbRemotePort")->text(), w.linkSilence(), w.isConnected()),
                  "111 50 0");
         QVERIFY(w.watchdog().isActive() && w.watchdog().interval() == 200);
-        w.watchdogTick(); // the first tick already shows the link lost
+        QVERIFY(w.consoleText().isEmpty()); // no reply yet: no blank lines either
+        w.watchdogTick();                   // the first tick already shows the link lost
         QVERIFY(control(w, "NoConnect")->isVisibleTo(&w) && !control(w, "YesConnect")->isVisibleTo(&w));
         QVERIFY(r.launched.isEmpty() && r.boxes.isEmpty());
         // The local port: four plain digits from 5500 to 6499, spread, different between starts.
@@ -142,6 +160,42 @@ private slots:
         QCOMPARE(joined(ProgressBar::fillWidth(1, 1, 90), ProgressBar::fillWidth(2, 3, 90),
                         ProgressBar::fillWidth(1, 0, 90), ProgressBar::fillWidth(0, 3, 90)),
                  "90 60 0 0");
+    }
+
+    // Only the strip the fill moved over is painted again; the screen then shows exactly what a
+    // whole new paint would, text over the bar included. Text and colours repaint it all.
+    void barRepaintsWhatMoved_data() { addRows(BarRows); }
+    void barRepaintsWhatMoved() {
+        const BarRow& row = BarRows[fetchRow()];
+        Rig r(true);
+        ProgressBar* bar = r.w->bar();
+        // The screen's picture is compared at scale 1, where the platform grabs it pixel for pixel.
+        const bool pictures = r.w->devicePixelRatioF() == 1.0;
+        const auto showFrame = [bar, pictures] {
+            bar->flushRepaint();
+            QCoreApplication::sendPostedEvents();
+            return pictures ? pictureDifference(onScreen(bar), bar->grab().toImage()) : QString();
+        };
+        bar->setText(QStringLiteral("DOWNLOAD"));
+        bar->setMax(row.max);
+        QCOMPARE(bar->dirtyArea(), bar->rect());
+        QCOMPARE(showFrame(), QString());
+        for (int i = 0; i < 3; ++i) {
+            bar->setValue(row.values[i]);
+            QCOMPARE(bar->dirtyArea().width(), row.repainted[i]);
+            if (row.repainted[i] > 0) { // the screen waits for the frame
+                QCOMPARE(bar->dirtyArea().height(), bar->height() - 4);
+                QVERIFY(!pictures || !pictureDifference(onScreen(bar), bar->grab().toImage()).isEmpty());
+            }
+            QCOMPARE(showFrame(), QString());
+        }
+        bar->setBarColor(BarColor::Green);
+        QCOMPARE(bar->dirtyArea(), bar->rect());
+        QCOMPARE(showFrame(), QString());
+        bar->setText(QStringLiteral("END"));
+        QCOMPARE(bar->dirtyArea(), bar->rect());
+        QCOMPARE(showFrame(), QString());
+        QCOMPARE(bar->paintedText(), QStringLiteral("END"));
     }
 
     void tabMovesThroughTheWindow() {

@@ -7,6 +7,8 @@
 #include <QLabel>
 #include <QNetworkInterface>
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextDocument>
 
 namespace {
 bool linkShownLost(UP_config& w) {
@@ -246,6 +248,54 @@ private slots:
         w.requestVersion();
         QCOMPARE(s.sent(), (QList<QByteArray>{"MDC 7,\"VER\"\r\n", "VER\r\n"}));
         QVERIFY(!w.sendCommand(QString(70000, 'x'))); // more than one datagram can hold
+    }
+
+    // The same reply over and over (a transfer's "OK") leaves the console as it is, not laid out
+    // again; whatever the operator did to it meanwhile is undone by the next reply, as by any.
+    void consoleFollowsRepeatedReplies_data() {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<bool>("laidOutAgain");
+        for (const char* a : {"nothing", "types", "moves the caret", "selects", "scrolls", "scrolls up"})
+            QTest::newRow(a) << QString(a) << (QByteArray(a) != "nothing");
+    }
+    void consoleFollowsRepeatedReplies() {
+        QFETCH(QString, action);
+        QFETCH(bool, laidOutAgain);
+        Session s;
+        UP_config& w = *s.w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        auto* console = control<QPlainTextEdit>(w, "Text3");
+        const QByteArray line = "OK " + QByteArray(150, 'k'); // wider than the console
+        s.reply(QList<QByteArray>(6, line));
+        w.flushScreen();
+        const QString shown = console->toPlainText();
+        const int scrolled = console->horizontalScrollBar()->value(),
+                  scrolledDown = console->verticalScrollBar()->value();
+        // The end of the newest in sight.
+        QVERIFY(scrolled > 0 && scrolledDown > 0 && console->textCursor().atEnd());
+        if (action == "types") { // over the last letter: the caret stays where it was
+            QTest::keyClick(console, Qt::Key_Left);
+            QTest::keyClick(console, Qt::Key_End, Qt::ShiftModifier);
+            QTest::keyClicks(console, QStringLiteral("X"));
+        } else if (action == "moves the caret") {
+            QTest::keyClick(console, Qt::Key_Left);
+        } else if (action == "selects") {
+            QTest::keyClick(console, Qt::Key_Left); // the caret back at the end, a letter selected
+            QTest::keyClick(console, Qt::Key_End, Qt::ShiftModifier);
+        } else if (action == "scrolls") {
+            console->horizontalScrollBar()->triggerAction(QAbstractSlider::SliderToMinimum);
+        } else if (action == "scrolls up") {
+            console->verticalScrollBar()->triggerAction(QAbstractSlider::SliderToMinimum);
+        }
+        QSignalSpy layouts(console->document(), &QTextDocument::contentsChange);
+        s.reply({line});
+        w.flushScreen();
+        QCOMPARE(layouts.isEmpty(), !laidOutAgain);
+        QCOMPARE(console->toPlainText(), shown);
+        QVERIFY(console->textCursor().atEnd() && !console->textCursor().hasSelection());
+        QCOMPARE(console->horizontalScrollBar()->value(), scrolled);
+        QCOMPARE(console->verticalScrollBar()->value(), scrolledDown);
     }
 
     void watchdog() {

@@ -4,9 +4,26 @@
 #include <QStyleOptionFrame>
 
 #include <algorithm>
+#include <cstdlib>
+#include <utility>
 
-ProgressBar::ProgressBar(QWidget* parent) : QWidget(parent), m_throttle([this] { update(); }, this) {
+ProgressBar::ProgressBar(QWidget* parent) : QWidget(parent), m_throttle([this] { flushDirty(); }, this) {
     setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+QRect ProgressBar::innerRect() const {
+    return rect().adjusted(2, 2, -2, -2);
+}
+
+void ProgressBar::markDirty(const QRect& area) {
+    if (area.isEmpty())
+        return;
+    m_dirty |= area;
+    m_throttle.request();
+}
+
+void ProgressBar::flushDirty() {
+    update(std::exchange(m_dirty, QRect()));
 }
 
 void ProgressBar::setText(const QString& text) {
@@ -14,27 +31,31 @@ void ProgressBar::setText(const QString& text) {
         return;
     m_text = text;
     setAccessibleDescription(text);
-    m_throttle.request();
+    markDirty(rect());
 }
 
 void ProgressBar::setBarColor(quint32 bgr) {
     m_barColor = bgr & 0xFFFFFF;
-    m_throttle.request();
+    markDirty(rect());
 }
 
 void ProgressBar::setForeColor(quint32 bgr) {
     m_foreColor = bgr & 0xFFFFFF;
-    m_throttle.request();
+    markDirty(rect());
 }
 
+// Only the strip between the old and the new end of the fill is painted again: most steps move
+// it by no pixel at all, the rest by a few, and the text over it is drawn the same either way.
 void ProgressBar::setValue(int value) {
+    const QRect inner = innerRect();
+    const int from = fillWidth(m_value, m_max, inner.width()), to = fillWidth(value, m_max, inner.width());
     m_value = value;
-    m_throttle.request();
+    markDirty(QRect(inner.left() + std::min(from, to), inner.top(), std::abs(to - from), inner.height()));
 }
 
 void ProgressBar::setMax(int max) {
     m_max = max;
-    m_throttle.request();
+    markDirty(rect());
 }
 
 int ProgressBar::fillWidth(int value, int max, int innerWidth) {
@@ -62,7 +83,7 @@ void ProgressBar::paintEvent(QPaintEvent*) {
     frame.state |= QStyle::State_Sunken;
     style()->drawPrimitive(QStyle::PE_Frame, &frame, &p, this);
 
-    const QRect inner = r.adjusted(2, 2, -2, -2);
+    const QRect inner = innerRect();
     const int w = fillWidth(m_value, m_max, inner.width());
     if (w > 0)
         p.fillRect(QRect(inner.left(), inner.top(), w, inner.height()), toQColor(m_barColor));

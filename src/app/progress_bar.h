@@ -29,6 +29,8 @@ public:
     [[nodiscard]] static QColor toQColor(quint32 bgr);
 
     void flushRepaint() { m_throttle.flushNow(); }
+    // The area a repaint is pending for (empty when the screen is current).
+    [[nodiscard]] QRect dirtyArea() const { return m_dirty; }
     // What the screen shows now: the text and colour of the last paint.
     [[nodiscard]] QString paintedText() const { return m_paintedText; }
     [[nodiscard]] quint32 paintedBarColor() const { return m_paintedBarColor; }
@@ -37,6 +39,10 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    [[nodiscard]] QRect innerRect() const;
+    void markDirty(const QRect& area);
+    void flushDirty();
+
     QString m_text;
     quint32 m_barColor = 0xFF0000; // blue
     quint32 m_foreColor = 0x000000;
@@ -44,5 +50,6 @@ private:
     int m_max = 100;
     QString m_paintedText;
     quint32 m_paintedBarColor = 0;
+    QRect m_dirty;
     RepaintThrottle m_throttle;
 };

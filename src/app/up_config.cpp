@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 
 const QString UP_config::Caption = QStringLiteral("Ethernet PIC\u00B5VELTA Device  BootLoader V2");
 const QString UP_config::HexFilter = QStringLiteral("HEX files (*.hex)|*.hex");
@@ -214,9 +215,24 @@ void UP_config::flushScreen() {
     progressBar->flushRepaint();
 }
 
+// A sync that would leave the console exactly as it is (same text, caret, selection and scroll
+// place) is skipped: laying the text out again costs more than the rest of a frame.
 void UP_config::syncConsole() {
-    console->setPlainText(m_consoleText);
+    const QString text = consoleText();
+    if (text == m_consoleSync.source && consoleUnchangedSinceSync())
+        return;
+    console->setPlainText(text);
     QTextCursor c = console->textCursor();
     c.movePosition(QTextCursor::End);
     console->setTextCursor(c);
+    m_consoleSync = {text, console->toPlainText(), c.position(), console->horizontalScrollBar()->value(),
+                     console->verticalScrollBar()->value()};
+}
+
+bool UP_config::consoleUnchangedSinceSync() const {
+    const QTextCursor c = console->textCursor();
+    return c.position() == m_consoleSync.caret && !c.hasSelection() &&
+           console->horizontalScrollBar()->value() == m_consoleSync.horizontalScroll &&
+           console->verticalScrollBar()->value() == m_consoleSync.verticalScroll &&
+           console->toPlainText() == m_consoleSync.document;
 }

@@ -94,8 +94,9 @@ public:
     [[nodiscard]] const QString& receivedDatagram() const { return m_receivedDatagram; }
     [[nodiscard]] const QString& lastReply() const { return m_lastReply; }
     [[nodiscard]] const ReceiveHistory& replyHistory() const { return m_replyHistory; }
-    // The console text as the receive path last set it (the widget follows within a frame).
-    [[nodiscard]] const QString& consoleText() const { return m_consoleText; }
+    // The console text the replies so far make (the widget follows within a frame). Put together
+    // when asked, not per datagram: a frame shows only the last of a burst.
+    [[nodiscard]] QString consoleText() const;
     [[nodiscard]] UdpSocketControl& udpSocket() { return socket; }
     [[nodiscard]] QTimer& watchdog() { return watchdogTimer; }
     [[nodiscard]] ProgressBar* bar() const { return progressBar; }
@@ -116,6 +117,7 @@ private:
     void dispatchReply();
     void apply(const WindowEffects& effects);
     void syncConsole();
+    [[nodiscard]] bool consoleUnchangedSinceSync() const;
     bool sendFramed(const QString& line, GatewayForm form);
 
     PlatformServices m_services;
@@ -159,7 +161,16 @@ private:
     ReceiveHistory m_replyHistory; // the last six replies, 0 the newest
     QString m_receivedDatagram;
     QString m_lastReply;
-    QString m_consoleText;
+    bool m_anyReply = false; // the console stays empty until the first datagram
+    // What the console widget was left showing by the last sync, to tell a sync that would change
+    // nothing (replies repeat: "OK" after "OK" for a whole transfer).
+    struct ConsoleSync {
+        QString source;   // consoleText() as synced
+        QString document; // the widget's text after it
+        int caret = -1;
+        int horizontalScroll = 0;
+        int verticalScroll = 0;
+    } m_consoleSync;
     RepaintThrottle m_consoleThrottle;
     bool m_addressPicked = false;   // the shown entry was picked from the list, not typed
     bool m_bootInfoPending = false; // the connect's request waits for the host name's look-up

@@ -86,11 +86,15 @@ void UP_config::receiveDatagram() {
     m_receivedDatagram = socket.getData();
     const QString trimmed = trimTrailingSpaces(m_receivedDatagram);
     m_replyHistory.push(trimmed);
-    m_consoleText = m_replyHistory.consoleText(QLatin1String(Protocol::LineEnd));
-    // The console widget follows at a bounded rate; the text above is already current.
+    m_anyReply = true;
+    // The console widget follows at a bounded rate; the history above is already current.
     m_consoleThrottle.request();
     m_lastReply = trimmed;
     dispatchReply();
+}
+
+QString UP_config::consoleText() const {
+    return m_anyReply ? m_replyHistory.consoleText(QLatin1String(Protocol::LineEnd)) : QString();
 }
 
 void UP_config::watchdogTick() {
