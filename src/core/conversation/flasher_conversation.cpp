@@ -209,7 +209,7 @@ std::optional<Micros> FlasherConversation::wakeAt() const {
 FlashAction FlasherConversation::proceed(Micros now) {
     // Copies still unanswered now are presumed lost: their replies, should they come after all,
     // come later than the horizon.
-    if (m_flight.copies > m_flight.answers && m_flight.copies > 0) {
+    if (m_flight.copies > m_flight.answers) {
         m_writtenOff = m_flight.last;
         m_sinceWriteOff = 0;
     }
