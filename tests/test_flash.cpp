@@ -521,6 +521,11 @@ private slots:
         const Records line = readRecords(read(path("line.jsonl")));
         QVERIFY2(line.fault.isEmpty(), qPrintable(line.fault));
         QCOMPARE(line.devices.size(), 19);
+        QMap<QString, QString> phases; // where each device ended
+        for (const QJsonObject& r : line.devices)
+            phases[r["phase"].toString()] += r["target"].toString() + " " + r["mode"].toString() + " ";
+        QCOMPARE(phases["download"] + phases["boot-info"], faulty + " gateway " + misnamed + " gateway ");
+        QCOMPARE(phases["done"].count(" direct "), 9);
         QCOMPARE(line.run["results"].toObject(),
                  (QJsonObject{{"ok", 17}, {"device-error", 1}, {"timeout", 1}}));
         // The failed ones, exactly, and nothing else when run again from that file.
