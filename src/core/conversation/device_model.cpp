@@ -60,7 +60,8 @@ std::optional<QByteArray> DeviceModel::handle(QByteArrayView datagram, const QBy
 
 bool DeviceModel::isReply(QByteArrayView body) {
     body = withoutLineEnd(body);
-    static constexpr QByteArrayView Replies[] = {
+    // Not constexpr: built with the sanitizers, GCC cannot take a view of an array as constant.
+    static const QByteArrayView Replies[] = {
         Protocol::Reply::Ok,           Protocol::Reply::Download, Protocol::Reply::Error,
         Protocol::Reply::VersionField, Protocol::Reply::BootInfo, Protocol::Reply::AddressSet,
         Protocol::Reply::BadAddress,   Protocol::Reply::Started,  Protocol::Reply::Unknown,
