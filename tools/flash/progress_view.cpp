@@ -242,9 +242,10 @@ void ProgressView::paint() {
         // A line for every tenth of a device's work, and one every 30 s while it is slower.
         const qint64 now = QDateTime::currentMSecsSinceEpoch();
         for (qsizetype i = 0; i < m_jobs.size(); ++i) {
-            const DeviceProgress p = progressOf(*m_jobs[i]);
-            if (p.result != FlashResult::Running || p.waiting || !m_jobs[i]->link)
+            // Only devices under way: a line of thousands of targets is looked at ten times a second.
+            if (m_jobs[i]->outcome != DeviceJob::Outcome::Running || !m_jobs[i]->link)
                 continue;
+            const DeviceProgress p = progressOf(*m_jobs[i]);
             const int tenth = p.linesToAnswer > 0 ? 10 * p.acknowledged / p.linesToAnswer : 0;
             const bool nextTenth = tenth > m_tenths[i] && tenth < 10;
             if (nextTenth || now - m_reportedAt[i] >= LogLineMs) {
