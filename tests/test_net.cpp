@@ -1,16 +1,60 @@
-// The flasher's socket against loopback peers: the bytes and senders it reports, what it refuses,
-// and how it waits.
+// The sockets against loopback peers: the bytes and senders they report, what they refuse, and
+// how they wait.
 #include "loopback_peer.h"
 #include "table.h"
 
 #include "net/addresses.h"
 #include "net/datagram_reader.h"
 #include "net/datagram_socket.h"
+#include "net/udp_socket_control.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+// A device in a thread of its own that answers every request at once, as one in another process
+// does, each answer after a datagram from an outsider when `outsider` is set.
+struct EagerDevice {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    std::thread thread;
+    EagerDevice(int answers, bool outsider) {
+        socklen_t length = sizeof address;
+        const timeval idle{0, 200000}; // a failing test's device stops after 0.2 s
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        thread = std::thread([this, answers, outsider] {
+            QUdpSocket stranger;
+            stranger.bind(QHostAddress("127.0.0.2"), 0);
+            sockaddr_in from{};
+            socklen_t fromLength = sizeof from;
+            char buffer[64];
+            for (int n = 0; n<answers&& ::recvfrom(fd, buffer, sizeof buffer, 0,
+                                                   reinterpret_cast<sockaddr*>(&from), &fromLength)> 0;
+                 ++n) {
+                if (outsider)
+                    stranger.writeDatagram("DOWNLOAD\r\n", QHostAddress::LocalHost, ntohs(from.sin_port));
+                const QByteArray reply = "OK " + QByteArray::number(n) + "\r\n";
+                ::sendto(fd, reply.data(), size_t(reply.size()), 0, reinterpret_cast<sockaddr*>(&from),
+                         fromLength);
+            }
+        });
+    }
+    ~EagerDevice() {
+        thread.join();
+        ::close(fd);
+    }
+};
+} // namespace
 
 class TestNet : public QObject {
     Q_OBJECT
@@ -70,6 +114,11 @@ private slots:
         // An IPv4 socket cannot reach an IPv6 address: refused, nothing sent.
         QCOMPARE(socket.writeDatagram("x", QHostAddress::LocalHostIPv6, 111), -1);
         QCOMPARE(socket.error(), QAbstractSocket::UnsupportedSocketOperationError);
+        // A broadcast goes out only where allowed (the window lets an operator address one).
+        const QHostAddress loopbackBroadcast("127.255.255.255");
+        QCOMPARE(socket.writeDatagram("x", loopbackBroadcast, socket.localPort()), -1);
+        socket.allowBroadcast();
+        QCOMPARE(socket.writeDatagram("x", loopbackBroadcast, socket.localPort()), 1);
         const quint16 first = socket.localPort();
         QVERIFY(socket.bind(QAbstractSocket::IPv4Protocol, 0));
         const quint16 second = socket.localPort();
@@ -101,6 +150,39 @@ private slots:
             QCOMPARE(taken, "OK\r\n127.0.0.1");
             char buffer[16];
             QVERIFY(socket.readDatagram(buffer, sizeof buffer) == -1 && clock.elapsed() < 2000);
+        }
+    }
+
+    // The window's socket waits for a quick answer outside the event loop, yet takes each device
+    // datagram once and in order, shows no outsider, and gives the loop its turn within
+    // milliseconds while a device keeps answering.
+    void answersTakenAtOnce() {
+        for (const bool outsider : {false, true}) {
+            constexpr int Answers = 2000;
+            EagerDevice device(Answers, outsider);
+            UdpSocketControl control;
+            control.setRemoteHost("127.0.0.1");
+            QVERIFY(control.setRemotePort(ntohs(device.address.sin_port)) && control.bind("0"));
+            QList<QByteArray> got;
+            int answersBeforeTurn = -1; // answers taken when the event loop first had its turn
+            QEventLoop loop;            // a real loop: QTest's waits sleep between rounds
+            connect(&control, &UdpSocketControl::dataArrival, &loop, [&] {
+                got << control.getData().toLatin1();
+                if (got.size() == 1)
+                    QTimer::singleShot(0, &loop, [&] { answersBeforeTurn = int(got.size()); });
+                if (got.size() < Answers)
+                    control.sendData("line\r\n");
+                else
+                    loop.quit();
+            });
+            QTimer::singleShot(20000, &loop, &QEventLoop::quit); // bounds a failing run
+            QVERIFY(control.sendData("first\r\n"));
+            loop.exec();
+            QCOMPARE(got.size(), Answers);
+            for (int n = 0; n < Answers; ++n)
+                QCOMPARE(got[n], "OK " + QByteArray::number(n) + "\r\n");
+            QVERIFY2(answersBeforeTurn > 0 && answersBeforeTurn < Answers,
+                     qPrintable(QString::number(answersBeforeTurn)));
         }
     }
 };

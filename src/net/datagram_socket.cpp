@@ -252,6 +252,11 @@ bool DatagramSocket::hasPendingDatagrams() const {
     return ::poll(&readable, 1, 0) == 1 && (readable.revents & POLLIN);
 }
 
+void DatagramSocket::allowBroadcast() {
+    const int on = 1;
+    ::setsockopt(m_fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+}
+
 void DatagramSocket::setReadNotificationEnabled(bool enabled) {
     if (m_notifier)
         m_notifier->setEnabled(enabled);

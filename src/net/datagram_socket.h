@@ -46,6 +46,8 @@ public:
     // How long the datagram read last had waited in the system when it was read, in
     // microseconds: its arrival is now minus this. 0 when the system did not say.
     [[nodiscard]] qint64 lastDatagramAgeUs() const { return m_lastAgeUs; }
+    // Lets datagrams go to broadcast addresses, which the system refuses by default.
+    void allowBroadcast();
     // Whether readyRead is raised; a socket nobody reads must not keep the event loop busy.
     void setReadNotificationEnabled(bool enabled);
 

@@ -4,7 +4,7 @@
 
 #include "core/io/printable.h"
 
-#include <QUdpSocket>
+#include <QElapsedTimer>
 
 #include <limits>
 
@@ -80,16 +80,17 @@ bool UdpSocketControl::bind(const QString& localPort) {
     if (m_socket || !port || *port < 0 || *port > 65535)
         return false;
     // Dual-stack, so an IPv6 device can be reached too; IPv4 alone where the host has no IPv6.
-    auto socket = std::make_unique<QUdpSocket>();
-    bool bound = socket->bind(QHostAddress::Any, quint16(*port), QUdpSocket::DontShareAddress);
+    // Read with plain system calls: one receive per reply, where Qt's socket takes three.
+    auto socket = std::make_unique<DatagramSocket>();
+    bool bound = bool(socket->bind(QAbstractSocket::IPv6Protocol, quint16(*port)));
     if (!bound && socket->error() != QAbstractSocket::AddressInUseError &&
-        socket->error() != QAbstractSocket::SocketAccessError) {
-        socket = std::make_unique<QUdpSocket>();
-        bound = socket->bind(QHostAddress::AnyIPv4, quint16(*port), QUdpSocket::DontShareAddress);
-    }
+        socket->error() != QAbstractSocket::SocketAccessError)
+        bound = bool(socket->bind(QAbstractSocket::IPv4Protocol, quint16(*port)));
     if (!bound)
         return false;
-    connect(socket.get(), &QUdpSocket::readyRead, this, &UdpSocketControl::drain);
+    // A broadcast remote is the operator's choice, as in any connect-and-send tool.
+    socket->allowBroadcast();
+    connect(socket.get(), &DatagramSocket::readyRead, this, &UdpSocketControl::drain);
     m_socket = std::move(socket);
     return true;
 }
@@ -119,7 +120,7 @@ void UdpSocketControl::close() {
     abortLookup();
     if (m_socket) {
         // The socket may be closed from inside a data-arrival handler; let Qt delete it later.
-        QUdpSocket* s = m_socket.release();
+        DatagramSocket* s = m_socket.release();
         s->disconnect(this);
         s->close();
         s->deleteLater();
@@ -134,15 +135,40 @@ void UdpSocketControl::deliver(const QByteArray& datagram) {
 }
 
 void UdpSocketControl::drain() {
-    QUdpSocket* const socket = m_socket.get();
-    m_reader.drain(*socket, [&](QByteArrayView data, const QHostAddress& from, quint16) {
+    DatagramSocket* const socket = m_socket.get();
+    bool answered = false; // the datagram just handled made the window send one
+    const auto handle = [&](QByteArrayView data, const QHostAddress& from, quint16) {
         // Only the device may speak to the window: a datagram from anyone else is not shown, not
         // dispatched and does not count as a sign of life. Before its address is known, nobody is.
         const bool fromDevice = m_remoteAddress && (m_anySender || isFromDevice(from, *m_remoteAddress));
+        const quint64 sent = m_sent;
         if (fromDevice) {
             m_current = data;
             emit dataArrival(data.size());
         }
+        answered = m_sent != sent;
         return m_socket.get() == socket; // a handler may have closed the socket
-    });
+    };
+    m_reader.drain(*socket, handle);
+    // A reply that made the window send again is usually answered within microseconds: waiting
+    // for that answer in the receiving call spares a round of the event loop per line. The wait
+    // ends at the first datagram that asks for nothing, and within a few milliseconds, so input,
+    // timers and painting are never held up longer; after a wait in vain (a device that takes
+    // its time, or one played in this very thread) the next replies go through the loop.
+    if (m_lingerPause > 0) {
+        --m_lingerPause;
+        return;
+    }
+    QElapsedTimer lingering;
+    lingering.start();
+    while (answered && m_socket.get() == socket) {
+        const qint64 leftUs = LingerUs - lingering.nsecsElapsed() / 1000;
+        if (leftUs <= 0)
+            return;
+        answered = false;
+        if (!m_reader.awaitOne(*socket, handle, leftUs, false)) {
+            m_lingerPause = LingerPause;
+            return;
+        }
+    }
 }

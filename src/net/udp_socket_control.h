@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/datagram_reader.h"
+#include "net/datagram_socket.h"
 #include "net/host_lookup.h"
 
 #include <QHostAddress>
@@ -9,8 +10,6 @@
 
 #include <memory>
 #include <optional>
-
-class QUdpSocket;
 
 // One UDP socket in the shape a connect-and-send operator tool expects: configure the remote
 // end, bind a local port given as text, send one text as one datagram, and one data-arrival
@@ -68,7 +67,7 @@ private:
     void abortLookup();
 
     HostLookup m_lookup;
-    std::unique_ptr<QUdpSocket> m_socket;
+    std::unique_ptr<DatagramSocket> m_socket;
     DatagramReader m_reader;
     std::optional<QHostAddress> m_remoteAddress;
     bool m_anySender = false;     // the remote is a broadcast or multicast address
@@ -80,4 +79,7 @@ private:
     QByteArray m_delivered;   // what deliver() handed in
     QByteArray m_sendBuffer;  // the datagram being sent, its capacity kept
     quint64 m_sent = 0;
+    static constexpr qint64 LingerUs = 8000; // the longest wait for an answer outside the loop
+    static constexpr int LingerPause = 64;   // datagrams through the loop after a wait in vain
+    int m_lingerPause = 0;
 };
