@@ -24,10 +24,9 @@
 
 #include <cmath>
 #include <csignal>
-#include <fcntl.h>
 #include <functional>
+#include <optional>
 #include <sys/stat.h>
-#include <unistd.h>
 
 // Shows the whole text when a part of it is missing.
 #define VERIFY_HAS(text, part) QVERIFY2((text).contains(part), qPrintable(text))
@@ -60,16 +59,21 @@ struct ScriptedDevice : QObject {
     }
 };
 
+QString read(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString(f.readAll()) : QString();
+}
+
 struct FlashRun {
     int exitCode;
     QString out, err;
 };
 
 // Runs the flasher to its end while this process plays the scripted devices; SIGINT once its
-// error output shows `interruptAt`.
-FlashRun runFlash(const QStringList& args, const QString& interruptAt = {}) {
+// error output shows `interruptAt`. `limits`: shell commands before it (ulimit).
+FlashRun runFlash(const QStringList& args, const QString& interruptAt = {}, const QString& limits = {}) {
     QProcess p;
-    p.start(VELTA_FLASH, args);
+    p.start("bash", QStringList{"-c", limits + " exec \"$0\" \"$@\"", VELTA_FLASH} + args);
     QByteArray err;
     bool interrupted = interruptAt.isEmpty();
     (void)QTest::qWaitFor(
@@ -92,11 +96,8 @@ FlashRun runFlash(const QStringList& args, const QString& interruptAt = {}) {
 QString schemaFault(const QByteArray& line) {
     static const auto fields = [] {
         QMap<QString, std::pair<QStringList, QStringList>> table; // name: types, record types
-        QFile readme(VELTA_SOURCE_DIR "/README.md");
-        if (!readme.open(QIODevice::ReadOnly))
-            qFatal("cannot read the README");
         static const QRegularExpression name("`([a-z0-9_]+)`");
-        for (const QByteArray& row : readme.readAll().split('\n')) {
+        for (const QByteArray& row : read(VELTA_SOURCE_DIR "/README.md").toUtf8().split('\n')) {
             const QStringList cells = QString(row).split('|');
             if (!row.startsWith("| `") || cells.size() != 6)
                 continue;
@@ -108,25 +109,24 @@ QString schemaFault(const QByteArray& line) {
     }();
     const QJsonObject o = QJsonDocument::fromJson(line).object();
     QStringList expected;
-    for (auto f = fields.cbegin(); f != fields.cend(); ++f) {
+    for (auto f = fields.cbegin(); f != fields.cend(); ++f)
         if (f->second.contains(o["type"].toString()))
             expected << f.key();
-    }
     if (o.keys() != expected)
         return QString("fields %1, not %2").arg(o.keys().join(' '), expected.join(' '));
-    const QMap<QString, QJsonValue::Type> types{
-        {"string", QJsonValue::String}, {"integer", QJsonValue::Double}, {"number", QJsonValue::Double},
-        {"boolean", QJsonValue::Bool},  {"object", QJsonValue::Object},  {"null", QJsonValue::Null}};
     for (const QString& key : expected) {
         const QJsonValue v = o[key];
         const QStringList allowed = fields[key].first;
-        const bool fits = std::any_of(allowed.begin(), allowed.end(), [&](const QString& t) {
-            return types[t] == v.type() && (t != "integer" || v.toDouble() == std::floor(v.toDouble()));
-        });
-        if (!fits || (v.isString() && v.toString().isEmpty()))
+        // Named in the order of QJsonValue::Type; a whole number passes as an integer.
+        QString type = QStringList{"null", "boolean", "number", "string", "array", "object"}.value(v.type());
+        if (type == "number" && v.toDouble() == std::floor(v.toDouble()) && !allowed.contains(type))
+            type = "integer";
+        if (!allowed.contains(type) || (v.isString() && v.toString().isEmpty()))
             return QString("%1 is %2, not %3")
                 .arg(key, QJsonDocument(QJsonArray{v}).toJson(), allowed.join(" or "));
     }
+    if (o["end"].toString() < o["start"].toString())
+        return "ends before it starts";
     static const QRegularExpression duration("\"duration_s\":\\d+\\.\\d{3}[,}]");
     return duration.match(QString(line)).hasMatch() ? QString() : "duration_s without three decimals";
 }
@@ -141,10 +141,7 @@ Records readRecords(const QString& text) {
     Records r;
     for (const QString& line : text.split('\n', Qt::SkipEmptyParts)) {
         const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
-        QString fault = schemaFault(line.toUtf8());
-        if (o["end"].toString() < o["start"].toString())
-            fault = "ends before it starts";
-        if (r.fault.isEmpty() && !fault.isEmpty())
+        if (const QString fault = schemaFault(line.toUtf8()); r.fault.isEmpty() && !fault.isEmpty())
             r.fault = fault + " in " + line;
         (o["type"] == "run" ? r.run : r.devices.emplace_back()) = o;
     }
@@ -168,53 +165,44 @@ bool isolated() {
 
 // The program on loopback, as scripts and production lines run it: $F the file, $G another
 // file, $R the report, $L the log, $X a missing file, $Q a FIFO, $K a link to the file, $D no
-// such folder, $P a local port in use, $O a hosts file naming $H, $N one naming $A; $H a scripted
-// bootloader that gives `answer`'s reply to datagrams with its match ("match>reply"); $A and $B
-// simulators (B answers ERROR to line 3), $C a slow gateway with the devices 16 and 17. Runs are
-// separated by ";". The last run's error output starts with `expect`; the report's results come
-// in the order the devices finished. Where `interruptAt` is given, SIGINT goes out once the error
-// output shows it.
+// such folder, $P a local port in use, $O a hosts file naming $H, $W one naming it twice; $H a
+// scripted bootloader that gives `answer`'s reply to datagrams with its match ("match>reply"); $A
+// (port $a) and $B simulators (B answers ERROR to line 3), $C a slow gateway with the devices 16
+// and 17. Runs are separated by ";". The last run's error output has `expect`, the report the
+// sorted `results`; SIGINT goes out once the error output shows `interruptAt`.
 const QByteArray Two = ":0400000001020304F2\r\n:00000001FF\r\n", Hex40 = syntheticHexFile(40);
 
 // What a row's runs left behind, for the checks a row adds of its own.
 struct RunOutcome {
     FlashRun last;
     QList<QJsonObject> records;
-    QString aLog, cLog, log, report;      // the simulators' logs, the transcript, the report
+    QString aLog, cLog;                   // the simulators' logs
     QList<QByteArray> received;           // by the scripted bootloader $H
     std::function<QString(QString)> real; // $-names to what they stand for
-    QByteArray content;
 };
 
 void reportOfRunAppended(const RunOutcome& o) {
     const QJsonObject r = o.records.first();
-    QCOMPARE(r["sha256"].toString(),
-             QString(QCryptographicHash::hash(o.content, QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(
+        r["sha256"].toString(),
+        QString(QCryptographicHash::hash(read(o.real("$F")).toUtf8(), QCryptographicHash::Sha256).toHex()));
     QCOMPARE(joined(r["host"].toString(), r["address"].toString(), r["port"].toInt(),
                     r["device_address"].toInt(), r["lines"].toInt(), r["boot_info"].toString()),
              o.real("127.0.0.1 127.0.0.1 $a 16 40 VELTA BOOT VER=2.10 ADDR=16"));
-    QCOMPARE(QJsonDocument::fromJson(o.last.out.section('\n', 0, 0).toUtf8()).object()["result"].toString(),
-             "ok"); // no table
 }
 void hostNotLookedUp(const RunOutcome& o) {
-    // Its record and its row, beside the device that was flashed.
+    // Its record and its row, beside the device that was flashed (the results).
     QVERIFY(o.records.first()["address"].isNull() &&
             o.records.first()["message"].toString().contains("cannot look up"));
     VERIFY_HAS(o.last.out, QRegularExpression("no-such-device.invalid:111/16\\s+-\\s+network error\\s+0/0"));
-    VERIFY_HAS(o.last.out, QRegularExpression(QRegularExpression::escape(o.real("$H")) +
-                                              "/16\\s+127.0.0.1\\s+ok\\s+4/4"));
 }
-void bothHostsFiles(const RunOutcome& o) {
-    QCOMPARE(QSet<QByteArray>(o.received.begin(), o.received.end()).size(),
-             81); // the first file's device too
-}
-void verifyMismatchNamed(const RunOutcome& o) {
-    VERIFY_HAS(o.records.last()["message"].toString(), "ERROR VERIFY");
-}
-void secondRunSkipped(const RunOutcome& o) {
+void secondRunSentNoRecord(const RunOutcome& o) {
     // The second run, from another port, downloaded nothing (a busy host may have resent a line).
     const QStringList in = o.aLog.split('\n').filter("in   127.0.0.1:").filter("MDB 16,OOT:");
     QCOMPARE(QSet<QString>(in.begin(), in.end()).size(), 40);
+}
+void secondRunSkipped(const RunOutcome& o) {
+    secondRunSentNoRecord(o);
     VERIFY_HAS(o.last.out, QRegularExpression("skipped\\s+40/40"));
     QCOMPARE(o.last.err, QString()); // no progress lines
 }
@@ -222,24 +210,19 @@ void startedOnceAfterSuccess(const RunOutcome& o) {
     for (const QJsonObject& r : o.records)
         QCOMPARE(r["start_sent"].toBool(), r["result"].toString() == "ok");
     QCOMPARE(o.aLog.count("MDB 16,OOTg"), 1);
-    VERIFY_HAS(o.log, o.real("$A") + "/16 > MDB 16,OOTg\\r\\n");
     QVERIFY(o.records[1]["start"].toString() >= o.records[0]["end"].toString()); // --jobs 1
 }
 void gatewayInTurn(const RunOutcome& o) {
     // On the gateway all of one device's records before the other's; the direct device's
-    // transfer within them; an image for each.
+    // transfer within them.
     QString order; // the device of each record on the gateway, repeats left out
     for (const auto& m : QRegularExpression(" in .* MDB (1[67]),OOT[:#]").globalMatch(o.cLog))
         order += order.endsWith(m.captured(1)) ? QString() : m.captured(1);
     QVERIFY2(order == "1617" || order == "1716", qPrintable(order));
-    const qsizetype direct = o.log.indexOf(o.real("$A") + " > OOT:");
-    QVERIFY(direct > 0 && direct < o.log.lastIndexOf(o.real("$C") + "/17 > MDB"));
-    QCOMPARE(o.report.count("\"device_address\":null"), 1);
-    QVERIFY(QFileInfo(o.real("$c.16")).size() > 0 && QFileInfo(o.real("$c.17")).size() > 0);
-}
-void otherVersionNotFlashed(const RunOutcome& o) {
-    VERIFY_HAS(o.records.first()["message"].toString(), "VELTA BOOT VER=2.10 ADDR=16");
-    QVERIFY(!o.aLog.contains("OOT:"));
+    const QString log = read(o.real("$L"));
+    const qsizetype direct = log.indexOf(o.real("$A") + " > OOT:");
+    QVERIFY(direct > 0 && direct < log.lastIndexOf(o.real("$C") + "/17 > MDB"));
+    QCOMPARE(read(o.real("$R")).count("\"device_address\":null"), 1);
 }
 void interruptedBehindTheGateway(const RunOutcome& o) {
     // The signal came while /16 was under way: /17, behind the same gateway, never began;
@@ -254,22 +237,52 @@ void interruptedBehindTheGateway(const RunOutcome& o) {
     QVERIFY(!o.cLog.contains("MDB 17,"));
 }
 
+// The arguments split at blanks; accepted: "timeout first-timeout retries gateway|direct
+// local-port|drawn jobs targets...", refused: the end of the message.
 // clang-format off
+const struct ArgRow { const char *name, *args, *outcome; } ArgRows[] = {
+    {"defaults", "f dev1", "3000 10000 3 16 drawn 0 dev1"},
+    {"a millisecond, port", "--timeout 0.001 --first-timeout 1 f 10.0.0.1:5000", "1 1000 3 16 drawn 0 10.0.0.1:5000"},
+    {"first timeout never below", "--timeout=.5 --first-timeout 0.1 --retries 0 f [::1]:7/9", "500 500 0 16 drawn 0 ::1:7/9"},
+    {"direct, any port, a gateway device", "--direct --local-port 0 --jobs 2 f fe80::1 g/0", "3000 10000 3 direct 0 2 fe80::1 g/0"},
+    {"gateway 7", "--gateway 007 --local-port 6000 f a-b.c", "3000 10000 3 7 6000 0 a-b.c"},
+    {"no target", "f", "missing TARGET"},
+    {"port 0", "--port 0 f h", "--port needs a port from 1 to 65535, not '0'"},
+    {"local port no room", "--local-port 65535 f h i", "65535 leaves no room for 2 devices"},
+    {"timeout two points", "--timeout 1.2.3 f h", "--timeout needs seconds from 0.001 to 3600, not '1.2.3'"},
+    {"retries too many", "--retries 1001 f h", "a whole number from 0 to 1000, not '1001'"},
+    {"jobs zero", "--jobs 0 f h", "--jobs needs a whole number from 1 to 1000, not '0'"},
+    {"gateway 256", "--gateway 256 f h", "a device address from 0 to 255, not '256'"},
+    {"gateway, direct", "--gateway 3 --direct f h", "--direct and --gateway cannot be used together"},
+    {"verify only and skip", "--verify-only --skip-verified f h", "cannot be used together"},
+    {"progress", "--progress sometimes f h", "--progress needs auto, always or never, not 'sometimes'"},
+    {"log to stdout", "--log - f h", "--log and --failed-hosts need a file name; '-' is for --report"},
+    {"host not a name", "f bad_host", "bad target 'bad_host': not a host name or IP address"},
+    {"host port 0", "f h:0", "bad target 'h:0': the port must be a whole number from 1 to 65535"},
+    {"four numbers", "f 10.0.0.255:7 0.0.0.0", "3000 10000 3 16 drawn 0 10.0.0.255:7 0.0.0.0"},
+    {"leading zeros", "f 127.000.000.010", "bad target '127.000.000.010': an IPv4 address is four decimal numbers from 0 to 255, without leading zeros"},
+    {"hexadecimal", "f 0x7f.1", "bad target '0x7f.1': an IPv4 address is four decimal numbers from 0 to 255, without leading zeros"},
+    {"a number above 255", "f 256.1.1.1", "bad target '256.1.1.1': an IPv4 address is four numbers from 0 to 255"},
+    {"a name with digits", "f 1a.2.3.4 host-1", "3000 10000 3 16 drawn 0 1a.2.3.4 host-1"},
+    {"device address 256", "f h/256", "the device address after '/' must be a whole number from 0 to 255"},
+    {"IPv4 in brackets", "f [1.2.3.4]", "not an IPv6 address in brackets"},
+    {"an inventory: no file, short waits", "--scan h:5/0-255 i", "300 300 1 16 drawn 0 h:5/0-255 i"},
+    {"an inventory's waits as given", "--scan --timeout 1 --retries 0 h/16-16", "1000 1000 0 16 drawn 0 h/16-16"},
+    {"a range to flash", "f h/0-3", "h/0-3: a range of device addresses is for --scan only"},
+    {"a range backwards", "--scan h/9-3", "the range of device addresses ends before it begins"},
+    {"a range of three", "--scan h/1-2-3", "the device address after '/' must be a whole number from 0 to 255"},
+    {"an inventory that would start", "--scan --start h", "--scan sends nothing but the boot-information request: no --failed-hosts, --verify-only, --skip-verified or --start"}};
+
 const struct RunRow { const char *name, *runs; QByteArray content; const char *answer, *exitCodes, *expect, *results; void (*check)(const RunOutcome&) = nullptr; const char* interruptAt = ""; bool isolated = false; } RunRows[] = {
-    {"verify mismatch", "$F $H", Two, "OOT#04>ERROR VERIFY 00000000", "1", "$H/16: the device answered \"ERROR VERIFY 00000000\" to line 1 of 2 in the verify pass", ""},
-    {"silent in verify", "--timeout 0.2 --retries 2 $F $H", Two, "OOT#00>", "4", "$H/16: no reply to line 2 of 2 in the verify pass (timeout 0.2 s, ", ""},
     {"no check", "--no-check $F $H", ":0400000001020304F3\r\n:00000001FF\r\n", "OOT:04>ERROR bad checksum", "1", "$H/16: the device answered \"ERROR bad checksum\" to line 1 of 2 in the download pass", ""},
     {"NOK acknowledges nothing", "--timeout 0.2 --first-timeout 0.2 --retries 0 $F $H", Two, "OOT:04>NOK", "4", "$H/16: no usable reply to line 1 of 2 in the download pass (timeout 0.2 s, 1 send); last reply \"NOK\"", ""},
     {"unknown option", "--bogus $F $H", Two, "", "2", "Unknown option 'bogus'", ""},
-    {"same device twice", "$F $H $H/16", Two, "", "2", "$H and $H/16 are the same device", ""},
     {"same device twice in a hosts file", "--hosts $W $F", Two, "", "2", "$H ($W line 1) and $H/16 ($W line 3) are the same device", ""},
     {"log in no folder", "--log $D/t $F $H", Two, "", "2", "cannot create log file $D/t", ""},
-    {"log onto the file", "--log $F $F $H", Two, "", "2", "--log $F is the file to load", ""},
     {"report onto the file by a link", "--report $K $F $H", Two, "", "2", "--report $K is the file to load", ""},
     {"log onto the report", "--log $R --report $R $F $H", Two, "", "2", "--log $R is the file of --report $R", ""},
     {"report onto a hosts file", "--report $O --hosts $O $F", Two, "", "2", "--report $O is --hosts $O", ""},
     {"log into a FIFO", "--log $Q $F $H", Two, "", "2", "--log $Q: not a regular file", ""},
-    {"an address with leading zeros", "$F 127.000.000.010", Two, "", "2", "bad target '127.000.000.010': an IPv4 address is four decimal numbers", ""},
     {"bad checksum", "$F $H", syntheticHexFile(5).replace(":10002000", ":10002100"), "", "3", "$F:4: bad checksum", ""},
     {"no end record", "$F $H", ":01000000AB54\r\n", "", "3", "$F: missing end-of-file record", ""},
     {"a record after the end", "$F $H", ":00000001FF\r\n\r\n:01000000AB54\r\n", "", "3", "$F:3: record after end of file", ""},
@@ -278,17 +291,14 @@ const struct RunRow { const char *name, *runs; QByteArray content; const char *a
     {"an entry of more than 1 MiB", "$F $H", QByteArray(1024 * 1024 + 1, 'A'), "", "3", "$F: an entry longer than 1048576 bytes", ""},
     {"a host that cannot be looked up, the others flashed", "--report $R $F no-such-device.invalid $H", Two, "", "5", "no-such-device.invalid:111/16: cannot look up no-such-device.invalid", "network-error ok", hostNotLookedUp, "", true},
     {"a broadcast target", "$F 255.255.255.255:5000", Two, "", "2", "255.255.255.255:5000/16 is a broadcast or multicast address", "", nullptr, "", true},
-    {"a multicast target", "$F [ff02::1]:5000", Two, "", "2", "[ff02::1]:5000/16 is a broadcast or multicast address", "", nullptr, "", true},
     {"local port in use", "--local-port $P $F $H", Two, "", "5", "$H/16: cannot bind local port $P", ""},
     {"a bad file in the report", "--report $R $X $A $C/17", Two, "", "3", "cannot read $X: File not found", "file-error file-error"},
-    {"report appended, also to stdout", "--report $R $F $A ; --report $R $F $A ; --report - $F $A", Hex40, "", "0 0 0", "", "ok ok", reportOfRunAppended},
-    {"every hosts file, in order", "--hosts $O --hosts $N --report $R $F", Hex40, "", "0", "", "ok ok", bothHostsFiles},
-    {"verify only: same image, then another", "$F $A ; --verify-only --report $R $F $A ; --verify-only --report $R $G $A", Hex40, "", "0 0 1", "", "ok verify-mismatch", verifyMismatchNamed},
+    {"report appended", "--report $R $F $A ; --report $R $F $A", Hex40, "", "0 0", "", "ok ok", reportOfRunAppended},
+    {"verify only: same image, then another", "$F $A ; --verify-only --report $R $F $A ; --verify-only --report $R $G $A", Hex40, "", "0 0 1", "$A/16: the device answered \"ERROR VERIFY", "ok verify-mismatch"},
     {"skip verified", "--skip-verified --report $R $F $A ; --skip-verified --progress never --report $R $F $A", Hex40, "", "0 0", "", "ok skipped", secondRunSkipped},
-    {"start only after success, one at a time", "--start --jobs 1 --log $L --report $R $F $A $B", Hex40, "", "1", "", "ok device-error", startedOnceAfterSuccess},
+    {"start only after success, one at a time", "--start --jobs 1 --log $L --report $R $F $A $B", Hex40, "", "1", "", "device-error ok", startedOnceAfterSuccess},
     {"a gateway's devices in turn, a direct one alongside", "--direct --log $L --report $R $F $C/16 $C/17 $A", Hex40, "", "0", "", "ok ok ok", gatewayInTurn},
-    {"another version", "--expect-version 9.9 --report $R $F $A", Hex40, "", "1", "", "version-mismatch", otherVersionNotFlashed},
-    {"the version exactly", "--expect-version 2.1 --report $R $F $A ; --expect-version 2.10 --report $R $F $A", Hex40, "", "1 0", "", "version-mismatch ok"},
+    {"the version exactly, another one not flashed", "--expect-version 2.10 --report $R $F $A ; --expect-version 2.1 --report $R $F $A", Hex40, "", "0 1", "$A/16: the device answered \"VELTA BOOT VER=2.10 ADDR=16\" to the boot-information request, not version \"2.1\"", "ok version-mismatch", secondRunSentNoRecord},
     {"interrupted", "--report $R --progress always $F $A $C/16 $C/17", Hex40, "", "130", "", nullptr, interruptedBehindTheGateway, "$C/16: 10%"},
     {"interrupted after a device error: 130 outranks 1", "$F $B $C/16", Hex40, "", "130", "", nullptr, nullptr, "$C/16: 10%"}};
 // clang-format on
@@ -297,83 +307,35 @@ const struct RunRow { const char *name, *runs; QByteArray content; const char *a
 class TestFlash : public QObject {
     Q_OBJECT
 
-    QTemporaryDir m_dir; // every file in it is written afresh by the test that reads it
+    std::optional<QTemporaryDir> m_dir; // a fresh one for each test and row
 
-    QString path(const QString& name) const { return m_dir.filePath(name); }
+    QString path(const QString& name) const { return m_dir->filePath(name); }
     QString write(const QByteArray& bytes, const QString& name = "fw.hex") {
         QFile f(path(name));
         if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
             qFatal("cannot write %s", qPrintable(f.fileName()));
         return f.fileName();
     }
-    static QString read(const QString& path) {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? QString(f.readAll()) : QString();
-    }
 
 private slots:
-    void arguments_data() {
-        QTest::addColumn<QString>("args"); // split at blanks
-        // Accepted: "timeout first-timeout retries gateway|direct local-port|drawn jobs targets...";
-        // refused: the end of the message.
-        QTest::addColumn<QString>("outcome");
-        // clang-format off
-        const char* const rows[][3] = {
-            {"defaults", "f dev1", "3000 10000 3 16 drawn 0 dev1"},
-            {"a millisecond, port", "--timeout 0.001 --first-timeout 1 f 10.0.0.1:5000", "1 1000 3 16 drawn 0 10.0.0.1:5000"},
-            {"first timeout never below", "--timeout=.5 --first-timeout 0.1 --retries 0 f [::1]:7/9", "500 500 0 16 drawn 0 ::1:7/9"},
-            {"direct, any port, a gateway device", "--direct --local-port 0 --jobs 2 f fe80::1 g/0", "3000 10000 3 direct 0 2 fe80::1 g/0"},
-            {"gateway 7", "--gateway 007 --local-port 6000 f a-b.c", "3000 10000 3 7 6000 0 a-b.c"},
-            {"no target", "f", "missing TARGET"},
-            {"port 0", "--port 0 f h", "--port needs a port from 1 to 65535, not '0'"},
-            {"local port no room", "--local-port 65535 f h i", "65535 leaves no room for 2 devices"},
-            {"timeout two points", "--timeout 1.2.3 f h", "--timeout needs seconds from 0.001 to 3600, not '1.2.3'"},
-            {"retries too many", "--retries 1001 f h", "a whole number from 0 to 1000, not '1001'"},
-            {"jobs zero", "--jobs 0 f h", "--jobs needs a whole number from 1 to 1000, not '0'"},
-            {"gateway 256", "--gateway 256 f h", "a device address from 0 to 255, not '256'"},
-            {"gateway, direct", "--gateway 3 --direct f h", "--direct and --gateway cannot be used together"},
-            {"verify only and skip", "--verify-only --skip-verified f h", "cannot be used together"},
-            {"progress", "--progress sometimes f h", "--progress needs auto, always or never, not 'sometimes'"},
-            {"log to stdout", "--log - f h", "--log and --failed-hosts need a file name; '-' is for --report"},
-            {"host not a name", "f bad_host", "bad target 'bad_host': not a host name or IP address"},
-            {"host port 0", "f h:0", "bad target 'h:0': the port must be a whole number from 1 to 65535"},
-            {"four numbers", "f 10.0.0.255:7 0.0.0.0", "3000 10000 3 16 drawn 0 10.0.0.255:7 0.0.0.0"},
-            {"leading zeros", "f 127.000.000.010", "bad target '127.000.000.010': an IPv4 address is four decimal numbers from 0 to 255, without leading zeros"},
-            {"three numbers", "f 127.0.1", "an IPv4 address is four decimal numbers from 0 to 255, without leading zeros"},
-            {"one number", "f 2130706433:5", "an IPv4 address is four decimal numbers from 0 to 255, without leading zeros"},
-            {"hexadecimal", "f 0x7f.1", "bad target '0x7f.1': an IPv4 address is four decimal numbers from 0 to 255, without leading zeros"},
-            {"a number above 255", "f 256.1.1.1", "bad target '256.1.1.1': an IPv4 address is four numbers from 0 to 255"},
-            {"a name with digits", "f 1a.2.3.4 host-1", "3000 10000 3 16 drawn 0 1a.2.3.4 host-1"},
-            {"device address 256", "f h/256", "the device address after '/' must be a whole number from 0 to 255"},
-            {"IPv4 in brackets", "f [1.2.3.4]", "not an IPv6 address in brackets"},
-            {"an inventory: no file, short waits", "--scan h:5/0-255 i", "300 300 1 16 drawn 0 h:5/0-255 i"},
-            {"an inventory's waits as given", "--scan --timeout 1 --retries 0 h/16-16", "1000 1000 0 16 drawn 0 h/16-16"},
-            {"a range to flash", "f h/0-3", "h/0-3: a range of device addresses is for --scan only"},
-            {"a range backwards", "--scan h/9-3", "the range of device addresses ends before it begins"},
-            {"a range of three", "--scan h/1-2-3", "the device address after '/' must be a whole number from 0 to 255"},
-            {"an inventory that would start", "--scan --start h", "--scan sends nothing but the boot-information request: no --failed-hosts, --verify-only, --skip-verified or --start"},
-            {"failed hosts to stdout", "--failed-hosts - f h", "--log and --failed-hosts need a file name; '-' is for --report"}};
-        // clang-format on
-        for (const auto& r : rows)
-            QTest::newRow(r[0]) << QString(r[1]) << QString(r[2]);
-    }
+    void init() { m_dir.emplace(); }
+
+    void arguments_data() { addRows(ArgRows); }
 
     void arguments() {
-        QFETCH(QString, args);
-        const auto parsed = parseFlashArguments(args.split(' '));
+        const ArgRow& row = ArgRows[fetchRow()];
+        const auto parsed = parseFlashArguments(QString(row.args).split(' '));
         QString got = parsed ? QString() : parsed.failure().detail;
         if (const auto* o = parsed ? std::get_if<FlashOptions>(&*parsed) : nullptr) {
-            got = QString("%1 %2 %3 %4 %5 %6").arg(o->timeoutMs).arg(o->firstTimeoutMs).arg(o->retries);
-            got = got.arg(o->gateway ? QString::number(o->gatewayAddress) : "direct",
-                          o->localPort ? QString::number(*o->localPort) : "drawn")
-                      .arg(o->jobs);
+            got = joined(o->timeoutMs, o->firstTimeoutMs, o->retries,
+                         o->gateway ? QString::number(o->gatewayAddress) : "direct",
+                         o->localPort ? QString::number(*o->localPort) : "drawn", o->jobs);
             for (const HostEntry& h : o->hosts)
                 got += " " + h.host + (h.port ? ":" + QString::number(*h.port) : "") +
                        (h.gatewayAddress ? "/" + QString::number(*h.gatewayAddress) : "") +
                        (h.lastAddress ? "-" + QString::number(*h.lastAddress) : "");
         }
-        QFETCH(QString, outcome);
-        QCOMPARE(got.right(outcome.size()), outcome);
+        QVERIFY2(got.endsWith(row.outcome), qPrintable(got));
         // The hosts file: one target a line, comments and blank lines allowed, errors with a line.
         const QString hosts = write("# line 3\r\n\n  a:1/2  # first\n[::1]\n", "hosts"),
                       more = write("c\n", "more");
@@ -388,31 +350,21 @@ private slots:
 
     void runs() {
         const RunRow& row = RunRows[fetchRow()];
-        const QString runs = row.runs, tag = row.name;
-        if ((runs.contains(".invalid") || tag.contains("broadcast") || tag.contains("multicast")) &&
-            !isolated())
+        const QString runs = row.runs;
+        if (row.isolated && !isolated())
             QSKIP("names that do not resolve and group targets are tried in a network of the test's own");
-        const QByteArray &content = row.content, answer = row.answer;
-        const QByteArray match = answer.left(answer.indexOf('>')), reply = answer.mid(match.size() + 1);
+        const QList<QByteArray> script = QByteArray(row.answer).split('>'); // match, reply
         ScriptedDevice device([&](const QByteArray& d) {
-            if (match.isEmpty() || !d.contains(match))
+            if (script.size() < 2 || !d.contains(script[0]))
                 return ScriptedDevice::bootloader(d);
-            return reply.isEmpty() ? QList<QByteArray>{} : QList<QByteArray>{reply + "\r\n"};
+            return script[1].isEmpty() ? QList<QByteArray>{} : QList<QByteArray>{script[1] + "\r\n"};
         });
-        const auto sim = [&](const char* name, const QStringList& args, const char* at) {
-            return runs.contains(name) || (runs.contains("$N") && QByteArray(name) == "$A")
-                       ? std::make_unique<SimulatorProcess>(VELTA_DEVSIM, args + QStringList{"--verbose"}, at)
-                       : nullptr;
-        };
-        const auto a = sim("$A", {"--image-out", path("a.hex")}, "127.0.0.1"),
-                   b = sim("$B", {"--error-at-line", "3"}, "127.0.0.2"),
-                   c = sim("$C", {"--address", "16,17", "--delay-ms", "20", "--image-out", path("c.hex")},
-                           "127.0.0.3");
+        SimulatorProcess a(VELTA_DEVSIM, {"--verbose"}),
+            b(VELTA_DEVSIM, {"--verbose", "--error-at-line", "3"}, "127.0.0.2"),
+            c(VELTA_DEVSIM, {"--verbose", "--address", "16,17", "--delay-ms", "20"}, "127.0.0.3");
         QUdpSocket taken;
         QVERIFY(taken.bind(QHostAddress(QHostAddress::AnyIPv4), 0, QAbstractSocket::DontShareAddress));
-        for (const char* old : {"report", "log", "link", "fifo"})
-            QFile::remove(path(old));
-        QVERIFY(QFile::link(write(content), path("link")) &&
+        QVERIFY(QFile::link(write(row.content), path("link")) &&
                 ::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600) == 0);
         // clang-format off
         const QStringList names{"$F", path("fw.hex"), "$G", write(syntheticHexFile(41), "other.hex"), "$R", path("report"),
@@ -420,9 +372,7 @@ private slots:
             "$P", QString::number(taken.localPort()), "$H", device.endpoint(),
             "$O", write(("# one\n" + device.endpoint() + "\n").toUtf8(), "one.hosts"),
             "$W", write((device.endpoint() + "\n# again\n" + device.endpoint() + "/16\n").toUtf8(), "twice.hosts"),
-            "$N", write(((a ? a->endpoint() : "") + "\n").toUtf8(), "two.hosts"),
-            "$A", a ? a->endpoint() : "", "$B", b ? b->endpoint() : "", "$C", c ? c->endpoint() : "",
-            "$a", a ? QString::number(a->port()) : "", "$c", path("c.hex")};
+            "$A", a.endpoint(), "$B", b.endpoint(), "$C", c.endpoint(), "$a", QString::number(a.port())};
         // clang-format on
         const auto real = [&](QString text) {
             for (qsizetype i = 0; i < names.size(); i += 2)
@@ -436,9 +386,7 @@ private slots:
             codes << QString::number(last.exitCode);
         }
         QCOMPARE(codes.join(' '), row.exitCodes);
-        const QString expect = row.expect;
-        QVERIFY2(last.err.contains(expect.isEmpty() ? QString() : "velta-flash: " + real(expect)),
-                 qPrintable(last.err));
+        VERIFY_HAS(last.err, *row.expect ? "velta-flash: " + real(row.expect) : QString());
         if (last.exitCode == ExitCode::BadArguments || last.exitCode == ExitCode::BadFile)
             QVERIFY(device.received.isEmpty()); // refused before anything was sent
         const Records report = readRecords(read(path("report")));
@@ -449,16 +397,12 @@ private slots:
             QVERIFY(runs.contains("--start") || !o["start_sent"].toBool());
             results << o["result"].toString();
         }
-        if (row.results) {
-            QStringList expected = QString(row.results).split(' ', Qt::SkipEmptyParts);
-            results.sort();
-            expected.sort();
-            QCOMPARE(results, expected);
-        }
+        results.sort();
+        if (row.results)
+            QCOMPARE(results.join(' '), QString(row.results));
         if (row.check)
-            row.check({last, report.devices, a ? a->process().readAllStandardError() : "",
-                       c ? c->process().readAllStandardError() : "", read(path("log")), read(path("report")),
-                       device.received, real, content});
+            row.check({last, report.devices, a.process().readAllStandardError(),
+                       c.process().readAllStandardError(), device.received, real});
     }
 
     // Outputs that cannot be written (a full disk, played by a file size limit, whose signal the
@@ -469,22 +413,16 @@ private slots:
         ScriptedDevice device;
         const QByteArray earlier = "{\"earlier\":\"" + QByteArray(880, 'x') + "\"}\n";
         const QString report = write(earlier, "full.jsonl");
-        QProcess p;
-        p.start("bash", {"-c", QString("ulimit -f 1; exec %1 --log %2 --report %3 %4 %5")
-                                   .arg(VELTA_FLASH, path("t.log"), report, write(syntheticHexFile(40)),
-                                        device.endpoint())});
-        QVERIFY(QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 20000));
-        QCOMPARE(p.exitCode(), ExitCode::LogError);
-        const QString err = p.readAllStandardError();
-        VERIFY_HAS(err, "velta-flash: cannot write log file " + path("t.log"));
-        VERIFY_HAS(err, "velta-flash: cannot write report file " + report + ": File too large");
-        VERIFY_HAS(QString(p.readAllStandardOutput()), QRegularExpression("\\s+ok\\s+80/80\\s"));
+        const FlashRun run = runFlash(
+            {"--log", path("t.log"), "--report", report, write(syntheticHexFile(40)), device.endpoint()}, {},
+            "ulimit -f 1;");
+        QCOMPARE(run.exitCode, ExitCode::LogError);
+        VERIFY_HAS(run.err, "velta-flash: cannot write log file " + path("t.log"));
+        VERIFY_HAS(run.err, "velta-flash: cannot write report file " + report + ": File too large");
+        VERIFY_HAS(run.out, QRegularExpression("\\s+ok\\s+80/80\\s"));
         QCOMPARE(read(report).toUtf8(), earlier);
     }
 
-    // A reader that quits (| head) does not kill the run: the devices still finish their
-    // transfers, and the failed write is exit 6. The second device answers only once the reader
-    // has gone, so its record meets a closed pipe whatever the timing.
     // A line as a production-test engineer sets it up: three gateways with the devices 16, 17 and
     // 18 (the second's 17 answers ERROR to line 5, the third's run another bootloader) and ten
     // direct devices, one of them named as if behind a gateway. Then the failed ones again from
@@ -504,13 +442,11 @@ private slots:
         }
         const QString misnamed = direct.back()->endpoint() + "/16", faulty = gateways[1]->endpoint() + "/17";
         const QString file = write(syntheticHexFile(40)), failed = path("failed.hosts");
-        QFile::remove(path("line.jsonl"));
         FlashRun run = runFlash({"--direct", "--timeout", "0.2", "--retries", "1", "--hosts",
                                  write(hosts.toUtf8(), "line.hosts"), "--report", path("line.jsonl"),
                                  "--failed-hosts", failed, file});
         QCOMPARE(run.exitCode, 1);
         VERIFY_HAS(run.out, "\n17 ok, 2 failed: 1 device-error, 1 timeout\n");
-        VERIFY_HAS(run.err, "velta-flash: " + faulty + ": the device answered \"ERROR");
         VERIFY_HAS(run.err, "velta-flash: " + misnamed +
                                 ": no reply to the boot-information request (timeout 0.2 s, 2 sends); "
                                 "sent as MDB 16,OOTi: a device without a gateway needs --direct");
@@ -530,16 +466,11 @@ private slots:
                  (QJsonObject{{"ok", 17}, {"device-error", 1}, {"timeout", 1}}));
         // The failed ones, exactly, and nothing else when run again from that file.
         QCOMPARE(read(failed).section('\n', 1), faulty + "\n" + misnamed + "\n");
-        QFile::remove(path("again.jsonl"));
-        run = runFlash({"--direct", "--timeout", "0.2", "--retries", "0", "--hosts", failed, "--report",
-                        path("again.jsonl"), "--failed-hosts", failed, file});
-        QStringList targets;
-        for (const QJsonObject& r : readRecords(read(path("again.jsonl"))).devices)
-            targets << r["target"].toString();
-        QCOMPARE(targets.join(' '), faulty + " " + misnamed);
+        run = runFlash({"--direct", "--timeout", "0.2", "--retries", "0", "--hosts", failed, "--failed-hosts",
+                        failed, file});
+        VERIFY_HAS(run.out, "\n0 ok, 2 failed: 1 device-error, 1 timeout\n");
         QCOMPARE(read(failed).section('\n', 1), faulty + "\n" + misnamed + "\n");
         // The inventory: the nine devices behind the gateways, and nothing where no device is.
-        QFile::remove(path("scan.jsonl"));
         QStringList scan{"--scan",   "--timeout",       "0.05", "--log", path("scan.log"),
                          "--report", path("scan.jsonl")};
         scan << direct.front()->endpoint() + "/16-17";
@@ -550,16 +481,15 @@ private slots:
         VERIFY_HAS(run.out, "\n9 answered\n");
         const Records inventory = readRecords(read(path("scan.jsonl")));
         QVERIFY2(inventory.fault.isEmpty(), qPrintable(inventory.fault));
-        QStringList found;
+        QStringList found, expected;
         for (const QJsonObject& o : inventory.devices)
             found << joined(o["target"].toString(), o["boot_info"].toString());
-        found.sort();
-        QStringList expected;
         for (const auto& g : gateways)
             for (const char* a : {"16", "17", "18"})
                 expected << joined(g->endpoint() + "/" + a, g == gateways[2]
                                                                 ? "VELTA BOOT VER=2.9"
                                                                 : "VELTA BOOT VER=2.10 ADDR=" + QString(a));
+        found.sort();
         expected.sort();
         QCOMPARE(found, expected);
         // Nothing but the boot-information request went out.
@@ -569,30 +499,21 @@ private slots:
         QCOMPARE(runFlash({"--scan", "--timeout", "0.05", misnamed}).exitCode, ExitCode::Timeout);
     }
 
+    // A reader that quits (| head) does not kill the run: the devices still finish their
+    // transfers, and the failed write is exit 6. The second device answers only once the reader
+    // has gone, so its record meets a closed pipe whatever the timing.
     void closedPipe() {
-        const QString fifo = path("records");
-        QFile::remove(fifo);
-        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-        const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        QVERIFY(reader >= 0);
         bool readerGone = false;
         ScriptedDevice first, second([&](const QByteArray&d) {
             return readerGone ? ScriptedDevice::bootloader(d) : QList<QByteArray>{};
         });
-        QProcess p;
-        p.start("bash", {"-c", QString("exec %1 --report - --timeout 0.2 --retries 100 %2 %3 %4 >%5")
-                                   .arg(VELTA_FLASH, write(Two), first.endpoint(), second.endpoint(), fifo)});
-        QByteArray line;
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                char c = 0;
-                while (!line.endsWith('\n') && ::read(reader, &c, 1) == 1)
-                    line += c;
-                return line.endsWith('\n');
-            },
-            20000));
-        QVERIFY(line.contains("\"result\":\"ok\""));
-        ::close(reader);
+        QProcess p, head;
+        p.setStandardOutputProcess(&head);
+        head.start("head", {"-n", "1"});
+        p.start(VELTA_FLASH, {"--report", "-", "--timeout", "0.2", "--retries", "100", write(Two),
+                              first.endpoint(), second.endpoint()});
+        QVERIFY(QTest::qWaitFor([&] { return head.state() == QProcess::NotRunning; }, 20000));
+        VERIFY_HAS(QString(head.readAll()), "\"result\":\"ok\"");
         readerGone = true;
         QVERIFY(QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 20000));
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
@@ -608,20 +529,14 @@ private slots:
     // Thousands of devices take every port of the drawn range: then the system chooses one.
     void drawnPortsTaken() {
         (void)openFileLimit(); // room for a thousand sockets
-        std::vector<std::unique_ptr<QUdpSocket>> holders;
-        for (int port = 5500; port < 6500; ++port) {
-            auto s = std::make_unique<QUdpSocket>();
-            if (s->bind(QHostAddress::AnyIPv4, quint16(port), QAbstractSocket::DontShareAddress))
-                holders.push_back(std::move(s));
-        }
+        std::vector<QUdpSocket> taken(1000);
+        for (size_t i = 0; i < taken.size(); ++i)
+            taken[i].bind(QHostAddress::AnyIPv4, quint16(5500 + i), QAbstractSocket::DontShareAddress);
         ScriptedDevice device;
-        const FlashRun run = runFlash({"--log", path("ports.log"), write(Two), device.endpoint()});
-        holders.clear();
-        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(runFlash({"--log", path("ports.log"), write(Two), device.endpoint()}).exitCode, 0);
         const auto m = QRegularExpression("start, local port (\\d+)").match(read(path("ports.log")));
-        QVERIFY(m.hasMatch());
-        const int port = m.captured(1).toInt();
-        QVERIFY2(port < 5500 || port > 6499, qPrintable(m.captured(0)));
+        const int port = m.captured(1).toInt(); // 0 without a match
+        QVERIFY2(port > 0 && (port < 5500 || port > 6499), qPrintable(m.captured(0)));
     }
 
     // Ctrl-C while a name is still being looked up (the name server here takes the question and
@@ -640,8 +555,7 @@ private slots:
         QVERIFY(p.waitForFinished(3000));
         QCOMPARE(p.exitCode(), 130);
         QVERIFY(device.received.isEmpty());
-        const QString records = read(path("looked.jsonl"));
-        QCOMPARE(records.count("\"result\":\"interrupted\""), 2);
+        QCOMPARE(read(path("looked.jsonl")).count("\"result\":\"interrupted\""), 2);
     }
 
     // The bytes on the wire are the window's, to a device given by name behind gateway 7; the
@@ -666,7 +580,7 @@ private slots:
             runFlash({"--timeout", "0.3", "--first-timeout", "0.3", "--log", path("t.log"), "--gateway", "7",
                       write(hex), "localhost:" + QString::number(device.socket.localPort())});
         QCOMPARE(run.exitCode, 0);
-        VERIFY_HAS(run.out, QRegularExpression("\\s+ok\\s+60/60\\s"));
+        VERIFY_HAS(run.out, QRegularExpression("\\s127.0.0.1\\s+ok\\s+60/60\\s"));
         const QByteArray prefix = "MDB 7,";
         QList<QByteArray> expected{prefix + "OOTi\r\n"};
         for (const char mark : {':', '#'})

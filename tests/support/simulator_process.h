@@ -24,23 +24,20 @@ public:
         m_process.start();
         for (int i = 0; i < 50 && !m_process.canReadLine() && m_process.state() != QProcess::NotRunning; ++i)
             m_process.waitForReadyRead(100);
-        const auto m = QRegularExpression(QStringLiteral("listening on (.*):(\\d+)\\n$"))
-                           .match(QString::fromLatin1(m_process.readLine()));
-        if (m.hasMatch()) {
-            m_port = quint16(m.captured(2).toUInt());
-            m_endpoint = m.captured(1) + QLatin1Char(':') + m.captured(2);
-        }
+        m_endpoint = QRegularExpression(QStringLiteral("listening on (.*:\\d+)\\n$"))
+                         .match(QString::fromLatin1(m_process.readLine()))
+                         .captured(1);
     }
     ~SimulatorProcess() {
         m_process.kill();
         m_process.waitForFinished(3000);
     }
-    [[nodiscard]] quint16 port() const { return m_port; } // 0: it is not listening
+    // 0: it is not listening
+    [[nodiscard]] quint16 port() const { return quint16(m_endpoint.section(QLatin1Char(':'), -1).toUInt()); }
     [[nodiscard]] QString endpoint() const { return m_endpoint; }
     QProcess& process() { return m_process; }
 
 private:
     QProcess m_process;
-    quint16 m_port = 0;
     QString m_endpoint;
 };

@@ -21,11 +21,8 @@ inline int fetchRow() {
 // Several values as one text, so that one comparison shows them all when it fails.
 template <typename... T> QString joined(const T&... values) {
     const auto text = [](const auto& v) -> QString {
-        using V = std::decay_t<decltype(v)>;
-        if constexpr (std::is_same_v<V, bool>)
-            return QString::number(int(v));
-        else if constexpr (std::is_arithmetic_v<V>)
-            return QString::number(v);
+        if constexpr (std::is_arithmetic_v<std::decay_t<decltype(v)>>)
+            return QString::number(v); // a bool as 0 or 1
         else
             return QString(v);
     };
