@@ -204,12 +204,9 @@ private slots:
         QVERIFY2(outcome == r.outcome, qPrintable(outcome + "; " + host.message()));
     }
 
-    // Random lines: losses either way, replies duplicated right behind their original,
-    // datagrams late and overtaking one another. Whatever happens, "ok" means the device holds
-    // the file. Where the delays stay within the shortest horizon (odd seeds), every answer
-    // taken is the device's answer to that very line, and a line that delivers something now
-    // and then gets the file through; beyond it the verify pass is the guard, and a healthy
-    // device may fail.
+    // Random losses, duplicates and delays: "ok" always means the device holds the file. Delays
+    // within the shortest horizon (odd seeds): every answer taken is that line's, and the file
+    // gets through; beyond it the verify pass is the guard, and a healthy device may fail.
     void randomLinesNeverFoolTheFlasher() {
         for (quint32 seed = 1; seed <= 150; ++seed) {
             QRandomGenerator rng(seed);

@@ -80,14 +80,14 @@ const struct SaveRow { const char *name, *how, *kind, *outcome; } SaveRows[] = {
     {"a FIFO", "save", "fifo", "75"}, {"a folder", "save", "folder", "75"}, {"replace: a FIFO stays", "replace", "fifo", "75"},
     {"replace: a link is replaced, not followed", "replace", "link", "0 one new 644 me"}, {"replace: the mode stays", "replace", "own", "0 two new 600 me"}};
 
-// A limit of 0 stands for 1000. After the fields, how reading stopped when not at the end.
+// After the fields, how reading stopped when not at the end.
 const struct FieldRow { const char* name; QByteArrayView input; int limit; QByteArrayView fields; } FieldRows[] = {
-    {"CR LF, LF, CR, none", "a\r\nb\nc\rd", 0, "a|b|c|d"}, {"empty line; LF CR is two ends", "a\r\n\r\nb\n\rc", 0, "a||b||c"},
-    {"commas; one takes the line end", "a,,b,\r\nc", 0, "a||b|c"}, {"blanks around; a tab is kept", "   a  ,\tb\t \r\n", 0, "a|\tb\t"},
-    {"quoted, comma and blanks kept", "  \" a,b \",c", 0, " a,b |c"}, {"after the closing quote dropped", "\"a\"xyz,b", 0, "a|b"},
-    {"quote runs across lines", "\"a\r\nb\"\r\nc", 0, "a\r\nb|c"}, {"unclosed quote; quote inside", "x\"y\"\r\n\"abc", 0, "x\"y\"|abc"},
-    {"blank line only", "   \r\n", 0, ""}, {"at the limit", "abcd", 4, "abcd"}, {"over the limit", "ab,abcd", 3, "ab too long"},
-    {"quoted at the limit", "\"abcd\"", 4, "abcd"}, {"quoted over the limit", "\"abcd\"", 3, " too long"}, {"NUL, \\xff", "a\0\xff,\"\0\""sv, 0, "a\0\xff|\0"sv}};
+    {"CR LF, LF, CR, none", "a\r\nb\nc\rd", 1000, "a|b|c|d"}, {"empty line; LF CR is two ends", "a\r\n\r\nb\n\rc", 1000, "a||b||c"},
+    {"commas; one takes the line end", "a,,b,\r\nc", 1000, "a||b|c"}, {"blanks around; a tab is kept", "   a  ,\tb\t \r\n", 1000, "a|\tb\t"},
+    {"quoted, comma and blanks kept", "  \" a,b \",c", 1000, " a,b |c"}, {"after the closing quote dropped", "\"a\"xyz,b", 1000, "a|b"},
+    {"quote runs across lines", "\"a\r\nb\"\r\nc", 1000, "a\r\nb|c"}, {"unclosed quote; quote inside", "x\"y\"\r\n\"abc", 1000, "x\"y\"|abc"},
+    {"blank line only", "   \r\n", 1000, ""}, {"at the limit", "abcd", 4, "abcd"}, {"over the limit", "ab,abcd", 3, "ab too long"},
+    {"quoted at the limit", "\"abcd\"", 4, "abcd"}, {"quoted over the limit", "\"abcd\"", 3, " too long"}, {"NUL, \\xff", "a\0\xff,\"\0\""sv, 1000, "a\0\xff|\0"sv}};
 
 // The value read as classic BASIC reads it, rounded half to even, low byte in hex; "-" where the
 // value cannot be a 32-bit number. "00" sends nothing.
@@ -144,8 +144,7 @@ private slots:
         QStringList got;
         QByteArray field;
         FieldReader::Status status;
-        while ((status = reader.next(field, r.limit ? r.limit : 1000)) == FieldReader::Status::Field &&
-               got.size() < 100)
+        while ((status = reader.next(field, r.limit)) == FieldReader::Status::Field && got.size() < 100)
             got << QString::fromLatin1(field);
         QCOMPARE(got.join('|') + (status == FieldReader::Status::TooLong ? " too long" : ""),
                  QString::fromLatin1(r.fields));

@@ -20,8 +20,7 @@ class InProcessLine {
 public:
     // `toDevice` tells the direction; `index` counts the datagrams of that direction from 0.
     using Faults = std::function<LineFault(bool toDevice, int index, QByteArrayView bytes)>;
-    // A reply as the host took it: the request the device answered with it (empty for one of the
-    // device's own), the line the host had in flight, and whether it was taken as that line's answer.
+    // A reply, the request it answers (empty: the device's own), the line in flight, taken as its answer.
     struct Delivery {
         QByteArray reply, answers, inFlight;
         bool taken;
@@ -34,8 +33,9 @@ public:
     FlashResult run(FlasherConversation& host, int maxEvents = 2000000) {
         apply(host, host.start(now));
         for (int events = 0; events < maxEvents && !host.finished(); ++events) {
-            if (m_wakeAt && (m_queue.empty() || *m_wakeAt <= m_queue.begin()->first)) {
-                now = std::max(now, *m_wakeAt);
+            if (const auto wakeAt = host.wakeAt();
+                wakeAt && (m_queue.empty() || *wakeAt <= m_queue.begin()->first)) {
+                now = std::max(now, *wakeAt);
                 apply(host, host.onTimer(now));
                 continue;
             }
@@ -69,7 +69,6 @@ private:
             host.sent(now + hostDelayUs);
             host.prepareNext();
         }
-        m_wakeAt = host.wakeAt();
     }
     struct Datagram {
         bool toDevice;
@@ -86,7 +85,6 @@ private:
 
     DeviceModel& m_device;
     Faults m_faults;
-    std::optional<Micros> m_wakeAt;
     std::multimap<Micros, Datagram> m_queue; // equal times keep their order
     int m_sent[2] = {};
 };
