@@ -207,7 +207,7 @@ private slots:
             {"--bind", "nowhere", "--bind needs an IP address, not 'nowhere'"}, {"--quiet", "--verbose", "--quiet and --verbose cannot be used together"},
             {"--loss", "1e1", "--loss needs a percentage from 0 to 100, not '1e1'"},
             {"--duplicate", "100.5", "--duplicate needs a percentage from 0 to 100, not '100.5'"},
-            {"--jitter-ms", "-1", "--jitter-ms needs a whole number from 0 to 600000, not '-1'"}};
+            {"--jitter-ms", "+5", "--jitter-ms needs a whole number from 0 to 600000, not '+5'"}};
         // clang-format on
         for (const auto& [option, value, message] : rows) {
             const auto parsed =
