@@ -24,6 +24,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+using namespace std::literals;
+
 namespace {
 bool writeFile(const QString& path, const QByteArray& bytes, int mode) {
     QFile f(path);
@@ -68,8 +70,48 @@ WindowConversation conversationAt(bool armed, bool verify) {
     return w;
 }
 
-// A command line as it goes out: form 0 direct, 1 bootloader, 2 console; "-": nothing to send.
+// Saving keeps what a stored setup relies on; replacing never follows a link. The outcome: error
+// number (0: saved), content as the other name sees it, inode kept or new, mode, owner.
 // clang-format off
+const struct SaveRow { const char *name, *how, *kind, *outcome; } SaveRows[] = {
+    {"new file", "save", "absent", "0 two new 644 me"}, {"own file: through a rename", "save", "own", "0 two new 600 me"},
+    {"through a link to the file", "save", "link", "0 two new 600 me"}, {"a second hard link", "save", "hardlink", "0 two kept 600 me"},
+    {"another user's file", "save", "theirs", "0 two kept 640 them"}, {"a folder the operator cannot write", "save", "lockedfolder", "0 two kept 666 them"},
+    {"a FIFO", "save", "fifo", "75"}, {"a folder", "save", "folder", "75"}, {"replace: a FIFO stays", "replace", "fifo", "75"},
+    {"replace: a link is replaced, not followed", "replace", "link", "0 one new 644 me"}, {"replace: the mode stays", "replace", "own", "0 two new 600 me"}};
+
+// After the fields, how reading stopped when not at the end.
+const struct FieldRow { const char* name; QByteArrayView input; int limit; QByteArrayView fields; } FieldRows[] = {
+    {"CR LF, LF, CR, none", "a\r\nb\nc\rd", 1000, "a|b|c|d"}, {"empty line; LF CR is two ends", "a\r\n\r\nb\n\rc", 1000, "a||b||c"},
+    {"commas; one takes the line end", "a,,b,\r\nc", 1000, "a||b|c"}, {"blanks around; a tab is kept", "   a  ,\tb\t \r\n", 1000, "a|\tb\t"},
+    {"quoted, comma and blanks kept", "  \" a,b \",c", 1000, " a,b |c"}, {"after the closing quote dropped", "\"a\"xyz,b", 1000, "a|b"},
+    {"quote runs across lines", "\"a\r\nb\"\r\nc", 1000, "a\r\nb|c"}, {"unclosed quote; quote inside", "x\"y\"\r\n\"abc", 1000, "x\"y\"|abc"},
+    {"blank line only", "   \r\n", 1000, ""}, {"at the limit", "abcd", 4, "abcd"}, {"over the limit", "ab,abcd", 3, "ab too long"},
+    {"quoted at the limit", "\"abcd\"", 4, "abcd"}, {"quoted over the limit", "\"abcd\"", 3, " too long"}, {"NUL, \\xff", "a\0\xff,\"\0\""sv, 1000, "a\0\xff|\0"sv}};
+
+// The value read as classic BASIC reads it, rounded half to even, low byte in hex; "-" where the
+// value cannot be a 32-bit number. "00" sends nothing.
+const struct DigitRow { const char *name, *digits; } DigitRows[] = {
+    {"10", "0A"}, {"255", "FF"}, {"256", "00"}, {"300", "2C"}, {"-1", "FF"}, {"12.5", "0C"}, {"13.5", "0E"},
+    {"1E3", "E8"}, {"&H1F", "1F"}, {"&haf", "AF"}, {"0", "00"}, {"512", "00"}, {"", "00"}, {"abc", "00"},
+    {" 1 2\t3\n", "7B"}, {"12\r3", "0C"}, {"12abc", "0C"}, {"-", "00"}, {".", "00"}, {"+7", "07"}, {".5", "00"},
+    {"1.5", "02"}, {"2.6", "03"}, {"1.2.3", "01"}, {"1,5", "01"}, {"2e2", "C8"}, {"1D2", "64"}, {"25E-1", "02"},
+    {"1E", "01"}, {"1E+", "01"}, {"&H1G", "01"}, {"&H", "00"}, {"&HFFFFFFFF", "FF"}, {"&O17", "0F"},
+    {"&O78", "07"}, {"&", "00"}, {"&X1", "00"}, {"&H100000000", "-"}, {"1E400", "-"}, {"4\xC3\xA9", "04"},
+    {"2147483647", "FF"}, {"2147483647.5", "-"}, {"-2147483648.5", "00"}, {"-2147483649", "-"}};
+
+// A record line: "type address data", or the reason it does not parse.
+const struct RecordRow { const char *name, *line, *parsed; } RecordRows[] = {
+    {"data", ":10010000214601360121470136007EFE09D2190140", "0 256 214601360121470136007efe09d21901"},
+    {"end of file", ":00000001FF", "1 0 "}, {"start linear", ":04000005000000CD2A", "5 0 000000cd"},
+    {"lower case, CR LF and blanks after", ":0300300002337a1e  \r\n", "0 48 02337a"},
+    {"verify start code", "#0300300002337A1E", "0 48 02337a"}, {"no start code", " :00000001FF", "bad start code"},
+    {"odd digits", ":00000001F", "odd number of hex digits"}, {"trailing tab", ":00000001FF\t", "bad hex digit"},
+    {"too short", ":00FF", "length mismatch"}, {"count above data", ":0400300002337A1E", "length mismatch"},
+    {"address record of one byte", ":0100000401FA", "length mismatch"}, {"end of file with data", ":01000001AA54", "length mismatch"},
+    {"checksum off by one", ":0300300002337A1F", "bad checksum"}, {"type 06", ":00000006FA", "unknown record type"}};
+
+// A command line as it goes out: form 0 direct, 1 bootloader, 2 console; "-": nothing to send.
 const struct FramingRow { const char *name, *line; int form; const char *address, *payload; } FramingRows[] = {
     {"OOTi direct", "OOTi\r\n", 0, "16", "OOTi\r\n"}, {"OOTi gateway", "OOTi\r\n", 1, "16", "MDB 16,OOTi\r\n"},
     {"VER console", "VER\r\n", 2, "16", "MDC 16,\"VER\"\r\n"}, {"empty console line", "\r\n", 2, "16", "MDC 16,\"\"\r\n"},
@@ -77,21 +119,17 @@ const struct FramingRow { const char *name, *line; int form; const char *address
     {"quotes not escaped", "a\"b\r\n", 2, "1", "MDC 1,\"a\"b\"\r\n"}, {"last two cut unseen", "OOTiXY", 1, "16", "MDB 16,OOTi\r\n"},
     {"direct keeps the line", "no end", 0, "16", "no end"}, {"two characters", "\r\n", 1, "7", "MDB 7,\r\n"},
     {"too short to cut", "x", 1, "16", "-"}, {"empty, wrapped", "", 2, "16", "-"}};
-// clang-format on
 
 // The first rule that applies is taken: VER= (armed) > ERROR > DOWNLOAD > OK. The outcome: the
 // rule, armed and verify after, the bar's text and colour, the line sent ("-": none).
-// clang-format off
 const struct RuleRow { const char *name, *reply; bool armed, verify; const char* outcome; } RuleRows[] = {
     {"OK steps", "OK", true, false, "5 1 0 DOWNLOAD - 3"}, {"OK anywhere", "xxOKxx", true, true, "5 1 1 - - 3"},
     {"lower-case ok", "ok", true, false, "6 1 0 - - -"}, {"case and splits matter", "download DOWN LOAD", true, false, "6 1 0 - - -"},
     {"VER= armed", "VER=1", true, false, "1 1 0 DOWNLOAD - 3"}, {"VER= beats ERROR and DOWNLOAD", "DOWNLOAD VER= ERROR", true, true, "1 1 1 - - 3"},
     {"VER= idle falls through", "VER=1 DOWNLOAD", false, false, "4 0 1 VERIFY - -"}, {"VER= idle alone", "VER=1", false, false, "6 0 0 - - -"},
-    {"ERROR beats OK", "OK ERROR", true, false, "2 1 0 ERROR 255 -"},
-    {"ERROR beats DOWNLOAD, idle too", "DOWNLOAD ERROR", false, true, "2 0 1 ERROR 255 -"},
-    {"DOWNLOAD beats OK: verify", "DOWNLOAD OK", true, false, "4 1 1 VERIFY - 1"},
-    {"DOWNLOAD ends verify", "DOWNLOAD", true, true, "3 0 0 END 65280 -"}, {"DOWNLOAD idle", "DOWNLOAD", false, false, "4 0 1 VERIFY - -"},
-    {"DOWNLOAD idle flagged", "DOWNLOAD", false, true, "3 0 0 END 65280 -"}};
+    {"ERROR beats OK", "OK ERROR", true, false, "2 1 0 ERROR 255 -"}, {"ERROR beats DOWNLOAD, idle too", "DOWNLOAD ERROR", false, true, "2 0 1 ERROR 255 -"},
+    {"DOWNLOAD beats OK: verify", "DOWNLOAD OK", true, false, "4 1 1 VERIFY - 1"}, {"DOWNLOAD ends verify", "DOWNLOAD", true, true, "3 0 0 END 65280 -"},
+    {"DOWNLOAD idle", "DOWNLOAD", false, false, "4 0 1 VERIFY - -"}, {"DOWNLOAD idle flagged", "DOWNLOAD", false, true, "3 0 0 END 65280 -"}};
 // clang-format on
 } // namespace
 
@@ -99,41 +137,17 @@ class TestCore : public QObject {
     Q_OBJECT
 
 private slots:
-    // A limit of 0 stands for 1000. After the fields, how reading stopped when not at the end.
-    void fields_data() {
-        QTest::addColumn<QByteArray>("input");
-        QTest::addColumn<int>("limit");
-        QTest::addColumn<QString>("fields"); // joined with '|'
-        // clang-format off
-        const struct { const char *name, *input; int limit; const char* fields; } rows[] = {
-            {"CR LF, LF, CR, none", "a\r\nb\nc\rd", 0, "a|b|c|d"},
-            {"empty line; LF CR is two ends", "a\r\n\r\nb\n\rc", 0, "a||b||c"},
-            {"commas; one takes the line end", "a,,b,\r\nc", 0, "a||b|c"},
-            {"blanks around; a tab is kept", "   a  ,\tb\t \r\n", 0, "a|\tb\t"},
-            {"quoted, comma and blanks kept", "  \" a,b \",c", 0, " a,b |c"},
-            {"after the closing quote dropped", "\"a\"xyz,b", 0, "a|b"},
-            {"quote runs across lines", "\"a\r\nb\"\r\nc", 0, "a\r\nb|c"},
-            {"unclosed quote; quote inside", "x\"y\"\r\n\"abc", 0, "x\"y\"|abc"},
-            {"blank line only", "   \r\n", 0, ""}, {"at the limit", "abcd", 4, "abcd"}, {"over the limit", "ab,abcd", 3, "ab too long"},
-            {"quoted at the limit", "\"abcd\"", 4, "abcd"}, {"quoted over the limit", "\"abcd\"", 3, " too long"}};
-        // clang-format on
-        for (const auto& r : rows)
-            QTest::newRow(r.name) << QByteArray(r.input) << r.limit << QString(r.fields);
-        QTest::newRow("NUL, \\xff") << QByteArray("a\0\xff,\"\0\"", 7) << 0
-                                    << QString::fromLatin1("a\0\xff|\0", 5);
-    }
-
+    void fields_data() { addRows(FieldRows); }
     void fields() {
-        QFETCH(QByteArray, input);
-        QFETCH(int, limit);
-        FieldReader reader = trickle(input);
+        const FieldRow& r = FieldRows[fetchRow()];
+        FieldReader reader = trickle(r.input.toByteArray());
         QStringList got;
         QByteArray field;
         FieldReader::Status status;
-        while ((status = reader.next(field, limit ? limit : 1000)) == FieldReader::Status::Field &&
-               got.size() < 100)
+        while ((status = reader.next(field, r.limit)) == FieldReader::Status::Field && got.size() < 100)
             got << QString::fromLatin1(field);
-        QTEST(got.join('|') + (status == FieldReader::Status::TooLong ? " too long" : ""), "fields");
+        QCOMPARE(got.join('|') + (status == FieldReader::Status::TooLong ? " too long" : ""),
+                 QString::fromLatin1(r.fields));
         QVERIFY(status == FieldReader::Status::End || status == FieldReader::Status::TooLong);
     }
 
@@ -155,28 +169,10 @@ private slots:
                  QStringLiteral("OK\\r\\n\\\\\\x01\\xffabc ... (6 bytes)"));
     }
 
-    // Saving keeps what a stored setup relies on; replacing never follows a link. The outcome: error
-    // number (0: saved), content as the other name sees it, inode kept or new, mode, owner.
-    void saves_data() {
-        QTest::addColumn<QString>("setup");
-        QTest::addColumn<QString>("outcome");
-        // clang-format off
-        const char* const rows[][3] = {
-            {"new file", "save absent", "0 two new 644 me"}, {"own file: through a rename", "save own", "0 two new 600 me"},
-            {"through a link to the file", "save link", "0 two new 600 me"}, {"a second hard link", "save hardlink", "0 two kept 600 me"},
-            {"another user's file", "save theirs", "0 two kept 640 them"},
-            {"a folder the operator cannot write", "save lockedfolder", "0 two kept 666 them"},
-            {"a FIFO", "save fifo", "75"}, {"a folder", "save folder", "75"}, {"replace: a FIFO stays", "replace fifo", "75"},
-            {"replace: a link is replaced, not followed", "replace link", "0 one new 644 me"},
-            {"replace: the mode stays", "replace own", "0 two new 600 me"}};
-        // clang-format on
-        for (const auto& r : rows)
-            QTest::newRow(r[0]) << QString(r[1]) << QString(r[2]);
-    }
-
+    void saves_data() { addRows(SaveRows); }
     void saves() {
-        QFETCH(QString, setup);
-        const QString how = setup.section(' ', 0, 0), kind = setup.section(' ', 1);
+        const SaveRow& r = SaveRows[fetchRow()];
+        const QString how = r.how, kind = r.kind;
         const bool theirs = kind == "theirs" || kind == "lockedfolder";
         if (theirs && ::geteuid() != 0)
             QSKIP("needs root to give the file to another user");
@@ -227,7 +223,7 @@ private slots:
                     << (after.st_uid == ::geteuid() ? "me"
                         : after.st_uid == them      ? "them"
                                                     : "?");
-        QTEST(outcome.join(' '), "outcome");
+        QCOMPARE(outcome.join(' '), r.outcome);
         QCOMPARE(QFileInfo(path).isSymLink(), kind == "link" && how == "save");
         QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::System).filter("book.").size(), 0);
         ::chmod(n(folder).constData(), 0755);
@@ -258,60 +254,24 @@ private slots:
         QCOMPARE(framed ? framed->toLatin1() : QByteArray("-"), r.payload);
     }
 
-    // The value read as classic BASIC reads it, rounded half to even, low byte in hex; "-" where
-    // the value cannot be a 32-bit number. "00" sends nothing.
-    void setAddressDigits_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("digits");
-        // clang-format off
-        const char* const rows[][2] = {
-            {"10", "0A"}, {"255", "FF"}, {"256", "00"}, {"300", "2C"}, {"-1", "FF"}, {"12.5", "0C"}, {"13.5", "0E"},
-            {"1E3", "E8"}, {"&H1F", "1F"}, {"&haf", "AF"}, {"0", "00"}, {"512", "00"}, {"", "00"}, {"abc", "00"},
-            {" 1 2\t3\n", "7B"}, {"12\r3", "0C"}, {"12abc", "0C"}, {"-", "00"}, {".", "00"}, {"+7", "07"}, {".5", "00"},
-            {"1.5", "02"}, {"2.6", "03"}, {"1.2.3", "01"}, {"1,5", "01"}, {"2e2", "C8"}, {"1D2", "64"}, {"25E-1", "02"},
-            {"1E", "01"}, {"1E+", "01"}, {"&H1G", "01"}, {"&H", "00"}, {"&HFFFFFFFF", "FF"}, {"&O17", "0F"},
-            {"&O78", "07"}, {"&", "00"}, {"&X1", "00"}, {"&H100000000", "-"}, {"1E400", "-"}, {"4\xC3\xA9", "04"},
-            {"2147483647", "FF"}, {"2147483647.5", "-"}, {"-2147483648.5", "00"}, {"-2147483649", "-"}};
-        // clang-format on
-        for (const auto& r : rows)
-            QTest::newRow(r[0]) << QString::fromUtf8(r[0]) << QString::fromLatin1(r[1]);
-    }
-
+    void setAddressDigits_data() { addRows(DigitRows); }
     void setAddressDigits() {
-        QFETCH(QString, text);
-        QTEST(::setAddressDigits(text).value_or(QStringLiteral("-")), "digits");
+        const DigitRow& r = DigitRows[fetchRow()];
+        QCOMPARE(::setAddressDigits(QString::fromUtf8(r.name)).value_or("-"), QString(r.digits));
     }
 
-    void records_data() {
-        QTest::addColumn<QByteArray>("line");
-        QTest::addColumn<QString>("parsed"); // "type address data" or the reason it does not parse
-        // clang-format off
-        const char* const rows[][3] = {
-            {"data", ":10010000214601360121470136007EFE09D2190140", "0 256 214601360121470136007efe09d21901"},
-            {"end of file", ":00000001FF", "1 0 "}, {"start linear", ":04000005000000CD2A", "5 0 000000cd"},
-            {"lower case, CR LF and blanks after", ":0300300002337a1e  \r\n", "0 48 02337a"},
-            {"verify start code", "#0300300002337A1E", "0 48 02337a"}, {"no start code", " :00000001FF", "bad start code"},
-            {"odd digits", ":00000001F", "odd number of hex digits"}, {"trailing tab", ":00000001FF\t", "bad hex digit"},
-            {"too short", ":00FF", "length mismatch"}, {"count above data", ":0400300002337A1E", "length mismatch"},
-            {"address record of one byte", ":0100000401FA", "length mismatch"},
-            {"end of file with data", ":01000001AA54", "length mismatch"},
-            {"checksum off by one", ":0300300002337A1F", "bad checksum"}, {"type 06", ":00000006FA", "unknown record type"}};
-        // clang-format on
-        for (const auto& r : rows)
-            QTest::newRow(r[0]) << QByteArray(r[1]) << QString(r[2]);
-    }
-
+    void records_data() { addRows(RecordRows); }
     void records() {
-        QFETCH(QByteArray, line);
-        const HexParseResult result = parseHexRecord(line, line.startsWith('#') ? '#' : ':');
-        const auto* r = std::get_if<HexRecord>(&result);
-        QTEST(r ? joined(r->type, r->address, r->data.toHex()) : std::get<HexParseError>(result).reason,
-              "parsed");
+        const RecordRow& r = RecordRows[fetchRow()];
+        const HexParseResult result = parseHexRecord(r.line, r.line[0] == '#' ? '#' : ':');
+        const auto* record = std::get_if<HexRecord>(&result);
+        QCOMPARE(record ? joined(record->type, record->address, record->data.toHex())
+                        : std::get<HexParseError>(result).reason,
+                 QString(r.parsed));
     }
 
     void hexImages() {
-        QCOMPARE(formatHexRecord(0, 0x0030, QByteArray::fromHex("02337a"), '#'),
-                 QByteArray("#0300300002337A1E\r\n"));
+        QCOMPARE(formatHexRecord(0, 0x0030, QByteArray::fromHex("02337a"), '#'), "#0300300002337A1E\r\n");
         QCOMPARE(hexChecksum(QByteArray::fromHex("8080")), quint8(0x00));
         // Extended segment (x16) and linear (<<16) bases; a later base replaces an earlier one.
         for (const auto& [text, at] : {std::pair(":02001000AABB89\n", 0x10u),
@@ -384,12 +344,9 @@ private slots:
     void steps() {
         QCOMPARE(recordCommand(":L1:x", false) + recordCommand(":L1:x", true), "OOT:L1:x\r\nOOT#L1#x\r\n");
         // A position outside the store disarms instead of reading there.
-        for (const auto& [count, pos] : {std::pair(0, 0), {3, 3}, {3, 9001}, {3, -1}, {4, 0}, {-5, 0}}) {
-            TransferState bad;
-            bad.lineStore = lines(3);
-            bad.armed = true;
-            bad.lineCount = qint16(count);
-            bad.linePos = qint16(pos);
+        for (const auto& [count, pos] :
+             {std::pair<qint16, qint16>(0, 0), {3, 3}, {3, 9001}, {3, -1}, {4, 0}, {-5, 0}}) {
+            TransferState bad{.linePos = pos, .lineStore = lines(3), .lineCount = count, .armed = true};
             QVERIFY(!advanceLine(bad) && !bad.armed && bad.linePos == 0);
         }
         // The lines of a file: blank lines skipped, reading stopped at the entry that decides.

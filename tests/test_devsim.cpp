@@ -37,42 +37,37 @@ QByteArray recordAt(DeviceModel& device, quint32 at, const QByteArray& data, boo
 SimOptions options(const QStringList& args) {
     return std::get<SimOptions>(*parseSimArguments(args + QStringList{"--port", "0", "--quiet"}));
 }
+
+// A datagram and the model's reply, without CR LF; empty: no reply at all.
+// clang-format off
+const struct ReplyRow { const char *name, *datagram, *reply; } ReplyRows[] = {
+    {"boot info, LF only", "OOTi\n", "VELTA BOOT VER=2.10 ADDR=16"}, {"set address", "OOT$0a\r\n", "ADDR SET 0A"},
+    {"set address, one digit", "OOT$A\r\n", "BAD ADDRESS"}, {"start", "OOTg", "START"},
+    {"UART", "UART 2,7\r\n", "UART 2,7 ON"}, {"status", "STATUS\r\n", "STATUS IDLE RECORDS=0 BYTES=0"},
+    {"unknown", "HELLO\r\n", "UNKNOWN COMMAND"}, {"bad checksum", "OOT:0300300002337A1F\r\n", "ERROR bad checksum"},
+    {"verify with colon", "OOT#:00000001FF\r\n", "ERROR bad hex digit"}, {"verify end of file", "OOT#00000001FF", "DOWNLOAD"},
+    {"verify on no image", "OOT#0300300002337A1E\r\n", "ERROR VERIFY 00000030"},
+    {"MDB own address", "MDB 16,VER\r\n", "VER=2.10"}, {"MDB other address", "MDB 17,VER\r\n", ""},
+    {"MDB no comma", "MDB 16VER\r\n", ""}, {"MDB address not a number", "MDB x,VER\r\n", ""},
+    {"MDB not unwrapped twice", "MDB 16,MDB 16,VER\r\n", "UNKNOWN COMMAND"},
+    {"MDC comma in body", "MDC 16,\"UART 2,7\"\r\n", "UART 2,7 ON"},
+    {"MDC up to the last quote", "MDC 16,\"VER\" \"\r\n", "UNKNOWN COMMAND"}, {"MDC one quote", "MDC 16,\"VER\r\n", ""},
+    // Replies get no answer: two devices would answer each other for ever.
+    {"OK", "OK\r\n", ""}, {"UNKNOWN COMMAND", "UNKNOWN COMMAND\r\n", ""}, {"ERROR VERIFY", "ERROR VERIFY 00000030", ""},
+    {"boot information", "VELTA BOOT VER=2.10 ADDR=16\r\n", ""}, {"START", "START\r\n", ""}, {"UART ON", "UART 2,7 ON\r\n", ""},
+    {"STATUS", "STATUS IDLE RECORDS=0 BYTES=0\r\n", ""}, {"a reply in a gateway form", "MDB 16,VER=2.10\r\n", ""}};
+// clang-format on
 } // namespace
 
 class TestDevsim : public QObject {
     Q_OBJECT
 
 private slots:
-    void replies_data() {
-        QTest::addColumn<QByteArray>("datagram");
-        QTest::addColumn<QByteArray>("reply"); // without CR LF; empty: no reply at all
-        // clang-format off
-        const char* const rows[][3] = {
-            {"boot info, LF only", "OOTi\n", "VELTA BOOT VER=2.10 ADDR=16"}, {"set address", "OOT$0a\r\n", "ADDR SET 0A"},
-            {"set address, one digit", "OOT$A\r\n", "BAD ADDRESS"}, {"start", "OOTg", "START"},
-            {"UART", "UART 2,7\r\n", "UART 2,7 ON"}, {"status", "STATUS\r\n", "STATUS IDLE RECORDS=0 BYTES=0"},
-            {"unknown", "HELLO\r\n", "UNKNOWN COMMAND"}, {"bad checksum", "OOT:0300300002337A1F\r\n", "ERROR bad checksum"},
-            {"verify with colon", "OOT#:00000001FF\r\n", "ERROR bad hex digit"}, {"verify end of file", "OOT#00000001FF", "DOWNLOAD"},
-            {"verify on no image", "OOT#0300300002337A1E\r\n", "ERROR VERIFY 00000030"},
-            {"MDB own address", "MDB 16,VER\r\n", "VER=2.10"}, {"MDB other address", "MDB 17,VER\r\n", ""},
-            {"MDB no comma", "MDB 16VER\r\n", ""}, {"MDB address not a number", "MDB x,VER\r\n", ""},
-            {"MDB not unwrapped twice", "MDB 16,MDB 16,VER\r\n", "UNKNOWN COMMAND"},
-            {"MDC comma in body", "MDC 16,\"UART 2,7\"\r\n", "UART 2,7 ON"},
-            {"MDC up to the last quote", "MDC 16,\"VER\" \"\r\n", "UNKNOWN COMMAND"}, {"MDC one quote", "MDC 16,\"VER\r\n", ""},
-            // Replies get no answer: two devices would answer each other for ever.
-            {"OK", "OK\r\n", ""}, {"UNKNOWN COMMAND", "UNKNOWN COMMAND\r\n", ""}, {"ERROR VERIFY", "ERROR VERIFY 00000030", ""},
-            {"boot information", "VELTA BOOT VER=2.10 ADDR=16\r\n", ""}, {"START", "START\r\n", ""}, {"UART ON", "UART 2,7 ON\r\n", ""},
-            {"STATUS", "STATUS IDLE RECORDS=0 BYTES=0\r\n", ""}, {"a reply in a gateway form", "MDB 16,VER=2.10\r\n", ""}};
-        // clang-format on
-        for (const auto& r : rows)
-            QTest::newRow(r[0]) << QByteArray(r[1]) << QByteArray(r[2]);
-    }
-
+    void replies_data() { addRows(ReplyRows); }
     void replies() {
-        QFETCH(QByteArray, datagram);
-        QFETCH(QByteArray, reply);
-        QCOMPARE(DeviceModel().handle(datagram).value_or("<none>"),
-                 reply.isEmpty() ? "<none>" : reply + "\r\n");
+        const ReplyRow& r = ReplyRows[fetchRow()];
+        QCOMPARE(DeviceModel().handle(r.datagram).value_or("<none>"),
+                 *r.reply ? QByteArray(r.reply) + "\r\n" : "<none>");
     }
 
     void oneImageLikeFlash() {
@@ -205,14 +200,14 @@ private slots:
         QVERIFY(QFile::link(dir.filePath("elsewhere"), dir.filePath("link")));
         // clang-format off
         const char* const rows[][3] = {
-            {"--image-out", "$D/fifo", "--image-out $D/fifo: not a regular file"}, {"--image-out", "$D", "--image-out $D: not a regular file"},
-            {"--image-out", "$D/link", "--image-out $D/link: not a regular file"}, {"--bogus", "", "Unknown option 'bogus'."},
-            {"--port", "65536", "--port needs a whole number from 0 to 65535, not '65536'"}, {"extra", "", "unexpected argument 'extra'"},
+            {"--image-out", "$D/fifo", "--image-out $D/fifo: not a regular file"}, {"--bogus", "", "Unknown option 'bogus'."},
+            {"--image-out", "$D/link", "--image-out $D/link: not a regular file"}, {"extra", "", "unexpected argument 'extra'"},
+            {"--port", "65536", "--port needs a whole number from 0 to 65535, not '65536'"},
             {"--address", "16,16", "--address needs device addresses from 0 to 255, each once, not '16,16'"},
             {"--bind", "nowhere", "--bind needs an IP address, not 'nowhere'"}, {"--quiet", "--verbose", "--quiet and --verbose cannot be used together"},
             {"--loss", "1e1", "--loss needs a percentage from 0 to 100, not '1e1'"},
             {"--duplicate", "100.5", "--duplicate needs a percentage from 0 to 100, not '100.5'"},
-            {"--jitter-ms", "-1", "--jitter-ms needs a whole number from 0 to 600000, not '-1'"}};
+            {"--jitter-ms", "+5", "--jitter-ms needs a whole number from 0 to 600000, not '+5'"}};
         // clang-format on
         for (const auto& [option, value, message] : rows) {
             const auto parsed =

@@ -1,13 +1,10 @@
 #include "synthetic_hex.h"
 
-#include "core/protocol/intel_hex.h"
-
 #include <QList>
 
 QByteArray syntheticHexFile(int lines) {
     QByteArray out;
-    quint32 address = 0;
-    quint32 upper = 0xFFFFFFFF;
+    quint32 address = 0, upper = 0xFFFFFFFF;
     for (int written = 0; written < lines - 1; ++written) {
         if ((address >> 16) != upper) {
             upper = address >> 16;
