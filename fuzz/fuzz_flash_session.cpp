@@ -55,7 +55,7 @@ void scripted(Bytes in) {
     Micros now = 0;
     std::optional<Micros> wakeAt;
     const auto check = [&](const FlashAction& action) {
-        wakeAt = action.wakeAt;
+        wakeAt = session.wakeAt();
         if (action.send) {
             if (session.finished())
                 fail("sent after the end");

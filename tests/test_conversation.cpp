@@ -140,7 +140,7 @@ private slots:
         QStringList trace;
         int resends = 0;
         const auto record = [&](const FlashAction& a) {
-            wakeAt = a.wakeAt;
+            wakeAt = session.wakeAt();
             const QByteArray d = session.datagram();
             const int before = std::exchange(resends, session.resends());
             if (!a.send)

@@ -185,7 +185,7 @@ FlashAction FlasherConversation::sendCopy(Micros now) {
     m_waiting = Waiting::Answer;
     m_flight.wait = waitFor();
     m_deadline = now + m_flight.wait;
-    return {true, m_deadline};
+    return {true};
 }
 
 void FlasherConversation::sent(Micros at) {
@@ -312,7 +312,7 @@ FlashAction FlasherConversation::onReply(QByteArrayView reply, Micros now, Micro
         sample(arrived - m_flight.sentAt(m_flight.answers - 1), false);
         if (m_waiting == Waiting::Settle && m_flight.answers == m_flight.copies)
             return proceed(now);
-        return {false, m_deadline};
+        return {};
     }
     return stray(reply, word, rightBehind, arrived);
 }
@@ -357,7 +357,7 @@ FlashAction FlasherConversation::stray(QByteArrayView reply, Word word, bool rig
         ++m_misfits;
     if (m_waiting == Waiting::Answer)
         m_lastIgnored = quotedReply(reply);
-    return {false, m_deadline};
+    return {};
 }
 
 FlashAction FlasherConversation::bootInfoAnswered(QByteArrayView reply) {
@@ -397,7 +397,7 @@ FlashAction FlasherConversation::answered(Micros now, Micros arrived) {
         // late copy is not carried into the next pass.
         m_waiting = Waiting::EndSettle;
         m_deadline = now + horizonUs();
-        return {false, m_deadline};
+        return {};
     }
     // The first records' answers are given a round trip for duplicates to show themselves: on a
     // line that duplicates, they would otherwise be taken for answers before anything is learnt.
@@ -410,13 +410,13 @@ FlashAction FlasherConversation::answered(Micros now, Micros arrived) {
         // would have come, so none is taken for its answer.
         m_waiting = Waiting::Gap;
         m_deadline = arrived + gap;
-        return now >= m_deadline ? proceed(now) : FlashAction{false, m_deadline};
+        return now >= m_deadline ? proceed(now) : FlashAction{};
     }
     // Copies still owed may yet be answered: the next line waits until they are, or are
     // older than the horizon, so none of their answers is taken for its own.
     m_waiting = Waiting::Settle;
     m_deadline = m_flight.last + horizonUs();
-    return now >= m_deadline ? proceed(now) : FlashAction{false, m_deadline};
+    return now >= m_deadline ? proceed(now) : FlashAction{};
 }
 
 FlashAction FlasherConversation::conclude(Micros now) {
@@ -443,7 +443,7 @@ FlashAction FlasherConversation::onTimer(Micros now) {
     if (finished() || m_waiting == Waiting::Nothing)
         return {};
     if (now < m_deadline)
-        return {false, m_deadline};
+        return {};
     switch (m_waiting) {
     case Waiting::Gap:
         return proceed(now);

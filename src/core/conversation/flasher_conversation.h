@@ -49,8 +49,7 @@ enum class DeviceRefusal {
 
 // What the owner has to do after an event.
 struct FlashAction {
-    bool send = false;            // send datagram() now
-    std::optional<Micros> wakeAt; // call onTimer() at this time; nothing: no wait is due
+    bool send = false; // send datagram() now; wakeAt() then says when onTimer() is due
 
     friend bool operator==(const FlashAction&, const FlashAction&) = default;
 };
