@@ -1,5 +1,4 @@
-// Connect and disconnect, who the window hears, the bytes every button puts on the wire, the
-// receive path and the watchdog, with a device stand-in on loopback.
+// Connect, who the window hears, what every button sends, the receive path, the watchdog.
 #include "window_rig.h"
 
 #include "net/addresses.h"
@@ -15,8 +14,7 @@ bool linkShownLost(UP_config& w) {
     return control(w, "NoConnect")->isVisibleTo(&w) && !control(w, "YesConnect")->isVisibleTo(&w);
 }
 
-// What a press puts on the wire, with the gateway device address (Text9) and the console entry
-// (Text11) or the new address (Text10) as given.
+// What a press sends, given the gateway address (Text9) and the entry (Text11) or new address (Text10).
 // clang-format off
 const struct ButtonRow { const char *name, *button; bool gateway; const char *address, *entry, *wire; } ButtonRows[] = {
     {"Boot Info", "Command7", true, "16", "", "MDB 16,OOTi\r\n"}, {"Boot Info, direct", "Command7", false, "16", "", "OOTi\r\n"},
@@ -45,7 +43,6 @@ private slots:
                           w.bar()->text(), w.bar()->value(), w.bar()->barColor() == BarColor::Navy,
                           linkShownLost(w));
         };
-        QCOMPARE(s.bootInfo, QByteArray("MDB 16,OOTi\r\n"));
         QCOMPARE(s.launched,
                  QStringList{arpFlushCommand().program + ' ' + arpFlushCommand().arguments.join(' ')});
         QCOMPARE(s.sleeps, QList<int>{100});
@@ -78,70 +75,55 @@ private slots:
                  (QList<QByteArray>{"MDB 16,OOTi\r\n", "MDB 16,OOT:020000040000FA\r\n", "MDB 16,OOTi\r\n"}));
     }
 
-    void connectFailures_data() {
-        QTest::addColumn<QString>("remotePort"); // empty: the peer's, with the local port taken
-        for (const char* port : {"", "abc", "70000", "99999999999"})
-            QTest::newRow(*port ? port : "local port taken") << QString(port);
-    }
-
-    void connectFailures() {
-        QFETCH(QString, remotePort);
-        Rig r;
-        UP_config& w = *r.w;
-        LoopbackPeer peer;
-        QUdpSocket holder;
-        QVERIFY(holder.bind(QHostAddress::Any, 0));
-        control<QComboBox>(w, "ComboRemoteIP")->setEditText(QStringLiteral("127.0.0.1"));
-        r.setPorts(remotePort.isEmpty() ? QString::number(peer.port()) : remotePort,
-                   remotePort.isEmpty() ? QString::number(holder.localPort()) : QStringLiteral("0"));
-        press(w, "cbBind");
-        QVERIFY(!w.isConnected() && linkShownLost(w) &&
-                w.udpSocket().state() == UdpSocketControl::StateClosed);
-        QCOMPARE(control<QPushButton>(w, "cbBind")->text(), QStringLiteral("Connect"));
-        QVERIFY(r.boxes.isEmpty() && w.udpSocket().sentCount() == 0);
-        QCOMPARE(w.bar()->barColor(), BarColor::Navy); // what the attempt did is not undone
-        // The next press tries again from the start, the cache flush included.
-        r.setPorts(QString::number(peer.port()), QStringLiteral("0"));
-        press(w, "cbBind");
-        QVERIFY(w.isConnected());
-        QCOMPARE(r.launched.size(), 2);
-        QCOMPARE(peer.take(1), QList<QByteArray>{"MDB 16,OOTi\r\n"});
-    }
-
-    // A literal is known at once; a name only once looked up. Until then nothing of a transfer
-    // can be sent or armed: the open button waits for the answer, as does the connect's request.
+    // A literal is known at once, a name once looked up: until then nothing of a transfer goes out
+    // and the open button waits. A refused connect shows closed, silently; the next press retries.
     void remoteHosts_data() {
         QTest::addColumn<QString>("host");
-        QTest::addColumn<QString>("answer"); // "-": the system looks it up; "": not found
+        QTest::addColumn<QString>("answer");  // "-": the system looks it up; "": not found
+        QTest::addColumn<QString>("refused"); // a remote port refused first; "taken": the local port
         // clang-format off
-        const char* const rows[][3] = {
-            {"IPv4 address", "127.0.0.1", "-"}, {"IPv6 address", "::1", "-"}, {"name, by the system", "localhost", "-"},
-            {"name answered late", "device.example", "127.0.0.1"}, {"name not found", "device.example", ""},
-            {"disconnected while looking up", "device.example", "127.0.0.1 after disconnect"}};
+        const char* const rows[][4] = {
+            {"IPv4 address", "127.0.0.1", "-", ""}, {"IPv6 address", "::1", "-", ""},
+            {"name, by the system", "localhost", "-", ""}, {"name answered late", "device.example", "127.0.0.1", ""},
+            {"name not found", "device.example", "", ""},
+            {"disconnected while looking up", "device.example", "127.0.0.1 after disconnect", ""},
+            {"remote port abc", "127.0.0.1", "-", "abc"}, {"remote port 70000", "127.0.0.1", "-", "70000"},
+            {"remote port 99999999999", "127.0.0.1", "-", "99999999999"}, {"local port taken", "127.0.0.1", "-", "taken"}};
         // clang-format on
         for (const auto& r : rows)
-            QTest::newRow(r[0]) << QString(r[1]) << QString(r[2]);
+            QTest::newRow(r[0]) << QString(r[1]) << QString(r[2]) << QString(r[3]);
     }
 
     void remoteHosts() {
         QFETCH(QString, host);
         QFETCH(QString, answer);
-        QUdpSocket peer;
+        QFETCH(QString, refused);
+        QUdpSocket peer, holder;
         if (!peer.bind(QHostAddress(host == "::1" ? host : QStringLiteral("127.0.0.1")), 0))
             QSKIP("no such loopback address here");
+        QVERIFY(holder.bind(QHostAddress::Any, 0));
         Rig r;
         UP_config& w = *r.w;
         r.holdLookups = answer != "-";
-        int dialogs = 0;
         r.nextFile = r.write("fw.hex", ":020000040000FA\r\n:00000001FF\r\n");
+        if (!refused.isEmpty()) {
+            const bool taken = refused == "taken";
+            control<QComboBox>(w, "ComboRemoteIP")->setEditText(host);
+            r.setPorts(taken ? QString::number(peer.localPort()) : refused,
+                       QString::number(taken ? holder.localPort() : 0));
+            press(w, "cbBind");
+            QVERIFY(!w.isConnected() && linkShownLost(w) &&
+                    w.udpSocket().state() == UdpSocketControl::StateClosed);
+            QCOMPARE(control<QPushButton>(w, "cbBind")->text(), QStringLiteral("Connect"));
+            QVERIFY(r.boxes.isEmpty() && w.udpSocket().sentCount() == 0);
+            QCOMPARE(w.bar()->barColor(), BarColor::Navy); // what the attempt did is not undone
+        }
         r.connectTo(host, peer.localPort(), true);
         QVERIFY(w.isConnected());
+        QCOMPARE(r.launched.size(), refused.isEmpty() ? 1 : 2); // each press flushes the cache
         QCOMPARE(control(w, "Command3")->isEnabled(), !QHostAddress(host).isNull());
-        if (r.holdLookups) {
-            // The operator is quick: the button does nothing yet, and nothing goes out.
-            QObject::connect(control<QPushButton>(w, "Command3"), &QPushButton::clicked, [&] { ++dialogs; });
-            press(w, "Command3");
-            QVERIFY(dialogs == 0 && w.udpSocket().sentCount() == 0 && !w.sendCommand("OOTi\r\n"));
+        if (r.holdLookups) { // the open button is off (above); the connect's request waits too
+            QVERIFY(w.udpSocket().sentCount() == 0 && !w.sendCommand("OOTi\r\n"));
             if (answer.endsWith("after disconnect")) {
                 press(w, "cbBind");
                 r.answerLookups({QHostAddress(answer.section(' ', 0, 0))});
@@ -160,8 +142,7 @@ private slots:
         QVERIFY(runUntil([&] { return peer.hasPendingDatagrams(); }));
         const QNetworkDatagram request = peer.receiveDatagram();
         QCOMPARE(request.data(), QByteArray("MDB 16,OOTi\r\n"));
-        // The device's answer reaches the window, whatever form its address takes, and meets no
-        // armed transfer; the load then starts with its first line.
+        // The answer reaches the window, whatever its address's form, and meets no armed transfer.
         QSignalSpy arrivals(&w.udpSocket(), &UdpSocketControl::dataArrival);
         peer.writeDatagram("VELTA BOOT VER=2.10\r\n", request.senderAddress(), quint16(request.senderPort()));
         QVERIFY(runUntil([&] { return arrivals.count() == 1; }));
@@ -172,23 +153,23 @@ private slots:
         QCOMPARE(peer.receiveDatagram().data(), QByteArray("MDB 16,OOT:020000040000FA\r\n"));
     }
 
-    void onlyTheDeviceIsHeard() {
+    void onlyTheDeviceIsHeardAndKeepsTheLinkAlive() {
         Session s;
-        QSignalSpy spy(&s.w->udpSocket(), &UdpSocketControl::dataArrival);
-        s.w->watchdogTick();
+        UP_config& w = *s.w;
+        QSignalSpy spy(&w.udpSocket(), &UdpSocketControl::dataArrival);
         // Outsiders on another address: not shown, not dispatched, no sign of life.
         LoopbackPeer outsider(QStringLiteral("127.0.0.2"));
         for (int i = 0; i < 2; ++i)
-            outsider.sendTo(s.w->udpSocket().localPort(), "DOWNLOAD\r\n");
+            outsider.sendTo(w.udpSocket().localPort(), "DOWNLOAD\r\n");
         // The device answering from another port (a gateway may) is heard.
         LoopbackPeer gatewayPort;
-        gatewayPort.sendTo(s.w->udpSocket().localPort(), "from the gateway");
+        gatewayPort.sendTo(w.udpSocket().localPort(), "from the gateway");
         // The outsiders' datagrams came first: once the device's is taken, theirs were read too.
         QVERIFY(runUntil([&] { return spy.count() >= 1; }));
         QCOMPARE(spy.count(), 1);
-        QCOMPARE(s.w->lastReply(), QStringLiteral("from the gateway"));
-        QCOMPARE(s.w->bar()->text(), QStringLiteral("NO FILE"));
-        QCOMPARE(s.w->linkSilence(), qint16(1));
+        QCOMPARE(w.lastReply(), QStringLiteral("from the gateway"));
+        QCOMPARE(w.bar()->text(), QStringLiteral("NO FILE"));
+        QCOMPARE(w.linkSilence(), qint16(1));
         // Replies may come from anyone only where the device is a broadcast or multicast address.
         const QStringList groups{"255.255.255.255", "224.0.0.1", "239.255.0.7", "ff02::1"};
         for (const QString& a : groups + QStringList{"127.0.0.1", "192.168.1.25", "::1"})
@@ -196,6 +177,21 @@ private slots:
         for (const QNetworkInterface& nic : QNetworkInterface::allInterfaces())
             for (const QNetworkAddressEntry& e : nic.addressEntries())
                 QVERIFY(e.broadcast().isNull() || isGroupAddress(e.broadcast()));
+        // The watchdog, 1 after the device's datagram:
+        for (int i = 0; i < 49; ++i)
+            w.watchdogTick();
+        QVERIFY(!linkShownLost(w)); // 49 ticks after a datagram: still alive
+        w.watchdogTick();
+        for (int i = 0; i < 40000; ++i) // however long the silence, the count stays in its range
+            w.watchdogTick();
+        QVERIFY(linkShownLost(w) && w.linkSilence() == 51);
+        s.reply({"y"}); // arriving while lost: the picture changes only at the next tick
+        QVERIFY(w.linkSilence() == 1 && linkShownLost(w));
+        w.watchdogTick();
+        QVERIFY(!linkShownLost(w));
+        w.startDevice(); // the device restarts: the next silent tick shows lost
+        w.watchdogTick();
+        QVERIFY(linkShownLost(w));
     }
 
     void buttons_data() { addRows(ButtonRows); }
@@ -226,10 +222,8 @@ private slots:
         s.reply({"first   "});
         QCOMPARE(w.consoleText() + '|' + w.receivedDatagram() + '|' + w.lastReply(),
                  QStringLiteral("\r\n\r\n\r\n\r\n\r\nfirst|first   |first"));
-        // The widget catches up within a frame, caret at the end.
-        auto* console = control<QPlainTextEdit>(w, "Text3");
-        QTRY_COMPARE(console->toPlainText(), QStringLiteral("\n\n\n\n\nfirst"));
-        QCOMPARE(console->textCursor().position(), console->toPlainText().size());
+        // The widget catches up within a frame, by itself.
+        QTRY_COMPARE(control<QPlainTextEdit>(w, "Text3")->toPlainText(), QStringLiteral("\n\n\n\n\nfirst"));
         // A burst is taken datagram by datagram; only spaces are trimmed; any bytes will do.
         QByteArray binary;
         for (int i = 0; i < 256; ++i)
@@ -250,17 +244,17 @@ private slots:
         QVERIFY(!w.sendCommand(QString(70000, 'x'))); // more than one datagram can hold
     }
 
-    // The same reply over and over (a transfer's "OK") leaves the console as it is, not laid out
-    // again; whatever the operator did to it meanwhile is undone by the next reply, as by any.
+    // A repeated reply (a transfer's "OK") is not laid out again, unless the operator touched the console.
     void consoleFollowsRepeatedReplies_data() {
-        QTest::addColumn<QString>("action");
-        QTest::addColumn<bool>("laidOutAgain");
-        for (const char* a : {"nothing", "types", "moves the caret", "selects", "scrolls", "scrolls up"})
-            QTest::newRow(a) << QString(a) << (QByteArray(a) != "nothing");
+        QTest::addColumn<QString>("keys"); // <: Left, >: Shift+End, X: typed; h, v: a bar to its start
+        const char* const rows[][2] = {{"nothing", ""},          {"types over the last letter", "<>X"},
+                                       {"moves the caret", "<"}, {"selects", "<>"},
+                                       {"scrolls", "h"},         {"scrolls up", "v"}};
+        for (const auto& r : rows)
+            QTest::newRow(r[0]) << QString(r[1]);
     }
     void consoleFollowsRepeatedReplies() {
-        QFETCH(QString, action);
-        QFETCH(bool, laidOutAgain);
+        QFETCH(QString, keys);
         Session s;
         UP_config& w = *s.w;
         w.show();
@@ -274,48 +268,22 @@ private slots:
                   scrolledDown = console->verticalScrollBar()->value();
         // The end of the newest in sight.
         QVERIFY(scrolled > 0 && scrolledDown > 0 && console->textCursor().atEnd());
-        if (action == "types") { // over the last letter: the caret stays where it was
-            QTest::keyClick(console, Qt::Key_Left);
-            QTest::keyClick(console, Qt::Key_End, Qt::ShiftModifier);
-            QTest::keyClicks(console, QStringLiteral("X"));
-        } else if (action == "moves the caret") {
-            QTest::keyClick(console, Qt::Key_Left);
-        } else if (action == "selects") {
-            QTest::keyClick(console, Qt::Key_Left); // the caret back at the end, a letter selected
-            QTest::keyClick(console, Qt::Key_End, Qt::ShiftModifier);
-        } else if (action == "scrolls") {
-            console->horizontalScrollBar()->triggerAction(QAbstractSlider::SliderToMinimum);
-        } else if (action == "scrolls up") {
-            console->verticalScrollBar()->triggerAction(QAbstractSlider::SliderToMinimum);
+        const QHash<QChar, Qt::Key> keyOf{{'<', Qt::Key_Left}, {'>', Qt::Key_End}, {'X', Qt::Key_X}};
+        for (const QChar k : keys) {
+            if (k == 'h' || k == 'v')
+                (k == 'h' ? console->horizontalScrollBar() : console->verticalScrollBar())
+                    ->triggerAction(QAbstractSlider::SliderToMinimum);
+            else // "<>": the caret back at the end, a letter selected; "X" types over it
+                QTest::keyClick(console, keyOf.value(k), k == '>' ? Qt::ShiftModifier : Qt::NoModifier);
         }
         QSignalSpy layouts(console->document(), &QTextDocument::contentsChange);
         s.reply({line});
         w.flushScreen();
-        QCOMPARE(layouts.isEmpty(), !laidOutAgain);
+        QCOMPARE(layouts.isEmpty(), keys.isEmpty());
         QCOMPARE(console->toPlainText(), shown);
         QVERIFY(console->textCursor().atEnd() && !console->textCursor().hasSelection());
         QCOMPARE(console->horizontalScrollBar()->value(), scrolled);
         QCOMPARE(console->verticalScrollBar()->value(), scrolledDown);
-    }
-
-    void watchdog() {
-        Session s;
-        UP_config& w = *s.w;
-        s.reply({"x"});
-        for (int i = 0; i < 49; ++i)
-            w.watchdogTick();
-        QVERIFY(!linkShownLost(w)); // 49 ticks after a datagram: still alive
-        w.watchdogTick();
-        for (int i = 0; i < 40000; ++i) // however long the silence, the count stays in its range
-            w.watchdogTick();
-        QVERIFY(linkShownLost(w) && w.linkSilence() == 51);
-        s.reply({"y"}); // arriving while lost: the picture changes only at the next tick
-        QVERIFY(w.linkSilence() == 1 && linkShownLost(w));
-        w.watchdogTick();
-        QVERIFY(!linkShownLost(w));
-        w.startDevice(); // the device restarts: the next silent tick shows lost
-        w.watchdogTick();
-        QVERIFY(linkShownLost(w));
     }
 };
 

@@ -1,7 +1,6 @@
 #pragma once
 
-// What the window tests share: a window in a folder of its own with recording platform services,
-// a loopback device stand-in, and the operator's hands (typing, picking, pressing).
+// The window tests' rig: a window with recording services, a loopback device, the operator's hands.
 
 #include "app/services.h"
 #include "app/up_config.h"
@@ -14,18 +13,15 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QLineEdit>
-#include <QNetworkDatagram>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <QUdpSocket>
 
 #include <memory>
 
-// Runs the real event loop until `done` holds or `timeoutMs` passes. Unlike QTest::qWait it never
-// sleeps between events, so datagram round trips run at full speed.
+// Runs the event loop until `done` holds or `timeoutMs` passes; unlike QTest::qWait, never sleeps.
 template <typename Pred> bool runUntil(Pred done, int timeoutMs = 5000) {
     QEventLoop loop;
     QTimer poll;
@@ -40,8 +36,7 @@ template <typename Pred> bool runUntil(Pred done, int timeoutMs = 5000) {
     return done();
 }
 
-// A window in a folder of its own (address book files never leak between tests), with services
-// that record what it asked for and answer from a script.
+// A window in a folder of its own, with services that record what it asked and answer from a script.
 struct Rig {
     QTemporaryDir dir;
     QString previous = QDir::currentPath();
@@ -147,16 +142,14 @@ inline void press(UP_config& w, const char* button) {
 // A window connected to a loopback peer, the boot-information request taken.
 struct Session : Rig {
     LoopbackPeer peer;
-    QByteArray bootInfo;
     quint64 taken = 0; // datagrams of the window's already taken from the peer
 
     explicit Session(bool gateway = true) {
         w->watchdog().stop(); // the tests tick it; a real tick on a slow machine would miscount
         connectTo(QStringLiteral("127.0.0.1"), peer.port(), gateway);
-        bootInfo = sent().value(0);
+        sent(); // the boot-information request
     }
-    // What the window has sent since the last call: it says how many, so nothing waits for
-    // silence (sends happen inside the event that causes them).
+    // What the window has sent since the last call; it counts them, so nothing waits for silence.
     QList<QByteArray> sent() {
         const quint64 count = w->udpSocket().sentCount();
         QList<QByteArray> out = peer.take(int(count - taken));
