@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <cmath>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 QString items(QComboBox* box) {
@@ -240,7 +239,6 @@ private slots:
         QCOMPARE(book(), QByteArray("127.0.0.10\r\n")); // only "Save" writes
         press(w, "SaveIP");
         QCOMPARE(book(), QByteArray("127.0.0.1\r\n127.0.0.10\r\nalpha\r\nalpha\r\n"));
-        QCOMPARE(QDir(r.dir.path()).entryList(QDir::Files).size(), 1); // no temporary left behind
         // Start-up picks the first entry; "Add" into an empty list picks nothing, though Qt shows it.
         UP_config fresh(r.services());
         fresh.show();
@@ -255,21 +253,12 @@ private slots:
         QCOMPARE(items(freshBox), QStringLiteral("10.0.0.1"));
         QVERIFY(fresh.close() && r.boxes.isEmpty()); // closing saves nothing
         QCOMPARE(book(), QByteArray("127.0.0.1\r\n127.0.0.10\r\nalpha\r\nalpha\r\n"));
-        // A book with a second name (a hard link) is written where both names see it.
-        QCOMPARE(::link("VELTA_BOOTLOADER.ini", "other.ini"), 0);
-        type(box, QStringLiteral("10.9.9.9"));
-        press(w, "Add_ip");
-        press(w, "SaveIP");
-        QFile other(QStringLiteral("other.ini"));
-        QVERIFY(other.open(QIODevice::ReadOnly) && other.readAll() == book() &&
-                book().startsWith("10.9.9.9\r\n"));
-        QVERIFY(QFile::remove(QStringLiteral("other.ini")));
-        // A folder in the book's place cannot be replaced: the box says why, the list stays.
+        // A folder in the book's place cannot be replaced: the box says why, the list stays. (How the
+        // book is written, links and temporaries included, test_core's saves checks.)
         QVERIFY(QFile::remove(AddressBook::FileName) && QDir().mkdir(AddressBook::FileName));
         press(w, "SaveIP");
         QCOMPARE(r.boxes, QStringList{"!Error#75: Path/File access error"});
-        QCOMPARE(box->count(), 5);
-        QCOMPARE(QDir(r.dir.path()).entryList(QDir::Files).size(), 0); // no temporary left behind
+        QCOMPARE(box->count(), 4);
     }
 };
 
