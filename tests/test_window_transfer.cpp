@@ -126,7 +126,7 @@ private slots:
         UP_config& w = *r.w;
         const QByteArray content = syntheticHexFile(9000);
         SimulatorProcess sim(VELTA_DEVSIM, {"--image-out", r.file("received.hex"), "--quiet"});
-        r.connectTo(QStringLiteral("127.0.0.1"), sim.port());
+        r.connectTo(QStringLiteral("127.0.0.1"), QString::number(sim.port()));
         QVERIFY(runUntil([&] { return w.lastReply().contains("VER="); }));
         QTimer flood;
         QRandomGenerator rng(20261207);

@@ -36,6 +36,13 @@ template <typename Pred> bool runUntil(Pred done, int timeoutMs = 5000) {
     return done();
 }
 
+template <typename T = QWidget> T* control(UP_config& w, const char* name) {
+    return w.findChild<T*>(QLatin1String(name));
+}
+inline void press(UP_config& w, const char* button) {
+    QTest::mouseClick(control<QPushButton>(w, button), Qt::LeftButton);
+}
+
 // A window in a folder of its own, with services that record what it asked and answer from a script.
 struct Rig {
     QTemporaryDir dir;
@@ -102,23 +109,17 @@ struct Rig {
             qFatal("cannot write %s", qPrintable(f.fileName()));
         return f.fileName();
     }
-    // Points the window at `port` of `host` with the gateway switch as asked, and connects.
-    void connectTo(const QString& host, quint16 port, bool gateway = true) {
-        w->findChild<QComboBox*>(QStringLiteral("ComboRemoteIP"))->setEditText(host);
-        w->findChild<QCheckBox*>(QStringLiteral("Check1"))->setChecked(gateway);
-        setPorts(QString::number(port), QStringLiteral("0"));
-        QTest::mouseClick(w->findChild<QPushButton*>(QStringLiteral("cbBind")), Qt::LeftButton);
-    }
-    // The working region's port boxes, as automation sets them: they are read by the connect.
-    void setPorts(const QString& remote, const QString& local) {
-        w->findChild<QLineEdit*>(QStringLiteral("tbRemotePort"))->setText(remote);
-        w->findChild<QLineEdit*>(QStringLiteral("tbLocalPort"))->setText(local);
+    // Points the window at `port` of `host`, the gateway switch as asked, and connects. The port
+    // boxes are set as automation sets them: the connect reads them.
+    void connectTo(const QString& host, const QString& port, bool gateway = true,
+                   const QString& local = "0") {
+        control<QComboBox>(*w, "ComboRemoteIP")->setEditText(host);
+        control<QCheckBox>(*w, "Check1")->setChecked(gateway);
+        control<QLineEdit>(*w, "tbRemotePort")->setText(port);
+        control<QLineEdit>(*w, "tbLocalPort")->setText(local);
+        press(*w, "cbBind");
     }
 };
-
-template <typename T = QWidget> T* control(UP_config& w, const char* name) {
-    return w.findChild<T*>(QLatin1String(name));
-}
 
 // The operator's hands: a click into the box, then keys; a pick from the drop-down list; a press.
 inline void type(QComboBox* box, const QString& text) {
@@ -135,9 +136,6 @@ inline void pick(QComboBox* box, int index) {
                       view->visualRect(view->model()->index(index, 0)).center());
     QTRY_VERIFY(!view->isVisible());
 }
-inline void press(UP_config& w, const char* button) {
-    QTest::mouseClick(control<QPushButton>(w, button), Qt::LeftButton);
-}
 
 // A window connected to a loopback peer, the boot-information request taken.
 struct Session : Rig {
@@ -146,7 +144,7 @@ struct Session : Rig {
 
     explicit Session(bool gateway = true) {
         w->watchdog().stop(); // the tests tick it; a real tick on a slow machine would miscount
-        connectTo(QStringLiteral("127.0.0.1"), peer.port(), gateway);
+        connectTo(QStringLiteral("127.0.0.1"), QString::number(peer.port()), gateway);
         sent(); // the boot-information request
     }
     // What the window has sent since the last call; it counts them, so nothing waits for silence.
