@@ -7,7 +7,6 @@
 #include <QDialogButtonBox>
 #include <QFile>
 #include <QFileDialog>
-#include <QRandomGenerator>
 
 #include <sys/stat.h>
 
@@ -129,7 +128,6 @@ private slots:
         r.connectTo(QStringLiteral("127.0.0.1"), QString::number(sim.port()));
         QVERIFY(runUntil([&] { return w.lastReply().contains("VER="); }));
         QTimer flood;
-        QRandomGenerator rng(20261207);
         LoopbackPeer outsider(QStringLiteral("127.0.0.2"));
         int flooded = 0;
         QObject::connect(&flood, &QTimer::timeout, [&] {
@@ -137,7 +135,7 @@ private slots:
             for (int i = 0; i < 100 && flooded < 10000; ++i, ++flooded)
                 outsider.sendTo(w.udpSocket().localPort(), flooded % 1000 == 0
                                                                ? QByteArray(65507, 'O')
-                                                               : QByteArray(words[rng.bounded(5)]));
+                                                               : QByteArray(words[flooded % 5]));
         });
         flood.start(1);
         r.nextFile = r.write("fw.hex", content);
