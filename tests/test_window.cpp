@@ -1,5 +1,4 @@
-// The window at start, its look (pixels at scale 1; nothing cut at 1.5 and 2), screen reader and
-// Tab order, and its address book in an operator's hands.
+// The window at start (also at scales 1.5 and 2), its repaints, its address book in use.
 #include "app/icons.h"
 #include "core/link/address_book.h"
 #include "window_rig.h"
@@ -22,8 +21,7 @@ QString items(QComboBox* box) {
         l << box->itemText(i);
     return l.join('|');
 }
-// Why `actual` is not `golden`, empty when it is: other CPUs' raster paths may move a few pixels
-// by a few units.
+// Why `actual` is not `golden`; other CPUs' raster paths may move a few pixels by a few units.
 QString pictureDifference(const QImage& actual, const QImage& golden) {
     constexpr int Units = 4, Pixels = 24;
     const QImage a = actual.convertToFormat(QImage::Format_ARGB32),
@@ -59,9 +57,8 @@ QImage onScreen(QWidget* w) {
     return w->screen()->grabWindow(w->window()->winId(), at.x(), at.y(), w->width(), w->height()).toImage();
 }
 
-// The address book in an operator's hands. Steps: tX types X, pN picks entry N, r is Return,
-// + Add, - Del, s Save, c clears the list, D puts a folder in the book's place. The outcome, the
-// window closed: the entries, the text shown, the book (";" for a line end), the boxes.
+// Steps: tX types X, pN picks entry N, r Return, + Add, - Del, s Save, c clears the list, D a folder
+// for the book. Outcome, the window closed: entries, text shown, the book (";": line end), boxes.
 // clang-format off
 const struct BookRow { const char *name, *book, *steps, *outcome; } BookRows[] = {
     {"sorted at start, the first picked", "zeta\r\n\"Alpha\"\r\n10.1.1.1,beta\r\n", "", "10.1.1.1|Alpha|beta|zeta 10.1.1.1 zeta;\"Alpha\";10.1.1.1,beta; "},
@@ -82,8 +79,7 @@ class TestWindow : public QObject {
     Q_OBJECT
 
 private slots:
-    // At start: every caption, place, colour and picture (kept for scale 1; VELTA_WRITE_GOLDEN=1
-    // writes them anew), the state, nothing cut, a name for a screen reader, the Tab order.
+    // Pictures (scale 1; VELTA_WRITE_GOLDEN=1 redraws them), state, fit, accessible names, Tab order.
     void startsAsDesigned() {
         Rig r(true);
         UP_config& w = *r.w;

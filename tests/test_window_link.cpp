@@ -64,8 +64,7 @@ private slots:
         QVERIFY(s.sent().isEmpty()); // nothing goes out while closed
     }
 
-    // A literal is known at once, a name once looked up: until then nothing of a transfer goes out
-    // and the open button waits. A refused connect shows closed, silently; the next press retries.
+    // A name is looked up; until then nothing goes out. A refused connect shows closed; a press retries.
     void remoteHosts_data() {
         QTest::addColumn<QString>("host");
         QTest::addColumn<QString>("answer");  // "-": the system looks it up; "": not found
@@ -185,7 +184,6 @@ private slots:
         w.requestVersion();
         QCOMPARE(s.sent(), (QList<QByteArray>{"MDC 7,\"VER\"\r\n", "VER\r\n"}));
         QVERIFY(!w.sendCommand(QString(70000, 'x'))); // more than one datagram can hold
-        // Who is heard:
         QSignalSpy spy(&w.udpSocket(), &UdpSocketControl::dataArrival);
         // Outsiders on another address: not shown, not dispatched, no sign of life.
         LoopbackPeer outsider(QStringLiteral("127.0.0.2"));

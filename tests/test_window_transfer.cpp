@@ -24,10 +24,9 @@ class TestWindowTransfer : public QObject {
     Q_OBJECT
 
 private slots:
-    // Events: Ln loads n records, Fname a file that fails ("fifo", "long": made so), C cancels the
-    // dialog (E: with an empty name), <text is a reply ("_" a blank). The trace: what went out after
-    // each (Dk / Vk: record k in download or verify form, "." nothing), then the bar's text, colour,
-    // value, whether armed and verifying, and the message boxes.
+    // Events: Ln loads n records, Fname a failing file ("fifo", "long": made so), C cancels (E: empty
+    // name), <text a reply ("_" a blank). Trace: what went out after each (Dk / Vk: record k to
+    // download or verify, "." nothing), the bar's text, colour, value, armed, verifying, boxes.
     void scripts_data() {
         QTest::addColumn<QString>("script");
         QTest::addColumn<QString>("trace");
@@ -118,8 +117,7 @@ private slots:
         QCOMPARE(dialogLooks + ' ' + s.boxes.join(','), "Open &Open !Error#53: File not found");
     }
 
-    // A whole transfer against the simulator while outsiders flood the port with keywords, empty and
-    // maximal datagrams: the device's image is the file's.
+    // Against the simulator while outsiders flood the port: the device's image is the file's.
     void againstTheSimulatorUnderFlood() {
         Rig r(true);
         UP_config& w = *r.w;

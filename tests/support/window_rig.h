@@ -10,6 +10,7 @@
 #include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
 #include <QLineEdit>
@@ -23,16 +24,11 @@
 
 // Runs the event loop until `done` holds or `timeoutMs` passes; unlike QTest::qWait, never sleeps.
 template <typename Pred> bool runUntil(Pred done, int timeoutMs = 5000) {
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    poll.start(2);
-    if (!done())
-        loop.exec();
+    const QDeadlineTimer deadline(timeoutMs);
+    QTimer wake; // the wait for more events ends at its next tick at the latest
+    wake.start(2);
+    while (!done() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     return done();
 }
 
