@@ -1,5 +1,4 @@
-// Loading HEX files and the passes the device's replies drive: scripted replies from a stand-in,
-// and a whole transfer against the simulator while outsiders flood the window's port.
+// Loading HEX files and the passes replies drive: scripted, and against the simulator under a flood.
 #include "simulator_process.h"
 #include "synthetic_hex.h"
 #include "window_rig.h"
@@ -8,20 +7,15 @@
 #include <QDialogButtonBox>
 #include <QFile>
 #include <QFileDialog>
-#include <QRandomGenerator>
 
 #include <sys/stat.h>
 
 namespace {
 // Distinct, plausible record lines; the window does not judge them.
-QByteArray record(int n) {
-    return ":02" + QByteArray::number(0x1000 + n, 16).toUpper() + "00ABCD00";
-}
-
 QByteArray hexFile(int lines) {
     QByteArray out;
     for (int i = 1; i <= lines; ++i)
-        out += record(i) + "\r\n";
+        out += ":02" + QByteArray::number(0x1000 + i, 16).toUpper() + "00ABCD00\r\n";
     return out;
 }
 } // namespace
@@ -30,10 +24,9 @@ class TestWindowTransfer : public QObject {
     Q_OBJECT
 
 private slots:
-    // Events: Ln loads a file of n records, C cancels the dialog (E: with an empty name), <text is
-    // a reply ("_" a blank). The trace: what went out after each event (Dk / Vk: record k in
-    // download or verify form, "." nothing), then the bar's text, colour, value, whether the
-    // transfer is armed and in the verify pass, and the message boxes shown.
+    // Events: Ln loads n records, Fname a failing file ("fifo", "long": made so), C cancels (E: empty
+    // name), <text a reply ("_" a blank). Trace: what went out after each (Dk / Vk: record k to
+    // download or verify, "." nothing), the bar's text, colour, value, armed, verifying, boxes.
     void scripts_data() {
         QTest::addColumn<QString>("script");
         QTest::addColumn<QString>("trace");
@@ -48,7 +41,13 @@ private slots:
             {"shorter second file", "L5 L2 <OK <OK", "D1 D1 D2 D1 DOWNLOAD navy 1/2 1 0 -"},
             {"load in the verify pass", "L3 <DOWNLOAD <OK L2", "D1 V1 V2 D1 DOWNLOAD navy 1/2 1 0 -"},
             {"9000 lines", "L9000 <OK", "D1 D2 DOWNLOAD navy 2/9000 1 0 -"},
-            {"empty file", "L0 <OK", ". . READY navy 0/0 0 0 -"}};
+            {"empty file", "L0 <OK", ". . READY navy 0/0 0 0 -"},
+            {"load fails: missing, the earlier load stops", "L5 <OK Fabsent.hex <OK <VER=1", "D1 D2 . . . NO FILE navy 2/5 0 0 !Error#53: File not found"},
+            {"load fails: no such folder", "L5 <OK Fno/x.hex <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#76: Path not found"},
+            {"load fails: a folder", "L5 <OK F. <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#75: Path/File access error"},
+            {"load fails: a FIFO, never waited on", "L5 <OK Ffifo <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#75: Path/File access error"},
+            {"load fails: 9001 lines", "L5 <OK L9001 <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#9: Subscript out of range"},
+            {"load fails: an entry of more than 1 MiB", "L5 <OK Flong <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#7: Out of memory"}};
         // clang-format on
         for (const auto& r : rows)
             QTest::newRow(r[0]) << QString(r[1]) << QString(r[2]);
@@ -61,14 +60,20 @@ private slots:
         QStringList trace;
         int file = 0;
         for (const QString& event : script.split(' ')) {
-            if (event.startsWith('L')) {
-                s.nextFile = s.write(QString::number(++file), hexFile(event.mid(1).toInt()));
-                press(w, "Command3");
-            } else if (event == "C" || event == "E") {
-                s.nextFile = event == "C" ? std::nullopt : std::optional<QString>(QString());
-                press(w, "Command3");
+            const QString arg = event.mid(1);
+            if (event[0] == '<') {
+                s.reply({QString(arg).replace('_', ' ').toLatin1()});
             } else {
-                s.reply({event.mid(1).replace('_', ' ').toLatin1()});
+                if (event[0] == 'L')
+                    s.nextFile = s.write(QString::number(++file), hexFile(arg.toInt()));
+                else if (event[0] == 'F')
+                    s.nextFile = arg == "long" ? s.write(arg, hexFile(3) + QByteArray(1024 * 1024 + 1, 'F'))
+                                               : s.file(arg);
+                else
+                    s.nextFile = event == "C" ? std::nullopt : std::optional<QString>(QString());
+                if (arg == "fifo")
+                    QCOMPARE(::mkfifo(QFile::encodeName(*s.nextFile).constData(), 0600), 0);
+                press(w, "Command3");
             }
             QStringList sent;
             for (QByteArray d : s.sent()) {
@@ -87,78 +92,40 @@ private slots:
         QTEST(trace.join(' '), "trace");
     }
 
-    void loadFailures_data() {
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<QStringList>("boxes");
-        // clang-format off
-        const char* const rows[][3] = {
-            {"missing", "absent.hex", "!Error#53: File not found"}, {"no such folder", "no/x.hex", "!Error#76: Path not found"},
-            {"a missing file typed into the real dialog", "typed.hex", "!Error#53: File not found"},
-            {"a folder", ".", "!Error#75: Path/File access error"}, {"a FIFO, never waited on", "fifo", "!Error#75: Path/File access error"},
-            {"9001 lines", "9001", "!Error#9: Subscript out of range"}, {"an entry of more than 1 MiB", "long", "!Error#7: Out of memory"}};
-        // clang-format on
-        for (const auto& r : rows)
-            QTest::newRow(r[0]) << QString(r[1]) << QStringList{r[2]};
-    }
-
-    void loadFailures() {
-        QFETCH(QString, kind);
+    // The real dialog takes a typed name of a file that does not exist, as any typed name.
+    void typedIntoTheRealDialog() {
         Session s(false);
-        s.nextFile = s.write("fw.hex", hexFile(5));
-        press(*s.w, "Command3");
-        s.reply({"OK"});
-        (void)s.sent();
-        QString path = s.file(kind);
-        if (kind == "fifo")
-            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-        else if (kind == "9001")
-            path = s.write("over.hex", hexFile(9001));
-        else if (kind == "long")
-            path = s.write("long.hex", hexFile(3) + QByteArray(1024 * 1024 + 1, 'F'));
-        s.nextFile = path;
+        s.realDialog = true;
         QString dialogLooks;
         QTimer operatorTypes;
-        if (kind == "typed.hex") {
-            // The name of a file that does not exist is taken, as any typed name is.
-            s.realDialog = true;
-            QObject::connect(&operatorTypes, &QTimer::timeout, [&] {
-                auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-                auto* edit = dialog ? dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")) : nullptr;
-                if (!edit || !edit->isVisible())
-                    return;
-                operatorTypes.stop();
-                dialogLooks = dialog->windowTitle() + ' ' +
-                              dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Open)->text();
-                // Keys as the window system delivers them, to the dialog the operator looks at.
-                QApplication::setActiveWindow(dialog);
-                edit->setFocus();
-                QTest::keyClicks(edit, path);
-                QTest::keyClick(dialog->windowHandle(), Qt::Key_Return);
-            });
-            operatorTypes.start(10);
-        }
+        QObject::connect(&operatorTypes, &QTimer::timeout, [&] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            auto* edit = dialog ? dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")) : nullptr;
+            if (!edit || !edit->isVisible())
+                return;
+            operatorTypes.stop();
+            dialogLooks = dialog->windowTitle() + ' ' +
+                          dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Open)->text();
+            // Keys as the window system delivers them, to the dialog the operator looks at.
+            QApplication::setActiveWindow(dialog);
+            edit->setFocus();
+            QTest::keyClicks(edit, s.file("typed.hex"));
+            QTest::keyClick(dialog->windowHandle(), Qt::Key_Return);
+        });
+        operatorTypes.start(10);
         press(*s.w, "Command3");
-        QTEST(s.boxes, "boxes");
-        QCOMPARE(dialogLooks, QString(kind == "typed.hex" ? "Open &Open" : ""));
-        // The earlier load stays stored but is stopped for good: no reply sends a line now.
-        const WindowConversation& c = s.w->conversation();
-        QCOMPARE(joined(c.armed(), c.linePos(), c.lineCount(), s.w->bar()->text(), s.w->lastReply()),
-                 "0 0 5 NO FILE OK");
-        s.reply({"OK", "VER=1"});
-        QVERIFY(s.sent().isEmpty());
+        QCOMPARE(dialogLooks + ' ' + s.boxes.join(','), "Open &Open !Error#53: File not found");
     }
 
-    // A whole transfer against the simulator while outsiders flood the window's port with
-    // keyword soup, empty and maximal datagrams: the device's image is the file's.
+    // Against the simulator while outsiders flood the port: the device's image is the file's.
     void againstTheSimulatorUnderFlood() {
         Rig r(true);
         UP_config& w = *r.w;
         const QByteArray content = syntheticHexFile(9000);
         SimulatorProcess sim(VELTA_DEVSIM, {"--image-out", r.file("received.hex"), "--quiet"});
-        r.connectTo(QStringLiteral("127.0.0.1"), sim.port());
+        r.connectTo(QStringLiteral("127.0.0.1"), QString::number(sim.port()));
         QVERIFY(runUntil([&] { return w.lastReply().contains("VER="); }));
         QTimer flood;
-        QRandomGenerator rng(20261207);
         LoopbackPeer outsider(QStringLiteral("127.0.0.2"));
         int flooded = 0;
         QObject::connect(&flood, &QTimer::timeout, [&] {
@@ -166,7 +133,7 @@ private slots:
             for (int i = 0; i < 100 && flooded < 10000; ++i, ++flooded)
                 outsider.sendTo(w.udpSocket().localPort(), flooded % 1000 == 0
                                                                ? QByteArray(65507, 'O')
-                                                               : QByteArray(words[rng.bounded(5)]));
+                                                               : QByteArray(words[flooded % 5]));
         });
         flood.start(1);
         r.nextFile = r.write("fw.hex", content);

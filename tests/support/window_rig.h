@@ -1,7 +1,6 @@
 #pragma once
 
-// What the window tests share: a window in a folder of its own with recording platform services,
-// a loopback device stand-in, and the operator's hands (typing, picking, pressing).
+// The window tests' rig: a window with recording services, a loopback device, the operator's hands.
 
 #include "app/services.h"
 #include "app/up_config.h"
@@ -11,37 +10,36 @@
 #include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
 #include <QLineEdit>
-#include <QNetworkDatagram>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <QUdpSocket>
 
 #include <memory>
 
-// Runs the real event loop until `done` holds or `timeoutMs` passes. Unlike QTest::qWait it never
-// sleeps between events, so datagram round trips run at full speed.
+// Runs the event loop until `done` holds or `timeoutMs` passes; unlike QTest::qWait, never sleeps.
 template <typename Pred> bool runUntil(Pred done, int timeoutMs = 5000) {
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    poll.start(2);
-    if (!done())
-        loop.exec();
+    const QDeadlineTimer deadline(timeoutMs);
+    QTimer wake; // the wait for more events ends at its next tick at the latest
+    wake.start(2);
+    while (!done() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     return done();
 }
 
-// A window in a folder of its own (address book files never leak between tests), with services
-// that record what it asked for and answer from a script.
+template <typename T = QWidget> T* control(UP_config& w, const char* name) {
+    return w.findChild<T*>(QLatin1String(name));
+}
+inline void press(UP_config& w, const char* button) {
+    QTest::mouseClick(control<QPushButton>(w, button), Qt::LeftButton);
+}
+
+// A window in a folder of its own, with services that record what it asked and answer from a script.
 struct Rig {
     QTemporaryDir dir;
     QString previous = QDir::currentPath();
@@ -107,23 +105,17 @@ struct Rig {
             qFatal("cannot write %s", qPrintable(f.fileName()));
         return f.fileName();
     }
-    // Points the window at `port` of `host` with the gateway switch as asked, and connects.
-    void connectTo(const QString& host, quint16 port, bool gateway = true) {
-        w->findChild<QComboBox*>(QStringLiteral("ComboRemoteIP"))->setEditText(host);
-        w->findChild<QCheckBox*>(QStringLiteral("Check1"))->setChecked(gateway);
-        setPorts(QString::number(port), QStringLiteral("0"));
-        QTest::mouseClick(w->findChild<QPushButton*>(QStringLiteral("cbBind")), Qt::LeftButton);
-    }
-    // The working region's port boxes, as automation sets them: they are read by the connect.
-    void setPorts(const QString& remote, const QString& local) {
-        w->findChild<QLineEdit*>(QStringLiteral("tbRemotePort"))->setText(remote);
-        w->findChild<QLineEdit*>(QStringLiteral("tbLocalPort"))->setText(local);
+    // Points the window at `port` of `host`, the gateway switch as asked, and connects. The port
+    // boxes are set as automation sets them: the connect reads them.
+    void connectTo(const QString& host, const QString& port, bool gateway = true,
+                   const QString& local = "0") {
+        control<QComboBox>(*w, "ComboRemoteIP")->setEditText(host);
+        control<QCheckBox>(*w, "Check1")->setChecked(gateway);
+        control<QLineEdit>(*w, "tbRemotePort")->setText(port);
+        control<QLineEdit>(*w, "tbLocalPort")->setText(local);
+        press(*w, "cbBind");
     }
 };
-
-template <typename T = QWidget> T* control(UP_config& w, const char* name) {
-    return w.findChild<T*>(QLatin1String(name));
-}
 
 // The operator's hands: a click into the box, then keys; a pick from the drop-down list; a press.
 inline void type(QComboBox* box, const QString& text) {
@@ -140,23 +132,18 @@ inline void pick(QComboBox* box, int index) {
                       view->visualRect(view->model()->index(index, 0)).center());
     QTRY_VERIFY(!view->isVisible());
 }
-inline void press(UP_config& w, const char* button) {
-    QTest::mouseClick(control<QPushButton>(w, button), Qt::LeftButton);
-}
 
 // A window connected to a loopback peer, the boot-information request taken.
 struct Session : Rig {
     LoopbackPeer peer;
-    QByteArray bootInfo;
     quint64 taken = 0; // datagrams of the window's already taken from the peer
 
     explicit Session(bool gateway = true) {
         w->watchdog().stop(); // the tests tick it; a real tick on a slow machine would miscount
-        connectTo(QStringLiteral("127.0.0.1"), peer.port(), gateway);
-        bootInfo = sent().value(0);
+        connectTo(QStringLiteral("127.0.0.1"), QString::number(peer.port()), gateway);
+        sent(); // the boot-information request
     }
-    // What the window has sent since the last call: it says how many, so nothing waits for
-    // silence (sends happen inside the event that causes them).
+    // What the window has sent since the last call; it counts them, so nothing waits for silence.
     QList<QByteArray> sent() {
         const quint64 count = w->udpSocket().sentCount();
         QList<QByteArray> out = peer.take(int(count - taken));
