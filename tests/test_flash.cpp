@@ -594,6 +594,7 @@ private slots:
         QVERIFY(device.received.mid(1, 2) == QList<QByteArray>(2, expected.at(1)));
         const QString log = read(path("t.log"));
         QCOMPARE(log.count(" > "), device.received.size());
+        QCOMPARE(log.count(QRegularExpression(":\\d\\d\\.\\d{3}Z ")), log.count('\n')); // a time stamp a line
         VERIFY_HAS(log, " - ignored 10 bytes from 127.0.0.2 port ");
         VERIFY_HAS(log, "VER=9.9 " + QString(248, 'x') + " ... (65008 bytes)\n");
         // Without --local-port the port is drawn from the window's range.
