@@ -41,7 +41,7 @@ SimOptions options(const QStringList& args) {
 // A datagram and the model's reply, without CR LF; empty: no reply at all.
 // clang-format off
 const struct ReplyRow { const char *name, *datagram, *reply; } ReplyRows[] = {
-    {"boot info, LF only", "OOTi\n", "VELTA BOOT VER=2.10 ADDR=16"}, {"set address", "OOT$0a\r\n", "ADDR SET 0A"},
+    {"boot info, LF only", "OOTi\n", "VELTA BOOT VER=2.10 ADDR=16"}, {"set address", "OOT$7f\r\n", "ADDR SET 7F"},
     {"set address, one digit", "OOT$A\r\n", "BAD ADDRESS"}, {"start", "OOTg", "START"},
     {"UART", "UART 2,7\r\n", "UART 2,7 ON"}, {"status", "STATUS\r\n", "STATUS IDLE RECORDS=0 BYTES=0"},
     {"unknown", "HELLO\r\n", "UNKNOWN COMMAND"}, {"bad checksum", "OOT:0300300002337A1F\r\n", "ERROR bad checksum"},
