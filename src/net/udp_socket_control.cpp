@@ -162,11 +162,12 @@ void UdpSocketControl::drain() {
     QElapsedTimer lingering;
     lingering.start();
     while (answered && m_socket.get() == socket) {
-        const qint64 leftUs = LingerUs - lingering.nsecsElapsed() / 1000;
-        if (leftUs <= 0)
+        if (lingering.nsecsElapsed() / 1000 >= LingerUs)
             return;
         answered = false;
-        if (!m_reader.awaitOne(*socket, handle, leftUs, false)) {
+        // The same wait every time, so the socket keeps its receive time-out: no system call to
+        // set it per line.
+        if (!m_reader.awaitOne(*socket, handle, AnswerWaitUs, false)) {
             m_lingerPause = LingerPause;
             return;
         }

@@ -79,7 +79,8 @@ private:
     QByteArray m_delivered;   // what deliver() handed in
     QByteArray m_sendBuffer;  // the datagram being sent, its capacity kept
     quint64 m_sent = 0;
-    static constexpr qint64 LingerUs = 8000; // the longest wait for an answer outside the loop
-    static constexpr int LingerPause = 64;   // datagrams through the loop after a wait in vain
+    static constexpr qint64 LingerUs = 8000;     // answers taken outside the loop for this long at most
+    static constexpr qint64 AnswerWaitUs = 2000; // the wait for one answer
+    static constexpr int LingerPause = 64;       // rounds through the loop after a wait in vain
     int m_lingerPause = 0;
 };
