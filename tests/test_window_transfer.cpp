@@ -34,6 +34,7 @@ private slots:
         const char* const rows[][3] = {
             {"whole transfer", "L3 <OK <OK <DOWNLOAD_OK <OK <OK <DOWNLOAD <OK", "D1 D2 D3 V1 V2 V3 . . END green 3/3 0 0 -"},
             {"OK to the last line starts the pass over", "L2 <OK <OK", "D1 D2 D1 DOWNLOAD navy 1/2 1 0 -"},
+            {"a file of one line", "L1 <DOWNLOAD <DOWNLOAD", "D1 V1 . END green 1/1 0 0 -"},
             {"ERROR, then OK goes on", "L4 <ERROR_OK <OK <ok", "D1 . D2 . DOWNLOAD red 2/4 1 0 -"},
             {"ERROR in the verify pass", "L2 <DOWNLOAD <ERROR <OK", "D1 V1 . V2 ERROR red 2/2 1 1 -"},
             {"DOWNLOAD while idle", "<DOWNLOAD <VER=2_DOWNLOAD <OK", ". . . END green 0/100 0 0 -"},
