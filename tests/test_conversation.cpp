@@ -1,12 +1,8 @@
-// The conversation's two sides against each other in one process, on a virtual clock: the
-// flasher's rules and the window's against the device model, over a line that loses, duplicates
-// and delays datagrams as each row scripts it.
+// The flasher's conversation against the device model in one process, on a virtual clock, over
+// a line that loses, duplicates and delays datagrams as each row scripts it.
 #include "in_process_line.h"
 #include "synthetic_hex.h"
 #include "table.h"
-
-#include "core/conversation/framing.h"
-#include "core/conversation/window_conversation.h"
 
 #include <QRandomGenerator>
 #include <QTest>
@@ -234,40 +230,6 @@ private slots:
                 QCOMPARE(joined(seed, foreign, resultName(result)),
                          joined(seed, 0, check ? "device_error" : "ok"));
         }
-    }
-
-    // A lost datagram costs a time-out and a horizon, both derived from the round trips measured
-    // (50 us here): their floors, under half a millisecond, not a fixed wait of a few --timeout.
-    void lossesCostLittle() {
-        const auto run = [](int everyNth) {
-            DeviceModel device;
-            FlasherConversation host(linesOf(syntheticHexFile(400)), settings(false));
-            InProcessLine line(device, [=](bool, int i, QByteArrayView) {
-                return LineFault{everyNth && i % everyNth == everyNth - 1};
-            });
-            line.run(host);
-            return std::tuple(resultName(host.result()), line.now, host.resends());
-        };
-        const auto [cleanResult, cleanUs, cleanResends] = run(0);
-        const auto [lossyResult, lossyUs, resends] = run(25);
-        QCOMPARE(joined(cleanResult, lossyResult, cleanResends), "ok ok 0");
-        QVERIFY(resends >= 60);
-        const Micros perLoss = (lossyUs - cleanUs) / resends;
-        QVERIFY2(perLoss < 450, qPrintable(QString("%1 us a loss").arg(perLoss)));
-    }
-
-    // The window's rules against the device: the design's transfer, load to "END".
-    void windowAgainstTheDevice() {
-        DeviceModel device;
-        WindowConversation window;
-        WindowEffects e = window.loaded(linesOf(File));
-        int sent = 0;
-        for (; e.send && sent < 100; ++sent) {
-            const auto framed = frameLine(*e.send, true, QStringLiteral("16"), GatewayForm::Bootloader);
-            e = window.reply(QString::fromLatin1(*device.handle(framed->toLatin1())).trimmed());
-        }
-        QCOMPARE(joined(sent, e.barText.value_or("-"), e.transferEnded), "24 END 1");
-        QVERIFY(device.image() == *hexFileImage(File));
     }
 };
 

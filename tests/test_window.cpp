@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <sys/stat.h>
 
 namespace {
 QString items(QComboBox* box) {
@@ -214,14 +213,6 @@ private slots:
         const QString saved =
             book.open(QIODevice::ReadOnly) ? QString(book.readAll()).replace("\r\n", ";") : "<none>";
         QCOMPARE(joined(items(box), box->currentText(), saved, r.boxes.join(',')), row.outcome);
-    }
-
-    void addressBookIsAFifo() { // not waited on
-        Rig r;
-        QCOMPARE(::mkfifo(qPrintable(AddressBook::FileName), 0600), 0);
-        UP_config w(r.services());
-        QCOMPARE(items(control<QComboBox>(w, "ComboRemoteIP")), "192.168.1.25");
-        QVERIFY(r.boxes.isEmpty());
     }
 };
 
