@@ -7,10 +7,7 @@
 
 #include "net/addresses.h"
 
-#include <QApplication>
-#include <QDialogButtonBox>
 #include <QFile>
-#include <QFileDialog>
 #include <QNetworkInterface>
 #include <QPlainTextEdit>
 #include <QScrollBar>
@@ -36,6 +33,39 @@ const struct ButtonRow { const char *name, *button; bool gateway; const char *ad
     {"Send Device, outside Latin-1", "Command10", false, "16", "\xC3\xA9\xE2\x82\xAC!", "\xE9?!\r\n"},
     {"Send: never wrapped", "Command6", true, "16", "say \"hi\"", "say \"hi\"\r\n"},
     {"UART On: never wrapped", "Command8", true, "16", "", "UART 2,7\r\n"}};
+// A host to connect to; the answer to its look-up ("-": the system looks it up; "": not found);
+// a remote port refused first ("taken": the local port).
+const struct HostRow { const char *name, *host, *answer, *refused; } HostRows[] = {
+    {"IPv4 address", "127.0.0.1", "-", ""}, {"IPv6 address", "::1", "-", ""},
+    {"name, by the system", "localhost", "-", ""}, {"name answered late", "device.example", "127.0.0.1", ""},
+    {"name not found", "device.example", "", ""},
+    {"disconnected while looking up", "device.example", "127.0.0.1 after disconnect", ""},
+    {"remote port abc", "127.0.0.1", "-", "abc"}, {"remote port 70000", "127.0.0.1", "-", "70000"},
+    {"remote port 99999999999", "127.0.0.1", "-", "99999999999"}, {"local port taken", "127.0.0.1", "-", "taken"}};
+// What the operator did to the console: < Left, > Shift+End, X typed; h, v a bar to its start.
+const struct TouchRow { const char *name, *keys; } TouchRows[] = {
+    {"nothing", ""}, {"types over the last letter", "<>X"}, {"moves the caret", "<"}, {"selects", "<>"}, {"scrolls", "h"}, {"scrolls up", "v"}};
+// Events: Ln loads n records, Fname a failing file ("fifo", "long": made so), C cancels (E: empty
+// name), <text a reply ("_" a blank). Trace: what went out after each (Dk / Vk: record k to
+// download or verify, "." nothing), the bar's text, colour, value, armed, verifying, boxes.
+const struct ScriptRow { const char *name, *script, *trace; } ScriptRows[] = {
+    {"whole transfer", "L3 <OK <OK <DOWNLOAD_OK <OK <OK <DOWNLOAD <OK", "D1 D2 D3 V1 V2 V3 . . END green 3/3 0 0 -"},
+    {"OK to the last line starts the pass over", "L2 <OK <OK", "D1 D2 D1 DOWNLOAD navy 1/2 1 0 -"},
+    {"a file of one line", "L1 <DOWNLOAD <DOWNLOAD", "D1 V1 . END green 1/1 0 0 -"},
+    {"ERROR, then OK goes on", "L4 <ERROR_OK <OK <ok", "D1 . D2 . DOWNLOAD red 2/4 1 0 -"},
+    {"ERROR in the verify pass", "L2 <DOWNLOAD <ERROR <OK", "D1 V1 . V2 ERROR red 2/2 1 1 -"},
+    {"DOWNLOAD while idle", "<DOWNLOAD <VER=2_DOWNLOAD <OK", ". . . END green 0/100 0 0 -"},
+    {"cancel in the verify pass", "L3 <DOWNLOAD C E <OK", "D1 V1 . . D2 DOWNLOAD navy 2/3 1 0 : Cancel,: Cancel"},
+    {"shorter second file", "L5 L2 <OK <OK", "D1 D1 D2 D1 DOWNLOAD navy 1/2 1 0 -"},
+    {"load in the verify pass", "L3 <DOWNLOAD <OK L2", "D1 V1 V2 D1 DOWNLOAD navy 1/2 1 0 -"},
+    {"9000 lines", "L9000 <OK", "D1 D2 DOWNLOAD navy 2/9000 1 0 -"},
+    {"empty file", "L0 <OK", ". . READY navy 0/0 0 0 -"},
+    {"load fails: missing, the earlier load stops", "L5 <OK Fabsent.hex <OK <VER=1", "D1 D2 . . . NO FILE navy 2/5 0 0 !Error#53: File not found"},
+    {"load fails: no such folder", "L5 <OK Fno/x.hex <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#76: Path not found"},
+    {"load fails: a folder", "L5 <OK F. <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#75: Path/File access error"},
+    {"load fails: a FIFO, never waited on", "L5 <OK Ffifo <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#75: Path/File access error"},
+    {"load fails: 9001 lines", "L5 <OK L9001 <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#9: Subscript out of range"},
+    {"load fails: an entry of more than 1 MiB", "L5 <OK Flong <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#7: Out of memory"}};
 // clang-format on
 // Distinct, plausible record lines; the window does not judge them.
 QByteArray hexFile(int lines) {
@@ -82,27 +112,10 @@ private slots:
     }
 
     // A name is looked up; until then nothing goes out. A refused connect shows closed; a press retries.
-    void remoteHosts_data() {
-        QTest::addColumn<QString>("host");
-        QTest::addColumn<QString>("answer");  // "-": the system looks it up; "": not found
-        QTest::addColumn<QString>("refused"); // a remote port refused first; "taken": the local port
-        // clang-format off
-        const char* const rows[][4] = {
-            {"IPv4 address", "127.0.0.1", "-", ""}, {"IPv6 address", "::1", "-", ""},
-            {"name, by the system", "localhost", "-", ""}, {"name answered late", "device.example", "127.0.0.1", ""},
-            {"name not found", "device.example", "", ""},
-            {"disconnected while looking up", "device.example", "127.0.0.1 after disconnect", ""},
-            {"remote port abc", "127.0.0.1", "-", "abc"}, {"remote port 70000", "127.0.0.1", "-", "70000"},
-            {"remote port 99999999999", "127.0.0.1", "-", "99999999999"}, {"local port taken", "127.0.0.1", "-", "taken"}};
-        // clang-format on
-        for (const auto& r : rows)
-            QTest::newRow(r[0]) << QString(r[1]) << QString(r[2]) << QString(r[3]);
-    }
-
+    void remoteHosts_data() { addRows(HostRows); }
     void remoteHosts() {
-        QFETCH(QString, host);
-        QFETCH(QString, answer);
-        QFETCH(QString, refused);
+        const HostRow& row = HostRows[fetchRow()];
+        const QString host = row.host, answer = row.answer, refused = row.refused;
         QUdpSocket peer, holder;
         if (!peer.bind(QHostAddress(host == "::1" ? host : QStringLiteral("127.0.0.1")), 0))
             QSKIP("no such loopback address here");
@@ -240,16 +253,9 @@ private slots:
     }
 
     // A repeated reply (a transfer's "OK") is not laid out again, unless the operator touched the console.
-    void consoleFollowsRepeatedReplies_data() {
-        QTest::addColumn<QString>("keys"); // <: Left, >: Shift+End, X: typed; h, v: a bar to its start
-        const char* const rows[][2] = {{"nothing", ""},          {"types over the last letter", "<>X"},
-                                       {"moves the caret", "<"}, {"selects", "<>"},
-                                       {"scrolls", "h"},         {"scrolls up", "v"}};
-        for (const auto& r : rows)
-            QTest::newRow(r[0]) << QString(r[1]);
-    }
+    void consoleFollowsRepeatedReplies_data() { addRows(TouchRows); }
     void consoleFollowsRepeatedReplies() {
-        QFETCH(QString, keys);
+        const QString keys = TouchRows[fetchRow()].keys;
         Session s;
         UP_config& w = *s.w;
         w.show();
@@ -280,38 +286,10 @@ private slots:
         QCOMPARE(console->verticalScrollBar()->value(), scrolledDown);
     }
 
-    // Events: Ln loads n records, Fname a failing file ("fifo", "long": made so), C cancels (E: empty
-    // name), <text a reply ("_" a blank). Trace: what went out after each (Dk / Vk: record k to
-    // download or verify, "." nothing), the bar's text, colour, value, armed, verifying, boxes.
-    void scripts_data() {
-        QTest::addColumn<QString>("script");
-        QTest::addColumn<QString>("trace");
-        // clang-format off
-        const char* const rows[][3] = {
-            {"whole transfer", "L3 <OK <OK <DOWNLOAD_OK <OK <OK <DOWNLOAD <OK", "D1 D2 D3 V1 V2 V3 . . END green 3/3 0 0 -"},
-            {"OK to the last line starts the pass over", "L2 <OK <OK", "D1 D2 D1 DOWNLOAD navy 1/2 1 0 -"},
-            {"a file of one line", "L1 <DOWNLOAD <DOWNLOAD", "D1 V1 . END green 1/1 0 0 -"},
-            {"ERROR, then OK goes on", "L4 <ERROR_OK <OK <ok", "D1 . D2 . DOWNLOAD red 2/4 1 0 -"},
-            {"ERROR in the verify pass", "L2 <DOWNLOAD <ERROR <OK", "D1 V1 . V2 ERROR red 2/2 1 1 -"},
-            {"DOWNLOAD while idle", "<DOWNLOAD <VER=2_DOWNLOAD <OK", ". . . END green 0/100 0 0 -"},
-            {"cancel in the verify pass", "L3 <DOWNLOAD C E <OK", "D1 V1 . . D2 DOWNLOAD navy 2/3 1 0 : Cancel,: Cancel"},
-            {"shorter second file", "L5 L2 <OK <OK", "D1 D1 D2 D1 DOWNLOAD navy 1/2 1 0 -"},
-            {"load in the verify pass", "L3 <DOWNLOAD <OK L2", "D1 V1 V2 D1 DOWNLOAD navy 1/2 1 0 -"},
-            {"9000 lines", "L9000 <OK", "D1 D2 DOWNLOAD navy 2/9000 1 0 -"},
-            {"empty file", "L0 <OK", ". . READY navy 0/0 0 0 -"},
-            {"load fails: missing, the earlier load stops", "L5 <OK Fabsent.hex <OK <VER=1", "D1 D2 . . . NO FILE navy 2/5 0 0 !Error#53: File not found"},
-            {"load fails: no such folder", "L5 <OK Fno/x.hex <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#76: Path not found"},
-            {"load fails: a folder", "L5 <OK F. <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#75: Path/File access error"},
-            {"load fails: a FIFO, never waited on", "L5 <OK Ffifo <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#75: Path/File access error"},
-            {"load fails: 9001 lines", "L5 <OK L9001 <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#9: Subscript out of range"},
-            {"load fails: an entry of more than 1 MiB", "L5 <OK Flong <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#7: Out of memory"}};
-        // clang-format on
-        for (const auto& r : rows)
-            QTest::newRow(r[0]) << QString(r[1]) << QString(r[2]);
-    }
-
+    void scripts_data() { addRows(ScriptRows); }
     void scripts() {
-        QFETCH(QString, script);
+        const ScriptRow& row = ScriptRows[fetchRow()];
+        const QString script = row.script;
         Session s(false);
         UP_config& w = *s.w;
         QStringList trace;
@@ -346,32 +324,7 @@ private slots:
               << QStringLiteral("%1/%2").arg(w.bar()->value()).arg(w.bar()->max())
               << joined(w.conversation().armed(), w.conversation().verifying())
               << (s.boxes.isEmpty() ? "-" : s.boxes.join(','));
-        QTEST(trace.join(' '), "trace");
-    }
-
-    // The real dialog takes a typed name of a file that does not exist, as any typed name.
-    void typedIntoTheRealDialog() {
-        Session s(false);
-        s.realDialog = true;
-        QString dialogLooks;
-        QTimer operatorTypes;
-        QObject::connect(&operatorTypes, &QTimer::timeout, [&] {
-            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-            auto* edit = dialog ? dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")) : nullptr;
-            if (!edit || !edit->isVisible())
-                return;
-            operatorTypes.stop();
-            dialogLooks = dialog->windowTitle() + ' ' +
-                          dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Open)->text();
-            // Keys as the window system delivers them, to the dialog the operator looks at.
-            QApplication::setActiveWindow(dialog);
-            edit->setFocus();
-            QTest::keyClicks(edit, s.file("typed.hex"));
-            QTest::keyClick(dialog->windowHandle(), Qt::Key_Return);
-        });
-        operatorTypes.start(10);
-        press(*s.w, "Command3");
-        QCOMPARE(dialogLooks + ' ' + s.boxes.join(','), "Open &Open !Error#53: File not found");
+        QCOMPARE(trace.join(' '), row.trace);
     }
 
     // Against the simulator while outsiders flood the port: the device's image is the file's.

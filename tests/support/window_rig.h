@@ -47,7 +47,6 @@ struct Rig {
     QList<int> sleeps;
     QStringList boxes;               // "title: text", "!" before it for the critical icon
     std::optional<QString> nextFile; // nothing: the operator cancels
-    bool realDialog = false;         // the real file dialog, for a test that types into it
     // Name look-ups: the system's, or, with `holdLookups`, held until answerLookups().
     bool holdLookups = false;
     QList<HostLookup::Answer> heldLookups;
@@ -69,9 +68,7 @@ struct Rig {
         QDir::setCurrent(previous);
     }
     PlatformServices services() {
-        return {[this](QWidget* parent, const QString& filter) {
-                    return realDialog ? PlatformServices::real().openFile(parent, filter) : nextFile;
-                },
+        return {[this](QWidget*, const QString&) { return nextFile; },
                 [this](QWidget*, const QString& text, const QString& title, MessageIcon icon) {
                     boxes << (icon == MessageIcon::Critical ? "!" : "") + title + ": " + text;
                 },
