@@ -5,12 +5,10 @@
 #include "table.h"
 
 #include "net/addresses.h"
-#include "net/datagram_reader.h"
 #include "net/datagram_socket.h"
 #include "net/udp_socket_control.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QSignalSpy>
 #include <QTest>
@@ -87,30 +85,6 @@ private slots:
         // Freed by a new bind, by close(), by the destructor.
         for (const quint16 port : {first, second, second})
             QVERIFY(DatagramSocket().bind(QAbstractSocket::IPv4Protocol, port));
-    }
-
-    void waitsInTheReceivingCallOnly() {
-        for (const bool precise : {false, true}) { // in the receiving call, or on the precise timer first
-            DatagramSocket socket;
-            QVERIFY(socket.bind(QAbstractSocket::IPv4Protocol, 0));
-            QByteArray taken;
-            const auto take = [&](QByteArrayView d, const QHostAddress& from, quint16) {
-                taken = d.toByteArray() + from.toString().toLatin1();
-                return true;
-            };
-            QElapsedTimer clock;
-            clock.start();
-            QVERIFY(!DatagramReader().awaitOne(socket, take, 40000, precise));
-            QCOMPARE(socket.error(), QAbstractSocket::SocketTimeoutError);
-            QVERIFY(clock.elapsed() >= 30 && taken.isEmpty());
-            // A waiting datagram is taken at once, though the socket now waits 5 s in a wait.
-            QUdpSocket().writeDatagram("OK\r\n", QHostAddress::LocalHost, socket.localPort());
-            clock.restart();
-            QVERIFY(DatagramReader().awaitOne(socket, take, 5000000, precise));
-            QCOMPARE(taken, "OK\r\n127.0.0.1");
-            char buffer[16];
-            QVERIFY(socket.readDatagram(buffer, sizeof buffer) == -1 && clock.elapsed() < 2000);
-        }
     }
 
     // The window's socket waits for a quick answer outside the event loop, yet takes each device
