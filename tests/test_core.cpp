@@ -349,14 +349,13 @@ private slots:
             TransferState bad{.linePos = pos, .lineStore = lines(3), .lineCount = count, .armed = true};
             QVERIFY(!advanceLine(bad) && !bad.armed && bad.linePos == 0);
         }
-        // The lines of a file: blank lines skipped, reading stopped at the entry that decides.
+        // The lines of a file: blank lines skipped, fields as the book reads them, the limits exactly
+        // (one more fails, as the window's load rows show).
         for (const auto& [content, max, loaded] :
              {std::tuple(QByteArray("\r\n:A\r\n\r\n\n:B"), 10, QString(":A|:B")),
               {":A\n\n:B\n\n:C\n", 3, ":A|:B|:C"},
-              {":A\n:B\n:C\n:D\n", 3, "9"},
               {":01,:02\r\n\"  :03\"\n", 10, ":01|:02|  :03"},
-              {QByteArray(MaxHexEntryBytes, 'A'), 1, QString(MaxHexEntryBytes, 'A')},
-              {QByteArray(MaxHexEntryBytes + 1, 'A'), 3, "7"}}) {
+              {QByteArray(MaxHexEntryBytes, 'A'), 1, QString(MaxHexEntryBytes, 'A')}}) {
             FieldReader reader(content);
             const auto r = readHexLines(reader, max);
             QCOMPARE(r ? allLines(*r) : QString::number(RuntimeError::of(r.failure()).number), loaded);

@@ -57,16 +57,11 @@ const struct ReplyRow { const char *name, *datagram, *reply; } ReplyRows[] = {
     {"OK", "OK\r\n", ""}, {"UNKNOWN COMMAND", "UNKNOWN COMMAND\r\n", ""}, {"ERROR VERIFY", "ERROR VERIFY 00000030", ""},
     {"boot information", "VELTA BOOT VER=2.10 ADDR=16\r\n", ""}, {"START", "START\r\n", ""}, {"UART ON", "UART 2,7 ON\r\n", ""},
     {"STATUS", "STATUS IDLE RECORDS=0 BYTES=0\r\n", ""}, {"a reply in a gateway form", "MDB 16,VER=2.10\r\n", ""}};
-// clang-format on
+
 // A request, from a client at a time (ms), and the reply, "!" where it completes a download.
 // "Dn" and "Vn" send record n of SmallFile to download or verify, "D:..." and "V:..." the record
 // given; any other text goes as it stands.
-struct Step {
-    const char* client;
-    qint64 ms;
-    const char *datagram, *reply;
-};
-// clang-format off
+struct Step { const char* client; qint64 ms; const char *datagram, *reply; };
 const Step OneImage[] = {
     {"", 0, "D0", "OK"}, {"", 0, "D1", "OK"}, {"", 0, "D2", "OK"}, {"", 0, "D3", "OK"}, {"", 0, "D4", "DOWNLOAD!"},
     // A resent copy of the record just taken is answered again, not stored or counted again.

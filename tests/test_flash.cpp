@@ -190,12 +190,6 @@ void reportOfRunAppended(const RunOutcome& o) {
                     r["device_address"].toInt(), r["lines"].toInt(), r["boot_info"].toString()),
              o.real("127.0.0.1 127.0.0.1 $a 16 40 VELTA BOOT VER=2.10 ADDR=16"));
 }
-void hostNotLookedUp(const RunOutcome& o) {
-    // Its record and its row, beside the device that was flashed (the results).
-    QVERIFY(o.records.first()["address"].isNull() &&
-            o.records.first()["message"].toString().contains("cannot look up"));
-    VERIFY_HAS(o.last.out, QRegularExpression("no-such-device.invalid:111/16\\s+-\\s+network error\\s+0/0"));
-}
 void secondRunSentNoRecord(const RunOutcome& o) {
     // The second run, from another port, downloaded nothing (a busy host may have resent a line).
     const QStringList in = o.aLog.split('\n').filter("in   127.0.0.1:").filter("MDB 16,OOT:");
@@ -289,7 +283,7 @@ const struct RunRow { const char *name, *runs; QByteArray content; const char *a
     {"9001 lines", "$F $H", syntheticHexFile(9001), "", "3", "$F: more than 9000 lines", ""},
     {"a FIFO for the file", "$Q $H", Two, "", "3", "cannot read $Q: Path/File access error", ""},
     {"an entry of more than 1 MiB", "$F $H", QByteArray(1024 * 1024 + 1, 'A'), "", "3", "$F: an entry longer than 1048576 bytes", ""},
-    {"a host that cannot be looked up, the others flashed", "--report $R $F no-such-device.invalid $H", Two, "", "5", "no-such-device.invalid:111/16: cannot look up no-such-device.invalid", "network-error ok", hostNotLookedUp, "", true},
+    {"a host that cannot be looked up, the others flashed", "--report $R $F no-such-device.invalid $H", Two, "", "5", "no-such-device.invalid:111/16: cannot look up no-such-device.invalid", "network-error ok", nullptr, "", true},
     {"a broadcast target", "$F 255.255.255.255:5000", Two, "", "2", "255.255.255.255:5000/16 is a broadcast or multicast address", "", nullptr, "", true},
     {"local port in use", "--local-port $P $F $H", Two, "", "5", "$H/16: cannot bind local port $P", ""},
     {"a bad file in the report", "--report $R $X $A $C/17", Two, "", "3", "cannot read $X: File not found", "file-error file-error"},

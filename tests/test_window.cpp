@@ -40,16 +40,6 @@ QString pictureDifference(const QImage& actual, const QImage& golden) {
     return differing > Pixels ? QStringLiteral("%1 pixels differ").arg(differing) : QString();
 }
 
-// The fill moved in steps: the width each leaves to be painted again (inner width 329 pixels).
-const struct BarRow {
-    const char* name;
-    int max;
-    int values[3];
-    int repainted[3];
-} BarRows[] = {{"steps under a pixel", 9000, {28, 54, 55}, {1, 0, 1}},
-               {"many pixels, then back to empty", 100, {10, 50, 0}, {32, 132, 164}},
-               {"to the end and past it", 3, {1, 3, 4}, {109, 220, 0}}};
-
 // What the screen shows of `w` now: the window's backing store, not a fresh paint.
 QImage onScreen(QWidget* w) {
     const QPoint at = w->mapTo(w->window(), QPoint(0, 0));
@@ -70,6 +60,10 @@ const struct BookRow { const char *name, *book, *steps, *outcome; } BookRows[] =
     {"Add into an empty list picks nothing, though Qt shows it", "a\r\n", "c t10.0.0.1 + -", "10.0.0.1 10.0.0.1 a; "},
     {"only Save writes, closing nothing", "b\r\n", "ta + s tc +", "a|b|c c a;b; "},
     {"a folder in the book's place: the box says why", "b\r\n", "ta + D s", "a|b a <none> !Error#75: Path/File access error"}};
+// The fill moved in steps: the width each leaves to be painted again (inner width 329 pixels).
+const struct BarRow { const char* name; int max; int values[3]; int repainted[3]; } BarRows[] = {
+    {"steps under a pixel", 9000, {28, 54, 55}, {1, 0, 1}}, {"many pixels, then back to empty", 100, {10, 50, 0}, {32, 132, 164}},
+    {"to the end and past it", 3, {1, 3, 4}, {109, 220, 0}}};
 // clang-format on
 
 } // namespace
