@@ -177,7 +177,6 @@ struct RunOutcome {
     FlashRun last;
     QList<QJsonObject> records;
     QString aLog, cLog;                   // the simulators' logs
-    QList<QByteArray> received;           // by the scripted bootloader $H
     std::function<QString(QString)> real; // $-names to what they stand for
 };
 
@@ -396,7 +395,7 @@ private slots:
             QCOMPARE(results.join(' '), QString(row.results));
         if (row.check)
             row.check({last, report.devices, a.process().readAllStandardError(),
-                       c.process().readAllStandardError(), device.received, real});
+                       c.process().readAllStandardError(), real});
     }
 
     // Outputs that cannot be written (a full disk, played by a file size limit, whose signal the

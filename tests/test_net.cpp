@@ -9,6 +9,7 @@
 #include "net/udp_socket_control.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QSignalSpy>
 #include <QTest>
@@ -57,6 +58,12 @@ private slots:
         QCOMPARE(socket.readDatagram(buffer, sizeof buffer), 6);
         QCOMPARE(socket.readDatagram(buffer, sizeof buffer), -1);
         QCOMPARE(socket.error(), QAbstractSocket::TemporaryError);
+        QElapsedTimer clock; // a wait in vain lasts its time, in the receiving call or on the timer
+        clock.start();
+        for (const bool precise : {false, true})
+            QVERIFY(socket.waitDatagram(buffer, sizeof buffer, nullptr, nullptr, 30000, precise) < 0 &&
+                    socket.error() == QAbstractSocket::SocketTimeoutError);
+        QVERIFY(clock.elapsed() >= 60);
     }
 
     void refuses() {
