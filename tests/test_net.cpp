@@ -1,19 +1,15 @@
 // The sockets against loopback peers: the bytes and senders they report, what they refuse, and
 // how they wait.
 #include "loopback_peer.h"
-#include "simulator_process.h"
 #include "table.h"
 
 #include "net/addresses.h"
 #include "net/datagram_socket.h"
-#include "net/udp_socket_control.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QSignalSpy>
 #include <QTest>
-#include <QTimer>
 
 class TestNet : public QObject {
     Q_OBJECT
@@ -92,45 +88,6 @@ private slots:
         // Freed by a new bind, by close(), by the destructor.
         for (const quint16 port : {first, second, second})
             QVERIFY(DatagramSocket().bind(QAbstractSocket::IPv4Protocol, port));
-    }
-
-    // The window's socket waits for a quick answer outside the event loop, yet takes each device
-    // datagram once and in order, shows no outsider, and gives the loop its turn within
-    // milliseconds while a device in another process keeps answering at once.
-    void answersTakenAtOnce() {
-        for (const bool outsider : {false, true}) { // before each answer, a datagram that ends the wait
-            constexpr int Answers = 2000;
-            SimulatorProcess device(VELTA_DEVSIM, {"--quiet"});
-            LoopbackPeer stranger(QStringLiteral("127.0.0.2"));
-            UdpSocketControl control;
-            control.setRemoteHost("127.0.0.1");
-            QVERIFY(control.setRemotePort(device.port()) && control.bind("0"));
-            const auto ask = [&](int n) { // the device answers "ADDR SET" and the number
-                if (outsider)
-                    stranger.sendTo(control.localPort(), "DOWNLOAD\r\n");
-                return control.sendData(QString::asprintf("OOT$%02X\r\n", n % 256));
-            };
-            QList<QByteArray> got;
-            int answersBeforeTurn = -1; // answers taken when the event loop first had its turn
-            QEventLoop loop;            // a real loop: QTest's waits sleep between rounds
-            connect(&control, &UdpSocketControl::dataArrival, &loop, [&] {
-                got << control.getData().toLatin1();
-                if (got.size() == 1)
-                    QTimer::singleShot(0, &loop, [&] { answersBeforeTurn = int(got.size()); });
-                if (got.size() < Answers)
-                    ask(int(got.size()));
-                else
-                    loop.quit();
-            });
-            QTimer::singleShot(20000, &loop, &QEventLoop::quit); // bounds a failing run
-            QVERIFY(ask(0));
-            loop.exec();
-            QCOMPARE(got.size(), Answers);
-            for (int n = 0; n < Answers; ++n)
-                QCOMPARE(QString(got[n]), QString::asprintf("ADDR SET %02X\r\n", n % 256));
-            QVERIFY2(answersBeforeTurn > 0 && answersBeforeTurn < Answers,
-                     qPrintable(QString::number(answersBeforeTurn)));
-        }
     }
 };
 

@@ -326,7 +326,9 @@ private slots:
         QCOMPARE(trace.join(' '), row.trace);
     }
 
-    // Against the simulator while outsiders flood the port: the device's image is the file's.
+    // Against the simulator while outsiders flood the port: the device's image is the file's. The
+    // window waits for quick answers outside the event loop, yet the loop (the flood's timer) gets
+    // its turn every few milliseconds, a few hundred lines at most here, while answers keep coming.
     void againstTheSimulatorUnderFlood() {
         Rig r(true);
         UP_config& w = *r.w;
@@ -337,7 +339,10 @@ private slots:
         QTimer flood;
         LoopbackPeer outsider(QStringLiteral("127.0.0.2"));
         int flooded = 0;
+        quint64 sentAtTurn = 0, mostBetweenTurns = 0; // lines sent between two turns of the loop
         QObject::connect(&flood, &QTimer::timeout, [&] {
+            const quint64 sent = w.udpSocket().sentCount();
+            mostBetweenTurns = std::max(mostBetweenTurns, sent - std::exchange(sentAtTurn, sent));
             static const char* const words[] = {"OK", "DOWNLOAD", "ERROR", "VER=", ""};
             for (int i = 0; i < 100 && flooded < 10000; ++i, ++flooded)
                 outsider.sendTo(w.udpSocket().localPort(), flooded % 1000 == 0
@@ -348,7 +353,7 @@ private slots:
         r.nextFile = r.write("fw.hex", content);
         press(w, "Command3");
         QVERIFY(runUntil([&] { return w.bar()->text() == "END" && flooded == 10000; }, 60000));
-        QVERIFY(r.boxes.isEmpty());
+        QVERIFY2(r.boxes.isEmpty() && mostBetweenTurns < 2000, qPrintable(QString::number(mostBetweenTurns)));
         QCOMPARE(joined(w.bar()->barColor() == BarColor::Green, w.bar()->value()), "1 9000");
         QFile image(r.file("received.hex"));
         QVERIFY(image.open(QIODevice::ReadOnly) && hexFileImage(image.readAll()) == hexFileImage(content));
