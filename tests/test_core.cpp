@@ -19,7 +19,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <cstring>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -70,15 +72,18 @@ WindowConversation conversationAt(bool armed, bool verify) {
     return w;
 }
 
-// Saving keeps what a stored setup relies on; replacing never follows a link. The outcome: error
-// number (0: saved), content as the other name sees it, inode kept or new, mode, owner.
+// Saving keeps what a stored setup relies on, and a save that fails (a full disk, no right to
+// write) loses nothing; replacing never follows a link. The outcome: error number (0: saved),
+// then what is there: content as the other name sees it, inode kept or new, mode, owner.
 // clang-format off
 const struct SaveRow { const char *name, *how, *kind, *outcome; } SaveRows[] = {
     {"new file", "save", "absent", "0 two new 644 me"}, {"own file: through a rename", "save", "own", "0 two new 600 me"},
     {"through a link to the file", "save", "link", "0 two new 600 me"}, {"a second hard link", "save", "hardlink", "0 two kept 600 me"},
     {"another user's file", "save", "theirs", "0 two kept 640 them"}, {"a folder the operator cannot write", "save", "lockedfolder", "0 two kept 666 them"},
     {"a FIFO", "save", "fifo", "75"}, {"a folder", "save", "folder", "75"}, {"replace: a FIFO stays", "replace", "fifo", "75"},
-    {"replace: a link is replaced, not followed", "replace", "link", "0 one new 644 me"}, {"replace: the mode stays", "replace", "own", "0 two new 600 me"}};
+    {"replace: a link is replaced, not followed", "replace", "link", "0 one new 644 me"}, {"replace: the mode stays", "replace", "own", "0 two new 600 me"},
+    {"a book and folder the operator cannot write", "save", "readonly", "70 old book kept 644 me"}, {"a full disk", "save", "full", "61 o kept 600 me"},
+    {"a full disk, another user's book (written in place)", "save", "fulltheirs", "61 o kept 640 them"}};
 
 // After the fields, how reading stopped when not at the end.
 const struct FieldRow { const char* name; QByteArrayView input; int limit; QByteArrayView fields; } FieldRows[] = {
@@ -173,8 +178,8 @@ private slots:
     void saves() {
         const SaveRow& r = SaveRows[fetchRow()];
         const QString how = r.how, kind = r.kind;
-        const bool theirs = kind == "theirs" || kind == "lockedfolder";
-        if (theirs && ::geteuid() != 0)
+        const bool theirs = kind == "theirs" || kind == "lockedfolder" || kind == "fulltheirs";
+        if ((theirs || kind == "readonly") && ::geteuid() != 0)
             QSKIP("needs root to give the file to another user");
         QTemporaryDir dir;
         const QString folder = dir.filePath("f"), path = folder + "/book", other = dir.filePath("other");
@@ -182,8 +187,12 @@ private slots:
         const uid_t them = 65534;
         QVERIFY(QDir().mkdir(folder) && writeFile(other, "one", 0600));
         QString seenThrough = path;
-        if (kind == "own" || kind == "hardlink" || theirs)
-            QVERIFY(writeFile(path, "one", kind == "theirs" ? 0640 : kind == "lockedfolder" ? 0666 : 0600));
+        const QMap<QString, int> modes{{"own", 0600},          {"hardlink", 0600}, {"theirs", 0640},
+                                       {"lockedfolder", 0666}, {"readonly", 0644}, {"full", 0600},
+                                       {"fulltheirs", 0640}};
+        const bool full = kind.startsWith("full"); // a book of one byte, and no room for more
+        if (modes.contains(kind))
+            QVERIFY(writeFile(path, full ? "o" : "old book", modes[kind]));
         if (kind == "hardlink")
             QCOMPARE(::link(n(path).constData(), n(seenThrough = folder + "/second").constData()), 0);
         if (theirs)
@@ -199,12 +208,19 @@ private slots:
         const uint descriptors = QDir(QStringLiteral("/proc/self/fd")).count(); // none left open
         const auto mask = ::umask(022);
         int number = 0;
-        if (kind == "lockedfolder") { // the operator (not root) may write the book but not its folder
+        if (kind == "lockedfolder" || kind == "readonly" || full) {
+            // In a child: the operator (not root) in a folder they cannot write, or a disk that is
+            // full (a file size limit, whose signal is ignored).
             QVERIFY(::chmod(n(dir.path()).constData(), 0755) == 0 &&
-                    ::chmod(n(folder).constData(), 0555) == 0);
+                    ::chmod(n(folder).constData(), full ? 0755 : 0555) == 0);
             const pid_t child = ::fork();
+            const rlimit oneByte{1, 1};
+            if (child == 0 &&
+                (full ? ::signal(SIGXFSZ, SIG_IGN) != SIG_ERR && ::setrlimit(RLIMIT_FSIZE, &oneByte) == 0
+                      : ::setgid(them) == 0 && ::setuid(them) == 0))
+                ::_exit(errorNumber(saveFile(path, "two")));
             if (child == 0)
-                ::_exit(::setgid(them) == 0 && ::setuid(them) == 0 ? errorNumber(saveFile(path, "two")) : 99);
+                ::_exit(99);
             int status = 0;
             QCOMPARE(::waitpid(child, &status, 0), child);
             number = WEXITSTATUS(status);
@@ -215,7 +231,7 @@ private slots:
         QCOMPARE(QDir(QStringLiteral("/proc/self/fd")).count(), descriptors);
         QStringList outcome{QString::number(number)};
         struct stat after {};
-        if (number == 0 && ::stat(n(seenThrough).constData(), &after) == 0)
+        if (::stat(n(seenThrough).constData(), &after) == 0 && S_ISREG(after.st_mode)) // what a failure left
             outcome << QString::fromLatin1(
                            *readSmallFile(kind == "link" && how == "replace" ? other : seenThrough, 10))
                     << (after.st_ino == before.st_ino ? "kept" : "new")

@@ -229,8 +229,9 @@ Result<void> writeThroughRename(const QByteArray& native, const QString& path, c
     return success();
 }
 
-// Truncates the regular file `native` and writes `bytes` into it: its inode, links, mode and
-// owner stay.
+// Writes `bytes` over the regular file `native`: its inode, links, mode and owner stay. The room
+// for them is taken first and the old content is cut only after them, so a full disk fails the
+// save before a byte of the old content is lost.
 Result<void> writeInPlace(const QByteArray& native, const QString& path, const QByteArray& bytes) {
     Fd f;
     f.fd = ::open(native.constData(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
@@ -239,11 +240,14 @@ Result<void> writeInPlace(const QByteArray& native, const QString& path, const Q
     struct stat st {};
     if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode))
         return Failure{Failure::Cause::NotRegularFile, QStringLiteral("not a regular file")};
-    if (::ftruncate(f.fd, 0) != 0)
-        return failureOfWrite(errno);
+    // A file system without the call has the room taken as the bytes are written.
+    if (const int err = bytes.isEmpty() ? 0 : ::posix_fallocate(f.fd, 0, off_t(bytes.size()));
+        err != 0 && err != EOPNOTSUPP)
+        return failureOfWrite(err);
     if (const int err = writeAll(f.fd, bytes))
         return failureOfWrite(err);
-    if (::fsync(f.fd) != 0 || ::close(std::exchange(f.fd, -1)) != 0)
+    if (::ftruncate(f.fd, off_t(bytes.size())) != 0 || ::fsync(f.fd) != 0 ||
+        ::close(std::exchange(f.fd, -1)) != 0)
         return failureOfWrite(errno);
     return success();
 }
