@@ -116,9 +116,9 @@ private slots:
         }
     }
 
+    // The image is bounded in bytes, and in runs: scattered one-byte records cost memory beyond
+    // their bytes. A record that joins a run is still taken.
     void imageBounded() {
-        // In bytes, and in runs: scattered one-byte records cost memory beyond their bytes. A
-        // record that joins a run is still taken.
         DeviceModel big, scattered;
         QByteArray reply;
         quint32 at = 0;
