@@ -1,8 +1,8 @@
 // The command-line flasher: its options, and the real program against scripted devices and
 // simulators on loopback, as a production line runs it.
 #include "flash_options.h"
+#include "line/report.h"
 #include "progress_view.h"
-#include "report.h"
 #include "simulator_process.h"
 #include "synthetic_hex.h"
 #include "table.h"

@@ -3,10 +3,10 @@
 #include "core/io/files.h"
 #include "core/io/printable.h"
 #include "core/io/signals.h"
+#include "line/target_lookup.h"
 #include "net/addresses.h"
 #include "net/endpoint.h"
 #include "progress_view.h"
-#include "target_lookup.h"
 
 #include <QMap>
 #include <QTimer>

@@ -1,11 +1,11 @@
 #pragma once
 
 #include "flash_options.h"
-#include "hex_input.h"
+#include "line/hex_input.h"
+#include "line/report.h"
+#include "line/runner.h"
+#include "line/transcript.h"
 #include "net/host_lookup.h"
-#include "report.h"
-#include "runner.h"
-#include "transcript.h"
 
 #include <QDateTime>
 #include <QEventLoop>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "runner.h"
+#include "line/runner.h"
 
 #include <QList>
 #include <QObject>

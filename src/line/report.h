@@ -1,9 +1,8 @@
 #pragma once
 
-#include "flash_options.h"
-
 #include "core/io/files.h"
-#include "runner.h"
+#include "line/exit_code.h"
+#include "line/runner.h"
 
 #include <QByteArray>
 #include <QDateTime>

@@ -1,6 +1,6 @@
-#include "device_link.h"
+#include "line/device_link.h"
 
-#include "transcript.h"
+#include "line/transcript.h"
 
 #include "core/io/signals.h"
 #include "net/addresses.h"

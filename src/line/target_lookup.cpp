@@ -1,4 +1,4 @@
-#include "target_lookup.h"
+#include "line/target_lookup.h"
 
 #include "net/addresses.h"
 

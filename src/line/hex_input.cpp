@@ -1,4 +1,4 @@
-#include "hex_input.h"
+#include "line/hex_input.h"
 
 #include "core/conversation/transfer_state.h"
 #include "core/io/files.h"

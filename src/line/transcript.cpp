@@ -1,4 +1,4 @@
-#include "transcript.h"
+#include "line/transcript.h"
 
 #include "core/io/printable.h"
 

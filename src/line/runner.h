@@ -1,6 +1,6 @@
 #pragma once
 
-#include "device_link.h"
+#include "line/device_link.h"
 
 #include <QDateTime>
 #include <QList>

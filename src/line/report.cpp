@@ -1,4 +1,4 @@
-#include "report.h"
+#include "line/report.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,4 +1,4 @@
-#include "runner.h"
+#include "line/runner.h"
 
 #include "core/io/files.h"
 #include "core/link/local_port.h"
