@@ -4,6 +4,7 @@
 
 #include "core/io/signals.h"
 #include "net/addresses.h"
+#include "net/quick_answer.h"
 
 namespace {
 // How long a link that runs alone keeps the event loop waiting for its device's answers, and how
@@ -20,7 +21,7 @@ DeviceLink::DeviceLink(DeviceTarget target, const LineStore& lines, const FlashS
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &DeviceLink::onTimer);
-    connect(&m_socket, &DatagramSocket::readyRead, this, &DeviceLink::readPending);
+    connect(&m_socket, &DatagramSocket::readyRead, this, &DeviceLink::serve);
 }
 
 Result<void> DeviceLink::bind(quint16 localPort) {
@@ -38,10 +39,7 @@ qint64 DeviceLink::elapsedUs() const {
 
 void DeviceLink::start() {
     m_clock.start();
-    if (m_transcript)
-        m_transcript->note(
-            m_target.label,
-            QStringLiteral("start, local port %1, %2 lines").arg(m_localPort).arg(m_session.lineCount()));
+    note(QStringLiteral("start, local port %1, %2 lines").arg(m_localPort).arg(m_session.lineCount()));
     apply(m_session.start(now()));
 }
 
@@ -51,67 +49,61 @@ void DeviceLink::drainSocket() {
     });
 }
 
-void DeviceLink::readPending() {
+void DeviceLink::serve() {
     drainSocket();
+    wakeIfDue();
     waitInPlace();
-    // However much arrives, a wait that has run out ends now, not after the flood.
-    if (m_wakeAt && now() >= *m_wakeAt && !m_session.finished())
-        wake();
+    // However much arrived, a wait that ran out meanwhile is served now, not after the flood.
+    wakeIfDue();
+    armTimer();
 }
 
 // A link that runs alone waits for the next answer in the receiving call, as a blocking client
-// does: waiting through poll() or the event loop costs two more system calls a line, and the
-// event loop's timers count in milliseconds, where a resend is due after a fraction of one.
-// Signals, progress and timers are served between the waits.
+// does (net/quick_answer.h); the event loop's timers count in milliseconds, where a resend is due
+// after a fraction of one. Signals, progress and timers are served between slices.
 void DeviceLink::waitInPlace() {
-    if (m_inPlace)
+    if (!m_waitInPlace || m_inPlace)
         return;
     m_inPlace = true;
     const auto take = [this](QByteArrayView data, const QHostAddress& from, quint16 fromPort) {
         return this->take(data, from, fromPort);
     };
-    const Micros handBack = now() + InPlaceSliceUs;
-    while (m_waitInPlace && !m_session.finished() && m_wakeAt) {
-        const Micros t = now();
-        if (t >= handBack)
-            break;
-        if (t >= *m_wakeAt) {
-            wake();
-            continue;
-        }
-        // The same wait every time, so the socket keeps its receive timeout; only the last one
-        // before a wake-up is cut short. A wait that runs to its end (for late copies or
-        // duplicates) and every wait after a loss ends on time to the microsecond.
-        const bool precise = m_preciseSends > 0 || !m_session.awaitingAnswer();
-        if (!m_reader.awaitOne(m_socket, take, std::min(InPlaceWaitUs, *m_wakeAt - t), precise) &&
-            m_socket.error() != QAbstractSocket::SocketTimeoutError)
-            break; // a signal came, or an error the event loop meets again
-    }
+    (void)awaitQuickAnswers(m_reader, m_socket, InPlaceSliceUs, take,
+                            [this](bool) -> std::optional<AnswerWait> {
+                                wakeIfDue();
+                                if (m_session.finished() || !m_wakeAt)
+                                    return std::nullopt;
+                                // The same wait every time, so the socket keeps its receive timeout; only the
+                                // last one before a wake-up is cut short. A wait that runs to its end (for
+                                // late copies or duplicates) and every wait after a loss ends on time to the
+                                // microsecond.
+                                const bool precise = m_preciseSends > 0 || !m_session.awaitingAnswer();
+                                return AnswerWait{std::min(InPlaceWaitUs, *m_wakeAt - now()), precise};
+                            });
     m_inPlace = false;
 }
 
 bool DeviceLink::take(QByteArrayView data, const QHostAddress& from, quint16 fromPort) {
     // Only the device may move its conversation on; it may answer from another port.
     if (!isFromDevice(from, m_target.address)) {
-        if (m_transcript)
-            m_transcript->note(m_target.label, QStringLiteral("ignored %1 bytes from %2 port %3")
-                                                   .arg(data.size())
-                                                   .arg(from.toString())
-                                                   .arg(fromPort));
+        note(QStringLiteral("ignored %1 bytes from %2 port %3")
+                 .arg(data.size())
+                 .arg(from.toString())
+                 .arg(fromPort));
         return true;
     }
     if (m_transcript)
         m_transcript->received(m_target.label, data);
-    const int late = m_session.lateReplies(), owed = m_session.lateAnswers();
     // The time it came, not the time it is read: a reply that waited while this process was
     // busy (sending the next line, say) must not look like an answer to what went out meanwhile.
     const Micros t = now();
     const FlashAction action = m_session.onReply(data, t, t - m_socket.lastDatagramAgeUs());
-    if (m_transcript && m_session.lateAnswers() != owed)
-        m_transcript->note(m_target.label, QStringLiteral("the late answer to an earlier copy"));
-    else if (m_transcript && m_session.lateReplies() != late)
-        m_transcript->note(m_target.label,
-                           QStringLiteral("a reply that answers nothing now (late or a copy), dropped"));
+    if (action.heard == FlashAction::Heard::OwedAnswer)
+        note(QStringLiteral("the late answer to an earlier copy"));
+    else if (action.heard == FlashAction::Heard::Duplicate)
+        note(QStringLiteral("a duplicate of the answer before, dropped"));
+    else if (action.heard == FlashAction::Heard::Stray)
+        note(QStringLiteral("a reply that answers nothing now (late or a copy), dropped"));
     apply(action);
     // Nothing more is read once the conversation is over.
     return !m_session.finished();
@@ -119,55 +111,32 @@ bool DeviceLink::take(QByteArrayView data, const QHostAddress& from, quint16 fro
 
 void DeviceLink::onTimer() {
     m_timerDue = 0;
-    if (!m_wakeAt)
-        return;
-    // The wake-up moves with every line while the timer keeps running: only act once it has
-    // really come (a precise timer may still be up to a millisecond early).
-    if (*m_wakeAt - now() > 1000) {
-        m_timerDue = *m_wakeAt;
-        m_timer.start(int((*m_wakeAt - now() + 999) / 1000));
-        return;
-    }
-    wake();
-    waitInPlace();
+    serve();
 }
 
-void DeviceLink::wake() {
-    // What came while the wait ran out (the process may have been kept from running) is read
-    // first: read after the next line went out, the answer waited for would pass for that line's.
+// A wake-up that has come: what came while the wait ran out (the process may have been kept from
+// running) is read first, since read after the next line went out, the answer waited for would
+// pass for that line's. A timer may still come up to a millisecond early: then it waits on.
+void DeviceLink::wakeIfDue() {
+    if (m_session.finished() || !m_wakeAt || now() < *m_wakeAt)
+        return;
     drainSocket();
-    if (m_session.finished() || !m_wakeAt)
+    if (m_session.finished() || !m_wakeAt || now() < *m_wakeAt)
         return;
-    if (now() < *m_wakeAt) {
-        apply({}); // an answer moved the wake-up on, or the timer came a little early
-        return;
-    }
-    const int resends = m_session.resends();
-    const FlashAction action = m_session.onTimer(now());
-    if (m_session.resends() != resends) {
-        m_preciseSends = PreciseSendsAfterLoss;
-        if (m_transcript)
-            m_transcript->note(m_target.label,
-                               QStringLiteral("no answer, resend %1").arg(m_session.resends()));
-    }
-    apply(action);
+    apply(m_session.onTimer(now()));
 }
 
 void DeviceLink::apply(const FlashAction& action) {
     if (action.send) {
+        if (action.resend) {
+            m_preciseSends = PreciseSendsAfterLoss;
+            note(QStringLiteral("no answer, resend %1").arg(m_session.resends()));
+        }
         send();
         m_preciseSends = std::max(0, m_preciseSends - 1);
     }
     m_wakeAt = m_session.finished() ? std::nullopt : m_session.wakeAt();
-    if (!m_wakeAt) {
-        m_timer.stop();
-        m_timerDue = 0;
-    } else if (m_timerDue == 0 || m_timerDue > *m_wakeAt || !m_timer.isActive()) {
-        // Restarting a timer for every line costs more than the line itself on loopback; a
-        // running timer that fires no later than the wake-up is simply left to run.
-        m_timerDue = *m_wakeAt;
-        m_timer.start(int(std::max<Micros>(0, *m_wakeAt - now() + 999) / 1000));
-    }
+    armTimer();
     if (action.send)
         m_session.prepareNext();
     if (m_session.pass() != m_reportedPass && !m_session.finished()) {
@@ -176,6 +145,20 @@ void DeviceLink::apply(const FlashAction& action) {
     }
     if (m_session.finished() && m_finishedUs < 0)
         finish();
+}
+
+void DeviceLink::armTimer() {
+    if (!m_wakeAt) {
+        m_timer.stop();
+        m_timerDue = 0;
+        return;
+    }
+    // Restarting a timer for every line costs more than the line itself on loopback; a running
+    // timer that fires no later than the wake-up is simply left to run, and serves it then.
+    if (m_timerDue != 0 && m_timerDue <= *m_wakeAt && m_timer.isActive())
+        return;
+    m_timerDue = *m_wakeAt;
+    m_timer.start(int(std::max<Micros>(0, *m_wakeAt - now() + 999) / 1000));
 }
 
 void DeviceLink::send() {
@@ -187,10 +170,17 @@ void DeviceLink::send() {
     const QByteArray& bytes = m_session.datagram();
     const Micros at = now();
     if (m_socket.writeDatagram(bytes, m_target.address, m_target.port) != bytes.size()) {
-        m_session.failNetwork(QStringLiteral("cannot send to %1 port %2: %3")
-                                  .arg(m_target.address.toString())
-                                  .arg(m_target.port)
-                                  .arg(m_socket.errorString()));
+        const QString why = QStringLiteral("cannot send to %1 port %2: %3")
+                                .arg(m_target.address.toString())
+                                .arg(m_target.port)
+                                .arg(m_socket.errorString());
+        // A send refused for a moment is a loss like any other: its wait runs, and it goes again.
+        if (m_socket.sendMayRecover()) {
+            m_session.sendFailed(m_socket.errorString());
+            note(why + QStringLiteral(", taken as lost"));
+        } else {
+            m_session.failNetwork(why);
+        }
         return;
     }
     // Whatever came before this moment answers an earlier line.
@@ -198,6 +188,11 @@ void DeviceLink::send() {
     // Logged once it is on its way; its reply cannot be read before this returns.
     if (m_transcript)
         m_transcript->sent(m_target.label, bytes);
+}
+
+void DeviceLink::note(const QString& text) {
+    if (m_transcript)
+        m_transcript->note(m_target.label, text);
 }
 
 void DeviceLink::interrupt() {

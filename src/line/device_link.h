@@ -43,25 +43,28 @@ public:
     [[nodiscard]] quint16 localPort() const { return m_localPort; }
     // Since start(); stops counting when the conversation ends.
     [[nodiscard]] qint64 elapsedUs() const;
+    // The clock the conversation's times are read on: microseconds since start().
+    [[nodiscard]] Micros now() const { return m_clock.nsecsElapsed() / 1000; }
 
 signals:
     void passChanged(DeviceLink* link);
     void finished(DeviceLink* link);
 
 private:
-    [[nodiscard]] Micros now() const { return m_clock.nsecsElapsed() / 1000; }
-    void readPending();
+    // The one way in, for the socket and the timer alike: what came is handed on, a wake-up that
+    // is due is served, and a link that runs alone then waits for its next answer in place.
+    void serve();
     // Hands every datagram waiting on the socket on, up to a batch.
     void drainSocket();
     // Hands a datagram to the conversation; false once it is over.
     bool take(QByteArrayView data, const QHostAddress& from, quint16 fromPort);
+    void wakeIfDue();
     void waitInPlace();
-    // The timer's slot: acts once the wake-up has come, then waits in place.
     void onTimer();
-    // Hands the conversation its wake-up.
-    void wake();
     void apply(const FlashAction& action);
+    void armTimer();
     void send();
+    void note(const QString& text);
     void finish();
 
     DeviceTarget m_target;

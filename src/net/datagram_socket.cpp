@@ -158,7 +158,10 @@ qint64 DatagramSocket::writeDatagram(QByteArrayView data, const QHostAddress& to
                         reinterpret_cast<const sockaddr*>(&m_toAddress), m_toLength);
     while (sent < 0 && errno == EINTR);
     if (sent < 0) {
-        fail(errno);
+        const int errorNumber = errno;
+        m_sendMayRecover = errorNumber == EPERM || errorNumber == ENOBUFS || errorNumber == EAGAIN ||
+                           errorNumber == ENOMEM || errorNumber == ECONNREFUSED;
+        fail(errorNumber);
         return -1;
     }
     return sent;

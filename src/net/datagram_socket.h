@@ -30,8 +30,12 @@ public:
     [[nodiscard]] quint16 localPort() const { return m_localPort; }
     void close();
 
-    // Sends `data` as one datagram; its size, or -1 (see error()).
+    // Sends `data` as one datagram; its size, or -1 (see error() and sendMayRecover()).
     qint64 writeDatagram(QByteArrayView data, const QHostAddress& to, quint16 port);
+    // Whether the send that failed last failed for a moment (a full buffer, a firewall's drop, an
+    // ICMP error of an earlier datagram), so that the next may go; not for an address that cannot
+    // be reached or is refused.
+    [[nodiscard]] bool sendMayRecover() const { return m_sendMayRecover; }
     // Takes a datagram that is waiting; -1 with TemporaryError when none is. A datagram longer
     // than `maxSize` is cut to it.
     qint64 readDatagram(char* data, qint64 maxSize, QHostAddress* from = nullptr,
@@ -67,6 +71,7 @@ private:
     quint16 m_localPort = 0;
     qint64 m_waitUs = 0; // the receive timeout the descriptor has now
     qint64 m_lastAgeUs = 0;
+    bool m_sendMayRecover = false;
     static constexpr qint64 MaxAgeUs = 3600LL * 1000000;
     QSocketNotifier* m_notifier = nullptr;
     // The last destination in the socket's own form: a device gets every datagram of a session.

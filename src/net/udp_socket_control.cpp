@@ -1,10 +1,9 @@
 #include "net/udp_socket_control.h"
 
 #include "net/addresses.h"
+#include "net/quick_answer.h"
 
 #include "core/io/printable.h"
-
-#include <QElapsedTimer>
 
 #include <limits>
 
@@ -159,17 +158,14 @@ void UdpSocketControl::drain() {
         --m_lingerPause;
         return;
     }
-    QElapsedTimer lingering;
-    lingering.start();
-    while (answered && m_socket.get() == socket) {
-        if (lingering.nsecsElapsed() / 1000 >= LingerUs)
-            return;
-        answered = false;
-        // The same wait every time, so the socket keeps its receive time-out: no system call to
-        // set it per line.
-        if (!m_reader.awaitOne(*socket, handle, AnswerWaitUs, false)) {
-            m_lingerPause = LingerPause;
-            return;
-        }
-    }
+    const QuickAnswerEnd end =
+        awaitQuickAnswers(m_reader, *socket, LingerUs, handle, [&](bool) -> std::optional<AnswerWait> {
+            if (!std::exchange(answered, false) || m_socket.get() != socket)
+                return std::nullopt;
+            // The same wait every time, so the socket keeps its receive time-out: no system call to
+            // set it per line.
+            return AnswerWait{AnswerWaitUs, false};
+        });
+    if (end == QuickAnswerEnd::InVain || end == QuickAnswerEnd::Failed)
+        m_lingerPause = LingerPause;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/conversation/reply_clock.h"
 #include "core/conversation/transfer_state.h"
 
 #include <QByteArray>
@@ -8,9 +9,6 @@
 
 #include <array>
 #include <optional>
-
-// Time as the owner's clock gives it, in microseconds from any fixed origin.
-using Micros = qint64;
 
 // Where a device stands on the road the window takes.
 enum class FlashPass {
@@ -47,11 +45,26 @@ enum class DeviceRefusal {
     VersionMismatch, // its boot information names another version than the one expected
 };
 
-// What the owner has to do after an event.
+// What the owner has to do after an event, and what the event was taken for.
 struct FlashAction {
-    bool send = false; // send datagram() now; wakeAt() then says when onTimer() is due
+    // What the reply handed in was: the answer of the line in flight, the late answer of a copy
+    // sent before, one that answered nothing, or a duplicate of the answer before it.
+    enum class Heard { Nothing, Answer, OwedAnswer, Stray, Duplicate };
+
+    bool send = false;   // send datagram() now; wakeAt() then says when onTimer() is due
+    bool resend = false; // ... a copy of the line in flight, as its wait ran out
+    Heard heard = Heard::Nothing;
 
     friend bool operator==(const FlashAction&, const FlashAction&) = default;
+};
+
+// What the conversation waits for now, for those who watch it.
+struct FlashWait {
+    enum class For { Nothing, BootInfo, FirstRecord, Record, Settling };
+    For what = For::Nothing;
+    Micros since = 0; // when the copy in flight went
+    Micros wait = 0;  // how long it waits for its answer
+    int resends = 0;  // of the line in flight
 };
 
 // The value of the boot information's "VER=" field, up to the next blank; nothing without one.
@@ -59,51 +72,12 @@ struct FlashAction {
 
 // One device's transfer as the flasher runs it: a state machine with no socket and no clock
 // (every event brings the time), sending the window's own datagrams (advanceLine, recordCommand,
-// frameLine with the bootloader form), so a device sees the same bytes from both programs.
-//
-// What it accepts is stricter than the window, because "ok" must mean the device took the file:
-//  - a reply is read by its words: "OK" and "DOWNLOAD" answer a record only as the whole reply,
-//    "ERROR" as its first word fails the device, late or not; anything else answers nothing;
-//  - every record is answered in order with the word it must get ("DOWNLOAD" for the last one,
-//    "OK" before it), and the boot-information request with a reply holding "VER=" (or "OK").
-//
-// Replies carry no sequence number, so a late or duplicated reply looks exactly like the next
-// line's answer. The conversation accounts for every copy it sends (each is owed one reply):
-//  - an unanswered line is sent again after a time-out derived from the round trips measured
-//    (smoothed round trip plus four mean deviations, no sample from a line sent more than once),
-//    doubled at each time-out until a line is answered at its first send or its copies turn
-//    out lost, never longer than --timeout; it fails once --retries + 1 copies have each waited
-//    the whole --timeout (--first-timeout for the first record, while the device may erase its
-//    flash), so a device is never given up sooner than with fixed waits;
-//  - after a resend is answered, the next line waits until every copy of this one has been
-//    answered or is older than the horizon: twice the longest delay among the recent answers
-//    (late answers included, and replies that came after their horizon), never less than
-//    HorizonFloorUs nor more than twice --timeout. No reply can then be taken for the next
-//    line's but one later than the horizon, and every such reply that shows itself makes the
-//    horizon longer;
-//  - a reply that comes sooner after a line's send than a third of the (second) shortest recent
-//    clean round trip (at most TwinWindowUs) cannot be that line's answer, nor can one that close
-//    behind the reply before it answer another copy: such replies are duplicates, and are
-//    dropped;
-//  - once duplicates have been seen trailing an answer by less than a round trip, the next line
-//    waits twice that long after each answer, so that they show themselves first (until no
-//    duplicate has come for TwinMemoryLines lines); the first records (probeLines) wait a round
-//    trip, so that a line's duplicates show before they can mislead;
-//  - after each pass's closing "DOWNLOAD" it listens for the horizon: an "ERROR" then still fails;
-//  - a verify pass in which a reply came that answered nothing (the mark of a duplicated or
-//    late reply taken for an answer somewhere) is not clean evidence: it is run again, up to
-//    --retries times; with verifyOnly (a check of the image) it fails, saying so.
+// frameLine with the bootloader form), so a device sees the same bytes from both programs. It is
+// stricter than the window, because "ok" must mean the device took the file, and it accounts for
+// every copy it sends, as replies carry no sequence number. How long it waits is its clock's
+// (ReplyClock); HACKING.md ("The flasher's timing") walks through the rules with a timeline.
 class FlasherConversation {
 public:
-    // The shortest horizon and the shortest time-out: below them, the host's own timers and
-    // scheduling make delays that no device has.
-    static constexpr Micros HorizonFloorUs = 300;
-    static constexpr Micros MinTimeoutUs = 150;
-    // A datagram's duplicate usually follows it within this.
-    static constexpr Micros TwinWindowUs = 20;
-    // Lines answered without a duplicate before a line is taken to have stopped duplicating.
-    static constexpr int TwinMemoryLines = 256;
-
     // `lines` as the window's loader reads them: 1 to TransferState::MaxLines entries.
     FlasherConversation(const LineStore& lines, FlashSettings settings);
 
@@ -119,6 +93,9 @@ public:
     // The copy just sent went out at `at`, after the event that let it go: the owner's own work
     // in between must not make a reply that came before it look like its answer.
     void sent(Micros at);
+    // The copy could not be sent for a moment (a full buffer, a firewall's drop): it is lost, as
+    // on the line, and its wait runs as if it had gone. `reason` goes into a time-out's message.
+    void sendFailed(const QString& reason);
     // When onTimer() is due; nothing when no wait is.
     [[nodiscard]] std::optional<Micros> wakeAt() const;
     // The wake-up asked for has come (an early call is harmless).
@@ -140,6 +117,7 @@ public:
     // Whether the wait in force is for an answer (which usually ends it early), not one that
     // runs to its end.
     [[nodiscard]] bool awaitingAnswer() const { return m_waiting == Waiting::Answer; }
+    [[nodiscard]] FlashWait waitInForce() const;
     [[nodiscard]] FlashResult result() const { return m_result; }
     [[nodiscard]] DeviceRefusal refusal() const { return m_refusal; }
     [[nodiscard]] bool finished() const { return m_result != FlashResult::Running; }
@@ -153,23 +131,24 @@ public:
     [[nodiscard]] int linesToAnswer() const {
         return m_settings.bootInfoOnly ? 0 : (m_settings.verifyOnly ? 1 : 2) * m_state.lineCount;
     }
+    // Download and verify passes begun, repeated ones included.
+    [[nodiscard]] int passes() const { return m_passes; }
     // The device's answer to the boot-information request, without its line end.
     [[nodiscard]] const QString& bootInfo() const { return m_bootInfo; }
     [[nodiscard]] int resends() const { return m_resends; }
-    // Replies that came after their line was answered (late copies, duplicates) and were dropped.
+    // Replies that answered no line in flight (late copies, duplicates) and were dropped.
     [[nodiscard]] int lateReplies() const { return m_lateReplies; }
     // Of them, the answers to copies still owed after a resend was answered.
     [[nodiscard]] int lateAnswers() const { return m_slowAnswers; }
-    // The horizon and the time-out in force now.
-    [[nodiscard]] Micros horizonUs() const;
-    [[nodiscard]] Micros timeoutUs() const;
+    [[nodiscard]] const ReplyClock& clock() const { return m_clock; }
 
     [[nodiscard]] static QString passName(FlashPass pass);
 
 private:
     // Answer: for the line in flight; Gap: for duplicates of its answer to show, before the next
-    // line; Settle: for the copies still owed after a resend; EndSettle: at the end of a pass.
-    enum class Waiting { Nothing, Answer, Gap, Settle, EndSettle };
+    // line; Settle: for the copies still owed after a resend; EndSettle: at the end of a pass;
+    // Restart: for the replies of a pass given up, before the download pass begins again.
+    enum class Waiting { Nothing, Answer, Gap, Settle, EndSettle, Restart };
     // What a reply says under the strict rules.
     enum class Word { Ok, Download, Error, Other };
     [[nodiscard]] static Word strictWord(QByteArrayView reply);
@@ -180,30 +159,32 @@ private:
         Micros last = 0;
         std::array<Micros, 8> sent{}; // when the first copies went
         Micros wait = 0;              // of the latest copy
+        Micros giveUp = 0;            // when the line fails unanswered
         int copies = 0;
-        int answers = 0;   // copies answered
-        int fullWaits = 0; // copies that waited the whole --timeout unanswered
-        bool answered = false;
+        int answers = 0; // copies answered
 
         [[nodiscard]] Micros sentAt(int copy) const {
             return copy < int(sent.size()) ? sent[size_t(copy)] : last;
         }
     };
 
-    FlashAction sendLine(const QString& commandLine, Micros now);
+    FlashAction sendFirstCopy(Micros now);
     FlashAction sendCopy(Micros now);
+    FlashAction sendNextLine(Micros now);
     FlashAction answered(Micros now, Micros arrived);
+    FlashAction owedAnswer(Micros now, Micros arrived);
     FlashAction proceed(Micros now);
+    FlashAction startDownloadPass(Micros now);
     FlashAction startVerifyPass(Micros now);
     FlashAction conclude(Micros now);
+    FlashAction refused(QByteArrayView reply, Micros now);
     FlashAction stray(QByteArrayView reply, Word word, bool rightBehind, Micros arrived);
     FlashAction timedOut(Micros now);
     [[nodiscard]] bool fitsLine(QByteArrayView reply, Word word) const;
     [[nodiscard]] bool canAnswer(Micros arrived) const;
-    [[nodiscard]] Micros waitFor() const;
+    [[nodiscard]] Micros limitUs() const;
     FlashAction bootInfoAnswered(QByteArrayView reply);
-    void sample(Micros roundTrip, bool clean);
-    [[nodiscard]] Micros soonestAnswerUs() const;
+    void timeAnswer(Micros arrived);
     // `line` in the gateway form the settings ask for, as Latin-1 bytes into `out`.
     [[nodiscard]] bool frameInto(const QString& line, QByteArray& out) const;
     FlashAction fail(FlashResult result, const QString& message);
@@ -211,6 +192,7 @@ private:
     [[nodiscard]] bool firstRecord() const { return m_pass == FlashPass::Download && m_line == 1; }
 
     FlashSettings m_settings;
+    ReplyClock m_clock;
     TransferState m_state;
     FlashPass m_pass = FlashPass::BootInfo;
     FlashResult m_result = FlashResult::Running;
@@ -224,29 +206,19 @@ private:
     int m_preparedLine = 0; // which line m_prepared holds: negative in the verify pass, 0 none
     QString m_lastIgnored;  // the last reply that answered nothing, for the messages
     QString m_bootInfo;
+    QString m_sendFailure; // the last send that failed for a moment
+    int m_sendFailures = 0;
     int m_line = 0;
     int m_acknowledged = 0;
+    int m_passes = 0;
     int m_resends = 0;
     int m_lateReplies = 0;
-    int m_slowAnswers = 0;   // late copies of answers to resent lines
-    int m_misfits = 0;       // record words that answered nothing, in this pass
-    int m_verifyRepeats = 0; // verify passes run again for want of clean evidence
-    // Round trips: smoothed mean and deviation, and the recent answers' delays.
-    Micros m_srtt = 0;
-    Micros m_rttvar = 0;
-    int m_samples = 0;
-    int m_backoffs = 0;                // time-outs since a line was last answered at its first send
-    std::array<Micros, 32> m_recent{}; // delays of recent answers, late ones included
-    int m_recentCount = 0;
-    int m_recentNext = 0;
-    std::array<Micros, 32> m_cleanTrips{}; // recent clean round trips of records
-    int m_cleanCount = 0;
-    int m_cleanNext = 0;
+    int m_slowAnswers = 0;     // late copies of answers to resent lines
+    int m_misfits = 0;         // record words that answered nothing, in this verify pass
+    int m_ambiguous = 0;       // replies of the download pass that answered nothing or came late
+    int m_verifyRepeats = 0;   // verify passes run again for want of clean evidence
+    int m_downloadRepeats = 0; // download passes run again after a verify pass that found a hole
     Micros m_lastReplyAt = 0;
     Micros m_lastAnswerAt = 0;
-    Micros m_twinGapUs = 0; // how long duplicates of an answer have been seen to trail it, twice
-    int m_linesSinceTwin = 0;
     DeviceRefusal m_refusal = DeviceRefusal::None;
-    Micros m_writtenOff = 0; // the send of the latest copy presumed lost, until a stray shows
-    int m_sinceWriteOff = 0; // lines answered since
 };

@@ -1,0 +1,89 @@
+#include "core/conversation/reply_clock.h"
+
+namespace {
+// Round trips shorter than the host's own timer resolution say nothing about a device.
+constexpr Micros Granularity = 50;
+} // namespace
+
+void ReplyClock::bootTrip(Micros roundTrip) {
+    roundTrip = std::max<Micros>(roundTrip, 1);
+    delay(roundTrip);
+    if (m_samples++ == 0) {
+        m_srtt = roundTrip;
+        m_rttvar = roundTrip / 2;
+        return;
+    }
+    m_rttvar = (3 * m_rttvar + std::abs(m_srtt - roundTrip)) / 4;
+    m_srtt = (7 * m_srtt + roundTrip) / 8;
+}
+
+void ReplyClock::cleanTrip(Micros roundTrip) {
+    roundTrip = std::max<Micros>(roundTrip, 1);
+    m_trips.push(roundTrip);
+    bootTrip(roundTrip);
+    m_backoffs = 0;
+}
+
+void ReplyClock::delay(Micros delay) {
+    m_delays.push(std::max<Micros>(delay, 1));
+}
+
+void ReplyClock::spurious(Micros roundTrip) {
+    m_floorUs = std::min(m_longestUs, std::max(m_floorUs, 2 * roundTrip));
+}
+
+// The slow tail of the recent round trips with half of it again, the smoothed round trip with
+// four deviations, or the floor, whichever is longest: a line is sent again only once a healthy
+// device's slow answers would have come.
+Micros ReplyClock::timeoutUs() const {
+    if (m_samples == 0)
+        return m_longestUs;
+    const Micros tail = m_trips.isEmpty() ? 0 : m_trips.max();
+    const Micros learnt =
+        std::max({m_floorUs, tail + tail / 2, m_srtt + std::max(Granularity, 4 * m_rttvar)});
+    return std::min(learnt, m_longestUs);
+}
+
+// Karn: a time-out too short for the device would otherwise never learn better, as resent lines
+// give no sample.
+Micros ReplyClock::waitUs() const {
+    Micros wait = timeoutUs();
+    for (int i = 0; i < m_backoffs && wait < m_longestUs; ++i)
+        wait *= 2;
+    return std::min(wait, m_longestUs);
+}
+
+Micros ReplyClock::horizonUs() const {
+    const Micros longest = m_delays.isEmpty() ? 0 : m_delays.max();
+    // A reply later than twice the longest wait is taken for lost, however late replies have
+    // come: the verify pass is the guard beyond that.
+    return std::min(std::max(HorizonFloorUs, 2 * longest), std::max(2 * m_longestUs, HorizonFloorUs));
+}
+
+// Round trips on one line vary several times over (on loopback from 20 to 200 us), so nothing
+// surer can be said. The second shortest, as one duplicate taken for an answer must not blind the
+// rule to the next.
+Micros ReplyClock::soonestAnswerUs() const {
+    if (m_trips.isEmpty())
+        return 0;
+    return std::min(TwinWindowUs, m_trips.smallest(1) / 3);
+}
+
+void ReplyClock::duplicateTrailed(Micros behind) {
+    m_twinGapUs = std::max(m_twinGapUs, std::min(2 * behind + 1, horizonUs()));
+    m_linesSinceTwin = 0;
+}
+
+void ReplyClock::answered() {
+    // A line that has stopped duplicating replies gets its pace back.
+    if (m_twinGapUs > 0 && ++m_linesSinceTwin > TwinMemoryLines)
+        m_twinGapUs = 0;
+    // A copy written off so many answers ago that a stray now is more likely anything else.
+    if (m_writtenOff != 0 && ++m_sinceWriteOff > 32)
+        m_writtenOff = 0;
+}
+
+void ReplyClock::strayAfterWriteOff(Micros arrived) {
+    if (m_writtenOff != 0)
+        delay(arrived - std::exchange(m_writtenOff, 0));
+}
