@@ -11,19 +11,22 @@
 // What happens to one datagram on the line.
 struct LineFault {
     bool lost = false;
-    int copies = 1;    // 2: delivered twice, right behind each other
-    Micros delay = 0;  // on top of the line's own 20 us
-    QByteArray then{}; // a datagram of the device's own, right behind this one
+    int copies = 1;     // 2: delivered twice
+    Micros delay = 0;   // on top of the line's own 20 us
+    QByteArray then{};  // a datagram of the device's own, right behind this one
+    Micros copyLag = 0; // how long the second copy trails the first
 };
 
 class InProcessLine {
 public:
     // `toDevice` tells the direction; `index` counts the datagrams of that direction from 0.
     using Faults = std::function<LineFault(bool toDevice, int index, QByteArrayView bytes)>;
-    // A reply, the request it answers (empty: the device's own), the line in flight, taken as its answer.
+    // A reply, the request it answers (empty: the device's own), the line in flight, taken as its
+    // answer, and what the conversation took it for.
     struct Delivery {
         QByteArray reply, answers, inFlight;
         bool taken;
+        FlashAction::Heard heard;
     };
 
     explicit InProcessLine(DeviceModel& device, Faults faults)
@@ -45,22 +48,27 @@ public:
             const Datagram& d = next.mapped();
             now = next.key();
             if (d.toDevice) {
+                // The device serves one request after another: its own 10 us, and the service time
+                // the test plays (a record's, a flash row's write).
+                m_deviceFree = std::max(m_deviceFree, now) + 10 + (serviceUs ? serviceUs(d.bytes) : 0);
                 if (const auto reply = m_device.handle(d.bytes, "host", now / 1000))
-                    travel(false, *reply, now + 10, d.bytes); // the device's own 10 us
+                    travel(false, *reply, m_deviceFree, d.bytes);
                 continue;
             }
             const QByteArray inFlight = host.datagram();
             const int answered = host.acknowledged();
-            apply(host, host.onReply(d.bytes, now));
+            const FlashAction action = host.onReply(d.bytes, now);
+            apply(host, action);
             if (onDelivered)
-                onDelivered({d.bytes, d.answers, inFlight, host.acknowledged() != answered});
+                onDelivered({d.bytes, d.answers, inFlight, host.acknowledged() != answered, action.heard});
         }
         return host.result();
     }
 
     Micros now = 1000000;
     std::function<void(const Delivery&)> onDelivered;
-    Micros hostDelayUs = 0; // from an event to the send it lets go
+    Micros hostDelayUs = 0;                                  // from an event to the send it lets go
+    std::function<Micros(QByteArrayView request)> serviceUs; // the device's time for a request
 
 private:
     void apply(FlasherConversation& host, const FlashAction& action) {
@@ -78,7 +86,8 @@ private:
     void travel(bool toDevice, const QByteArray& bytes, Micros at, const QByteArray& answers = {}) {
         const LineFault fault = m_faults ? m_faults(toDevice, m_sent[toDevice]++, bytes) : LineFault{};
         for (int i = 0; i < (fault.lost ? 0 : fault.copies); ++i)
-            m_queue.emplace(at + 20 + fault.delay, Datagram{toDevice, bytes, answers});
+            m_queue.emplace(at + 20 + fault.delay + (i > 0 ? fault.copyLag : 0),
+                            Datagram{toDevice, bytes, answers});
         if (!fault.lost && !fault.then.isEmpty())
             m_queue.emplace(at + 20 + fault.delay, Datagram{toDevice, fault.then, {}});
     }
@@ -87,4 +96,5 @@ private:
     Faults m_faults;
     std::multimap<Micros, Datagram> m_queue; // equal times keep their order
     int m_sent[2] = {};
+    Micros m_deviceFree = 0;
 };

@@ -23,6 +23,11 @@ QString secondsText(Micros us) {
 }
 
 constexpr Micros UsPerMs = 1000;
+
+// The device's word that a verify-form line differs from what it holds.
+bool isVerifyError(QByteArrayView reply) {
+    return withoutLineEnd(reply).startsWith("ERROR VERIFY");
+}
 } // namespace
 
 FlasherConversation::Word FlasherConversation::strictWord(QByteArrayView reply) {
@@ -263,8 +268,9 @@ FlashAction FlasherConversation::onReply(QByteArrayView reply, Micros now, Micro
         ++m_lateReplies;
         return {.heard = FlashAction::Heard::Stray};
     }
-    // Whatever it answers, late or not, a device that reports an error has not taken the file.
-    if (word == Word::Error)
+    // Whatever it answers, late or not, a device that reports an error has not taken the file;
+    // but a download record is never refused as a verify-form line is: that one is late.
+    if (word == Word::Error && !(m_pass != FlashPass::Verify && isVerifyError(reply)))
         return refused(reply, now);
     if (m_waiting == Waiting::Answer && fitsLine(reply, word) && canAnswer(arrived)) {
         if (m_pass == FlashPass::BootInfo) {
@@ -303,12 +309,12 @@ bool FlasherConversation::canAnswer(Micros arrived) const {
 // the line's doing until shown otherwise (a record taken for answered that the device never got):
 // the file goes again, up to --retries times, before the device is said to hold another image.
 FlashAction FlasherConversation::refused(QByteArrayView reply, Micros now) {
-    const bool verifyError = withoutLineEnd(reply).startsWith("ERROR VERIFY");
+    const bool verifyError = isVerifyError(reply);
     const bool lineMayHaveLied = verifyError && m_pass == FlashPass::Verify && !m_settings.verifyOnly;
     if (lineMayHaveLied && m_ambiguous > 0 && m_downloadRepeats < m_settings.retries) {
         ++m_downloadRepeats;
         m_waiting = Waiting::Restart;
-        m_deadline = now + m_clock.horizonUs();
+        m_deadline = now + std::max(m_clock.horizonUs(), m_clock.duplicateGapUs());
         return {};
     }
     if (verifyError)
@@ -332,16 +338,21 @@ FlashAction FlasherConversation::stray(QByteArrayView reply, Word word, bool rig
     // a duplicate of the last answer, which says nothing more.
     const bool twin =
         m_waiting == Waiting::Answer ? !canAnswer(arrived) : m_waiting == Waiting::Gap || rightBehind;
-    // Sooner after the last answer than a round trip: a duplicate of it, however far behind.
-    // Not while copies are owed: a device that was held up answers them back to back.
-    const Micros behind = arrived - m_lastAnswerAt;
-    const bool nothingOwed = m_flight.answers >= m_flight.copies || m_waiting == Waiting::Answer;
-    if (recordWord && nothingOwed && m_lastAnswerAt > 0 && behind >= 0 && behind < m_clock.smoothedUs())
-        m_clock.duplicateTrailed(behind);
     // A record's word that answers nothing, come when no duplicate could: the reply of a copy
-    // written off at the horizon, later than the horizon.
-    if (recordWord && !twin)
-        m_clock.strayAfterWriteOff(arrived);
+    // written off at the horizon, later than the horizon. Else a duplicate of the last answer,
+    // however far behind it (not while copies are owed: a device that was held up answers them
+    // back to back).
+    const Micros behind = arrived - m_lastAnswerAt;
+    const bool inFlight = m_waiting == Waiting::Answer;
+    const bool nothingOwed = m_flight.answers >= m_flight.copies || inFlight;
+    if (recordWord && !(!twin && m_clock.strayAfterWriteOff(arrived)) && nothingOwed && m_lastAnswerAt > 0 &&
+        behind >= 0) {
+        // While a line is awaited, only what comes sooner than a round trip measures a duplicate.
+        if (!inFlight || behind < m_clock.smoothedUs())
+            m_clock.duplicateTrailed(behind);
+        else
+            m_clock.lineDuplicates();
+    }
     // In the verify pass such a reply (or any that no line asks for) means a reply taken for an
     // answer somewhere may have been another's: the pass is no clean evidence.
     if (m_pass == FlashPass::Verify && (!recordWord || !twin))
@@ -388,31 +399,24 @@ FlashAction FlasherConversation::answered(Micros now, Micros arrived) {
     timeAnswer(arrived);
     if (m_pass != FlashPass::BootInfo)
         ++m_acknowledged;
-    if (m_endOfPass) {
-        // After a pass's last answer, listen for the horizon: a late ERROR still fails, and a
-        // late copy is not carried into the next pass.
-        m_waiting = Waiting::EndSettle;
-        m_deadline = now + m_clock.horizonUs();
-        return {};
-    }
-    // The first records' answers are given a round trip for duplicates to show themselves: on a
-    // line that duplicates, they would otherwise be taken for answers before anything is learnt.
+    // Duplicates of this answer may still be on their way: the next line goes once they would
+    // have come, so none is taken for its answer. The first records' answers are given a round
+    // trip for them to show: on a line that duplicates, they would otherwise be taken for
+    // answers before anything is learnt.
     const bool probing = m_pass != FlashPass::BootInfo && m_acknowledged <= m_settings.probeLines;
     const Micros gap =
         probing ? std::max(m_clock.duplicateGapUs(), m_clock.smoothedUs()) : m_clock.duplicateGapUs();
-    if (m_flight.copies == 1 && gap == 0)
-        return proceed(now);
-    if (m_flight.copies == 1) {
-        // Duplicates of this answer may still be on their way: the next line goes once they
-        // would have come, so none is taken for its answer.
-        m_waiting = Waiting::Gap;
-        m_deadline = arrived + gap;
-        return now >= m_deadline ? proceed(now) : FlashAction{};
-    }
-    // Copies still owed may yet be answered: the next line waits until they are, or are
-    // older than the horizon, so none of their answers is taken for its own.
-    m_waiting = Waiting::Settle;
-    m_deadline = m_flight.last + m_clock.horizonUs();
+    Micros until = arrived + gap;
+    // Copies still owed may yet be answered: the next line waits until they are, or are older
+    // than the horizon, so none of their answers is taken for its own. After a pass's last answer
+    // the horizon is listened out: a late ERROR still fails, and a late copy is not carried into
+    // the next pass.
+    if (m_flight.copies > 1 || m_endOfPass)
+        until = std::max(until, (m_endOfPass ? now : m_flight.last) + m_clock.horizonUs());
+    m_waiting = m_endOfPass ? Waiting::EndSettle : m_flight.copies > 1 ? Waiting::Settle : Waiting::Gap;
+    m_deadline = until;
+    if (m_endOfPass)
+        return {};
     return now >= m_deadline ? proceed(now) : FlashAction{};
 }
 
@@ -426,11 +430,16 @@ FlashAction FlasherConversation::owedAnswer(Micros now, Micros arrived) {
         ++m_ambiguous;
     if (!firstRecord())
         m_clock.delay(arrived - m_flight.sentAt(m_flight.answers - 1));
-    if (m_flight.answers < m_flight.copies)
+    // A device that was held up answers every copy it got, one after another: the wait for the
+    // rest goes on from this one.
+    if (m_flight.answers < m_flight.copies) {
+        m_deadline = std::max(m_deadline, arrived + m_clock.horizonUs());
         return {};
+    }
     // Every copy was answered: none was lost, the first was only slow. Its round trip is what the
     // time-out must wait from now on (not the erase of the first record, nor the first contact).
-    if (m_pass != FlashPass::BootInfo && !firstRecord())
+    // On a line that duplicates replies, a duplicate may have passed for a copy's answer.
+    if (m_pass != FlashPass::BootInfo && !firstRecord() && m_clock.duplicateGapUs() == 0)
         m_clock.spurious(m_lastAnswerAt - m_flight.sentAt(0));
     return m_waiting == Waiting::Settle ? proceed(now) : FlashAction{};
 }

@@ -29,7 +29,7 @@ void ReplyClock::delay(Micros delay) {
 }
 
 void ReplyClock::spurious(Micros roundTrip) {
-    m_floorUs = std::min(m_longestUs, std::max(m_floorUs, 2 * roundTrip));
+    m_floorUs = std::min(m_longestUs, std::max(m_floorUs, roundTrip + roundTrip / 4));
 }
 
 // The slow tail of the recent round trips with half of it again, the smoothed round trip with
@@ -40,7 +40,7 @@ Micros ReplyClock::timeoutUs() const {
         return m_longestUs;
     const Micros tail = m_trips.isEmpty() ? 0 : m_trips.max();
     const Micros learnt =
-        std::max({m_floorUs, tail + tail / 2, m_srtt + std::max(Granularity, 4 * m_rttvar)});
+        std::max({m_floorUs, tail + tail / 4, m_srtt + std::max(Granularity, 4 * m_rttvar)});
     return std::min(learnt, m_longestUs);
 }
 
@@ -70,7 +70,15 @@ Micros ReplyClock::soonestAnswerUs() const {
 }
 
 void ReplyClock::duplicateTrailed(Micros behind) {
-    m_twinGapUs = std::max(m_twinGapUs, std::min(2 * behind + 1, horizonUs()));
+    m_twinLags.push(std::max<Micros>(behind, 0));
+    const Micros borneOut = m_twinLags.size() >= 2 ? 2 * m_twinLags.largest(1) + 1 : 0;
+    const Micros most = std::min(std::max(horizonUs(), borneOut), 2 * m_longestUs);
+    m_twinGapUs = std::max(m_twinGapUs, std::min(2 * behind + 1, most));
+    m_linesSinceTwin = 0;
+}
+
+void ReplyClock::lineDuplicates() {
+    m_twinGapUs = std::max(m_twinGapUs, horizonUs());
     m_linesSinceTwin = 0;
 }
 
@@ -83,7 +91,9 @@ void ReplyClock::answered() {
         m_writtenOff = 0;
 }
 
-void ReplyClock::strayAfterWriteOff(Micros arrived) {
-    if (m_writtenOff != 0)
-        delay(arrived - std::exchange(m_writtenOff, 0));
+bool ReplyClock::strayAfterWriteOff(Micros arrived) {
+    if (m_writtenOff == 0)
+        return false;
+    delay(arrived - std::exchange(m_writtenOff, 0));
+    return true;
 }

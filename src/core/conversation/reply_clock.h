@@ -19,13 +19,14 @@ public:
     [[nodiscard]] int size() const { return m_count; }
     [[nodiscard]] bool isEmpty() const { return m_count == 0; }
     [[nodiscard]] T max() const { return *std::max_element(m_values.begin(), m_values.begin() + m_count); }
-    // The k-th smallest (0: the smallest) of those held, or the largest when fewer are held.
+    // The k-th smallest (0: the smallest) of those held, within the values held.
     [[nodiscard]] T smallest(int k) const {
         std::array<T, N> sorted = m_values;
-        const int at = std::min(k, m_count - 1);
+        const int at = std::clamp(k, 0, m_count - 1);
         std::nth_element(sorted.begin(), sorted.begin() + at, sorted.begin() + m_count);
         return sorted[size_t(at)];
     }
+    [[nodiscard]] T largest(int k) const { return smallest(m_count - 1 - k); }
 
 private:
     std::array<T, N> m_values{};
@@ -84,9 +85,15 @@ public:
     [[nodiscard]] Micros floorUs() const { return m_floorUs; }
     [[nodiscard]] Micros longestUs() const { return m_longestUs; }
 
-    // Duplicates of answers: one came `behind` after the answer it trails. The next lines wait
-    // twice that after each answer, so that such duplicates show before the next line goes.
+    // Duplicates of answers: one came `behind` after the answer it trails, while nothing else
+    // was awaited. The next lines wait twice that after each answer, so that such duplicates show
+    // before the next line goes; beyond the horizon only as far as a second duplicate as late
+    // bears out, so that one reply late for another reason does not slow every line.
     void duplicateTrailed(Micros behind);
+    // A reply answered nothing where no duplicate's delay could be told (it came while a line was
+    // awaited): the line duplicates or delays replies. The next lines wait the horizon at least
+    // after each answer, and learn there how late the duplicates come.
+    void lineDuplicates();
     // A line was answered: after TwinMemoryLines without a duplicate the wait after answers ends.
     void answered();
     [[nodiscard]] Micros duplicateGapUs() const { return m_twinGapUs; }
@@ -97,8 +104,9 @@ public:
         m_writtenOff = sentAt;
         m_sinceWriteOff = 0;
     }
-    // A reply that answered nothing came at `arrived`: taken for the written-off copies' answer.
-    void strayAfterWriteOff(Micros arrived);
+    // A reply that answered nothing came at `arrived`: taken for the written-off copies' answer
+    // when there are any (true), and then it lengthens the horizon.
+    bool strayAfterWriteOff(Micros arrived);
 
 private:
     Micros m_longestUs;
@@ -109,6 +117,7 @@ private:
     int m_backoffs = 0;
     Ring<Micros, TripWindow> m_trips; // clean round trips of records
     Ring<Micros, 32> m_delays;        // every recent answer's delay, late ones included
+    Ring<Micros, 16> m_twinLags;      // how far recent duplicates trailed their answers
     Micros m_twinGapUs = 0;
     int m_linesSinceTwin = 0;
     Micros m_writtenOff = 0; // the send of the latest copy presumed lost, until a stray shows
