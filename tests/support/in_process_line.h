@@ -67,11 +67,14 @@ public:
 
     Micros now = 1000000;
     std::function<void(const Delivery&)> onDelivered;
+    std::function<void(const FlashAction&)> onAction;        // after every event, at `now`
     Micros hostDelayUs = 0;                                  // from an event to the send it lets go
     std::function<Micros(QByteArrayView request)> serviceUs; // the device's time for a request
 
 private:
     void apply(FlasherConversation& host, const FlashAction& action) {
+        if (onAction)
+            onAction(action);
         if (action.send) {
             travel(true, host.datagram(), now + hostDelayUs);
             host.sent(now + hostDelayUs);

@@ -56,8 +56,32 @@ DeviceProgress progressOf(const DeviceJob& job) {
         p.linesToAnswer = s.linesToAnswer();
         p.elapsedUs = job.elapsedUs + job.link->elapsedUs();
         p.resends = job.resends + s.resends();
+        p.wait = s.waitInForce();
+        p.waitedUs = job.link->now() - p.wait.since;
     }
     return p;
+}
+
+QString waitText(const DeviceProgress& p) {
+    const auto seconds = [](qint64 us) { return QString::number(us / 1000000); };
+    const QString resent = p.wait.resends > 0 ? QStringLiteral(", %1 resent").arg(p.wait.resends) : QString();
+    const QString waited = QStringLiteral("%1 of %2 s")
+                               .arg(seconds(p.waitedUs), QString::number(double(p.wait.wait) / 1e6, 'g', 3));
+    switch (p.wait.what) {
+    case FlashWait::For::BootInfo:
+        return QStringLiteral("boot information: no answer yet%1, %2").arg(resent, waited);
+    case FlashWait::For::FirstRecord:
+        return QStringLiteral("first record: waiting for the device's answer, it may be erasing%1, %2")
+            .arg(resent, waited);
+    case FlashWait::For::Record:
+        if (p.waitedUs >= 1000000)
+            return QStringLiteral("line %1: no answer yet%2, %3").arg(p.line).arg(resent, waited);
+        break;
+    case FlashWait::For::Nothing:
+    case FlashWait::For::Settling:
+        break;
+    }
+    return {};
 }
 
 QString resultName(const DeviceProgress& p) {
@@ -82,7 +106,9 @@ QString progressLine(const DeviceProgress& p, int labelWidth, int width) {
     } else if (p.waiting) {
         text += QStringLiteral("waiting for its turn");
     } else if (p.pass == FlashPass::BootInfo) {
-        text += QStringLiteral("boot info waiting for VER=");
+        text += waitText(p);
+    } else if (p.wait.what == FlashWait::For::FirstRecord) {
+        text += QStringLiteral("download  ") + waitText(p);
     } else {
         const bool verify = p.pass == FlashPass::Verify;
         text += QStringLiteral("%1  %2/%3  %4 lines/s")
@@ -96,6 +122,8 @@ QString progressLine(const DeviceProgress& p, int labelWidth, int width) {
             const auto left = qint64((p.linesToAnswer - p.acknowledged) / rate + 0.5);
             text += QStringLiteral("  %1:%2 left").arg(left / 60).arg(left % 60, 2, 10, QLatin1Char('0'));
         }
+        if (const QString waiting = waitText(p); !waiting.isEmpty())
+            text += QStringLiteral("  ") + waiting;
     }
     return text.left(width);
 }
@@ -169,7 +197,7 @@ QString totalsLine(const QList<DeviceProgress>& devices) {
 
 ProgressView::ProgressView(Mode mode, QList<DeviceJob*> jobs, Runner* runner, QObject* parent)
     : QObject(parent), m_mode(mode), m_jobs(std::move(jobs)), m_tenths(m_jobs.size(), 0),
-      m_reportedAt(m_jobs.size(), QDateTime::currentMSecsSinceEpoch()) {
+      m_reportedAt(m_jobs.size(), QDateTime::currentMSecsSinceEpoch()), m_waitShown(m_jobs.size(), -1) {
     for (const DeviceJob* job : m_jobs)
         m_labelWidth = qMax(m_labelWidth, int(job->target.label.size()));
     connect(runner, &Runner::jobStarted, this, &ProgressView::onStarted);
@@ -246,6 +274,12 @@ void ProgressView::paint() {
             if (m_jobs[i]->outcome != DeviceJob::Outcome::Running || !m_jobs[i]->link)
                 continue;
             const DeviceProgress p = progressOf(*m_jobs[i]);
+            // A long wait gets a line of its own, once per copy sent, once it has lasted a second.
+            if (const QString waiting = waitText(p);
+                !waiting.isEmpty() && p.waitedUs >= 1000000 && m_waitShown[i] != p.wait.since) {
+                m_waitShown[i] = p.wait.since;
+                print(stamped(QStringLiteral("%1: %2\n").arg(p.label, waiting)));
+            }
             const int tenth = p.linesToAnswer > 0 ? 10 * p.acknowledged / p.linesToAnswer : 0;
             const bool nextTenth = tenth > m_tenths[i] && tenth < 10;
             if (nextTenth || now - m_reportedAt[i] >= LogLineMs) {

@@ -24,6 +24,8 @@ struct DeviceProgress {
     QString outcome; // resultKey()
     QString message;
     QString bootInfo;
+    FlashWait wait{};    // what the conversation waits for now
+    qint64 waitedUs = 0; // ... for so long
 };
 
 [[nodiscard]] DeviceProgress progressOf(const DeviceJob& job);
@@ -32,6 +34,9 @@ struct DeviceProgress {
 [[nodiscard]] QString resultName(const DeviceProgress& p);
 // Lines answered per second; 0 before a millisecond has passed.
 [[nodiscard]] double linesPerSecond(const DeviceProgress& p);
+// What a device waits for when it is worth saying: the boot information or the first record (the
+// device may be erasing) from the start, any other line once it has waited a second; else empty.
+[[nodiscard]] QString waitText(const DeviceProgress& p);
 // The live line: host, pass, line n of N, lines per second, time left; at most `width` characters.
 [[nodiscard]] QString progressLine(const DeviceProgress& p, int labelWidth, int width);
 // The table printed at the end: TARGET as written, the ADDRESS used, RESULT, LINES (answered of
@@ -69,6 +74,7 @@ private:
     QList<DeviceJob*> m_jobs;
     QList<int> m_tenths;        // per device, the last tenth of its work reported
     QList<qint64> m_reportedAt; // per device, when its last line was written (ms since the epoch)
+    QList<Micros> m_waitShown;  // per device, the send whose long wait a line has shown
     QTimer m_repaint;
     int m_labelWidth = 0;
     int m_width = 80;

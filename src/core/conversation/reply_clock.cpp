@@ -1,20 +1,9 @@
 #include "core/conversation/reply_clock.h"
 
-namespace {
-// Round trips shorter than the host's own timer resolution say nothing about a device.
-constexpr Micros Granularity = 50;
-} // namespace
-
 void ReplyClock::bootTrip(Micros roundTrip) {
     roundTrip = std::max<Micros>(roundTrip, 1);
     delay(roundTrip);
-    if (m_samples++ == 0) {
-        m_srtt = roundTrip;
-        m_rttvar = roundTrip / 2;
-        return;
-    }
-    m_rttvar = (3 * m_rttvar + std::abs(m_srtt - roundTrip)) / 4;
-    m_srtt = (7 * m_srtt + roundTrip) / 8;
+    m_srtt = m_samples++ == 0 ? roundTrip : (7 * m_srtt + roundTrip) / 8;
 }
 
 void ReplyClock::cleanTrip(Micros roundTrip) {
@@ -32,16 +21,21 @@ void ReplyClock::spurious(Micros roundTrip) {
     m_floorUs = std::min(m_longestUs, std::max(m_floorUs, roundTrip + roundTrip / 4));
 }
 
-// The slow tail of the recent round trips with half of it again, the smoothed round trip with
-// four deviations, or the floor, whichever is longest: a line is sent again only once a healthy
-// device's slow answers would have come.
+// The slow tail of the recent round trips with a quarter of it again, or the floor, whichever is
+// longer: a line is sent again only once a healthy device's slow answers would have come. (A
+// mean and its deviations would fire on every flash-row write: the round trips of a device that
+// writes a row every few records are two heaps far apart.)
 Micros ReplyClock::timeoutUs() const {
     if (m_samples == 0)
         return m_longestUs;
     const Micros tail = m_trips.isEmpty() ? 0 : m_trips.max();
-    const Micros learnt =
-        std::max({m_floorUs, tail + tail / 4, m_srtt + std::max(Granularity, 4 * m_rttvar)});
-    return std::min(learnt, m_longestUs);
+    // A device's first records say little of its slow ones (a flash row is written every few):
+    // until a quarter of the window is known, the least floor counts four times over.
+    const Micros floor =
+        m_trips.size() < TripWindow / 4 ? std::max(m_floorUs, 4 * TimeoutFloorUs) : m_floorUs;
+    // Before any record's round trip, the first contact's.
+    const Micros slow = m_trips.isEmpty() ? 2 * m_srtt : tail + tail / 4;
+    return std::min(std::max(floor, slow), m_longestUs);
 }
 
 // Karn: a time-out too short for the device would otherwise never learn better, as resent lines

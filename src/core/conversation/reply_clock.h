@@ -112,7 +112,6 @@ private:
     Micros m_longestUs;
     Micros m_floorUs = TimeoutFloorUs;
     Micros m_srtt = 0;
-    Micros m_rttvar = 0;
     int m_samples = 0;
     int m_backoffs = 0;
     Ring<Micros, TripWindow> m_trips; // clean round trips of records
