@@ -22,21 +22,6 @@ namespace {
     std::abort();
 }
 
-// A line is answered, or the device fails, within --retries + 1 of its longest waits from the line's
-// first send, plus the horizon at its longest: whatever replies come or stay away.
-struct LineBound {
-    Micros limit, lineStart = 0;
-    void check(const FlasherConversation& session, const FlashAction& action, Micros now) {
-        if (action.send && !action.resend)
-            lineStart = now;
-        if (!session.finished() && session.awaitingAnswer() && now - lineStart > limit)
-            fail("a line awaited beyond its bound");
-    }
-};
-LineBound boundOf(int retries, int timeoutMs, int firstTimeoutMs) {
-    return {Micros(retries + 1) * std::max(timeoutMs, firstTimeoutMs) * 1000 + 2 * Micros(timeoutMs) * 1000};
-}
-
 // Takes the input's bytes one at a time; zeros once they are used up.
 struct Bytes {
     const uint8_t* data;
@@ -69,10 +54,11 @@ void scripted(Bytes in) {
     bool errorSeen = false;
     Micros now = 0;
     std::optional<Micros> wakeAt;
-    LineBound bound = boundOf(setup >> 5, 1000, 1000);
+    LineBound bound(setup >> 5, 1000, 1000);
     const auto check = [&](const FlashAction& action) {
         wakeAt = session.wakeAt();
-        bound.check(session, action, now);
+        if (!bound.holds(session, action, now))
+            fail("a line awaited beyond its bound");
         if (action.send) {
             if (session.finished())
                 fail("sent after the end");
@@ -149,8 +135,11 @@ void againstTheDevice(Bytes in) {
         return LineFault{what % 8 == 1, !toDevice && (what >> 3) % 8 == 1 ? 2 : 1, Micros(delay) * 15 / 32};
     });
     line.hostDelayUs = shape % 4 * 15; // a busy host sends a while after the event
-    LineBound bound = boundOf(2 + shape / 32, 200, 200);
-    line.onAction = [&](const FlashAction& action) { bound.check(host, action, line.now); };
+    LineBound bound(2 + shape / 32, 200, 200);
+    line.onAction = [&](const FlashAction& action) {
+        if (!bound.holds(host, action, line.now))
+            fail("a line awaited beyond its bound");
+    };
     bool errorSeen = false;
     line.onDelivered = [&](const InProcessLine::Delivery& d) {
         errorSeen = errorSeen || d.reply.startsWith("ERROR");

@@ -60,11 +60,11 @@ const struct Row { const char *name; InProcessLine::Faults faults; const char *m
 // The flasher's rules as a script of events, each from the time of the event before: "<text" a
 // reply 100 us later (in time to be an answer; "_" for a blank), "=text" one 1 us later (right
 // behind: too soon to answer anything), "t" the wake-up asked for, "t*" wake-ups until something
-// else than a resend happens, "w" shows the wait asked for (in us). The trace shows what was
-// sent after each event: i (boot information), Dk / Vk (line k in download or verify form),
-// R (a resend; Rxn: n of them), . (nothing); then the result and the lines answered. The mode:
-// "verify" (verify only), "expect X" (the boot information's version), "probe" (the first two
-// records wait for duplicates; elsewhere none do).
+// else than a resend happens, "w" shows the wait asked for (in us), "f" the copy just sent could not
+// go for a moment. The trace shows what was sent after each event: i (boot information), Dk / Vk
+// (line k in download or verify form), R (a resend; Rxn: n of them), . (nothing); then the result
+// and the lines answered. The mode: "verify" (verify only), "expect X" (the boot information's
+// version), "retries N", "probe" (the first two records wait for duplicates; elsewhere none do).
 const struct SessionRow { const char* name; int lines; const char *mode, *script, *trace, *message; } SessionRows[] = {
     {"good device", 3, "", "<VER=2 <OK <OK <DOWNLOAD t <OK <OK <DOWNLOAD t", "i D1 D2 D3 . V1 V2 V3 . . ok 6", ""},
     {"boot info answered OK", 2, "", "<OK <OK <DOWNLOAD t <OK <DOWNLOAD t", "i D1 D2 . V1 V2 . . ok 4", ""},
@@ -102,7 +102,58 @@ const struct SessionRow { const char* name; int lines; const char *mode, *script
     {"a 1 elsewhere is no version 1", 1, "expect 1", "<VELTA_BOOT_VER=2.10_ADDR=1", "i . device_error 0", "not version \"1\""},
     {"no VER= field, no version", 1, "expect 2.10", "<OK", "i . device_error 0", "answered \"OK\" to the boot-information request, not version"},
     {"an inventory: the boot information, nothing more", 2, "scan", "<VER=2", "i . ok 0", ""},
-    {"an inventory: a device that does not answer", 2, "scan", "t*", "i Rx3 . timeout 0", "no reply to the boot-information request"}};
+    {"an inventory: a device that does not answer", 2, "scan", "t*", "i Rx3 . timeout 0", "no reply to the boot-information request"},
+    {"ERROR VERIFY after a clean download: another image at once", 2, "", "<VER= <OK <DOWNLOAD t <ERROR_VERIFY_0000", "i D1 D2 . V1 . device_error 2", "the device answered \"ERROR VERIFY 0000\" to line 1 of 2 in the verify pass"},
+    {"ERROR VERIFY after a download with a stray: download and verify again", 2, "", "<VER= <huh <OK <DOWNLOAD t <ERROR_VERIFY_0000 <ERROR t <OK <DOWNLOAD t <OK <DOWNLOAD t", "i D1 . D2 . V1 . . D1 D2 . V1 V2 . . ok 4", ""},
+    {"... at most --retries times, then said what the line did", 2, "retries 1", "<VER= <huh <OK <DOWNLOAD t <ERROR_VERIFY_0000 t <huh <OK <DOWNLOAD t <ERROR_VERIFY_0010", "i D1 . D2 . V1 . D1 . D2 . V1 . device_error 2", "to line 1 of 2 in the verify pass; in each of the 2 download passes the line made replies ambiguous (1 in the last"},
+    {"sends refused for a moment are losses: resent, and said at the end", 1, "", "<VER= f t f t f t f t", "i D1 R R R . timeout 0", "(timeout 10 s, 4 sends); 4 of the sends failed: Operation not permitted"}};
+// clang-format on
+
+// Lines a station meets, each played 100 times with its own seed on a 300-line file: at least
+// `minOk` runs end "ok", an "ok" always means the device holds the file, no line waits beyond its
+// bound, and at most `maxResends` copies go again in a run. The service time: a device that takes
+// 200 us a record and writes a flash row (3 to 3.6 ms) every 4th record of a download.
+using Draw = std::function<LineFault(QRandomGenerator&, bool toDevice)>;
+// clang-format off
+const struct BadLineRow { const char* name; bool rowWrites; Draw draw; int minOk, maxResends; } BadLineRows[] = {
+    {"the simulator's bad line: 2% lost, 5% twice, up to 5 ms late", false, [](QRandomGenerator& g, bool toDevice) {
+        return LineFault{g.bounded(100.0) < 2, !toDevice && g.bounded(100.0) < 5 ? 2 : 1, toDevice ? 0 : Micros(g.bounded(5001))}; }, 99, 60},
+    {"30% of the replies twice, 0.2 to 2 ms apart; 10% of the requests lost", false, [](QRandomGenerator& g, bool toDevice) {
+        const bool twice = !toDevice && g.bounded(100.0) < 30;
+        return LineFault{toDevice && g.bounded(100.0) < 10, twice ? 2 : 1, 0, {}, twice ? Micros(200 + g.bounded(1801)) : 0}; }, 99, 400},
+    {"2% lost and 2% twice, both ways", false, [](QRandomGenerator& g, bool) {
+        return LineFault{g.bounded(100.0) < 2, g.bounded(100.0) < 2 ? 2 : 1}; }, 100, 60},
+    {"a device writing flash rows, clean: nothing sent twice", true, [](QRandomGenerator&, bool) { return LineFault{}; }, 100, 0},
+    {"... 2% lost both ways", true, [](QRandomGenerator& g, bool) { return LineFault{g.bounded(100.0) < 2}; }, 100, 60}};
+// clang-format on
+
+// The flasher's clock, read as rows: after these events (times in us; "xN" repeats one N times),
+// the time-out, the next copy's wait, the horizon, the soonest answer and the wait after answers.
+// c: a record answered at its first send, b: the boot information, d: any answer's delay,
+// s: a needless resend's first round trip, t: a copy waited in vain, r: a line answered at its
+// first send, u: a duplicate trailing its answer, p: a reply that answered nothing while a line was
+// awaited, a: a line answered. The longest wait is 3 s.
+// clang-format off
+const struct ClockRow { const char *name, *events, *expected; } ClockRows[] = {
+    {"nothing learnt: the longest wait", "", "3000000 3000000 300 0 0"},
+    {"the first contact's round trip, twice, and a young floor", "b300", "4000 4000 600 0 0"},
+    {"a quiet loopback: never below the floor", "c50x16", "1000 1000 300 16 0"},
+    {"every 4th record writes a flash row: its slow tail and a quarter more", "c200x3 c3200 c200x3 c3200 c200x10", "4000 4000 6400 20 0"},
+    {"the row writes leave the window after 64 records, the horizon after 32", "c3200x4 c200x64", "1000 1000 400 20 0"},
+    {"a needless resend: never again below its round trip and a quarter", "c50x16 s8000 c50x64", "10000 10000 300 16 0"},
+    {"... but never above the longest wait", "c50x16 s9000000", "3000000 3000000 300 16 0"},
+    {"waits in vain double the wait, up to the longest", "c200x16 t t t", "1000 8000 400 20 0"},
+    {"... and a line answered at its first send ends that", "c200x16 t t t c200", "1000 1000 400 20 0"},
+    {"the horizon: twice the longest recent delay", "c100x16 d900", "1000 1000 1800 20 0"},
+    {"... at most twice the longest wait", "d4000000", "3000000 3000000 6000000 0 0"},
+    {"... and the recent delays only: 32 of them", "d5000 c100x32", "1000 1000 300 20 0"},
+    {"the soonest answer: a third of the second shortest round trip", "c30 c45 c300x14", "1000 1000 600 15 0"},
+    {"a duplicate 100 us behind its answer: the next lines wait twice that", "c100x16 u100", "1000 1000 300 20 201"},
+    {"one 5 ms behind: the horizon at most, unless a second bears it out", "c100x16 u5000", "1000 1000 300 20 300"},
+    {"... as far as a second bears out", "c100x16 u5000 u4000", "1000 1000 300 20 8001"},
+    {"a stray while a line was awaited: wait the horizon, and learn", "c100x16 d400 p", "1000 1000 800 20 800"},
+    {"no duplicate for 256 lines: the pace comes back", "c100x16 u100 ax256", "1000 1000 300 20 201"},
+    {"... 257", "c100x16 u100 ax257", "1000 1000 300 20 0"}};
 // clang-format on
 
 FlashSettings settings(bool verify, int retries = 3) {
@@ -129,7 +180,8 @@ private slots:
         FlashSettings s = settings(mode == "verify");
         s.timeoutMs = 3000;
         s.firstTimeoutMs = 10000;
-        s.expectVersion = mode.section(' ', 1);
+        s.expectVersion = mode.startsWith("expect") ? mode.section(' ', 1) : QString();
+        s.retries = mode.startsWith("retries") ? mode.section(' ', 1).toInt() : s.retries;
         s.probeLines = mode == "probe" ? 2 : 0;
         s.bootInfoOnly = mode == "scan";
         FlasherConversation session(file, s);
@@ -164,6 +216,8 @@ private slots:
                 trace.insert(trace.size() - 1, QString("Rx%1").arg(n));
             } else if (event == "t") {
                 wake();
+            } else if (event == "f") {
+                session.sendFailed("Operation not permitted");
             } else if (event == "w") {
                 trace << QString("w%1").arg(wakeAt.value_or(now) - now);
             } else {
@@ -178,6 +232,47 @@ private slots:
                 session.acknowledged() == session.linesToAnswer());
         session.interrupt(); // a finished session stays as it ended
         QCOMPARE(session.result() == FlashResult::Interrupted, trace.contains("running"));
+    }
+
+    void clockRows_data() { addRows(ClockRows); }
+    void clockRows() {
+        const ClockRow& r = ClockRows[fetchRow()];
+        ReplyClock clock(3000000);
+        for (const QString& event : QString(r.events).split(' ', Qt::SkipEmptyParts)) {
+            const QStringList parts = event.mid(1).split('x');
+            const Micros us = parts.first().toLongLong();
+            for (int i = 0; i < (parts.size() > 1 ? parts.last().toInt() : 1); ++i) {
+                switch (event[0].toLatin1()) {
+                case 'c':
+                    clock.cleanTrip(us);
+                    break;
+                case 'b':
+                    clock.bootTrip(us);
+                    break;
+                case 'd':
+                    clock.delay(us);
+                    break;
+                case 's':
+                    clock.spurious(us);
+                    break;
+                case 't':
+                    clock.timedOut();
+                    break;
+                case 'u':
+                    clock.duplicateTrailed(us);
+                    break;
+                case 'p':
+                    clock.lineDuplicates();
+                    break;
+                case 'a':
+                    clock.answered();
+                    break;
+                }
+            }
+        }
+        QCOMPARE(joined(clock.timeoutUs(), clock.waitUs(), clock.horizonUs(), clock.soonestAnswerUs(),
+                        clock.duplicateGapUs()),
+                 r.expected);
     }
 
     void flasherAgainstTheDevice_data() { addRows(Rows); }
@@ -200,6 +295,61 @@ private slots:
             QVERIFY(device.image() == before); // a check writes nothing
         }
         QVERIFY2(outcome == r.outcome, qPrintable(outcome + "; " + host.message()));
+    }
+
+    void healthyDevicesOnBadLines_data() { addRows(BadLineRows); }
+    void healthyDevicesOnBadLines() {
+        const BadLineRow& r = BadLineRows[fetchRow()];
+        const QByteArray file = syntheticHexFile(300);
+        int ok = 0, mostResends = 0;
+        for (quint32 seed = 1; seed <= 100; ++seed) {
+            QRandomGenerator draw(seed);
+            DeviceModel device;
+            FlasherConversation host(linesOf(file), {.gateway = false});
+            InProcessLine line(device,
+                               [&](bool toDevice, int, QByteArrayView) { return r.draw(draw, toDevice); });
+            int records = 0;
+            if (r.rowWrites)
+                line.serviceUs = [&](QByteArrayView d) -> Micros {
+                    if (!d.startsWith("OOT:"))
+                        return d.startsWith("OOT#") ? 200 : 0;
+                    return ++records % 4 == 0 ? 3000 + draw.bounded(601) : 200;
+                };
+            LineBound bound(Protocol::Defaults::Retries, Protocol::Defaults::TimeoutMs,
+                            Protocol::Defaults::FirstTimeoutMs);
+            bool bounded = true;
+            line.onAction = [&](const FlashAction& a) {
+                bounded = bounded && bound.holds(host, a, line.now);
+            };
+            const FlashResult result = line.run(host);
+            QVERIFY2(result != FlashResult::Success || device.image() == *hexFileImage(file),
+                     qPrintable(QString::number(seed)));
+            QVERIFY2(bounded, qPrintable(QString::number(seed)));
+            ok += result == FlashResult::Success;
+            mostResends = std::max(mostResends, host.resends());
+        }
+        QVERIFY2(ok >= r.minOk && mostResends <= r.maxResends, qPrintable(joined(ok, mostResends)));
+    }
+
+    // A device that falls silent is given up when fixed waits would give it up, from the line's
+    // first send: --retries + 1 times the longest wait, however the copies' waits grew.
+    void aSilentDeviceEndsWhenFixedWaitsWould() {
+        for (const int silentFrom :
+             {1, 2, 20}) { // the first record (--first-timeout), the next, a verify line
+            DeviceModel device;
+            FlasherConversation host(
+                linesOf(File), {.gateway = false, .retries = 2, .timeoutMs = 200, .firstTimeoutMs = 700});
+            InProcessLine line(device, [&](bool toDevice, int i, QByteArrayView) {
+                return LineFault{toDevice && i >= silentFrom};
+            });
+            Micros lineStart = 0;
+            line.onAction = [&](const FlashAction& a) {
+                lineStart = a.send && !a.resend ? line.now : lineStart;
+            };
+            QCOMPARE(line.run(host), FlashResult::Timeout);
+            QCOMPARE(joined(silentFrom, line.now - lineStart),
+                     joined(silentFrom, silentFrom == 1 ? 2100000 : 600000));
+        }
     }
 
     // Random losses, duplicates and delays: "ok" always means the device holds the file. Delays

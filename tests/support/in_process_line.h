@@ -17,6 +17,27 @@ struct LineFault {
     Micros copyLag = 0; // how long the second copy trails the first
 };
 
+// From a line's first send to its answer or the device's failure: at most --retries + 1 of its
+// longest waits, and the horizon at its longest, whatever replies come or stay away.
+struct LineBound {
+    Micros limit;
+    Micros lineStart = 0;
+    Micros longestWait = 0; // the longest a line has waited so far
+
+    LineBound(int retries, int timeoutMs, int firstTimeoutMs)
+        : limit(Micros(retries + 1) * std::max(timeoutMs, firstTimeoutMs) * 1000 +
+                2 * Micros(timeoutMs) * 1000) {}
+    // After each event at `now`: false once a line has waited beyond the bound.
+    bool holds(const FlasherConversation& session, const FlashAction& action, Micros now) {
+        if (action.send && !action.resend)
+            lineStart = now;
+        if (!session.finished() && !session.awaitingAnswer())
+            return true;
+        longestWait = std::max(longestWait, now - lineStart);
+        return now - lineStart <= limit;
+    }
+};
+
 class InProcessLine {
 public:
     // `toDevice` tells the direction; `index` counts the datagrams of that direction from 0.
