@@ -589,6 +589,31 @@ private slots:
         VERIFY_HAS(log, QRegularExpression("start, local port (5[5-9]|6[0-4])\\d\\d, 30 lines"));
     }
 
+    // A firewall rule that refuses one datagram in 20 on its way out makes the send fail (EPERM):
+    // a loss like any other, resent, never the end of the device.
+    void sendsRefusedForAMoment() {
+        if (!isolated() || QProcess::execute("nft", {"add table inet velta"}) != 0)
+            QSKIP("needs nftables in a network of the test's own");
+        SimulatorProcess sim(VELTA_DEVSIM, {"--direct-only", "--image-out", path("image.hex")});
+        const QString rule =
+            QString("add rule inet velta out udp dport %1 numgen random mod 20 0 drop").arg(sim.port());
+        QCOMPARE(
+            QProcess::execute("nft", {"add chain inet velta out { type filter hook output priority 0; }"}),
+            0);
+        QCOMPARE(QProcess::execute("nft", {rule}), 0);
+        const QByteArray hex = syntheticHexFile(300);
+        const FlashRun run = runFlash(
+            {"--direct", "--log", path("t.log"), "--report", path("r.jsonl"), write(hex), sim.endpoint()});
+        (void)QProcess::execute("nft", {"delete table inet velta"});
+        QCOMPARE(run.exitCode, 0);
+        const QJsonObject r = readRecords(read(path("r.jsonl"))).devices.value(0);
+        const int refused =
+            int(read(path("t.log")).count(QRegularExpression(": Operation not permitted, taken as lost\n")));
+        QVERIFY2(refused > 0 && r["resends"].toInt() >= refused && r["passes"].toInt() == 2,
+                 qPrintable(joined(refused, r["resends"].toInt())));
+        QCOMPARE(read(path("image.hex")).toUtf8(), hexFileImage(hex)->toHexText());
+    }
+
     void tableAndLines() {
         // clang-format off
         DeviceProgress a{"dev:111", "127.0.0.1", FlashPass::Verify, FlashResult::Success, false, true, 10, 10, 10, 10, 2000000, 0, "skipped", {}, QString::fromLatin1("V=2\0\x1b[2J\r\n", 10)};
@@ -612,6 +637,28 @@ private slots:
         QCOMPARE(progressLine(b, 15, 200),
                  "10.1.1.1:5000    download   3/10      2 lines/s  4 resent  0:09 left");
         QCOMPARE(progressLine(b, 15, 20).size(), 20);
+        // What a device waits for, once worth saying: for how long, of how long its copy waits.
+        const struct {
+            FlashWait wait;
+            qint64 waitedUs;
+            const char* text;
+        } waits[] = {
+            {{FlashWait::For::BootInfo, 0, 3000000, 0}, 1200000, "boot information: no answer yet, 1 of 3 s"},
+            {{FlashWait::For::FirstRecord, 0, 10000000, 1},
+             3900000,
+             "first record: waiting for the device's answer, it may be erasing, 1 resent, 3 of 10 s"},
+            {{FlashWait::For::Record, 0, 2500, 0}, 999999, ""},
+            {{FlashWait::For::Record, 0, 3000000, 2}, 1000000, "line 3: no answer yet, 2 resent, 1 of 3 s"},
+            {{FlashWait::For::Settling, 0, 3000000, 2}, 2000000, ""}};
+        for (const auto& w : waits) {
+            b.wait = w.wait;
+            b.waitedUs = w.waitedUs;
+            QCOMPARE(waitText(b), QString(w.text));
+        }
+        b.pass = FlashPass::BootInfo;
+        b.wait = waits[0].wait;
+        b.waitedUs = 0;
+        QCOMPARE(progressLine(b, 15, 200), "10.1.1.1:5000    boot information: no answer yet, 0 of 3 s");
         QCOMPARE(exitCodeOf(FlashResult::Interrupted, SIGTERM), 143);
     }
 };

@@ -82,6 +82,7 @@ void Report::write(const DeviceJob& job) {
                   exitCodeOf(job.skipped ? FlashResult::Success : job.result, m_interruptedBy));
     record.insert(QStringLiteral("phase"), textOrNull(job.phase));
     record.insert(QStringLiteral("lines_answered"), job.acknowledged);
+    record.insert(QStringLiteral("passes"), job.passes);
     record.insert(QStringLiteral("resends"), job.resends);
     record.insert(QStringLiteral("late_replies"), job.lateReplies);
     record.insert(QStringLiteral("start_sent"), job.startSent);
@@ -98,6 +99,7 @@ void Report::writeFileError(const DeviceJob& job, const QString& message) {
     record.insert(QStringLiteral("exit_code"), ExitCode::BadFile);
     record.insert(QStringLiteral("phase"), QJsonValue());
     record.insert(QStringLiteral("lines_answered"), 0);
+    record.insert(QStringLiteral("passes"), 0);
     record.insert(QStringLiteral("resends"), 0);
     record.insert(QStringLiteral("late_replies"), 0);
     record.insert(QStringLiteral("start_sent"), false);

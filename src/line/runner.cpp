@@ -136,6 +136,7 @@ void Runner::sessionEnded(DeviceJob* job, bool check) {
     job->bootInfo = s.bootInfo().isEmpty() ? job->bootInfo : s.bootInfo();
     job->resends += s.resends();
     job->lateReplies += s.lateReplies();
+    job->passes += s.passes();
     job->elapsedUs += job->link->elapsedUs();
     job->acknowledged = s.acknowledged();
     job->linesToAnswer = s.linesToAnswer();

@@ -25,7 +25,7 @@ struct DeviceJob {
     QString message, bootInfo;
     QString phase; // where it ended: boot-info, check, download, verify, done; empty: never began
     quint16 localPort = 0;
-    int acknowledged = 0, linesToAnswer = 0, resends = 0, lateReplies = 0;
+    int acknowledged = 0, linesToAnswer = 0, resends = 0, lateReplies = 0, passes = 0;
     qint64 elapsedUs = 0;
     QDateTime startUtc, endUtc;
     std::unique_ptr<DeviceLink> link; // the session under way
