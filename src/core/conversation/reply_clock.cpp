@@ -18,7 +18,7 @@ void ReplyClock::delay(Micros delay) {
 }
 
 void ReplyClock::spurious(Micros roundTrip) {
-    m_floorUs = std::min(m_longestUs, std::max(m_floorUs, roundTrip + roundTrip / 4));
+    m_floorUs = std::min(m_longestUs, std::max(m_floorUs, 2 * roundTrip));
 }
 
 // The slow tail of the recent round trips with a quarter of it again, or the floor, whichever is
