@@ -564,9 +564,9 @@ private slots:
                 return {"VER=9.9 " + QByteArray(65000, 'x')};
             return ScriptedDevice::bootloader(d);
         });
-        const FlashRun run =
-            runFlash({"--timeout", "0.3", "--first-timeout", "0.3", "--log", path("t.log"), "--gateway", "7",
-                      write(hex), "localhost:" + QString::number(device.socket.localPort())});
+        const FlashRun run = runFlash({"--timeout", "0.3", "--first-timeout", "0.3", "--log", path("t.log"),
+                                       "--gateway", "7", "--report", path("r.jsonl"), write(hex),
+                                       "localhost:" + QString::number(device.socket.localPort())});
         QCOMPARE(run.exitCode, 0);
         VERIFY_HAS(run.out, QRegularExpression("\\s127.0.0.1\\s+ok\\s+60/60\\s"));
         const QByteArray prefix = "MDB 7,";
@@ -585,6 +585,9 @@ private slots:
         QCOMPARE(log.count(QRegularExpression(":\\d\\d\\.\\d{3}Z ")), log.count('\n')); // a time stamp a line
         VERIFY_HAS(log, " - ignored 10 bytes from 127.0.0.2 port ");
         VERIFY_HAS(log, "VER=9.9 " + QString(248, 'x') + " ... (65008 bytes)\n");
+        // The record keeps the start of it, and says how long it was.
+        QCOMPARE(readRecords(read(path("r.jsonl"))).devices.value(0)["boot_info"].toString(),
+                 "VER=9.9 " + QString(504, 'x') + " ... (65008 characters)");
         // Without --local-port the port is drawn from the window's range.
         VERIFY_HAS(log, QRegularExpression("start, local port (5[5-9]|6[0-4])\\d\\d, 30 lines"));
     }
@@ -623,12 +626,17 @@ private slots:
         // clang-format on
         // The target as written and the address used; device text escaped, so a NUL or an escape
         // sequence in it can neither cut the table nor steer the terminal.
-        QCOMPARE(summaryTable({a, b, c}),
-                 "TARGET               ADDRESS    RESULT         LINES  TIME     RATE       BOOT INFO\n"
-                 "dev:111              127.0.0.1  skipped        10/10  2.000 s  5 lines/s  "
-                 "V=2\\u0000\\u001b[2J\\r\\n\n"
-                 "10.1.1.1:5000        10.1.1.1   timeout         2/20  1.000 s  2 lines/s\n"
-                 "nowhere.invalid:111  -          network error    0/0  0.000 s  0 lines/s\n");
+        // A device's whole datagram of text is cut to a line, and says so.
+        d.bootInfo = QString(70, 'v') + QString(65437, 'w');
+        QCOMPARE(
+            summaryTable({a, b, c, d}),
+            "TARGET               ADDRESS    RESULT           LINES  RESENT  TIME     RATE       BOOT INFO\n"
+            "dev:111              127.0.0.1  skipped          10/10       0  2.000 s  5 lines/s  "
+            "V=2\\u0000\\u001b[2J\\r\\n\n"
+            "10.1.1.1:5000        10.1.1.1   timeout           2/20       4  1.000 s  2 lines/s\n"
+            "nowhere.invalid:111  -          network error      0/0       0  0.000 s  0 lines/s\n"
+            "dev:111/17           127.0.0.1  verify mismatch    0/0       0  0.000 s  0 lines/s  " +
+                QString(70, 'v') + "wwwwwwwwww ... (65507 characters)\n");
         QCOMPARE(totalsLine({a, b, c, d, b}),
                  "0 ok, 1 skipped, 4 failed: 1 network-error, 2 timeout, 1 verify-mismatch\n");
         QCOMPARE(totalsLine({a, a}), "0 ok, 2 skipped\n");

@@ -1,6 +1,7 @@
 #include "line/runner.h"
 
 #include "core/io/files.h"
+#include "core/io/printable.h"
 #include "core/link/local_port.h"
 
 namespace {
@@ -133,7 +134,7 @@ void Runner::sessionEnded(DeviceJob* job, bool check) {
     if (job->outcome != DeviceJob::Outcome::Running)
         return;
     const FlasherConversation& s = job->link->session();
-    job->bootInfo = s.bootInfo().isEmpty() ? job->bootInfo : s.bootInfo();
+    job->bootInfo = s.bootInfo().isEmpty() ? job->bootInfo : cutText(s.bootInfo(), RecordedBootInfo);
     job->resends += s.resends();
     job->lateReplies += s.lateReplies();
     job->passes += s.passes();

@@ -50,6 +50,9 @@ struct RunSettings {
     bool start = false;
 };
 
+// How much of a device's boot information a record keeps.
+constexpr qsizetype RecordedBootInfo = 512;
+
 // Runs the devices: those behind one gateway (same address and port, not direct) one after
 // another, since its serial line carries one conversation at a time; gateways and direct devices
 // side by side, at most `jobs` at once. Each session has a socket of its own.

@@ -10,6 +10,8 @@
 
 namespace {
 constexpr int RepaintMs = 100;
+// How much of a device's text a table shows.
+constexpr qsizetype ShownDeviceText = 80;
 // A device's line in a log at least this often, so a long transfer shows it is alive.
 constexpr qint64 LogLineMs = 30000;
 
@@ -96,11 +98,12 @@ QString progressLine(const DeviceProgress& p, int labelWidth, int width) {
     QString text = p.label.leftJustified(labelWidth) + QLatin1String("  ");
     const double rate = linesPerSecond(p);
     if (p.result == FlashResult::Success) {
-        text += QStringLiteral("%1  %2 lines answered in %3, %4 lines/s")
+        text += QStringLiteral("%1  %2 lines answered in %3, %4 lines/s%5")
                     .arg(p.skipped ? QStringLiteral("skipped ") : QStringLiteral("done    "))
                     .arg(p.acknowledged)
                     .arg(secondsText(p.elapsedUs))
-                    .arg(qRound(rate));
+                    .arg(qRound(rate))
+                    .arg(resendsText(p.resends));
     } else if (p.result != FlashResult::Running) {
         text += QStringLiteral("FAILED    %1: %2").arg(resultName(p), p.message);
     } else if (p.waiting) {
@@ -150,16 +153,17 @@ QString alignedTable(const QList<QStringList>& rows, const QList<qsizetype>& rig
 } // namespace
 
 QString summaryTable(const QList<DeviceProgress>& devices) {
-    QList<QStringList> rows{{"TARGET", "ADDRESS", "RESULT", "LINES", "TIME", "RATE", "BOOT INFO"}};
+    QList<QStringList> rows{{"TARGET", "ADDRESS", "RESULT", "LINES", "RESENT", "TIME", "RATE", "BOOT INFO"}};
     for (const DeviceProgress& d : devices)
         rows << QStringList{d.label,
                             d.address.isEmpty() ? QStringLiteral("-") : d.address,
                             resultName(d),
                             QStringLiteral("%1/%2").arg(d.acknowledged).arg(d.linesToAnswer),
+                            QString::number(d.resends),
                             secondsText(d.elapsedUs),
                             QStringLiteral("%1 lines/s").arg(qRound(linesPerSecond(d))),
-                            escapedText(d.bootInfo)};
-    return alignedTable(rows, {3, 4, 5});
+                            escapedText(cutText(d.bootInfo, ShownDeviceText))};
+    return alignedTable(rows, {3, 4, 5, 6});
 }
 
 QString inventoryTable(const QList<const DeviceJob*>& found) {
@@ -168,7 +172,7 @@ QString inventoryTable(const QList<const DeviceJob*>& found) {
         rows << QStringList{job->target.label, job->target.address.toString(),
                             job->gatewayAddress ? QString::number(*job->gatewayAddress)
                                                 : QStringLiteral("direct"),
-                            escapedText(job->bootInfo)};
+                            escapedText(cutText(job->bootInfo, ShownDeviceText))};
     return alignedTable(rows, {}) + QStringLiteral("%1 answered\n").arg(found.size());
 }
 

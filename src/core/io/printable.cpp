@@ -66,3 +66,9 @@ QString escapedText(QStringView text) {
     }
     return out;
 }
+
+QString cutText(QStringView text, qsizetype kept) {
+    if (text.size() <= kept)
+        return text.toString();
+    return text.first(kept).toString() + QStringLiteral(" ... (%1 characters)").arg(text.size());
+}

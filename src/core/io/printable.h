@@ -20,3 +20,8 @@ void latin1Into(QStringView text, QByteArray& out);
 // escaped as JSON escapes them (\n, \r, \t, \u001b...), so a NUL, a carriage return or an escape
 // sequence from a device can neither cut a table nor steer the terminal.
 [[nodiscard]] QString escapedText(QStringView text);
+
+// Device text cut to its first `kept` characters, followed by " ... (N characters)" when it was
+// longer: a device may answer with a whole datagram of text, and a table or a record must not
+// grow with it.
+[[nodiscard]] QString cutText(QStringView text, qsizetype kept);
