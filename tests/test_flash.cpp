@@ -414,6 +414,9 @@ private slots:
         VERIFY_HAS(run.err, "velta-flash: cannot write report file " + report + ": File too large");
         VERIFY_HAS(run.out, QRegularExpression("\\s+ok\\s+80/80\\s"));
         QCOMPARE(read(report).toUtf8(), earlier);
+        // The log ends with its last whole line.
+        const QString log = read(path("t.log"));
+        QVERIFY2(log.size() > 100 && log.endsWith('\n') && log.size() <= 1024, qPrintable(log.right(200)));
     }
 
     // A line as a production-test engineer sets it up: three gateways with the devices 16, 17 and

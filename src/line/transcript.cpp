@@ -63,15 +63,35 @@ void Transcript::note(const QString& host, const QString& text) {
 }
 
 void Transcript::put() {
-    if (m_file.write(m_line) != m_line.size() && !m_failure)
+    // After a failed write (a full disk) nothing more: a later line must not follow a gap.
+    if (!m_failure && m_file.write(m_line) != m_line.size())
         m_failure = reasonOf(m_file, errno);
 }
 
 Result<void> Transcript::close() {
-    if (m_file.isOpen() && !m_file.flush() && !m_failure)
+    if (m_file.isOpen() && !m_failure && !m_file.flush())
         m_failure = reasonOf(m_file, errno);
+    if (m_failure)
+        cutToLastLine();
     m_file.close();
     if (m_failure)
         return Failure{Failure::Cause::DiskFull, *m_failure};
     return success();
+}
+
+// A write that failed part way left half a line: the transcript ends with its last whole one.
+// Lines are short (a datagram is shown up to LoggedBytes), so the last piece of the file holds
+// the end of the last whole line.
+void Transcript::cutToLastLine() {
+    constexpr qint64 Tail = 64 * 1024;
+    QFile file(m_file.fileName());
+    if (!file.open(QIODevice::ReadWrite))
+        return;
+    const qint64 size = file.size();
+    const qint64 from = std::max<qint64>(0, size - Tail);
+    if (!file.seek(from))
+        return;
+    const qsizetype lastEnd = file.read(Tail).lastIndexOf('\n');
+    if (lastEnd >= 0 || from == 0)
+        (void)file.resize(lastEnd >= 0 ? from + lastEnd + 1 : 0);
 }

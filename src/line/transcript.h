@@ -28,13 +28,15 @@ public:
     void received(const QString& host, QByteArrayView bytes) { write(host, '<', bytes); }
     void note(const QString& host, const QString& text);
 
-    // Flushes and closes; a failure when something could not be written.
+    // Flushes and closes; a failure when something could not be written, and then the file ends
+    // with the last line that was written whole.
     Result<void> close();
 
 private:
     void write(const QString& host, char direction, QByteArrayView bytes);
     void stamp(const QString& host, char direction);
     void put();
+    void cutToLastLine();
 
     QFile m_file;
     QByteArray m_line;
