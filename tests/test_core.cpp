@@ -78,7 +78,8 @@ WindowConversation conversationAt(bool armed, bool verify) {
 // clang-format off
 const struct SaveRow { const char *name, *how, *kind, *outcome; } SaveRows[] = {
     {"new file", "save", "absent", "0 two new 644 me"}, {"own file: through a rename", "save", "own", "0 two new 600 me"},
-    {"through a link to the file", "save", "link", "0 two new 600 me"}, {"a second hard link", "save", "hardlink", "0 two kept 600 me"},
+    {"through a link to the file", "save", "link", "0 two new 600 me"}, {"a link to nothing yet: made where it points", "save", "dangling", "0 two new 644 me"},
+    {"a second hard link", "save", "hardlink", "0 two kept 600 me"},
     {"another user's file", "save", "theirs", "0 two kept 640 them"}, {"a folder the operator cannot write", "save", "lockedfolder", "0 two kept 666 them"},
     {"a FIFO", "save", "fifo", "75"}, {"a folder", "save", "folder", "75"}, {"replace: a FIFO stays", "replace", "fifo", "75"},
     {"replace: a link is replaced, not followed", "replace", "link", "0 one new 644 me"}, {"replace: the mode stays", "replace", "own", "0 two new 600 me"},
@@ -197,8 +198,9 @@ private slots:
             QCOMPARE(::link(n(path).constData(), n(seenThrough = folder + "/second").constData()), 0);
         if (theirs)
             QCOMPARE(::chown(n(path).constData(), them, them), 0);
-        if (kind == "link" && QFile::link(other, path))
-            seenThrough = how == "save" ? other : path;
+        const bool linked = kind == "link" || kind == "dangling"; // the latter relative to its folder
+        if (linked && QFile::link(kind == "link" ? other : "../new", path))
+            seenThrough = how == "save" ? (kind == "link" ? other : dir.filePath("new")) : path;
         if (kind == "fifo")
             QCOMPARE(::mkfifo(n(path).constData(), 0600), 0);
         if (kind == "folder")
@@ -240,7 +242,7 @@ private slots:
                         : after.st_uid == them      ? "them"
                                                     : "?");
         QCOMPARE(outcome.join(' '), r.outcome);
-        QCOMPARE(QFileInfo(path).isSymLink(), kind == "link" && how == "save");
+        QCOMPARE(QFileInfo(path).isSymLink(), linked && how == "save");
         QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::System).filter("book.").size(), 0);
         ::chmod(n(folder).constData(), 0755);
     }

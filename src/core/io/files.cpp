@@ -251,12 +251,22 @@ Result<void> writeInPlace(const QByteArray& native, const QString& path, const Q
         return failureOfWrite(errno);
     return success();
 }
+
+// The kernel's own limit on the links one name may lead through.
+constexpr int MaxLinkHops = 40;
+
+// Where the links at `path` end (`path` itself when it is no link): the file a save through them
+// writes, or makes when nothing is there yet.
+QString linkEnd(QString path) {
+    for (int hops = 0; hops < MaxLinkHops && QFileInfo(path).isSymLink(); ++hops)
+        path = QFileInfo(path).symLinkTarget();
+    return path;
+}
 } // namespace
 
 Result<void> saveFile(const QString& path, const QByteArray& bytes) {
-    // Through a link to the file it names, so a linked address book stays linked.
-    const QFileInfo info(path);
-    const QString target = info.isSymLink() && info.exists() ? info.canonicalFilePath() : path;
+    // Through a link to the file it names, or makes it there, so a linked address book stays linked.
+    const QString target = linkEnd(path);
     const QByteArray native = QFile::encodeName(target);
     struct stat st {};
     if (::lstat(native.constData(), &st) != 0)
@@ -300,13 +310,7 @@ namespace {
 // Where a file that does not exist yet would be made: its folder's identity and its name, through
 // dangling links.
 std::optional<std::tuple<dev_t, ino_t, QString>> placeOf(QString path) {
-    for (int hops = 0; hops < 8; ++hops) {
-        const QFileInfo info(path);
-        if (!info.isSymLink())
-            break;
-        path = info.symLinkTarget();
-    }
-    const QFileInfo info(path);
+    const QFileInfo info(linkEnd(std::move(path)));
     struct stat folder {};
     if (::stat(QFile::encodeName(info.absolutePath()).constData(), &folder) != 0)
         return std::nullopt;
