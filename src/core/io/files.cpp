@@ -229,17 +229,10 @@ Result<void> writeThroughRename(const QByteArray& native, const QString& path, c
     return success();
 }
 
-// Writes `bytes` over the regular file `native`: its inode, links, mode and owner stay. The room
+// Writes `bytes` over the regular file open in `f`: its inode, links, mode and owner stay. The room
 // for them is taken first and the old content is cut only after them, so a full disk fails the
 // save before a byte of the old content is lost.
-Result<void> writeInPlace(const QByteArray& native, const QString& path, const QByteArray& bytes) {
-    Fd f;
-    f.fd = ::open(native.constData(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (f.fd < 0)
-        return failureOfOpen(path, errno);
-    struct stat st {};
-    if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return Failure{Failure::Cause::NotRegularFile, QStringLiteral("not a regular file")};
+Result<void> writeInPlace(Fd& f, const QByteArray& bytes) {
     // A file system without the call has the room taken as the bytes are written.
     if (const int err = bytes.isEmpty() ? 0 : ::posix_fallocate(f.fd, 0, off_t(bytes.size()));
         err != 0 && err != EOPNOTSUPP)
@@ -273,11 +266,19 @@ Result<void> saveFile(const QString& path, const QByteArray& bytes) {
         return writeThroughRename(native, target, bytes, newFileMode(), gid_t(-1));
     if (!S_ISREG(st.st_mode))
         return Failure{Failure::Cause::NotRegularFile, QStringLiteral("not a regular file")};
+    // Opened for writing whichever way it is then written: a book the operator may not write (its
+    // mode, a read-only mount) fails here and stays as it is, though its folder would take a rename.
+    Fd f;
+    f.fd = ::open(native.constData(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+    if (f.fd < 0)
+        return failureOfOpen(target, errno);
+    if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return Failure{Failure::Cause::NotRegularFile, QStringLiteral("not a regular file")};
     // A rename makes a new file: it would part a second hard link from the list, give another
-    // user's file to us, and needs a folder we may write.
+    // user's file to us, and needs a folder we may write (as the rename would: effective ids).
     const QByteArray folder = QFile::encodeName(QFileInfo(target).absolutePath());
-    const bool renameKeepsIdentity =
-        st.st_nlink == 1 && st.st_uid == ::geteuid() && ::access(folder.constData(), W_OK) == 0;
+    const bool renameKeepsIdentity = st.st_nlink == 1 && st.st_uid == ::geteuid() &&
+                                     ::faccessat(AT_FDCWD, folder.constData(), W_OK, AT_EACCESS) == 0;
     if (renameKeepsIdentity) {
         bool groupRefused = false;
         const gid_t group = st.st_gid == ::getegid() ? gid_t(-1) : st.st_gid;
@@ -285,7 +286,7 @@ Result<void> saveFile(const QString& path, const QByteArray& bytes) {
         if (!groupRefused)
             return saved;
     }
-    return writeInPlace(native, target, bytes);
+    return writeInPlace(f, bytes);
 }
 
 Result<void> replaceFile(const QString& path, const QByteArray& bytes) {
