@@ -60,12 +60,12 @@ const struct ScriptRow { const char *name, *script, *trace; } ScriptRows[] = {
     {"load in the verify pass", "L3 <DOWNLOAD <OK L2", "D1 V1 V2 D1 DOWNLOAD navy 1/2 1 0 -"},
     {"9000 lines", "L9000 <OK", "D1 D2 DOWNLOAD navy 2/9000 1 0 -"},
     {"empty file", "L0 <OK", ". . READY navy 0/0 0 0 -"},
-    {"load fails: missing, the earlier load stops", "L5 <OK Fabsent.hex <OK <VER=1", "D1 D2 . . . NO FILE navy 2/5 0 0 !Error#53: File not found"},
-    {"load fails: no such folder", "L5 <OK Fno/x.hex <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#76: Path not found"},
-    {"load fails: a folder", "L5 <OK F. <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#75: Path/File access error"},
-    {"load fails: a FIFO, never waited on", "L5 <OK Ffifo <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#75: Path/File access error"},
-    {"load fails: 9001 lines", "L5 <OK L9001 <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#9: Subscript out of range"},
-    {"load fails: an entry of more than 1 MiB", "L5 <OK Flong <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#7: Out of memory"}};
+    {"not opened: missing, in the verify pass; the earlier load from line 1", "L5 <DOWNLOAD <OK Fabsent.hex <OK <VER=1", "D1 V1 V2 . D1 D2 DOWNLOAD navy 2/5 1 0 !Error#53: File not found"},
+    {"not opened: no such folder", "L5 <OK Fno/x.hex <OK", "D1 D2 . D1 DOWNLOAD navy 1/5 1 0 !Error#76: Path not found"},
+    {"not opened: a folder; still armed", "L5 <OK F.", "D1 D2 . NO FILE navy 2/5 1 0 !Error#75: Path/File access error"},
+    {"not opened: a FIFO, never waited on", "L5 <OK Ffifo <OK", "D1 D2 . D1 DOWNLOAD navy 1/5 1 0 !Error#75: Path/File access error"},
+    {"fails part way: 9001 lines; the earlier load stops", "L5 <OK L9001 <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#9: Subscript out of range"},
+    {"fails part way: an entry of more than 1 MiB", "L5 <OK Flong <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#7: Out of memory"}};
 // clang-format on
 // Distinct, plausible record lines; the window does not judge them.
 QByteArray hexFile(int lines) {

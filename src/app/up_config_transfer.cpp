@@ -2,6 +2,7 @@
 // are the conversation's; this shows and sends what it says.
 #include "app/up_config.h"
 
+#include "core/io/files.h"
 #include "core/transfer/hex_loader.h"
 
 #include <QPushButton>
@@ -14,9 +15,16 @@ void UP_config::openAndDownload() {
         return;
     }
     apply(m_conversation.loadOpening());
-    // The file is read and closed before anything is stored, so a failure part way leaves the
+    // A file that cannot be opened leaves the transfer as the opening left it: still armed, back
+    // at the start, so the device's next "OK" sends line 1 of the last completed load.
+    auto file = InputFile::open(*path);
+    if (!file) {
+        showError(file.failure());
+        return;
+    }
+    // The file is read to its end before anything is stored, so a failure part way leaves the
     // store as the last completed load wrote it. Reading stops at the first entry that decides.
-    auto lines = readHexFile(*path, TransferState::MaxLines);
+    auto lines = readHexFile(*file, TransferState::MaxLines);
     if (!lines) {
         m_conversation.loadFailed();
         showError(lines.failure());
