@@ -48,8 +48,11 @@ void UP_config::apply(const WindowEffects& e) {
         openAndDownloadButton->setEnabled(true);
         m_receivedDatagram.clear();
     }
+    // A line that cannot be sent (too long for a datagram, refused by the system) still counts as
+    // sent: the bar shows it and the transfer waits for an answer that will not come, until the
+    // operator loads again or disconnects. The step never reads past the store either way.
     if (e.send)
-        sendCommand(*e.send);
+        (void)sendCommand(*e.send);
     if (e.barValue)
         progressBar->setValue(*e.barValue);
 }
