@@ -78,11 +78,14 @@ WindowConversation conversationAt(bool armed, bool verify) {
 // clang-format off
 const struct SaveRow { const char *name, *how, *kind, *outcome; } SaveRows[] = {
     {"new file", "save", "absent", "0 two new 644 me"}, {"own file: through a rename", "save", "own", "0 two new 600 me"},
-    {"through a link to the file", "save", "link", "0 two new 600 me"}, {"a second hard link", "save", "hardlink", "0 two kept 600 me"},
+    {"through a link to the file", "save", "link", "0 two new 600 me"}, {"a link to nothing yet: made where it points", "save", "dangling", "0 two new 644 me"},
+    {"a second hard link", "save", "hardlink", "0 two kept 600 me"},
     {"another user's file", "save", "theirs", "0 two kept 640 them"}, {"a folder the operator cannot write", "save", "lockedfolder", "0 two kept 666 them"},
     {"a FIFO", "save", "fifo", "75"}, {"a folder", "save", "folder", "75"}, {"replace: a FIFO stays", "replace", "fifo", "75"},
     {"replace: a link is replaced, not followed", "replace", "link", "0 one new 644 me"}, {"replace: the mode stays", "replace", "own", "0 two new 600 me"},
-    {"a book and folder the operator cannot write", "save", "readonly", "70 old book kept 644 me"}, {"a full disk", "save", "full", "61 o kept 600 me"},
+    {"a book and folder the operator cannot write", "save", "readonly", "70 old book kept 644 me"},
+    {"the operator's read-only book, their folder", "save", "ownreadonly", "70 old book kept 444 them"},
+    {"root's read-only book: root may write it", "save", "rootreadonly", "0 two new 444 me"}, {"a full disk", "save", "full", "61 o kept 600 me"},
     {"a full disk, another user's book (written in place)", "save", "fulltheirs", "61 o kept 640 them"}};
 
 // After the fields, how reading stopped when not at the end.
@@ -178,8 +181,10 @@ private slots:
     void saves() {
         const SaveRow& r = SaveRows[fetchRow()];
         const QString how = r.how, kind = r.kind;
-        const bool theirs = kind == "theirs" || kind == "lockedfolder" || kind == "fulltheirs";
-        if ((theirs || kind == "readonly") && ::geteuid() != 0)
+        const bool theirs =
+            kind == "theirs" || kind == "lockedfolder" || kind == "fulltheirs" || kind == "ownreadonly";
+        const bool operatorChild = kind == "lockedfolder" || kind == "readonly" || kind == "ownreadonly";
+        if ((theirs || operatorChild || kind == "rootreadonly") && ::geteuid() != 0)
             QSKIP("needs root to give the file to another user");
         QTemporaryDir dir;
         const QString folder = dir.filePath("f"), path = folder + "/book", other = dir.filePath("other");
@@ -187,9 +192,9 @@ private slots:
         const uid_t them = 65534;
         QVERIFY(QDir().mkdir(folder) && writeFile(other, "one", 0600));
         QString seenThrough = path;
-        const QMap<QString, int> modes{{"own", 0600},          {"hardlink", 0600}, {"theirs", 0640},
-                                       {"lockedfolder", 0666}, {"readonly", 0644}, {"full", 0600},
-                                       {"fulltheirs", 0640}};
+        const QMap<QString, int> modes{{"own", 0600},          {"hardlink", 0600},    {"theirs", 0640},
+                                       {"lockedfolder", 0666}, {"readonly", 0644},    {"full", 0600},
+                                       {"fulltheirs", 0640},   {"ownreadonly", 0444}, {"rootreadonly", 0444}};
         const bool full = kind.startsWith("full"); // a book of one byte, and no room for more
         if (modes.contains(kind))
             QVERIFY(writeFile(path, full ? "o" : "old book", modes[kind]));
@@ -197,8 +202,9 @@ private slots:
             QCOMPARE(::link(n(path).constData(), n(seenThrough = folder + "/second").constData()), 0);
         if (theirs)
             QCOMPARE(::chown(n(path).constData(), them, them), 0);
-        if (kind == "link" && QFile::link(other, path))
-            seenThrough = how == "save" ? other : path;
+        const bool linked = kind == "link" || kind == "dangling"; // the latter relative to its folder
+        if (linked && QFile::link(kind == "link" ? other : "../new", path))
+            seenThrough = how == "save" ? (kind == "link" ? other : dir.filePath("new")) : path;
         if (kind == "fifo")
             QCOMPARE(::mkfifo(n(path).constData(), 0600), 0);
         if (kind == "folder")
@@ -208,16 +214,18 @@ private slots:
         const uint descriptors = QDir(QStringLiteral("/proc/self/fd")).count(); // none left open
         const auto mask = ::umask(022);
         int number = 0;
-        if (kind == "lockedfolder" || kind == "readonly" || full) {
-            // In a child: the operator (not root) in a folder they cannot write, or a disk that is
-            // full (a file size limit, whose signal is ignored).
+        if (operatorChild || full) {
+            // In a child: the operator (not root; the effective ids only, as every access is
+            // checked) in a folder they cannot write, or a disk that is full (a file size limit,
+            // whose signal is ignored).
+            const QMap<QString, int> folderModes{{"ownreadonly", 0777}, {"full", 0755}, {"fulltheirs", 0755}};
             QVERIFY(::chmod(n(dir.path()).constData(), 0755) == 0 &&
-                    ::chmod(n(folder).constData(), full ? 0755 : 0555) == 0);
+                    ::chmod(n(folder).constData(), mode_t(folderModes.value(kind, 0555))) == 0);
             const pid_t child = ::fork();
             const rlimit oneByte{1, 1};
             if (child == 0 &&
                 (full ? ::signal(SIGXFSZ, SIG_IGN) != SIG_ERR && ::setrlimit(RLIMIT_FSIZE, &oneByte) == 0
-                      : ::setgid(them) == 0 && ::setuid(them) == 0))
+                      : ::setegid(them) == 0 && ::seteuid(them) == 0))
                 ::_exit(errorNumber(saveFile(path, "two")));
             if (child == 0)
                 ::_exit(99);
@@ -240,7 +248,7 @@ private slots:
                         : after.st_uid == them      ? "them"
                                                     : "?");
         QCOMPARE(outcome.join(' '), r.outcome);
-        QCOMPARE(QFileInfo(path).isSymLink(), kind == "link" && how == "save");
+        QCOMPARE(QFileInfo(path).isSymLink(), linked && how == "save");
         QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::System).filter("book.").size(), 0);
         ::chmod(n(folder).constData(), 0755);
     }

@@ -47,7 +47,8 @@ QImage onScreen(QWidget* w) {
 }
 
 // Steps: tX types X, pN picks entry N, r Return, + Add, - Del, s Save, c clears the list, D a folder
-// for the book. Outcome, the window closed: entries, text shown, the book (";": line end), boxes.
+// for the book, L a link to a book not made yet. Outcome, the window closed: entries, text shown, the
+// book ("@" through a link, ";": line end), boxes.
 // clang-format off
 const struct BookRow { const char *name, *book, *steps, *outcome; } BookRows[] = {
     {"sorted at start, the first picked", "zeta\r\n\"Alpha\"\r\n10.1.1.1,beta\r\n", "", "10.1.1.1|Alpha|beta|zeta 10.1.1.1 zeta;\"Alpha\";10.1.1.1,beta; "},
@@ -59,7 +60,8 @@ const struct BookRow { const char *name, *book, *steps, *outcome; } BookRows[] =
     {"start-up picks the first entry", "a\r\nb\r\n", "-", "b  a;b; "},
     {"Add into an empty list picks nothing, though Qt shows it", "a\r\n", "c t10.0.0.1 + -", "10.0.0.1 10.0.0.1 a; "},
     {"only Save writes, closing nothing", "b\r\n", "ta + s tc +", "a|b|c c a;b; "},
-    {"a folder in the book's place: the box says why", "b\r\n", "ta + D s", "a|b a <none> !Error#75: Path/File access error"}};
+    {"a folder in the book's place: the box says why", "b\r\n", "ta + D s", "a|b a <none> !Error#75: Path/File access error"},
+    {"a link to a book not made yet: Save makes it", "b\r\n", "ta + L s", "a|b a @a;b; "}};
 // The fill moved in steps: the width each leaves to be painted again (inner width 329 pixels).
 const struct BarRow { const char* name; int max; int values[3]; int repainted[3]; } BarRows[] = {
     {"steps under a pixel", 9000, {28, 54, 55}, {1, 0, 1}}, {"many pixels, then back to empty", 100, {10, 50, 0}, {32, 132, 164}},
@@ -199,13 +201,17 @@ private slots:
                 QTest::keyClick(box->lineEdit(), Qt::Key_Return);
             else if (step == "c")
                 box->clear();
-            else
+            else if (step == "D")
                 QVERIFY(QFile::remove(AddressBook::FileName) && QDir().mkdir(AddressBook::FileName));
+            else
+                QVERIFY(QFile::remove(AddressBook::FileName) && QDir().mkdir("books") &&
+                        QFile::link("books/line3.ini", AddressBook::FileName));
         }
         QFile book(AddressBook::FileName);
         QVERIFY(r.w->close());
         const QString saved =
-            book.open(QIODevice::ReadOnly) ? QString(book.readAll()).replace("\r\n", ";") : "<none>";
+            (QFileInfo(book).isSymLink() ? "@" : "") +
+            (book.open(QIODevice::ReadOnly) ? QString(book.readAll()).replace("\r\n", ";") : "<none>");
         QCOMPARE(joined(items(box), box->currentText(), saved, r.boxes.join(',')), row.outcome);
     }
 };

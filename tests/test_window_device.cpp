@@ -45,7 +45,7 @@ const struct HostRow { const char *name, *host, *answer, *refused; } HostRows[] 
 // What the operator did to the console: < Left, > Shift+End, X typed; h, v a bar to its start.
 const struct TouchRow { const char *name, *keys; } TouchRows[] = {
     {"nothing", ""}, {"types over the last letter", "<>X"}, {"moves the caret", "<"}, {"selects", "<>"}, {"scrolls", "h"}, {"scrolls up", "v"}};
-// Events: Ln loads n records, Fname a failing file ("fifo", "long": made so), C cancels (E: empty
+// Events: Ln loads n records, Fname a failing file ("fifo", "long", "big": made so), C cancels (E: empty
 // name), <text a reply ("_" a blank). Trace: what went out after each (Dk / Vk: record k to
 // download or verify, "." nothing), the bar's text, colour, value, armed, verifying, boxes.
 const struct ScriptRow { const char *name, *script, *trace; } ScriptRows[] = {
@@ -60,12 +60,14 @@ const struct ScriptRow { const char *name, *script, *trace; } ScriptRows[] = {
     {"load in the verify pass", "L3 <DOWNLOAD <OK L2", "D1 V1 V2 D1 DOWNLOAD navy 1/2 1 0 -"},
     {"9000 lines", "L9000 <OK", "D1 D2 DOWNLOAD navy 2/9000 1 0 -"},
     {"empty file", "L0 <OK", ". . READY navy 0/0 0 0 -"},
-    {"load fails: missing, the earlier load stops", "L5 <OK Fabsent.hex <OK <VER=1", "D1 D2 . . . NO FILE navy 2/5 0 0 !Error#53: File not found"},
-    {"load fails: no such folder", "L5 <OK Fno/x.hex <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#76: Path not found"},
-    {"load fails: a folder", "L5 <OK F. <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#75: Path/File access error"},
-    {"load fails: a FIFO, never waited on", "L5 <OK Ffifo <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#75: Path/File access error"},
-    {"load fails: 9001 lines", "L5 <OK L9001 <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#9: Subscript out of range"},
-    {"load fails: an entry of more than 1 MiB", "L5 <OK Flong <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#7: Out of memory"}};
+    {"not opened: missing, in the verify pass; the earlier load from line 1", "L5 <DOWNLOAD <OK Fabsent.hex <OK <VER=1", "D1 V1 V2 . D1 D2 DOWNLOAD navy 2/5 1 0 !Error#53: File not found"},
+    {"not opened: no such folder", "L5 <OK Fno/x.hex <OK", "D1 D2 . D1 DOWNLOAD navy 1/5 1 0 !Error#76: Path not found"},
+    {"not opened: a folder; still armed", "L5 <OK F.", "D1 D2 . NO FILE navy 2/5 1 0 !Error#75: Path/File access error"},
+    {"not opened: a FIFO, never waited on", "L5 <OK Ffifo <OK", "D1 D2 . D1 DOWNLOAD navy 1/5 1 0 !Error#75: Path/File access error"},
+    {"fails part way: 9001 lines; the earlier load stops", "L5 <OK L9001 <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#9: Subscript out of range"},
+    {"a line too big for a datagram: the bar moves on, nothing goes", "Fbig <OK <OK", "D1 D2 . DOWNLOAD navy 3/3 1 0 -"},
+    {"the last line not sent: a later OK sends line 1", "Fbig <OK <OK <OK", "D1 D2 . D1 DOWNLOAD navy 1/3 1 0 -"},
+    {"fails part way: an entry of more than 1 MiB", "L5 <OK Flong <OK", "D1 D2 . . NO FILE navy 2/5 0 0 !Error#7: Out of memory"}};
 // clang-format on
 // Distinct, plausible record lines; the window does not judge them.
 QByteArray hexFile(int lines) {
@@ -293,6 +295,8 @@ private slots:
         UP_config& w = *s.w;
         QStringList trace;
         int file = 0;
+        const QMap<QString, QByteArray> made{{"long", hexFile(3) + QByteArray(1024 * 1024 + 1, 'F')},
+                                             {"big", hexFile(2) + ':' + QByteArray(70000, '0')}};
         for (const QString& event : script.split(' ')) {
             const QString arg = event.mid(1);
             if (event[0] == '<') {
@@ -301,8 +305,7 @@ private slots:
                 if (event[0] == 'L')
                     s.nextFile = s.write(QString::number(++file), hexFile(arg.toInt()));
                 else if (event[0] == 'F')
-                    s.nextFile = arg == "long" ? s.write(arg, hexFile(3) + QByteArray(1024 * 1024 + 1, 'F'))
-                                               : s.file(arg);
+                    s.nextFile = made.contains(arg) ? s.write(arg, made[arg]) : s.file(arg);
                 else
                     s.nextFile = event == "C" ? std::nullopt : std::optional<QString>(QString());
                 if (arg == "fifo")

@@ -2,6 +2,7 @@
 // are the conversation's; this shows and sends what it says.
 #include "app/up_config.h"
 
+#include "core/io/files.h"
 #include "core/transfer/hex_loader.h"
 
 #include <QPushButton>
@@ -14,9 +15,16 @@ void UP_config::openAndDownload() {
         return;
     }
     apply(m_conversation.loadOpening());
-    // The file is read and closed before anything is stored, so a failure part way leaves the
+    // A file that cannot be opened leaves the transfer as the opening left it: still armed, back
+    // at the start, so the device's next "OK" sends line 1 of the last completed load.
+    auto file = InputFile::open(*path);
+    if (!file) {
+        showError(file.failure());
+        return;
+    }
+    // The file is read to its end before anything is stored, so a failure part way leaves the
     // store as the last completed load wrote it. Reading stops at the first entry that decides.
-    auto lines = readHexFile(*path, TransferState::MaxLines);
+    auto lines = readHexFile(*file, TransferState::MaxLines);
     if (!lines) {
         m_conversation.loadFailed();
         showError(lines.failure());
@@ -40,8 +48,11 @@ void UP_config::apply(const WindowEffects& e) {
         openAndDownloadButton->setEnabled(true);
         m_receivedDatagram.clear();
     }
+    // A line that cannot be sent (too long for a datagram, refused by the system) still counts as
+    // sent: the bar shows it and the transfer waits for an answer that will not come, until the
+    // operator loads again or disconnects. The step never reads past the store either way.
     if (e.send)
-        sendCommand(*e.send);
+        (void)sendCommand(*e.send);
     if (e.barValue)
         progressBar->setValue(*e.barValue);
 }

@@ -52,9 +52,10 @@ public:
     void disconnected();
     // "Open File and  Download" pressed: the download pass, before the dialog opens.
     void loadStarting();
-    // A file name was chosen: the position back to the start, "NO FILE" on the bar.
+    // A file name was chosen: the position back to the start, "NO FILE" on the bar. A file that
+    // then cannot be opened changes nothing more: an armed transfer goes on from line 1.
     [[nodiscard]] WindowEffects loadOpening();
-    // The file could not be read: whatever was armed is stopped for good.
+    // The file was opened but failed part way: whatever was armed is stopped for good.
     void loadFailed();
     // The file's lines are stored: the bar's maximum, "READY", and the first step.
     [[nodiscard]] WindowEffects loaded(LineStore lines);

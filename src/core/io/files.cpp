@@ -229,17 +229,10 @@ Result<void> writeThroughRename(const QByteArray& native, const QString& path, c
     return success();
 }
 
-// Writes `bytes` over the regular file `native`: its inode, links, mode and owner stay. The room
+// Writes `bytes` over the regular file open in `f`: its inode, links, mode and owner stay. The room
 // for them is taken first and the old content is cut only after them, so a full disk fails the
 // save before a byte of the old content is lost.
-Result<void> writeInPlace(const QByteArray& native, const QString& path, const QByteArray& bytes) {
-    Fd f;
-    f.fd = ::open(native.constData(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (f.fd < 0)
-        return failureOfOpen(path, errno);
-    struct stat st {};
-    if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return Failure{Failure::Cause::NotRegularFile, QStringLiteral("not a regular file")};
+Result<void> writeInPlace(Fd& f, const QByteArray& bytes) {
     // A file system without the call has the room taken as the bytes are written.
     if (const int err = bytes.isEmpty() ? 0 : ::posix_fallocate(f.fd, 0, off_t(bytes.size()));
         err != 0 && err != EOPNOTSUPP)
@@ -251,23 +244,41 @@ Result<void> writeInPlace(const QByteArray& native, const QString& path, const Q
         return failureOfWrite(errno);
     return success();
 }
+
+// The kernel's own limit on the links one name may lead through.
+constexpr int MaxLinkHops = 40;
+
+// Where the links at `path` end (`path` itself when it is no link): the file a save through them
+// writes, or makes when nothing is there yet.
+QString linkEnd(QString path) {
+    for (int hops = 0; hops < MaxLinkHops && QFileInfo(path).isSymLink(); ++hops)
+        path = QFileInfo(path).symLinkTarget();
+    return path;
+}
 } // namespace
 
 Result<void> saveFile(const QString& path, const QByteArray& bytes) {
-    // Through a link to the file it names, so a linked address book stays linked.
-    const QFileInfo info(path);
-    const QString target = info.isSymLink() && info.exists() ? info.canonicalFilePath() : path;
+    // Through a link to the file it names, or makes it there, so a linked address book stays linked.
+    const QString target = linkEnd(path);
     const QByteArray native = QFile::encodeName(target);
     struct stat st {};
     if (::lstat(native.constData(), &st) != 0)
         return writeThroughRename(native, target, bytes, newFileMode(), gid_t(-1));
     if (!S_ISREG(st.st_mode))
         return Failure{Failure::Cause::NotRegularFile, QStringLiteral("not a regular file")};
+    // Opened for writing whichever way it is then written: a book the operator may not write (its
+    // mode, a read-only mount) fails here and stays as it is, though its folder would take a rename.
+    Fd f;
+    f.fd = ::open(native.constData(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+    if (f.fd < 0)
+        return failureOfOpen(target, errno);
+    if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return Failure{Failure::Cause::NotRegularFile, QStringLiteral("not a regular file")};
     // A rename makes a new file: it would part a second hard link from the list, give another
-    // user's file to us, and needs a folder we may write.
+    // user's file to us, and needs a folder we may write (as the rename would: effective ids).
     const QByteArray folder = QFile::encodeName(QFileInfo(target).absolutePath());
-    const bool renameKeepsIdentity =
-        st.st_nlink == 1 && st.st_uid == ::geteuid() && ::access(folder.constData(), W_OK) == 0;
+    const bool renameKeepsIdentity = st.st_nlink == 1 && st.st_uid == ::geteuid() &&
+                                     ::faccessat(AT_FDCWD, folder.constData(), W_OK, AT_EACCESS) == 0;
     if (renameKeepsIdentity) {
         bool groupRefused = false;
         const gid_t group = st.st_gid == ::getegid() ? gid_t(-1) : st.st_gid;
@@ -275,7 +286,7 @@ Result<void> saveFile(const QString& path, const QByteArray& bytes) {
         if (!groupRefused)
             return saved;
     }
-    return writeInPlace(native, target, bytes);
+    return writeInPlace(f, bytes);
 }
 
 Result<void> replaceFile(const QString& path, const QByteArray& bytes) {
@@ -300,13 +311,7 @@ namespace {
 // Where a file that does not exist yet would be made: its folder's identity and its name, through
 // dangling links.
 std::optional<std::tuple<dev_t, ino_t, QString>> placeOf(QString path) {
-    for (int hops = 0; hops < 8; ++hops) {
-        const QFileInfo info(path);
-        if (!info.isSymLink())
-            break;
-        path = info.symLinkTarget();
-    }
-    const QFileInfo info(path);
+    const QFileInfo info(linkEnd(std::move(path)));
     struct stat folder {};
     if (::stat(QFile::encodeName(info.absolutePath()).constData(), &folder) != 0)
         return std::nullopt;

@@ -53,10 +53,12 @@ private:
 };
 
 // Saves `bytes` as the file at `path` and keeps what a stored setup relies on: a link still leads
-// to it, a second hard link still names it, its mode and owner stay. Where that allows (the
-// folder may be written, one link, our own file) it goes through a temporary file beside it and
-// a rename, so a failure part way leaves the previous file whole; otherwise the file itself is
-// truncated and written. Only a regular file is written: anything else there is refused.
+// to it (a link to nothing yet gets its file made where it points), a second hard link still
+// names it, its mode and owner stay. A file we may not write is refused (PermissionDenied) and
+// left as it is. Where that allows (the folder may be written, one link, our own file) it goes
+// through a temporary file beside it and a rename, so a failure part way leaves the previous file
+// whole; otherwise the file itself is truncated and written. Only a regular file is written:
+// anything else there is refused.
 Result<void> saveFile(const QString& path, const QByteArray& bytes);
 
 // Replaces whatever `path` names with a regular file holding `bytes`: a temporary file beside it,

@@ -30,10 +30,7 @@ Result<LineStore> readHexLines(FieldReader& reader, int maxLines, std::vector<in
     }
 }
 
-Result<LineStore> readHexFile(const QString& path, int maxLines) {
-    auto file = InputFile::open(path);
-    if (!file)
-        return file.failure();
-    FieldReader reader([&file](char* buffer, qsizetype capacity) { return file->read(buffer, capacity); });
+Result<LineStore> readHexFile(InputFile& file, int maxLines) {
+    FieldReader reader([&file](char* buffer, qsizetype capacity) { return file.read(buffer, capacity); });
     return readHexLines(reader, maxLines);
 }

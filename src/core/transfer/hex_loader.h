@@ -8,6 +8,8 @@
 
 #include <vector>
 
+class InputFile;
+
 // The longest entry a load takes: far beyond any HEX record (521 characters at most), yet small
 // enough that a file without line ends cannot fill memory.
 constexpr qsizetype MaxHexEntryBytes = 1024 * 1024;
@@ -20,5 +22,6 @@ constexpr qsizetype MaxHexEntryBytes = 1024 * 1024;
 [[nodiscard]] Result<LineStore> readHexLines(FieldReader& reader, int maxLines,
                                              std::vector<int>* fileLines = nullptr);
 
-// The same for a file on disk, which must be a regular file.
-[[nodiscard]] Result<LineStore> readHexFile(const QString& path, int maxLines);
+// The same for a file opened with InputFile::open, read from where it stands. The caller opens it,
+// so a file that cannot be opened is told from one that fails part way.
+[[nodiscard]] Result<LineStore> readHexFile(InputFile& file, int maxLines);
