@@ -189,6 +189,10 @@ void reportOfRunAppended(const RunOutcome& o) {
                     r["device_address"].toInt(), r["lines"].toInt(), r["boot_info"].toString()),
              o.real("127.0.0.1 127.0.0.1 $a 16 40 VELTA BOOT VER=2.10 ADDR=16"));
 }
+void listThroughTheLink(const RunOutcome& o) {
+    QVERIFY(QFileInfo(o.real("$N")).isSymLink());
+    VERIFY_HAS(read(o.real("$N")), o.real("\n$B/16\n"));
+}
 void secondRunSentNoRecord(const RunOutcome& o) {
     // The second run, from another port, downloaded nothing (a busy host may have resent a line).
     const QStringList in = o.aLog.split('\n').filter("in   127.0.0.1:").filter("MDB 16,OOT:");
@@ -272,6 +276,8 @@ const struct RunRow { const char *name, *runs; QByteArray content; const char *a
     {"unknown option", "--bogus $F $H", Two, "", "2", "Unknown option 'bogus'", ""},
     {"same device twice in a hosts file", "--hosts $W $F", Two, "", "2", "$H ($W line 1) and $H/16 ($W line 3) are the same device", ""},
     {"log in no folder", "--log $D/t $F $H", Two, "", "2", "cannot create log file $D/t", ""},
+    {"a list of failed targets in no folder: refused before any device", "--failed-hosts $D/f $F $H", Two, "", "2", "cannot write --failed-hosts $D/f: ", ""},
+    {"a list of failed targets through a link: written where it leads", "--failed-hosts $N $F $B", Hex40, "", "1", "", "", listThroughTheLink},
     {"report onto the file by a link", "--report $K $F $H", Two, "", "2", "--report $K is the file to load", ""},
     {"log onto the report", "--log $R --report $R $F $H", Two, "", "2", "--log $R is the file of --report $R", ""},
     {"report onto a hosts file", "--report $O --hosts $O $F", Two, "", "2", "--report $O is --hosts $O", ""},
@@ -358,6 +364,7 @@ private slots:
         QUdpSocket taken;
         QVERIFY(taken.bind(QHostAddress(QHostAddress::AnyIPv4), 0, QAbstractSocket::DontShareAddress));
         QVERIFY(QFile::link(write(row.content), path("link")) &&
+                QFile::link(write("# shared\n", "shared.hosts"), path("list-link")) &&
                 ::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600) == 0);
         // clang-format off
         const QStringList names{"$F", path("fw.hex"), "$G", write(syntheticHexFile(41), "other.hex"), "$R", path("report"),
@@ -365,7 +372,8 @@ private slots:
             "$P", QString::number(taken.localPort()), "$H", device.endpoint(),
             "$O", write(("# one\n" + device.endpoint() + "\n").toUtf8(), "one.hosts"),
             "$W", write((device.endpoint() + "\n# again\n" + device.endpoint() + "/16\n").toUtf8(), "twice.hosts"),
-            "$A", a.endpoint(), "$B", b.endpoint(), "$C", c.endpoint(), "$a", QString::number(a.port())};
+            "$A", a.endpoint(), "$B", b.endpoint(), "$C", c.endpoint(), "$a", QString::number(a.port()),
+            "$N", path("list-link")};
         // clang-format on
         const auto real = [&](QString text) {
             for (qsizetype i = 0; i < names.size(); i += 2)
@@ -417,6 +425,17 @@ private slots:
         // The log ends with its last whole line.
         const QString log = read(path("t.log"));
         QVERIFY2(log.size() > 100 && log.endsWith('\n') && log.size() <= 1024, qPrintable(log.right(200)));
+        // A list of failed targets that cannot be written at the end keeps the old one, and its
+        // code outranks the device's error: a script must not re-run the old list unawares.
+        const QString failed = write("# an earlier run\n10.9.9.9\n", "failed.hosts");
+        ScriptedDevice refusing([](const QByteArray& d) {
+            return QList<QByteArray>{d.contains("OOTi") ? "VER=1\r\n" : "ERROR\r\n"};
+        });
+        const FlashRun stale = runFlash(
+            {"--failed-hosts", failed, write(syntheticHexFile(4)), refusing.endpoint()}, {}, "ulimit -f 0;");
+        QCOMPARE(stale.exitCode, ExitCode::LogError);
+        VERIFY_HAS(stale.err, "cannot write " + failed + ": File too large; the list there is stale");
+        QCOMPARE(read(failed), QString("# an earlier run\n10.9.9.9\n"));
     }
 
     // A line as a production-test engineer sets it up: three gateways with the devices 16, 17 and

@@ -126,6 +126,15 @@ std::optional<int> FlashRun::openOutputs() {
             return ExitCode::BadArguments;
         }
     }
+    // The list of failed targets is written at the end: whether it can be is known before any
+    // device is touched, so a line script never re-runs an old list.
+    if (!m_options.failedHostsFile.isEmpty()) {
+        if (const auto savable = checkSavable(m_options.failedHostsFile); !savable) {
+            printError(QStringLiteral("cannot write --failed-hosts %1: %2")
+                           .arg(m_options.failedHostsFile, savable.failure().detail));
+            return ExitCode::BadArguments;
+        }
+    }
     if (!m_options.logFile.isEmpty()) {
         if (const auto opened = m_transcript.open(m_options.logFile); !opened) {
             printError(QStringLiteral("cannot create log file %1: %2")
@@ -288,8 +297,11 @@ int FlashRun::finish() {
     const bool failedHostsWritten = m_options.scan || writeFailedHosts(failed);
     const bool tableWritten = printTable();
     int code = exitCode();
-    // An output that could not be written is a failure of the run, never a success.
-    if (code == ExitCode::Ok && (!logClosed || m_report.failed() || !tableWritten || !failedHostsWritten))
+    // An output that could not be written is a failure of the run, never a success; a stale list
+    // of failed targets outranks the devices' results, as a script re-runs what it names.
+    if (code == ExitCode::Ok && (!logClosed || m_report.failed() || !tableWritten))
+        code = ExitCode::LogError;
+    if (!failedHostsWritten && !m_interruptedBy)
         code = ExitCode::LogError;
     QMap<QString, int> counts;
     for (const DeviceJob* job : jobs()) {
@@ -364,9 +376,11 @@ bool FlashRun::writeFailedHosts(const QList<const DeviceJob*>& failed) {
                       " that did not end ok or skipped\n";
     for (const DeviceJob* job : failed)
         text += job->target.label.toUtf8() + '\n';
-    if (const auto saved = replaceFile(m_options.failedHostsFile, text); !saved) {
-        printError(
-            QStringLiteral("cannot write %1: %2").arg(m_options.failedHostsFile, saved.failure().detail));
+    // Through a link, as a shared list is kept.
+    if (const auto saved = saveFile(m_options.failedHostsFile, text); !saved) {
+        printError(QStringLiteral("cannot write %1: %2; the list there is stale: it names the targets of an "
+                                  "earlier run, not of this one")
+                       .arg(m_options.failedHostsFile, saved.failure().detail));
         return false;
     }
     return true;

@@ -289,6 +289,25 @@ Result<void> saveFile(const QString& path, const QByteArray& bytes) {
     return writeInPlace(f, bytes);
 }
 
+Result<void> checkSavable(const QString& path) {
+    const QString target = linkEnd(path);
+    const QByteArray native = QFile::encodeName(target);
+    struct stat st {};
+    if (::lstat(native.constData(), &st) != 0) {
+        const QByteArray folder = QFile::encodeName(QFileInfo(target).absolutePath());
+        if (::faccessat(AT_FDCWD, folder.constData(), W_OK | X_OK, AT_EACCESS) != 0)
+            return failureOfOpen(target, errno);
+        return success();
+    }
+    if (!S_ISREG(st.st_mode))
+        return Failure{Failure::Cause::NotRegularFile, QStringLiteral("not a regular file")};
+    Fd f;
+    f.fd = ::open(native.constData(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+    if (f.fd < 0)
+        return failureOfOpen(target, errno);
+    return success();
+}
+
 Result<void> replaceFile(const QString& path, const QByteArray& bytes) {
     const QByteArray native = QFile::encodeName(path);
     struct stat st {};

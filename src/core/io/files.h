@@ -61,6 +61,11 @@ private:
 // anything else there is refused.
 Result<void> saveFile(const QString& path, const QByteArray& bytes);
 
+// Whether saveFile(path, ...) could save there now, tried without changing anything: an existing
+// file (through links) must be a regular file that opens for writing, a file not made yet needs a
+// folder that may be written (both as the process's effective ids decide).
+[[nodiscard]] Result<void> checkSavable(const QString& path);
+
 // Replaces whatever `path` names with a regular file holding `bytes`: a temporary file beside it,
 // flushed, then renamed over the path itself. A link at the path is replaced, never followed, so
 // a link that appears there cannot steer the write elsewhere. A regular file's mode is kept; a
