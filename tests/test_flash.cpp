@@ -189,6 +189,10 @@ void reportOfRunAppended(const RunOutcome& o) {
                     r["device_address"].toInt(), r["lines"].toInt(), r["boot_info"].toString()),
              o.real("127.0.0.1 127.0.0.1 $a 16 40 VELTA BOOT VER=2.10 ADDR=16"));
 }
+void onlyChecked(const RunOutcome& o) {
+    for (const QJsonObject& r : o.records) // a check's "ok" is not a flash's
+        QCOMPARE(r["operation"].toString(), QString("verify"));
+}
 void listThroughTheLink(const RunOutcome& o) {
     QVERIFY(QFileInfo(o.real("$N")).isSymLink());
     VERIFY_HAS(read(o.real("$N")), o.real("\n$B/16\n"));
@@ -293,7 +297,7 @@ const struct RunRow { const char *name, *runs; QByteArray content; const char *a
     {"local port in use", "--local-port $P $F $H", Two, "", "5", "$H/16: cannot bind local port $P", ""},
     {"a bad file in the report", "--report $R $X $A $C/17", Two, "", "3", "cannot read $X: File not found", "file-error file-error"},
     {"report appended", "--report $R $F $A ; --report $R $F $A", Hex40, "", "0 0", "", "ok ok", reportOfRunAppended},
-    {"verify only: same image, then another", "$F $A ; --verify-only --report $R $F $A ; --verify-only --report $R $G $A", Hex40, "", "0 0 1", "$A/16: the device answered \"ERROR VERIFY", "ok verify-mismatch"},
+    {"verify only: same image, then another", "$F $A ; --verify-only --report $R $F $A ; --verify-only --report $R $G $A", Hex40, "", "0 0 1", "$A/16: the device answered \"ERROR VERIFY", "ok verify-mismatch", onlyChecked},
     {"skip verified", "--skip-verified --report $R $F $A ; --skip-verified --progress never --report $R $F $A", Hex40, "", "0 0", "", "ok skipped", secondRunSkipped},
     {"start only after success, one at a time", "--start --jobs 1 --log $L --report $R $F $A $B", Hex40, "", "1", "", "device-error ok", startedOnceAfterSuccess},
     {"a gateway's devices in turn, a direct one alongside", "--direct --log $L --report $R $F $C/16 $C/17 $A", Hex40, "", "0", "", "ok ok ok", gatewayInTurn},
@@ -495,9 +499,23 @@ private slots:
         // The failed ones, exactly, and nothing else when run again from that file.
         QCOMPARE(read(failed).section('\n', 1), faulty + "\n" + misnamed + "\n");
         run = runFlash({"--direct", "--timeout", "0.2", "--retries", "0", "--hosts", failed, "--failed-hosts",
-                        failed, file});
+                        failed, "--report", path("again.jsonl"), file});
         VERIFY_HAS(run.out, "\n0 ok, 2 failed: 1 device-error, 1 timeout\n");
         QCOMPARE(read(failed).section('\n', 1), faulty + "\n" + misnamed + "\n");
+        // One key for each device however its target was written, in both runs.
+        QStringList keys, again;
+        for (const QJsonObject& r : line.devices)
+            keys << (r["result"] == "ok" ? QString() : r["device_key"].toString());
+        for (const QJsonObject& r : readRecords(read(path("again.jsonl"))).devices)
+            again << r["device_key"].toString();
+        keys.removeAll(QString());
+        QCOMPARE(keys, again);
+        const auto first =
+            std::find_if(line.devices.cbegin(), line.devices.cend(),
+                         [&](const QJsonObject& r) { return r["target"] == direct[0]->endpoint(); });
+        QCOMPARE(joined(line.run["operation"].toString(), line.run["file_checked"].toBool(),
+                        (*first)["device_key"].toString()),
+                 joined("flash", true, direct[0]->endpoint()));
         // The inventory: the nine devices behind the gateways, and nothing where no device is.
         QStringList scan{"--scan",   "--timeout",       "0.05", "--log", path("scan.log"),
                          "--report", path("scan.jsonl")};
@@ -508,7 +526,8 @@ private slots:
         QCOMPARE(run.exitCode, 0);
         VERIFY_HAS(run.out, "\n9 answered\n");
         const Records inventory = readRecords(read(path("scan.jsonl")));
-        QVERIFY2(inventory.fault.isEmpty(), qPrintable(inventory.fault));
+        QVERIFY2(inventory.fault.isEmpty() && inventory.run["operation"] == "scan",
+                 qPrintable(inventory.fault));
         QStringList found;
         for (const QJsonObject& o : inventory.devices)
             found << joined(o["target"].toString(), o["boot_info"].toString());

@@ -1,5 +1,7 @@
 #include "line/report.h"
 
+#include "net/endpoint.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -13,6 +15,15 @@ QJsonValue textOrNull(const QString& text) {
 // Stands for the duration until the record is text: JSON numbers lose their decimals (2.0 is
 // written 2), and a line's tooling may read the field with a type of its own.
 const QByteArray DurationMark = "\"@duration_s@\"";
+
+// One device however its target was written ("127.0.0.22", "127.0.0.22:111/16"): its address,
+// port and, behind a gateway, its device address.
+QJsonValue deviceKey(const DeviceJob& job) {
+    if (job.target.address.isNull())
+        return QJsonValue();
+    const QString gateway = job.gatewayAddress ? QStringLiteral("/%1").arg(*job.gatewayAddress) : QString();
+    return endpointText(job.target.address, job.target.port) + gateway;
+}
 } // namespace
 
 int exitCodeOf(FlashResult result, int interruptedBy) {
@@ -32,23 +43,22 @@ int exitCodeOf(FlashResult result, int interruptedBy) {
     return ExitCode::NetworkError;
 }
 
-Result<void> Report::open(const QString& path, const QString& file, int lines, const QString& sha256,
-                          const QString& runId) {
+Result<void> Report::open(const QString& path, RunContext run) {
     if (auto opened = m_out.open(path); !opened)
         return opened;
-    m_file = file;
-    m_lines = lines;
-    m_sha256 = sha256;
-    m_runId = runId;
+    m_run = std::move(run);
     return success();
 }
 
 void Report::put(QJsonObject record, double durationS) {
     record[QStringLiteral("schema_version")] = SchemaVersion;
-    record[QStringLiteral("run_id")] = m_runId;
-    record[QStringLiteral("file")] = textOrNull(m_file);
-    record[QStringLiteral("sha256")] = textOrNull(m_sha256);
-    record[QStringLiteral("lines")] = m_lines;
+    record[QStringLiteral("run_id")] = m_run.runId;
+    record[QStringLiteral("file")] = textOrNull(m_run.file);
+    record[QStringLiteral("sha256")] = textOrNull(m_run.sha256);
+    record[QStringLiteral("lines")] = m_run.lines;
+    record[QStringLiteral("operation")] = m_run.operation;
+    record[QStringLiteral("expect_version")] = textOrNull(m_run.expectVersion);
+    record[QStringLiteral("file_checked")] = m_run.fileChecked;
     record[QStringLiteral("tool_version")] = QStringLiteral(VELTA_VERSION);
     record[QStringLiteral("duration_s")] = QString::fromLatin1(DurationMark.mid(1, DurationMark.size() - 2));
     QByteArray text = QJsonDocument(record).toJson(QJsonDocument::Compact);
@@ -62,6 +72,7 @@ QJsonObject Report::deviceFields(const DeviceJob& job, const QString& type) cons
     return {
         {"type", type},
         {"target", job.written},
+        {"device_key", deviceKey(job)},
         {"host", job.host},
         {"address", job.target.address.isNull() ? QJsonValue() : QJsonValue(job.target.address.toString())},
         {"port", job.target.port},

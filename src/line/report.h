@@ -10,6 +10,17 @@
 #include <QMap>
 #include <QString>
 
+// What every record of a run says of the run.
+struct RunContext {
+    QString file;   // the HEX file as named; empty for an inventory
+    int lines = 0;  // its record lines
+    QString sha256; // of the bytes loaded; empty: unknown
+    QString runId;  // ties the records of one run together
+    QString operation = QStringLiteral("flash"); // flash, verify, check-then-flash or scan
+    QString expectVersion;                       // --expect-version; empty: any version
+    bool fileChecked = true;                     // every record was checked before sending
+};
+
 // The production record: one JSON object per device per run, appended as one line the moment
 // the device is done, so an interrupted run keeps the records of the devices it finished; and one
 // for the run at its end. The fields are listed in the README (records).
@@ -17,10 +28,8 @@ class Report {
 public:
     static constexpr int SchemaVersion = 1;
 
-    // `path` "-" writes to standard output. The file, its SHA-256 (empty: unknown) and its line
-    // count go in every record; `runId` ties the records of one run together.
-    Result<void> open(const QString& path, const QString& file, int lines, const QString& sha256,
-                      const QString& runId);
+    // `path` "-" writes to standard output; `run` goes into every record.
+    Result<void> open(const QString& path, RunContext run);
     [[nodiscard]] bool isOpen() const { return m_out.isOpen(); }
     // Writes the record of a finished device; a failed write is remembered, not fatal.
     void write(const DeviceJob& job);
@@ -41,10 +50,7 @@ private:
     void put(QJsonObject record, double durationS);
 
     AppendFile m_out;
-    QString m_file;
-    QString m_sha256;
-    QString m_runId;
-    int m_lines = 0;
+    RunContext m_run;
     int m_interruptedBy = 2;
     QString m_failure;
 };

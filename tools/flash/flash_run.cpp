@@ -62,6 +62,14 @@ QList<const DeviceJob*> FlashRun::jobs() const {
 
 FlashRun::~FlashRun() = default;
 
+RunContext FlashRun::runContext(int lines, const QString& sha256) const {
+    const QString operation = m_options.scan           ? QStringLiteral("scan")
+                              : m_options.verifyOnly   ? QStringLiteral("verify")
+                              : m_options.skipVerified ? QStringLiteral("check-then-flash")
+                                                       : QStringLiteral("flash");
+    return {m_options.file, lines, sha256, m_runId, operation, m_options.expectVersion, m_options.check};
+}
+
 void FlashRun::printError(const QString& text) const {
     std::fprintf(stderr, "velta-flash: %s\n", text.toLocal8Bit().constData());
 }
@@ -99,8 +107,7 @@ std::optional<int> FlashRun::loadFile() {
     printError(error);
     // Every device gets its record, so a line's tooling sees why nothing was loaded.
     if (!m_options.reportFile.isEmpty()) {
-        if (const auto opened = m_report.open(m_options.reportFile, m_options.file, 0, QString(), m_runId);
-            !opened) {
+        if (const auto opened = m_report.open(m_options.reportFile, runContext(0, QString())); !opened) {
             printError(QStringLiteral("cannot open report file %1: %2")
                            .arg(m_options.reportFile, opened.failure().detail));
             return ExitCode::BadArguments;
@@ -118,8 +125,7 @@ std::optional<int> FlashRun::loadFile() {
 std::optional<int> FlashRun::openOutputs() {
     if (!m_options.reportFile.isEmpty()) {
         const int lines = m_file ? int(m_file->lines.count()) : 0;
-        if (const auto opened = m_report.open(m_options.reportFile, m_options.file, lines,
-                                              m_file ? m_file->sha256 : QString(), m_runId);
+        if (const auto opened = m_report.open(m_options.reportFile, runContext(lines, m_file ? m_file->sha256 : QString()));
             !opened) {
             printError(QStringLiteral("cannot open report file %1: %2")
                            .arg(m_options.reportFile, opened.failure().detail));

@@ -47,6 +47,7 @@ private:
     [[nodiscard]] bool writeFailedHosts(const QList<const DeviceJob*>& failed);
     [[nodiscard]] QList<const DeviceJob*> jobs() const;
     void printError(const QString& text) const;
+    [[nodiscard]] RunContext runContext(int lines, const QString& sha256) const;
 
     FlashOptions m_options;
     QString m_runId;     // ties the run's records together
