@@ -189,6 +189,11 @@ void reportOfRunAppended(const RunOutcome& o) {
                     r["device_address"].toInt(), r["lines"].toInt(), r["boot_info"].toString()),
              o.real("127.0.0.1 127.0.0.1 $a 16 40 VELTA BOOT VER=2.10 ADDR=16"));
 }
+void neverBegan(const RunOutcome& o) {
+    const QJsonObject r = o.records.value(0);
+    QCOMPARE(joined(r["start"].isNull(), r["end"].isNull(), r["phase"].isNull(), r["local_port"].isNull()),
+             "1 1 1 1");
+}
 void onlyChecked(const RunOutcome& o) {
     for (const QJsonObject& r : o.records) // a check's "ok" is not a flash's
         QCOMPARE(r["operation"].toString(), QString("verify"));
@@ -294,7 +299,7 @@ const struct RunRow { const char *name, *runs; QByteArray content; const char *a
     {"an entry of more than 1 MiB", "$F $H", QByteArray(1024 * 1024 + 1, 'A'), "", "3", "$F: an entry longer than 1048576 bytes", ""},
     {"a host that cannot be looked up, the others flashed", "--report $R $F no-such-device.invalid $H", Two, "", "5", "no-such-device.invalid:111/16: cannot look up no-such-device.invalid", "network-error ok", nullptr, "", true},
     {"a broadcast target", "$F 255.255.255.255:5000", Two, "", "2", "255.255.255.255:5000/16 is a broadcast or multicast address", "", nullptr, "", true},
-    {"local port in use", "--local-port $P $F $H", Two, "", "5", "$H/16: cannot bind local port $P", ""},
+    {"local port in use: the device never began", "--local-port $P --report $R $F $H", Two, "", "5", "$H/16: cannot bind local port $P", "network-error", neverBegan},
     {"a bad file in the report", "--report $R $X $A $C/17", Two, "", "3", "cannot read $X: File not found", "file-error file-error"},
     {"report appended", "--report $R $F $A ; --report $R $F $A", Hex40, "", "0 0", "", "ok ok", reportOfRunAppended},
     {"verify only: same image, then another", "$F $A ; --verify-only --report $R $F $A ; --verify-only --report $R $G $A", Hex40, "", "0 0 1", "$A/16: the device answered \"ERROR VERIFY", "ok verify-mismatch", onlyChecked},

@@ -183,6 +183,7 @@ void DeviceLink::send() {
         }
         return;
     }
+    m_sentAny = true;
     // Whatever came before this moment answers an earlier line.
     m_session.sent(at);
     // Logged once it is on its way; its reply cannot be read before this returns.

@@ -41,6 +41,8 @@ public:
     [[nodiscard]] const FlasherConversation& session() const { return m_session; }
     [[nodiscard]] const DeviceTarget& target() const { return m_target; }
     [[nodiscard]] quint16 localPort() const { return m_localPort; }
+    // Whether a datagram of the conversation went out.
+    [[nodiscard]] bool sentAny() const { return m_sentAny; }
     // Since start(); stops counting when the conversation ends.
     [[nodiscard]] qint64 elapsedUs() const;
     // The clock the conversation's times are read on: microseconds since start().
@@ -77,6 +79,7 @@ private:
     Micros m_timerDue = 0;          // when m_timer fires; it is re-armed lazily, not for every line
     qint64 m_finishedUs = -1;
     quint16 m_localPort = 0;
+    bool m_sentAny = false;
     bool m_waitInPlace = false;
     bool m_inPlace = false; // waiting in place now (the wait hands datagrams and wake-ups on)
     // After a resend, for this many sends, waits end on time to the microsecond: the receiving

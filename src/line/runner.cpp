@@ -2,6 +2,7 @@
 
 #include "core/io/files.h"
 #include "core/io/printable.h"
+#include "core/io/signals.h"
 #include "core/link/local_port.h"
 
 namespace {
@@ -76,7 +77,7 @@ void Runner::startNextGroups() {
     int most = m_settings.jobs == 0 ? int(m_groups.size()) : m_settings.jobs;
     if (descriptors > 0)
         most = std::min(most, descriptors);
-    while (!m_interrupted && m_nextGroup < m_groups.size() && m_running < std::max(most, 1)) {
+    while (!stopping() && m_nextGroup < m_groups.size() && m_running < std::max(most, 1)) {
         ++m_running;
         startJob(m_groups[m_nextGroup++].first());
     }
@@ -144,12 +145,18 @@ void Runner::sessionEnded(DeviceJob* job, bool check) {
     job->result = s.result();
     job->refusal = s.refusal();
     job->message = s.message();
-    job->localPort = job->link->localPort();
-    job->phase = s.result() == FlashResult::Success ? QStringLiteral("done")
-                 : s.pass() == FlashPass::BootInfo  ? QStringLiteral("boot-info")
-                 : check                            ? QStringLiteral("check")
-                 : s.pass() == FlashPass::Download  ? QStringLiteral("download")
-                                                    : QStringLiteral("verify");
+    // A device that heard nothing from us never began, whatever was made ready for it (a port
+    // that could not be bound, a Ctrl-C that came before its first send).
+    const bool began = job->localPort != 0 || job->link->sentAny();
+    job->localPort = job->link->sentAny() ? job->link->localPort() : job->localPort;
+    job->phase = !began                                ? QString()
+                 : s.result() == FlashResult::Success ? QStringLiteral("done")
+                 : s.pass() == FlashPass::BootInfo    ? QStringLiteral("boot-info")
+                 : check                              ? QStringLiteral("check")
+                 : s.pass() == FlashPass::Download    ? QStringLiteral("download")
+                                                      : QStringLiteral("verify");
+    if (!began)
+        job->startUtc = {};
     if (check && !m_interrupted && s.result() != FlashResult::Interrupted) {
         if (s.result() != FlashResult::Success) {
             // The device does not hold the image (or could not say so): download it, as a new
@@ -168,14 +175,14 @@ void Runner::finishJob(DeviceJob* job) {
         job->startSent = job->link->sendStart();
     job->link.reset();
     job->outcome = DeviceJob::Outcome::Finished;
-    job->endUtc = QDateTime::currentDateTimeUtc();
+    job->endUtc = job->startUtc.isValid() ? QDateTime::currentDateTimeUtc() : QDateTime();
     --m_unfinished;
     emit jobFinished(job);
     // The next device behind the same gateway, or another gateway.
     const auto group =
         std::find_if(m_groups.cbegin(), m_groups.cend(), [&](const auto& g) { return g.contains(job); });
     const qsizetype next = group->indexOf(job) + 1;
-    if (!m_interrupted && next < group->size()) {
+    if (!stopping() && next < group->size()) {
         startJob(group->at(next));
         return;
     }
@@ -183,6 +190,11 @@ void Runner::finishJob(DeviceJob* job) {
     startNextGroups();
     if (m_unfinished == 0)
         emit allFinished();
+}
+
+// A signal that has come stops the starts at once, before the event loop hands it on as interrupt().
+bool Runner::stopping() const {
+    return m_interrupted || TerminationSignals::seen() != 0;
 }
 
 void Runner::interrupt() {

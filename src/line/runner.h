@@ -79,6 +79,7 @@ private:
     void sessionEnded(DeviceJob* job, bool check);
     void finishJob(DeviceJob* job);
     [[nodiscard]] quint16 localPortFor(const DeviceJob* job, bool afterCheck) const;
+    [[nodiscard]] bool stopping() const;
 
     QList<DeviceJob*> m_jobs;
     QList<QList<DeviceJob*>> m_groups; // each runs one device after another
