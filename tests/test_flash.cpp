@@ -283,6 +283,7 @@ const struct RunRow { const char *name, *runs; QByteArray content; const char *a
     {"no check", "--no-check $F $H", ":0400000001020304F3\r\n:00000001FF\r\n", "OOT:04>ERROR bad checksum", "1", "$H/16: the device answered \"ERROR bad checksum\" to line 1 of 2 in the download pass", ""},
     {"NOK acknowledges nothing", "--timeout 0.2 --first-timeout 0.2 --retries 0 $F $H", Two, "OOT:04>NOK", "4", "$H/16: no usable reply to line 1 of 2 in the download pass (timeout 0.2 s, 1 send); last reply \"NOK\"", ""},
     {"unknown option", "--bogus $F $H", Two, "", "2", "Unknown option 'bogus'", ""},
+    {"a misspelt option", "--retires 2 $F $H", Two, "", "2", "Unknown option 'retires'; did you mean --retries?", ""},
     {"same device twice in a hosts file", "--hosts $W $F", Two, "", "2", "$H ($W line 1) and $H/16 ($W line 3) are the same device", ""},
     {"log in no folder", "--log $D/t $F $H", Two, "", "2", "cannot create log file $D/t", ""},
     {"a list of failed targets in no folder: refused before any device", "--failed-hosts $D/f $F $H", Two, "", "2", "cannot write --failed-hosts $D/f: ", ""},
@@ -295,7 +296,10 @@ const struct RunRow { const char *name, *runs; QByteArray content; const char *a
     {"no end record", "$F $H", ":01000000AB54\r\n", "", "3", "$F: missing end-of-file record", ""},
     {"a record after the end", "$F $H", ":00000001FF\r\n\r\n:01000000AB54\r\n", "", "3", "$F:3: record after end of file", ""},
     {"9001 lines", "$F $H", syntheticHexFile(9001), "", "3", "$F: more than 9000 lines", ""},
-    {"a FIFO for the file", "$Q $H", Two, "", "3", "cannot read $Q: Path/File access error", ""},
+    {"a FIFO for the file", "$Q $H", Two, "", "3", "cannot read $Q: not a regular file (a FIFO)", ""},
+    {"a folder for the file", "$E $H", Two, "", "3", "cannot read $E: a folder, not a file", ""},
+    {"a program image for the file", "$F $H", "\x7f" "ELF\x02\x01\x01" + QByteArray(600000, '\n'), "", "3", "$F: not an Intel HEX file (an ELF executable)", ""},
+    {"binary data for the file", "$F $H", ":00000001FF\r\n" + QByteArray(20, '\0'), "", "3", "$F: not an Intel HEX file (binary data)", ""},
     {"an entry of more than 1 MiB", "$F $H", QByteArray(1024 * 1024 + 1, 'A'), "", "3", "$F: an entry longer than 1048576 bytes", ""},
     {"a host that cannot be looked up, the others flashed", "--report $R $F no-such-device.invalid $H", Two, "", "5", "no-such-device.invalid:111/16: cannot look up no-such-device.invalid", "network-error ok", nullptr, "", true},
     {"a broadcast target", "$F 255.255.255.255:5000", Two, "", "2", "255.255.255.255:5000/16 is a broadcast or multicast address", "", nullptr, "", true},
@@ -382,7 +386,7 @@ private slots:
             "$O", write(("# one\n" + device.endpoint() + "\n").toUtf8(), "one.hosts"),
             "$W", write((device.endpoint() + "\n# again\n" + device.endpoint() + "/16\n").toUtf8(), "twice.hosts"),
             "$A", a.endpoint(), "$B", b.endpoint(), "$C", c.endpoint(), "$a", QString::number(a.port()),
-            "$N", path("list-link")};
+            "$N", path("list-link"), "$E", m_dir->path()};
         // clang-format on
         const auto real = [&](QString text) {
             for (qsizetype i = 0; i < names.size(); i += 2)

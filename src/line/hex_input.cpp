@@ -8,6 +8,10 @@
 #include "core/transfer/hex_loader.h"
 
 #include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+
+#include <sys/stat.h>
 
 Result<void> checkFlashLines(const LineStore& lines, const std::vector<int>& fileLines, const QString& name) {
     const auto bad = [](const QString& message) { return Failure{Failure::Cause::Usage, message}; };
@@ -28,24 +32,65 @@ Result<void> checkFlashLines(const LineStore& lines, const std::vector<int>& fil
     return success();
 }
 
+namespace {
+// Why a path that is not a regular file cannot be read, in the user's words.
+QString notAFile(const QString& path) {
+    const QFileInfo info(path);
+    if (info.isDir())
+        return QStringLiteral("a folder, not a file");
+    if (info.isFile())
+        return QStringLiteral("not a regular file");
+    struct stat st {};
+    const bool known = ::stat(QFile::encodeName(path).constData(), &st) == 0;
+    return known && S_ISFIFO(st.st_mode) ? QStringLiteral("not a regular file (a FIFO)")
+           : known && (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
+               ? QStringLiteral("not a regular file (a device)")
+               : QStringLiteral("not a regular file");
+}
+
+// A file that is no text at all (a program built for the device, say): what it is, as far as its
+// first bytes tell; empty for text.
+QString binaryKind(QByteArrayView start) {
+    if (start.startsWith("\x7f"
+                         "ELF"))
+        return QStringLiteral("an ELF executable");
+    if (start.contains('\0'))
+        return QStringLiteral("binary data");
+    return {};
+}
+} // namespace
+
 Result<FlashFile> loadFlashFile(const QString& path, bool check) {
     const auto failed = [&](Failure::Cause cause, const QString& message) { return Failure{cause, message}; };
     auto file = InputFile::open(path);
-    if (!file)
-        return failed(
-            file.failure().cause,
-            QStringLiteral("cannot read %1: %2").arg(path, RuntimeError::of(file.failure()).description));
+    if (!file) {
+        const QString why = file.failure().cause == Failure::Cause::NotRegularFile
+                                ? notAFile(path)
+                                : RuntimeError::of(file.failure()).description;
+        return failed(file.failure().cause, QStringLiteral("cannot read %1: %2").arg(path, why));
+    }
     QCryptographicHash hash(QCryptographicHash::Sha256);
+    QString binary;
+    bool first = true;
     FieldReader reader([&](char* buffer, qsizetype capacity) -> qsizetype {
         if (TerminationSignals::seen())
             return -1;
         const qsizetype got = file->read(buffer, capacity);
+        // With the check, a file that is no text is refused at its first bytes, not read to the
+        // 9001st "line" of a program image.
+        if (check && got > 0 && std::exchange(first, false))
+            binary = binaryKind(QByteArrayView(buffer, got).first(std::min<qsizetype>(got, 4096)));
+        if (!binary.isEmpty())
+            return -1;
         if (got > 0)
             hash.addData(QByteArrayView(buffer, got));
         return got;
     });
     std::vector<int> fileLines;
     auto read = readHexLines(reader, TransferState::MaxLines, &fileLines);
+    if (!binary.isEmpty())
+        return failed(Failure::Cause::Usage,
+                      QStringLiteral("%1: not an Intel HEX file (%2)").arg(path, binary));
     if (!read) {
         const Failure& f = read.failure();
         if (f.cause == Failure::Cause::TooLong || f.cause == Failure::Cause::TooManyLines)

@@ -39,6 +39,9 @@ for prog in velta-bootloader velta-devsim velta-flash; do
     velta-devsim) option='image\\-out' section='Exit codes' ;;
     esac
     grep -q "$option" <<<"$text" && grep -q "$section" <<<"$text" || fail "$prog.1 lacks its options or its $section"
+    # Every form of the command in the synopsis, none left to the description.
+    synopsis=$(sed -n '/^\.SH SYNOPSIS/,/^\.SH/p' <<<"$text")
+    [ "$prog" != velta-flash ] || grep -q 'scan' <<<"$synopsis" || fail "$prog.1: the --scan form is not in the synopsis"
 done
 out=$(desktop-file-validate "$prefix/share/applications/velta-bootloader.desktop" 2>&1) && [ -z "$out" ] || fail "desktop entry: $out"
 grep -qx 'Exec=velta-bootloader' "$prefix/share/applications/velta-bootloader.desktop" || fail "desktop entry starts another program"

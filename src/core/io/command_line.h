@@ -38,5 +38,6 @@ private:
     [[nodiscard]] std::optional<int> numberOf(const QString& name, int min, int max, const QString& what);
 
     QCommandLineParser m_parser;
+    QStringList m_names;
     std::optional<QString> m_problem;
 };
