@@ -189,6 +189,9 @@ void reportOfRunAppended(const RunOutcome& o) {
                     r["device_address"].toInt(), r["lines"].toInt(), r["boot_info"].toString()),
              o.real("127.0.0.1 127.0.0.1 $a 16 40 VELTA BOOT VER=2.10 ADDR=16"));
 }
+void inventoryInterrupted(const RunOutcome& o) {
+    VERIFY_HAS(o.last.out, QRegularExpression("\n\\d+ answered, \\d+ silent, \\d+ not asked: interrupted\n$"));
+}
 void neverBegan(const RunOutcome& o) {
     const QJsonObject r = o.records.value(0);
     QCOMPARE(joined(r["start"].isNull(), r["end"].isNull(), r["phase"].isNull(), r["local_port"].isNull()),
@@ -312,7 +315,8 @@ const struct RunRow { const char *name, *runs; QByteArray content; const char *a
     {"a gateway's devices in turn, a direct one alongside", "--direct --log $L --report $R $F $C/16 $C/17 $A", Hex40, "", "0", "", "ok ok ok", gatewayInTurn},
     {"the version exactly, another one not flashed", "--expect-version 2.10 --report $R $F $A ; --expect-version 2.1 --report $R $F $A", Hex40, "", "0 1", "$A/16: the device answered \"VELTA BOOT VER=2.10 ADDR=16\" to the boot-information request, not version \"2.1\"", "ok version-mismatch", secondRunSentNoRecord},
     {"interrupted", "--report $R --progress always $F $A $C/16 $C/17", Hex40, "", "130", "", nullptr, interruptedBehindTheGateway, "$C/16: 10%"},
-    {"interrupted after a device error: 130 outranks 1", "$F $B $C/16", Hex40, "", "130", "", nullptr, nullptr, "$C/16: 10%"}};
+    {"interrupted after a device error: 130 outranks 1", "$F $B $C/16", Hex40, "", "130", "", nullptr, nullptr, "$C/16: 10%"},
+    {"an inventory interrupted says so", "--scan --timeout 0.01 $C/0-255", Two, "", "130", "", nullptr, inventoryInterrupted, "of 256 asked"}};
 // clang-format on
 } // namespace
 
@@ -531,9 +535,16 @@ private slots:
         scan << direct.front()->endpoint() + "/16-17";
         for (const auto& g : gateways)
             scan << g->endpoint() + "/14-19";
-        run = runFlash(scan);
+        run = runFlash(scan << "--list-silent");
         QCOMPARE(run.exitCode, 0);
-        VERIFY_HAS(run.out, "\n9 answered\n");
+        VERIFY_HAS(run.out, "\n9 answered, 11 silent\nSILENT\n" + direct.front()->endpoint() + "/16-17\n" +
+                                gateways[0]->endpoint() + "/14-15\n" + gateways[0]->endpoint() + "/19\n");
+        // A line a host as its addresses are asked, and the usual cause where none answered.
+        VERIFY_HAS(run.err, QRegularExpression("Z " + QRegularExpression::escape(gateways[1]->endpoint()) +
+                                               "  6 of 6 asked, 3 answered\n"));
+        VERIFY_HAS(run.err, "velta-flash: " + direct.front()->endpoint() +
+                                " (/16-17): no device answered at any address asked; a device without a "
+                                "gateway needs --direct\n");
         const Records inventory = readRecords(read(path("scan.jsonl")));
         QVERIFY2(inventory.fault.isEmpty() && inventory.run["operation"] == "scan",
                  qPrintable(inventory.fault));

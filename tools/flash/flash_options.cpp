@@ -131,6 +131,9 @@ void readOutputs(CommandLine& line, FlashOptions& o) {
     if (o.scan && (!o.failedHostsFile.isEmpty() || o.verifyOnly || o.skipVerified || o.start))
         line.fail(QStringLiteral("--scan sends nothing but the boot-information request: no --failed-hosts, "
                                  "--verify-only, --skip-verified or --start"));
+    o.listSilent = line.isSet("list-silent");
+    if (o.listSilent && !o.scan)
+        line.fail(QStringLiteral("--list-silent lists the silent addresses of a --scan"));
     if (o.logFile == QLatin1String("-") || o.failedHostsFile == QLatin1String("-"))
         line.fail(QStringLiteral("--log and --failed-hosts need a file name; '-' is for --report"));
 }
@@ -160,6 +163,7 @@ Result<FlashCommand> parseFlashArguments(const QStringList& args) {
                       option({"report"}, "FILE"),
                       option({"failed-hosts"}, "FILE"),
                       option({"scan"}),
+                      option({"list-silent"}),
                       option({"progress"}, "WHEN"),
                       option({"q", "quiet"})});
     if (auto parsed = line.parse(args); !parsed)

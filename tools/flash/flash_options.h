@@ -38,6 +38,7 @@ struct FlashOptions {
     QString reportFile;      // "-": standard output, instead of the table
     QString failedHostsFile; // the targets that did not end "ok" or "skipped", as a hosts file
     bool scan = false;       // only ask each target for its boot information
+    bool listSilent = false; // --scan: list the addresses that stayed silent
     Progress progress = Progress::Auto;
     bool quiet = false;
 };

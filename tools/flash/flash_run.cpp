@@ -238,19 +238,28 @@ void FlashRun::runDevices() {
     m_runner = std::make_unique<Runner>(runnable, m_file ? m_file->lines : none, settings,
                                         m_transcript.isOpen() ? &m_transcript : nullptr);
     connect(m_runner.get(), &Runner::jobFinished, this, &FlashRun::jobFinished);
-    // An inventory's silent addresses are no news: it shows what answered, at the end.
-    ProgressView* view =
-        m_options.scan ? nullptr : new ProgressView(viewMode(m_options), all, m_runner.get(), this);
+    // An inventory shows a line a host: its addresses are asked one after another.
+    ProgressView* view = nullptr;
+    ScanView* scanView = nullptr;
+    const ProgressView::Mode mode = viewMode(m_options);
+    if (!m_options.scan)
+        view = new ProgressView(mode, all, m_runner.get(), this);
+    else if (mode == ProgressView::Mode::Live || mode == ProgressView::Mode::Lines)
+        scanView = new ScanView(mode == ProgressView::Mode::Live, all, m_runner.get(), this);
     connect(
         m_runner.get(), &Runner::allFinished, this,
-        [this, view] {
+        [this, view, scanView] {
             if (view)
                 view->end();
+            if (scanView)
+                scanView->end();
             m_loop.quit();
         },
         Qt::QueuedConnection);
     if (view)
         view->begin();
+    if (scanView)
+        scanView->begin();
     m_runner->start();
 }
 
@@ -301,6 +310,13 @@ int FlashRun::finish() {
             failed << job;
     }
     const bool failedHostsWritten = m_options.scan || writeFailedHosts(failed);
+    // The usual cause of a gateway that answers at no address: a device without one.
+    if (m_options.scan && !m_interruptedBy && !m_options.quiet) {
+        for (const QString& host : silentGateways(jobs()))
+            printError(QStringLiteral("%1: no device answered at any address asked; a device without a gateway "
+                                      "needs --direct")
+                           .arg(host));
+    }
     const bool tableWritten = printTable();
     int code = exitCode();
     // An output that could not be written is a failure of the run, never a success; a stale list
@@ -352,12 +368,7 @@ bool FlashRun::printTable() {
         return true;
     QString text;
     if (m_options.scan) {
-        QList<const DeviceJob*> found;
-        for (const DeviceJob* job : jobs()) {
-            if (succeeded(*job))
-                found << job;
-        }
-        text = inventoryTable(found);
+        text = inventoryTable(jobs(), m_options.listSilent);
     } else {
         QList<DeviceProgress> progress;
         for (const auto& job : m_jobs)

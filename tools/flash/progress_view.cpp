@@ -166,14 +166,156 @@ QString summaryTable(const QList<DeviceProgress>& devices) {
     return alignedTable(rows, {3, 4, 5, 6});
 }
 
-QString inventoryTable(const QList<const DeviceJob*>& found) {
+namespace {
+bool sameHost(const DeviceJob& a, const DeviceJob& b) {
+    return a.host == b.host && a.target.port == b.target.port;
+}
+QString endpointOf(const DeviceJob& job) {
+    return job.target.label.section(QLatin1Char('/'), 0, 0);
+}
+// Device addresses as ranges: "/0-15", "/17", "/19-31".
+QStringList addressRanges(QList<int> addresses) {
+    std::sort(addresses.begin(), addresses.end());
+    QStringList ranges;
+    for (qsizetype i = 0; i < addresses.size();) {
+        qsizetype j = i;
+        while (j + 1 < addresses.size() && addresses[j + 1] == addresses[j] + 1)
+            ++j;
+        ranges << (j == i ? QStringLiteral("/%1").arg(addresses[i])
+                          : QStringLiteral("/%1-%2").arg(addresses[i]).arg(addresses[j]));
+        i = j + 1;
+    }
+    return ranges;
+}
+bool silent(const DeviceJob& job) {
+    return job.outcome == DeviceJob::Outcome::Finished && !succeeded(job) &&
+           job.result != FlashResult::Interrupted;
+}
+} // namespace
+
+QString inventoryTable(const QList<const DeviceJob*>& jobs, bool listSilent) {
     QList<QStringList> rows{{"TARGET", "ADDRESS", "DEVICE", "BOOT INFO"}};
-    for (const DeviceJob* job : found)
-        rows << QStringList{job->target.label, job->target.address.toString(),
-                            job->gatewayAddress ? QString::number(*job->gatewayAddress)
-                                                : QStringLiteral("direct"),
-                            escapedText(cutText(job->bootInfo, ShownDeviceText))};
-    return alignedTable(rows, {}) + QStringLiteral("%1 answered\n").arg(found.size());
+    int quiet = 0, notAsked = 0;
+    for (const DeviceJob* job : jobs) {
+        quiet += silent(*job);
+        notAsked += job->result == FlashResult::Interrupted;
+        if (succeeded(*job))
+            rows << QStringList{job->target.label, job->target.address.toString(),
+                                job->gatewayAddress ? QString::number(*job->gatewayAddress)
+                                                    : QStringLiteral("direct"),
+                                escapedText(cutText(job->bootInfo, ShownDeviceText))};
+    }
+    QString text = alignedTable(rows, {}) + QStringLiteral("%1 answered, %2 silent").arg(rows.size() - 1).arg(quiet);
+    if (notAsked > 0)
+        text += QStringLiteral(", %1 not asked: interrupted").arg(notAsked);
+    text += QLatin1Char('\n');
+    if (!listSilent || quiet == 0)
+        return text;
+    text += QStringLiteral("SILENT\n");
+    QList<const DeviceJob*> seen;
+    for (const DeviceJob* job : jobs) {
+        if (!silent(*job) || std::any_of(seen.cbegin(), seen.cend(), [&](auto* s) { return sameHost(*s, *job); }))
+            continue;
+        seen << job;
+        QList<int> addresses;
+        for (const DeviceJob* other : jobs) {
+            if (silent(*other) && sameHost(*other, *job))
+                addresses << other->gatewayAddress.value_or(-1);
+        }
+        if (addresses.contains(-1)) // direct
+            text += endpointOf(*job) + QLatin1Char('\n');
+        addresses.removeAll(-1);
+        for (const QString& range : addressRanges(addresses))
+            text += endpointOf(*job) + range + QLatin1Char('\n');
+    }
+    return text;
+}
+
+QStringList silentGateways(const QList<const DeviceJob*>& jobs) {
+    QStringList hosts;
+    QList<const DeviceJob*> seen;
+    for (const DeviceJob* job : jobs) {
+        if (!job->gatewayAddress || std::any_of(seen.cbegin(), seen.cend(), [&](auto* s) { return sameHost(*s, *job); }))
+            continue;
+        seen << job;
+        QList<int> addresses;
+        bool allSilent = true;
+        for (const DeviceJob* other : jobs) {
+            if (sameHost(*other, *job) && other->gatewayAddress) {
+                allSilent = allSilent && silent(*other);
+                addresses << *other->gatewayAddress;
+            }
+        }
+        if (allSilent)
+            hosts << QStringLiteral("%1 (%2)").arg(endpointOf(*job), addressRanges(addresses).join(QLatin1String(", ")));
+    }
+    return hosts;
+}
+
+ScanView::ScanView(bool live, QList<DeviceJob*> jobs, Runner* runner, QObject* parent)
+    : QObject(parent), m_live(live) {
+    for (DeviceJob* job : jobs) {
+        auto host = std::find_if(m_hosts.begin(), m_hosts.end(),
+                                 [&](const Host& h) { return sameHost(*h.jobs.first(), *job); });
+        if (host == m_hosts.end())
+            m_hosts.append({endpointOf(*job), {job}, 0, QDateTime::currentMSecsSinceEpoch()});
+        else
+            host->jobs << job;
+    }
+    connect(runner, &Runner::jobFinished, this, &ScanView::onFinished);
+    m_repaint.setInterval(RepaintMs);
+    connect(&m_repaint, &QTimer::timeout, this, &ScanView::paint);
+}
+
+QString ScanView::hostLine(const Host& host) {
+    int asked = 0, answered = 0;
+    for (const DeviceJob* job : host.jobs) {
+        asked += job->outcome == DeviceJob::Outcome::Finished && job->result != FlashResult::Interrupted;
+        answered += succeeded(*job);
+    }
+    return QStringLiteral("%1  %2 of %3 asked, %4 answered").arg(host.label).arg(asked).arg(host.jobs.size()).arg(answered);
+}
+
+void ScanView::begin() {
+    if (m_live) {
+        paint();
+        m_repaint.start();
+    }
+}
+
+void ScanView::end() {
+    m_repaint.stop();
+    if (m_live)
+        paint();
+}
+
+// In a log: a line at each tenth of a host's addresses, at least every 30 s, and at its last.
+void ScanView::onFinished(DeviceJob* job) {
+    // Addresses a Ctrl-C kept from being asked are counted in the table's last line.
+    if (m_live || job->result == FlashResult::Interrupted)
+        return;
+    for (Host& host : m_hosts) {
+        if (!host.jobs.contains(job))
+            continue;
+        const int done = int(std::count_if(host.jobs.cbegin(), host.jobs.cend(), [](const DeviceJob* j) {
+            return j->outcome == DeviceJob::Outcome::Finished && j->result != FlashResult::Interrupted;
+        }));
+        const int tenths = 10 * done / int(host.jobs.size());
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        if (tenths > host.tenths || now - host.reportedAt >= LogLineMs) {
+            host.tenths = tenths;
+            host.reportedAt = now;
+            std::fputs(stamped(hostLine(host) + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+        }
+    }
+}
+
+void ScanView::paint() {
+    QString out = m_painted ? QStringLiteral("\x1b[%1A").arg(m_hosts.size()) : QString();
+    for (const Host& host : std::as_const(m_hosts))
+        out += QLatin1String("\r\x1b[2K") + hostLine(host) + QLatin1Char('\n');
+    m_painted = true;
+    std::fputs(out.toLocal8Bit().constData(), stderr);
 }
 
 QString totalsLine(const QList<DeviceProgress>& devices) {

@@ -44,10 +44,42 @@ struct DeviceProgress {
 // control characters escaped.
 [[nodiscard]] QString summaryTable(const QList<DeviceProgress>& devices);
 // An inventory's table: TARGET, ADDRESS, DEVICE (its address behind the gateway, or direct) and
-// BOOT INFO of each device that answered, then their count.
-[[nodiscard]] QString inventoryTable(const QList<const DeviceJob*>& found);
+// BOOT INFO of each device that answered, then the count of those that answered and of those that
+// stayed silent ("9 answered, 87 silent"), and of those not asked when it was interrupted; with
+// `listSilent`, the silent addresses as targets, ranges joined ("127.0.0.1:5111/0-15").
+[[nodiscard]] QString inventoryTable(const QList<const DeviceJob*>& jobs, bool listSilent);
+// The hosts behind which no address answered though all were asked in the gateway's form, for
+// the hint that a device without a gateway needs --direct: "127.0.0.1:5111 (/0-31)".
+[[nodiscard]] QStringList silentGateways(const QList<const DeviceJob*>& jobs);
 // The line under the table: "9 ok, 1 skipped, 2 failed: 1 timeout, 1 verify-mismatch".
 [[nodiscard]] QString totalsLine(const QList<DeviceProgress>& devices);
+
+// An inventory's progress on stderr: a host's addresses are asked one after another, so one line a
+// host ("127.0.0.1:5111  12 of 32 asked, 3 answered"), live on a terminal; in a log a time-stamped
+// line at each tenth of a host's addresses, at least every 30 s, and when it is done.
+class ScanView : public QObject {
+    Q_OBJECT
+public:
+    ScanView(bool live, QList<DeviceJob*> jobs, Runner* runner, QObject* parent = nullptr);
+    void begin();
+    void end();
+
+private:
+    struct Host {
+        QString label;
+        QList<DeviceJob*> jobs;
+        int tenths = 0;
+        qint64 reportedAt = 0;
+    };
+    [[nodiscard]] static QString hostLine(const Host& host);
+    void onFinished(DeviceJob* job);
+    void paint();
+
+    bool m_live;
+    QList<Host> m_hosts;
+    QTimer m_repaint;
+    bool m_painted = false;
+};
 
 // Shows the devices' progress on stderr: live lines redrawn ten times a second on a terminal;
 // otherwise (a log, a CI job) time-stamped lines, one per device at each phase and at least every
