@@ -4,6 +4,7 @@
 #include "core/io/result.h"
 #include "line/exit_code.h"
 #include "line/host_entry.h"
+#include "line/line_run.h"
 
 #include <QString>
 #include <QStringList>
@@ -15,29 +16,11 @@
 constexpr int ScanTimeoutMs = 300;
 constexpr int ScanRetries = 1;
 
-struct FlashOptions {
+// The command line: a line's run, and how this program shows it.
+struct FlashOptions : LineSettings {
     enum class Progress { Auto, Always, Never };
 
-    QString file;
-    QList<HostEntry> hosts;
-    QStringList hostsFiles; // the --hosts files read, in order
-    quint16 remotePort = Protocol::DevicePort;
-    std::optional<quint16> localPort; // nothing: drawn from 5500..6499 for each session
-    bool gateway = true;
-    int gatewayAddress = Protocol::GatewayAddress;
-    int timeoutMs = Protocol::Defaults::TimeoutMs;
-    int firstTimeoutMs = Protocol::Defaults::FirstTimeoutMs; // the first record; never below timeoutMs
-    int retries = Protocol::Defaults::Retries;
-    int jobs = 0; // gateways and direct devices at once; 0: all
-    bool check = true;
-    bool verifyOnly = false;
-    bool skipVerified = false;
-    bool start = false;
-    QString expectVersion;
-    QString logFile;
-    QString reportFile;      // "-": standard output, instead of the table
-    QString failedHostsFile; // the targets that did not end "ok" or "skipped", as a hosts file
-    bool scan = false;       // only ask each target for its boot information
+    QStringList hostsFiles;  // the --hosts files read, in order
     bool listSilent = false; // --scan: list the addresses that stayed silent
     Progress progress = Progress::Auto;
     bool quiet = false;
