@@ -190,7 +190,8 @@ void reportOfRunAppended(const RunOutcome& o) {
              o.real("127.0.0.1 127.0.0.1 $a 16 40 VELTA BOOT VER=2.10 ADDR=16"));
 }
 void inventoryInterrupted(const RunOutcome& o) {
-    VERIFY_HAS(o.last.out, QRegularExpression("\n\\d+ answered, \\d+ silent, \\d+ not asked: interrupted\n$"));
+    VERIFY_HAS(o.last.out,
+               QRegularExpression("\n\\d+ answered, \\d+ silent, \\d+ not asked: interrupted\n$"));
 }
 void neverBegan(const RunOutcome& o) {
     const QJsonObject r = o.records.value(0);

@@ -12,10 +12,10 @@
 
 // What every record of a run says of the run.
 struct RunContext {
-    QString file;   // the HEX file as named; empty for an inventory
-    int lines = 0;  // its record lines
-    QString sha256; // of the bytes loaded; empty: unknown
-    QString runId;  // ties the records of one run together
+    QString file;                                // the HEX file as named; empty for an inventory
+    int lines = 0;                               // its record lines
+    QString sha256;                              // of the bytes loaded; empty: unknown
+    QString runId;                               // ties the records of one run together
     QString operation = QStringLiteral("flash"); // flash, verify, check-then-flash or scan
     QString expectVersion;                       // --expect-version; empty: any version
     bool fileChecked = true;                     // every record was checked before sending

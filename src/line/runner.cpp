@@ -149,7 +149,7 @@ void Runner::sessionEnded(DeviceJob* job, bool check) {
     // that could not be bound, a Ctrl-C that came before its first send).
     const bool began = job->localPort != 0 || job->link->sentAny();
     job->localPort = job->link->sentAny() ? job->link->localPort() : job->localPort;
-    job->phase = !began                                ? QString()
+    job->phase = !began                               ? QString()
                  : s.result() == FlashResult::Success ? QStringLiteral("done")
                  : s.pass() == FlashPass::BootInfo    ? QStringLiteral("boot-info")
                  : check                              ? QStringLiteral("check")

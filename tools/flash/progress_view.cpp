@@ -205,7 +205,8 @@ QString inventoryTable(const QList<const DeviceJob*>& jobs, bool listSilent) {
                                                     : QStringLiteral("direct"),
                                 escapedText(cutText(job->bootInfo, ShownDeviceText))};
     }
-    QString text = alignedTable(rows, {}) + QStringLiteral("%1 answered, %2 silent").arg(rows.size() - 1).arg(quiet);
+    QString text =
+        alignedTable(rows, {}) + QStringLiteral("%1 answered, %2 silent").arg(rows.size() - 1).arg(quiet);
     if (notAsked > 0)
         text += QStringLiteral(", %1 not asked: interrupted").arg(notAsked);
     text += QLatin1Char('\n');
@@ -214,7 +215,8 @@ QString inventoryTable(const QList<const DeviceJob*>& jobs, bool listSilent) {
     text += QStringLiteral("SILENT\n");
     QList<const DeviceJob*> seen;
     for (const DeviceJob* job : jobs) {
-        if (!silent(*job) || std::any_of(seen.cbegin(), seen.cend(), [&](auto* s) { return sameHost(*s, *job); }))
+        if (!silent(*job) ||
+            std::any_of(seen.cbegin(), seen.cend(), [&](auto* s) { return sameHost(*s, *job); }))
             continue;
         seen << job;
         QList<int> addresses;
@@ -235,7 +237,8 @@ QStringList silentGateways(const QList<const DeviceJob*>& jobs) {
     QStringList hosts;
     QList<const DeviceJob*> seen;
     for (const DeviceJob* job : jobs) {
-        if (!job->gatewayAddress || std::any_of(seen.cbegin(), seen.cend(), [&](auto* s) { return sameHost(*s, *job); }))
+        if (!job->gatewayAddress ||
+            std::any_of(seen.cbegin(), seen.cend(), [&](auto* s) { return sameHost(*s, *job); }))
             continue;
         seen << job;
         QList<int> addresses;
@@ -247,7 +250,8 @@ QStringList silentGateways(const QList<const DeviceJob*>& jobs) {
             }
         }
         if (allSilent)
-            hosts << QStringLiteral("%1 (%2)").arg(endpointOf(*job), addressRanges(addresses).join(QLatin1String(", ")));
+            hosts << QStringLiteral("%1 (%2)").arg(endpointOf(*job),
+                                                   addressRanges(addresses).join(QLatin1String(", ")));
     }
     return hosts;
 }
@@ -273,7 +277,11 @@ QString ScanView::hostLine(const Host& host) {
         asked += job->outcome == DeviceJob::Outcome::Finished && job->result != FlashResult::Interrupted;
         answered += succeeded(*job);
     }
-    return QStringLiteral("%1  %2 of %3 asked, %4 answered").arg(host.label).arg(asked).arg(host.jobs.size()).arg(answered);
+    return QStringLiteral("%1  %2 of %3 asked, %4 answered")
+        .arg(host.label)
+        .arg(asked)
+        .arg(host.jobs.size())
+        .arg(answered);
 }
 
 void ScanView::begin() {
