@@ -82,6 +82,15 @@ const Step OneClient[] = {
     {"a", 20, "D1", "OK"}, {"a", 20, "D2", "OK"}, {"a", 20, "D3", "OK"}, {"a", 20, "D4", "DOWNLOAD!"},
     {"b", 30, "V0", "OK"}, {"a", 40, "D:0100400011AE", "ERROR BUSY"}, {"a", 30029, "D:0100400011AE", "ERROR BUSY"},
     {"a", 30030, "D:0100400011AE", "OK"}, {"a", 30030, "D:00000001FF", "DOWNLOAD!"}, {"b", 30030, "STATUS", "STATUS LOADED RECORDS=1 BYTES=1"}};
+// A failed download keeps no image, and no record of it is taken for a resent copy later: not
+// after a verify pass that began on it and was broken off, nor after the owner's new transfer.
+const Step Abandoned[] = {
+    {"", 0, "D0", "OK"}, {"", 0, "D:0100400011AF", "ERROR bad checksum"}, {"", 0, "V:0100400011AF", "ERROR bad checksum"},
+    {"", 0, "OOTi", "VELTA BOOT VER=2.10 ADDR=16"}, {"", 0, "STATUS", "STATUS IDLE RECORDS=0 BYTES=0"},
+    {"", 0, "D0", "OK"}, {"", 0, "D1", "OK"}, {"", 0, "D2", "OK"}, {"", 0, "D3", "OK"}, {"", 0, "D4", "DOWNLOAD!"},
+    {"", 0, "V0", "OK"}, {"", 0, "OOTi", "VELTA BOOT VER=2.10 ADDR=16"}, {"", 0, "STATUS", "STATUS LOADED RECORDS=4 BYTES=5"},
+    {"", 0, "D4", "DOWNLOAD!"}, {"", 0, "OOTi", "VELTA BOOT VER=2.10 ADDR=16"}, {"", 0, "D4", "DOWNLOAD!"},
+    {"", 0, "STATUS", "STATUS LOADED RECORDS=0 BYTES=0"}};
 // clang-format on
 } // namespace
 
@@ -103,7 +112,8 @@ private slots:
             return d[0] == 'D' ? download(record) : d[0] == 'V' ? verify(record) : d;
         };
         for (const std::span<const Step> walk :
-             {std::span<const Step>(OneImage), std::span<const Step>(OneClient)}) {
+             {std::span<const Step>(OneImage), std::span<const Step>(OneClient),
+              std::span<const Step>(Abandoned)}) {
             DeviceModel device;
             for (const Step& step : walk) {
                 QByteArray got =

@@ -113,10 +113,8 @@ QByteArray DeviceModel::record(QByteArrayView body, const QByteArray& client, qi
     if (busyFor(client, nowMs))
         return error("BUSY");
     // A client taking over from a silent one starts afresh rather than add to its pass.
-    if (client != m_owner && m_phase == Phase::Loading)
-        m_phase = Phase::Idle;
-    else if (client != m_owner && m_phase == Phase::Verifying)
-        m_phase = Phase::Loaded;
+    if (client != m_owner)
+        abandonPass();
     m_owner = client;
     m_ownerSeenMs = nowMs;
     const QByteArrayView text = body.sliced(QByteArrayView(Protocol::Command::Record).size());
@@ -128,20 +126,31 @@ QByteArray DeviceModel::record(QByteArrayView body, const QByteArray& client, qi
 }
 
 QByteArray DeviceModel::bootInformation(const QByteArray& client, qint64 nowMs) {
-    // A boot-information request opens a new transfer: the client's unfinished pass is abandoned
-    // (another client's is left alone).
-    if (m_phase == Phase::Loading && !busyFor(client, nowMs))
-        m_phase = Phase::Idle;
-    else if (m_phase == Phase::Verifying && !busyFor(client, nowMs))
-        m_phase = Phase::Loaded;
+    // A boot-information request opens a new transfer: the client's unfinished pass is abandoned,
+    // and its last record is no copy it may resend (another client's pass is left alone).
+    const bool midPass = m_phase == Phase::Loading || m_phase == Phase::Verifying;
+    if ((midPass || client == m_owner) && !busyFor(client, nowMs))
+        abandonPass();
     if (!m_settings.bootText.isEmpty())
         return line(m_settings.bootText);
     return line(Protocol::Reply::BootInfo + QByteArray(" ") + Protocol::Reply::VersionField +
                 Version.toByteArray() + " ADDR=" + QByteArray::number(m_settings.address));
 }
 
+void DeviceModel::abandonPass() {
+    // An unfinished download leaves no image (its flash was erased); a verify pass leaves the image
+    // it checked, if a download was completed since the last erase.
+    if (m_phase == Phase::Loading)
+        m_phase = Phase::Idle;
+    else if (m_phase == Phase::Verifying)
+        m_phase = m_imageKept ? Phase::Loaded : Phase::Idle;
+    m_lastRecord.clear();
+}
+
 void DeviceModel::startDownloadPass() {
     m_lastRecord.clear();
+    m_imageKept = false;
+    m_imageRecords = 0;
     // Rewriting flash begins by erasing it: from here on there is no image to verify against.
     m_phase = Phase::Loading;
     m_image.clear();
@@ -181,7 +190,8 @@ QByteArray DeviceModel::downloadRecord(QByteArrayView record) {
     if (r.type == quint8(HexRecordType::EndOfFile)) {
         m_phase = Phase::Loaded;
         m_image = std::exchange(m_loading, HexImage());
-        m_completed = true;
+        m_imageKept = m_completed = true;
+        m_imageRecords = m_recordsStored;
         return line(Protocol::Reply::Download);
     }
     if (imageFull(r))
@@ -212,7 +222,8 @@ QByteArray DeviceModel::verifyRecord(QByteArrayView record) {
 }
 
 QByteArray DeviceModel::status() const {
-    const HexImage& shown = m_phase == Phase::Loading ? m_loading : m_image;
-    return line(Protocol::Reply::Status + QByteArray(phaseName(m_phase)) + " RECORDS=" +
-                QByteArray::number(m_recordsStored) + " BYTES=" + QByteArray::number(shown.size()));
+    const bool loading = m_phase == Phase::Loading;
+    return line(Protocol::Reply::Status + QByteArray(phaseName(m_phase)) +
+                " RECORDS=" + QByteArray::number(loading ? m_recordsStored : m_imageRecords) +
+                " BYTES=" + QByteArray::number((loading ? m_loading : m_image).size()));
 }

@@ -20,7 +20,8 @@
 //   OOT$xx                    "ADDR SET XX" ("BAD ADDRESS" unless two hex digits)
 //   OOTg                      "START"
 //   UART 2,7                  "UART 2,7 ON"
-//   STATUS                    "STATUS <phase> RECORDS=<n> BYTES=<n>"
+//   STATUS                    "STATUS <phase> RECORDS=<n> BYTES=<n>": of the download pass
+//                             while LOADING, otherwise of the image kept
 //   anything else             "UNKNOWN COMMAND"; a reply of this list itself gets no answer
 // Only record replies contain "OK", "ERROR", "DOWNLOAD" and only version replies "VER=": the
 // window reacts to those words anywhere in a reply.
@@ -77,11 +78,14 @@ private:
     [[nodiscard]] QByteArray verifyRecord(QByteArrayView record);
     [[nodiscard]] QByteArray status() const;
     [[nodiscard]] bool imageFull(const HexRecord& r) const;
+    void abandonPass();
     void startDownloadPass();
 
     Settings m_settings;
     Phase m_phase = Phase::Idle;
     HexImage m_image;          // the image kept
+    bool m_imageKept = false;  // ... because a download pass completed since the last erase
+    int m_imageRecords = 0;    // ... of that many records
     HexImage m_loading;        // the image of the download pass under way
     QByteArray m_owner;        // the client of the pass under way
     bool m_ownerHolds = false; // ... and it was not told ERROR last
@@ -90,6 +94,6 @@ private:
     HexCursor m_verifyCursor;
     int m_passLine = 0;
     QByteArray m_lastRecord; // the last record this download pass stored
-    int m_recordsStored = 0;
+    int m_recordsStored = 0; // ... by this download pass
     bool m_completed = false;
 };
