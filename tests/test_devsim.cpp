@@ -210,6 +210,10 @@ private slots:
             {"--bind", "nowhere", "--bind needs an IP address, not 'nowhere'"}, {"--quiet", "--verbose", "--quiet and --verbose cannot be used together"},
             {"--loss", "1e1", "--loss needs a percentage from 0 to 100, not '1e1'"},
             {"--duplicate", "100.5", "--duplicate needs a percentage from 0 to 100, not '100.5'"},
+            {"--loss", "nan", "--loss needs a percentage from 0 to 100, not 'nan'"}, {"--loss", "100", ""},
+            {"--loss-requests", "NaN", "--loss-requests needs a percentage from 0 to 100, not 'NaN'"},
+            {"--loss-replies", "inf", "--loss-replies needs a percentage from 0 to 100, not 'inf'"}, {"--loss", ".5", ""},
+            {"--duplicate", " 5", "--duplicate needs a percentage from 0 to 100, not ' 5'"}, {"--duplicate", "0.25", ""},
             {"--jitter-ms", "+5", "--jitter-ms needs a whole number from 0 to 600000, not '+5'"}};
         // clang-format on
         for (const auto& [option, value, message] : rows) {

@@ -8,6 +8,7 @@
 #include "core/io/files.h"
 
 #include <QFile>
+#include <QRegularExpression>
 
 namespace {
 constexpr int MaxDelayMs = 600000;
@@ -60,14 +61,15 @@ void readFiles(CommandLine& line, SimOptions& o) {
     }
 }
 
-// A percentage: "2", "0.5", "14".
+// A percentage: "2", "0.5", "14". Digits and a point only: QString::toDouble alone takes "nan"
+// (which no range check refuses and no draw ever hits), "inf", blanks, signs and exponents.
 void readPercent(CommandLine& line, const QString& name, double& target) {
     if (!line.isSet(name))
         return;
-    bool ok = false;
     const QString text = line.value(name);
-    const double value = text.toDouble(&ok);
-    if (!ok || value < 0 || value > 100 || text.contains(QLatin1Char('e'), Qt::CaseInsensitive))
+    static const QRegularExpression Form(QStringLiteral("^(\\d+\\.?\\d*|\\.\\d+)$"));
+    const double value = text.toDouble();
+    if (!Form.match(text).hasMatch() || value > 100)
         return line.fail(QStringLiteral("--%1 needs a percentage from 0 to 100, not '%2'").arg(name, text));
     target = value;
 }
