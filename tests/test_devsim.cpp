@@ -91,6 +91,12 @@ const Step Abandoned[] = {
     {"", 0, "V0", "OK"}, {"", 0, "OOTi", "VELTA BOOT VER=2.10 ADDR=16"}, {"", 0, "STATUS", "STATUS LOADED RECORDS=4 BYTES=5"},
     {"", 0, "D4", "DOWNLOAD!"}, {"", 0, "OOTi", "VELTA BOOT VER=2.10 ADDR=16"}, {"", 0, "D4", "DOWNLOAD!"},
     {"", 0, "STATUS", "STATUS LOADED RECORDS=0 BYTES=0"}};
+// Past offset FFFF the data of an 02 segment goes on at the segment's start (10000), under an 04
+// base at 20000.
+const Step Segments[] = {
+    {"", 0, "D:020000021000EC", "OK"}, {"", 0, "D:02FFFF00AABB9B", "OK"}, {"", 0, "D:00000001FF", "DOWNLOAD!"},
+    {"", 0, "V:020000021000EC", "OK"}, {"", 0, "V:02FFFF00AABB9B", "OK"}, {"", 0, "V:020000040001F9", "OK"},
+    {"", 0, "V:02FFFF00AABB9B", "ERROR VERIFY 00020000"}};
 // clang-format on
 } // namespace
 
@@ -113,7 +119,7 @@ private slots:
         };
         for (const std::span<const Step> walk :
              {std::span<const Step>(OneImage), std::span<const Step>(OneClient),
-              std::span<const Step>(Abandoned)}) {
+              std::span<const Step>(Abandoned), std::span<const Step>(Segments)}) {
             DeviceModel device;
             for (const Step& step : walk) {
                 QByteArray got =

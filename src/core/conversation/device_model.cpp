@@ -163,8 +163,8 @@ void DeviceModel::startDownloadPass() {
 bool DeviceModel::imageFull(const HexRecord& r) const {
     if (m_loading.size() + r.data.size() > MaxImageBytes)
         return true;
-    return m_loading.runCount() >= MaxImageRuns && r.type == quint8(HexRecordType::Data) &&
-           m_loading.wouldAddRun(m_loadCursor.absolute(r.address), r.data.size());
+    return r.type == quint8(HexRecordType::Data) &&
+           m_loading.runCount() + m_loading.runsAdded(r, m_loadCursor) > MaxImageRuns;
 }
 
 QByteArray DeviceModel::downloadRecord(QByteArrayView record) {
@@ -216,7 +216,7 @@ QByteArray DeviceModel::verifyRecord(QByteArrayView record) {
     }
     if (m_verifyCursor.follow(r) || r.type != quint8(HexRecordType::Data))
         return line(Protocol::Reply::Ok);
-    if (const auto at = m_image.firstDifference(m_verifyCursor.absolute(r.address), r.data))
+    if (const auto at = m_image.firstDifference(r, m_verifyCursor))
         return error("VERIFY " + QByteArray::number(*at, 16).rightJustified(8, '0').toUpper());
     return line(Protocol::Reply::Ok);
 }
