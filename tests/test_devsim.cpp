@@ -1,5 +1,6 @@
 // The device simulator: its model of the bootloader on its own, and the real program on loopback.
 #include "loopback_peer.h"
+#include "reply_queue.h"
 #include "sim_options.h"
 #include "sim_server.h"
 #include "simulator_process.h"
@@ -169,6 +170,16 @@ private slots:
         QCOMPARE(peer.take(10).size(), 10);
         QCOMPARE(other.take(1), QList<QByteArray>{"UNKNOWN COMMAND\r\n"});
         QVERIFY(peer.waiting().isEmpty());
+    }
+
+    // Only so many replies wait for their time: beyond that a request is dropped and counted.
+    void replyQueue() {
+        LoopbackPeer peer;
+        SimServer late(options({"--delay-ms", "600000"}));
+        QVERIFY(late.start());
+        for (qsizetype i = 0; i < ReplyQueue::MaxWaiting + 3; ++i)
+            late.receive("VER\r\n", QHostAddress::LocalHost, peer.port());
+        QCOMPARE(joined(late.waiting().size(), late.waiting().dropped()), joined(ReplyQueue::MaxWaiting, 3));
     }
 
     // Requests and replies lost, twice, or late and out of order, every draw from the seed.

@@ -81,7 +81,7 @@ void readBadLine(CommandLine& line, SimOptions& o) {
     readPercent(line, QStringLiteral("loss-requests"), o.lossRequests);
     readPercent(line, QStringLiteral("loss-replies"), o.lossReplies);
     readPercent(line, QStringLiteral("duplicate"), o.duplicates);
-    line.number("jitter-ms", 0, 600000, QStringLiteral("a whole number from %1 to %2"), o.jitterMs);
+    line.number("jitter-ms", 0, MaxDelayMs, QStringLiteral("a whole number from %1 to %2"), o.jitterMs);
     qint64 seed = o.seed;
     line.number("seed", 0, 2147483647, QStringLiteral("a whole number from %1 to %2"), seed);
     o.seed = quint32(seed);
@@ -147,5 +147,6 @@ QString simUsageText() {
         .arg(DeviceModel::OwnerTimeoutMs / 1000)
         .arg(DeviceModel::MaxImageBytes / (1024 * 1024))
         .arg(DeviceModel::MaxImageRuns)
-        .arg(SimServer::UnknownAnswersPerSecond);
+        .arg(SimServer::UnknownAnswersPerSecond)
+        .arg(ReplyQueue::MaxWaiting);
 }

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+
+#include <map>
+#include <optional>
+#include <vector>
+
+// Replies waiting for their time to leave (the line's delay and jitter), bounded:
+// a client that does not wait for its answers, against a device that answers late, would
+// otherwise cost memory without end. Pure: the caller says what time it is, in nanoseconds.
+class ReplyQueue {
+public:
+    static constexpr qsizetype MaxWaiting = 16384;
+
+    struct Reply {
+        QByteArray bytes;
+        QHostAddress receiver;
+        quint16 port = 0;
+    };
+
+    [[nodiscard]] bool full() const { return qsizetype(m_waiting.size()) >= MaxWaiting; }
+    // Keeps `reply` to leave at `dueNs`, after those due no later (equal times keep their order);
+    // false, and the reply counted as dropped, when MaxWaiting wait already.
+    bool push(qint64 dueNs, Reply reply);
+    // A request turned away because the queue was full.
+    void countDropped() { ++m_dropped; }
+    // The replies due by `nowNs`, earliest first; they leave the queue.
+    [[nodiscard]] std::vector<Reply> takeDue(qint64 nowNs);
+    // When the next reply is due; nothing when none waits.
+    [[nodiscard]] std::optional<qint64> nextDue() const;
+    [[nodiscard]] qsizetype size() const { return qsizetype(m_waiting.size()); }
+    // Replies and requests dropped since the start.
+    [[nodiscard]] quint64 dropped() const { return m_dropped; }
+
+private:
+    std::multimap<qint64, Reply> m_waiting;
+    quint64 m_dropped = 0;
+};
