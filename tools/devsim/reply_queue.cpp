@@ -1,5 +1,17 @@
 #include "reply_queue.h"
 
+#include <algorithm>
+
+qint64 DeviceTime::done(qint64 nowNs, DeviceModel::Work work, double rowFactor) {
+    qint64 cost = 0;
+    if (work != DeviceModel::Work::None)
+        cost += m_recordNs;
+    if (work == DeviceModel::Work::RowWrite)
+        cost += qint64(double(m_rowNs) * rowFactor);
+    m_busyUntil = std::max(m_busyUntil, nowNs) + cost;
+    return m_busyUntil;
+}
+
 bool ReplyQueue::push(qint64 dueNs, Reply reply) {
     if (full()) {
         ++m_dropped;

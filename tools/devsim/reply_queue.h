@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/conversation/device_model.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 
@@ -7,9 +9,25 @@
 #include <optional>
 #include <vector>
 
-// Replies waiting for their time to leave (the line's delay and jitter), bounded:
-// a client that does not wait for its answers, against a device that answers late, would
-// otherwise cost memory without end. Pure: the caller says what time it is, in nanoseconds.
+// A device's own time: it takes one request at a time, so one that comes while it works waits
+// for those before it; reading a record costs `recordNs`, writing a flash row `rowNs` more. Pure:
+// the caller says what time it is, on any clock in nanoseconds.
+class DeviceTime {
+public:
+    DeviceTime(qint64 recordNs, qint64 rowNs) : m_recordNs(recordNs), m_rowNs(rowNs) {}
+
+    // When the device is done with a request that came at `nowNs` and cost it `work`; the row's
+    // time is scaled by `rowFactor` (a row write varies).
+    qint64 done(qint64 nowNs, DeviceModel::Work work, double rowFactor = 1.0);
+
+private:
+    qint64 m_recordNs, m_rowNs;
+    qint64 m_busyUntil = 0;
+};
+
+// Replies waiting for their time to leave (the device's own time, the line's delay and jitter),
+// bounded: a client that does not wait for its answers, against a device that answers late,
+// would otherwise cost memory without end. Pure, like DeviceTime.
 class ReplyQueue {
 public:
     static constexpr qsizetype MaxWaiting = 16384;

@@ -87,6 +87,13 @@ void readBadLine(CommandLine& line, SimOptions& o) {
     o.seed = quint32(seed);
 }
 
+void readDeviceTime(CommandLine& line, SimOptions& o) {
+    const QString wholeNumber = QStringLiteral("a whole number from %1 to %2");
+    line.number("record-us", 0, 1000000, wholeNumber, o.recordUs);
+    line.number("row-ms", 0, 60000, wholeNumber, o.rowMs);
+    line.number("row-every", 1, 1000000, wholeNumber, o.rowEvery);
+}
+
 void readVerbosity(CommandLine& line, SimOptions& o) {
     if (line.isSet("quiet") && line.isSet("verbose"))
         return line.fail(QStringLiteral("--quiet and --verbose cannot be used together"));
@@ -101,13 +108,18 @@ Result<SimCommand> parseSimArguments(const QStringList& arguments) {
     const auto option = [](const QStringList& names, const QString& value = {}) {
         return QCommandLineOption(names, QString(), value);
     };
+    const QList<QCommandLineOption> deviceTime{option({"record-us"}, "N"), option({"row-ms"}, "N"),
+                                               option({"row-every"}, "N")};
     CommandLine line(
-        {option({"h", "help"}), option({"version"}), option({"bind"}, "ADDR"), option({"port"}, "N"),
-         option({"address"}, "A"), option({"direct-only"}), option({"boot-text"}, "TEXT"),
-         option({"drop-every"}, "N"), option({"error-at-line"}, "N"), option({"delay-ms"}, "N"),
-         option({"image-out"}, "FILE"), option({"quiet"}), option({"verbose"}), option({"loss"}, "PERCENT"),
-         option({"loss-requests"}, "PERCENT"), option({"loss-replies"}, "PERCENT"),
-         option({"duplicate"}, "PERCENT"), option({"jitter-ms"}, "N"), option({"seed"}, "N")});
+        QList<QCommandLineOption>{option({"h", "help"}), option({"version"}), option({"bind"}, "ADDR"),
+                                  option({"port"}, "N"), option({"address"}, "A"), option({"direct-only"}),
+                                  option({"boot-text"}, "TEXT"), option({"drop-every"}, "N"),
+                                  option({"error-at-line"}, "N"), option({"delay-ms"}, "N"),
+                                  option({"image-out"}, "FILE"), option({"quiet"}), option({"verbose"}),
+                                  option({"loss"}, "PERCENT"), option({"loss-requests"}, "PERCENT"),
+                                  option({"loss-replies"}, "PERCENT"), option({"duplicate"}, "PERCENT"),
+                                  option({"jitter-ms"}, "N"), option({"seed"}, "N")} +
+        deviceTime);
     if (auto parsed = line.parse(arguments); !parsed)
         return parsed.failure();
     if (line.isSet("help"))
@@ -127,6 +139,7 @@ Result<SimCommand> parseSimArguments(const QStringList& arguments) {
     readFiles(line, o);
     readVerbosity(line, o);
     readBadLine(line, o);
+    readDeviceTime(line, o);
     o.directOnly = line.isSet("direct-only");
     o.bootText = line.value("boot-text").toLatin1();
     if (line.isSet("boot-text") && o.bootText.isEmpty())

@@ -44,7 +44,10 @@ SimServer::SimServer(SimOptions options, QObject* parent)
             .errorAtLine = m_options.errorAtLine.value(address, m_options.errorAtLine.value(-1, 0)),
             .directOnly = m_options.directOnly,
             .bootText = m_options.bootText,
+            .rowEvery = m_options.rowMs > 0 ? m_options.rowEvery : 0,
         });
+    m_deviceTimes.assign(m_models.size(),
+                         DeviceTime(qint64(m_options.recordUs) * 1000, qint64(m_options.rowMs) * 1000000));
     connect(&m_socket, &QUdpSocket::readyRead, this, &SimServer::readPending);
     connect(&m_alarm, &PreciseAlarm::rang, this, &SimServer::sendDue);
 }
@@ -97,11 +100,16 @@ void SimServer::receive(const QByteArray& data, const QHostAddress& sender, quin
     }
     log("in   " + peer + " " + logged(data));
     const qint64 nowNs = PreciseAlarm::nowNs();
-    const auto reply = answer(data, peer);
+    const auto [reply, device] = answer(data, peer);
     if (!reply) {
         log("none " + peer);
         return;
     }
+    // The device is busy with the request even when its answer goes astray.
+    const DeviceModel::Work work = m_models[size_t(device)].lastWork();
+    const bool rowWrite = work == DeviceModel::Work::RowWrite && m_options.rowMs > 0;
+    const double rowFactor = rowWrite ? 0.8 + m_random.bounded(0.4) : 1.0; // a row write varies
+    const qint64 doneNs = m_deviceTimes[size_t(device)].done(nowNs, work, rowFactor);
     if (reply->startsWith(Protocol::Reply::Unknown) && !mayAnswerUnknown(peer)) {
         log("quiet " + peer);
         return;
@@ -110,24 +118,24 @@ void SimServer::receive(const QByteArray& data, const QHostAddress& sender, quin
         log("lose " + peer + " " + logged(*reply));
         return;
     }
-    schedule(*reply, nowNs, sender, senderPort);
+    schedule(*reply, doneNs, sender, senderPort);
 }
 
-std::optional<QByteArray> SimServer::answer(const QByteArray& data, const QByteArray& peer) {
+std::pair<std::optional<QByteArray>, int> SimServer::answer(const QByteArray& data, const QByteArray& peer) {
     // A gateway form reaches the device it names; a direct line the first device.
     const bool wrapped = data.startsWith(Protocol::BootloaderForm) || data.startsWith(Protocol::ConsoleForm);
     const qint64 nowMs = elapsedMs();
-    std::optional<QByteArray> reply;
-    for (DeviceModel& model : m_models) {
-        if (!reply)
-            reply = model.handle(data, peer, nowMs);
+    std::pair<std::optional<QByteArray>, int> got{std::nullopt, -1};
+    for (size_t i = 0; i < m_models.size(); ++i) {
+        if (!got.first && (got.first = m_models[i].handle(data, peer, nowMs)))
+            got.second = int(i);
         // The image is on disk before "DOWNLOAD" leaves, so whoever waits for it may read it.
-        if (model.takeDownloadCompleted())
-            saveImage(model);
+        if (m_models[i].takeDownloadCompleted())
+            saveImage(m_models[i]);
         if (!wrapped)
             break;
     }
-    return reply;
+    return got;
 }
 
 void SimServer::schedule(const QByteArray& reply, qint64 doneNs, const QHostAddress& receiver,

@@ -56,8 +56,9 @@ public:
 
 private:
     void readPending();
-    // The reply of the device `data` is for.
-    [[nodiscard]] std::optional<QByteArray> answer(const QByteArray& data, const QByteArray& peer);
+    // The reply of the device `data` is for, and that device's index (-1: no reply).
+    [[nodiscard]] std::pair<std::optional<QByteArray>, int> answer(const QByteArray& data,
+                                                                   const QByteArray& peer);
     // Puts `reply` on the line once the device has done with it, late by the line's delay.
     void schedule(const QByteArray& reply, qint64 doneNs, const QHostAddress& receiver, quint16 receiverPort);
     // Sends every reply that is due, and sets the alarm for the next.
@@ -74,6 +75,7 @@ private:
 
     SimOptions m_options;
     std::vector<DeviceModel> m_models;
+    std::vector<DeviceTime> m_deviceTimes; // one a device
     QUdpSocket m_socket;
     DatagramReader m_reader;
     QList<QHostAddress> m_ownAddresses;

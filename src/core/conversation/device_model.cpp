@@ -53,6 +53,7 @@ std::optional<QByteArray> DeviceModel::handle(QByteArrayView datagram, const QBy
                                               qint64 nowMs) {
     bool wrapped = false;
     const auto body = commandFor(withoutLineEnd(datagram), m_settings.address, &wrapped);
+    m_lastWork = Work::None;
     if (!body || isReply(*body) || (wrapped && m_settings.directOnly))
         return std::nullopt;
     return command(*body, client, nowMs);
@@ -109,6 +110,7 @@ QByteArray DeviceModel::command(QByteArrayView body, const QByteArray& client, q
 }
 
 QByteArray DeviceModel::record(QByteArrayView body, const QByteArray& client, qint64 nowMs) {
+    m_lastWork = Work::Record;
     // One conversation at a time: records of two clients would mix into one image.
     if (busyFor(client, nowMs))
         return error("BUSY");
@@ -198,6 +200,8 @@ QByteArray DeviceModel::downloadRecord(QByteArrayView record) {
         return error("IMAGE FULL");
     m_loading.apply(r, m_loadCursor);
     ++m_recordsStored;
+    if (m_settings.rowEvery > 0 && m_recordsStored % m_settings.rowEvery == 0)
+        m_lastWork = Work::RowWrite;
     return line(Protocol::Reply::Ok);
 }
 

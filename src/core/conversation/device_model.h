@@ -32,12 +32,16 @@
 class DeviceModel {
 public:
     enum class Phase { Idle, Loading, Loaded, Verifying, Verified };
+    // What a datagram cost the device beyond its answer: reading a record (of either pass), or
+    // also writing a flash row, which a download pass does after every `rowEvery`th record stored.
+    enum class Work { None, Record, RowWrite };
 
     struct Settings {
         int address = 16;        // behind a gateway
         int errorAtLine = 0;     // the Nth record line of every download pass is answered "ERROR"
         bool directOnly = false; // answers no gateway form: a device without a gateway in front
         QByteArray bootText;     // the boot-information reply; empty: the usual one
+        int rowEvery = 0;        // records to a flash row; 0: no rows
     };
 
     // The most data bytes the device holds, as a real part's flash would bound it, and the most
@@ -62,6 +66,8 @@ public:
 
     // True once after each completed download pass, for whoever saves the image.
     [[nodiscard]] bool takeDownloadCompleted();
+    // The work of the last datagram handled.
+    [[nodiscard]] Work lastWork() const { return m_lastWork; }
 
     // The image kept: the last completed download (empty while a download is under way).
     [[nodiscard]] const HexImage& image() const { return m_image; }
@@ -95,5 +101,6 @@ private:
     int m_passLine = 0;
     QByteArray m_lastRecord; // the last record this download pass stored
     int m_recordsStored = 0; // ... by this download pass
+    Work m_lastWork = Work::None;
     bool m_completed = false;
 };
