@@ -271,6 +271,8 @@ private slots:
             QCOMPARE(parsed ? QString() : parsed.failure().detail,
                      QString(message).replace("$D", dir.path()));
         }
+        const SimOptions defaults = options({}); // as the help text gives them
+        QCOMPARE(joined(defaults.recordUs, defaults.rowMs, defaults.rowEvery), "0 0 1");
     }
 
     void programOnLoopback() {
