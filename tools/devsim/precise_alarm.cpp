@@ -29,10 +29,10 @@ Result<void> PreciseAlarm::open() {
 void PreciseAlarm::ringAt(qint64 steadyNs) {
     // 0 would disarm the timer: a time long past rings at once all the same.
     const qint64 at = std::max<qint64>(steadyNs, 1);
-    itimerspec spec{};
-    spec.it_value.tv_sec = time_t(at / 1000000000);
-    spec.it_value.tv_nsec = long(at % 1000000000);
-    (void)::timerfd_settime(m_fd, TFD_TIMER_ABSTIME, &spec, nullptr);
+    itimerspec when{};
+    when.it_value.tv_sec = time_t(at / 1000000000);
+    when.it_value.tv_nsec = long(at % 1000000000);
+    (void)::timerfd_settime(m_fd, TFD_TIMER_ABSTIME, &when, nullptr);
 }
 
 qint64 PreciseAlarm::nowNs() {
