@@ -54,23 +54,30 @@ inline QList<QByteArray> transferDatagrams(const QByteArray& hex) {
     return datagrams;
 }
 
-// The reference: blocking sendto/recv, one datagram after the other, nothing else.
-inline double runBare(quint16 port, const QList<QByteArray>& datagrams) {
+// The reference: blocking sendto/recv, one datagram after the other, nothing else. On a lossy
+// line it sends a datagram again after `timeoutMs` unanswered, up to `retries` times; the wait
+// must be far longer than any pause of the device (a flash row's write), or it would resend what
+// the device is still working on.
+inline double runBare(quint16 port, const QList<QByteArray>& datagrams, int timeoutMs = 5000,
+                      int retries = 0) {
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
     peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
-    timeval tv{5, 0};
+    timeval tv{timeoutMs / 1000, timeoutMs % 1000 * 1000};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     char buf[65536];
     QElapsedTimer t;
     t.start();
     for (const QByteArray& d : datagrams) {
-        if (::send(fd, d.constData(), size_t(d.size()), 0) < 0 || ::recv(fd, buf, sizeof buf, 0) < 0) {
-            ::close(fd);
-            return -1;
+        int tries = 0;
+        while (::send(fd, d.constData(), size_t(d.size()), 0) < 0 || ::recv(fd, buf, sizeof buf, 0) < 0) {
+            if (++tries > retries) {
+                ::close(fd);
+                return -1;
+            }
         }
     }
     const double s = t.nsecsElapsed() / 1e9;

@@ -4,20 +4,25 @@
 //  - a 0.5 s reply timeout of velta-flash while 65,507-byte datagrams flood its port from the
 //    device's address (goal: fires within 20% of its setting);
 //  - velta-devsim's peak memory after 400,000 scattered one-byte records (goal: under 64 MB;
-//    without a bound on the image's runs it grew by about 110 bytes a record).
+//    without a bound on the image's runs it grew by about 110 bytes a record);
+//  - velta-devsim's peak memory under a flood of 300,000 requests whose replies are a minute late
+//    (goal: under 32 MB; without the bound on waiting replies it grew by about 600 bytes a request).
 //
 //   limits_bench VELTA_FLASH STARTUP_PROBE DEVSIM [ROUNDS=3]
 #include "bench_common.h"
 #include "core/protocol/intel_hex.h"
+#include "reply_queue.h"
 #include "synthetic_hex.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 
 #include <atomic>
+#include <csignal>
 #include <thread>
 
 #include <fcntl.h>
@@ -104,6 +109,24 @@ int sendScattered(quint16 port, int count) {
     }
     ::close(fd);
     return replies;
+}
+
+// Sends `count` requests to `port` as fast as the device takes them in, without waiting for any
+// answer.
+void flood(quint16 port, int count) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const QByteArray request = "MDB 16,VER\r\n";
+    for (int i = 0; i < count; ++i) {
+        (void)::sendto(fd, request.constData(), size_t(request.size()), 0, reinterpret_cast<sockaddr*>(&peer),
+                       sizeof peer);
+        if (i % 256 == 255)
+            ::usleep(500); // mostly within what the socket's buffer holds
+    }
+    ::close(fd);
 }
 } // namespace
 
@@ -231,5 +254,27 @@ int main(int argc, char* argv[]) {
     std::printf("velta-devsim after %d scattered one-byte records: peak %.1f MB (%.1f MB at start; goal: "
                 "under 64 MB)\n",
                 Scattered, Bench::median(scatteredKb) / 1024, Bench::median(startKb) / 1024);
+
+    // Replies a minute late to a client that never waits for them: the device keeps so many.
+    QList<double> floodStartKb, floodedKb, dropped;
+    constexpr int Flood = 300000;
+    for (int i = 0; i < rounds; ++i) {
+        Bench::Simulator sim(devsim, {"--delay-ms", "60000"});
+        if (!sim.port())
+            return 1;
+        floodStartKb << peakKb(sim.process().processId());
+        flood(sim.port(), Flood);
+        QThread::msleep(300); // what the socket still holds is read
+        floodedKb << peakKb(sim.process().processId());
+        ::kill(pid_t(sim.process().processId()), SIGTERM); // it says on exit how many it dropped
+        sim.process().waitForFinished(5000);
+        const auto said = QRegularExpression("(\\d+) requests or replies dropped")
+                              .match(QString::fromLocal8Bit(sim.process().readAllStandardError()));
+        dropped << said.captured(1).toDouble();
+    }
+    std::printf("velta-devsim under a flood of %d requests, replies a minute late: peak %.1f MB (%.1f MB at "
+                "start), %.0f dropped beyond the %lld replies it keeps (goal: under 32 MB)\n",
+                Flood, Bench::median(floodedKb) / 1024, Bench::median(floodStartKb) / 1024,
+                Bench::median(dropped), static_cast<long long>(ReplyQueue::MaxWaiting));
     return 0;
 }

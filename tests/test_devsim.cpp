@@ -1,5 +1,6 @@
 // The device simulator: its model of the bootloader on its own, and the real program on loopback.
 #include "loopback_peer.h"
+#include "reply_queue.h"
 #include "sim_options.h"
 #include "sim_server.h"
 #include "simulator_process.h"
@@ -27,6 +28,12 @@ QByteArray download(const QByteArray& record) {
 }
 QByteArray verify(QByteArray record) {
     return "OOT" + record.replace(':', '#') + "\r\n";
+}
+// "Dn" and "Vn" send record n of SmallFile to download or verify, "D:..." and "V:..." the record
+// given; any other text goes as it stands.
+QByteArray request(const QByteArray& d) {
+    const QByteArray record = d.size() == 2 ? SmallFile[d[1] - '0'] : d.mid(1);
+    return d[0] == 'D' ? download(record) : d[0] == 'V' ? verify(record) : d;
 }
 // A record of `data` at `at`, after the 04 record of its upper half where that begins (or always).
 QByteArray recordAt(DeviceModel& device, quint32 at, const QByteArray& data, bool base = false) {
@@ -58,9 +65,8 @@ const struct ReplyRow { const char *name, *datagram, *reply; } ReplyRows[] = {
     {"boot information", "VELTA BOOT VER=2.10 ADDR=16\r\n", ""}, {"START", "START\r\n", ""}, {"UART ON", "UART 2,7 ON\r\n", ""},
     {"STATUS", "STATUS IDLE RECORDS=0 BYTES=0\r\n", ""}, {"a reply in a gateway form", "MDB 16,VER=2.10\r\n", ""}};
 
-// A request, from a client at a time (ms), and the reply, "!" where it completes a download.
-// "Dn" and "Vn" send record n of SmallFile to download or verify, "D:..." and "V:..." the record
-// given; any other text goes as it stands.
+// A request (as request() reads it), from a client at a time (ms), and the reply, "!" where it
+// completes a download.
 struct Step { const char* client; qint64 ms; const char *datagram, *reply; };
 const Step OneImage[] = {
     {"", 0, "D0", "OK"}, {"", 0, "D1", "OK"}, {"", 0, "D2", "OK"}, {"", 0, "D3", "OK"}, {"", 0, "D4", "DOWNLOAD!"},
@@ -82,6 +88,27 @@ const Step OneClient[] = {
     {"a", 20, "D1", "OK"}, {"a", 20, "D2", "OK"}, {"a", 20, "D3", "OK"}, {"a", 20, "D4", "DOWNLOAD!"},
     {"b", 30, "V0", "OK"}, {"a", 40, "D:0100400011AE", "ERROR BUSY"}, {"a", 30029, "D:0100400011AE", "ERROR BUSY"},
     {"a", 30030, "D:0100400011AE", "OK"}, {"a", 30030, "D:00000001FF", "DOWNLOAD!"}, {"b", 30030, "STATUS", "STATUS LOADED RECORDS=1 BYTES=1"}};
+// A failed download keeps no image, and no record of it is taken for a resent copy later: not
+// after a verify pass that began on it and was broken off, nor after the owner's new transfer.
+const Step Abandoned[] = {
+    {"", 0, "D0", "OK"}, {"", 0, "D:0100400011AF", "ERROR bad checksum"}, {"", 0, "V:0100400011AF", "ERROR bad checksum"},
+    {"", 0, "OOTi", "VELTA BOOT VER=2.10 ADDR=16"}, {"", 0, "STATUS", "STATUS IDLE RECORDS=0 BYTES=0"},
+    {"", 0, "D0", "OK"}, {"", 0, "D1", "OK"}, {"", 0, "D2", "OK"}, {"", 0, "D3", "OK"}, {"", 0, "D4", "DOWNLOAD!"},
+    {"", 0, "V0", "OK"}, {"", 0, "OOTi", "VELTA BOOT VER=2.10 ADDR=16"}, {"", 0, "STATUS", "STATUS LOADED RECORDS=4 BYTES=5"},
+    {"", 0, "D4", "DOWNLOAD!"}, {"", 0, "OOTi", "VELTA BOOT VER=2.10 ADDR=16"}, {"", 0, "D4", "DOWNLOAD!"},
+    {"", 0, "STATUS", "STATUS LOADED RECORDS=0 BYTES=0"}};
+// Past offset FFFF the data of an 02 segment goes on at the segment's start (10000), under an 04
+// base at 20000.
+const Step Segments[] = {
+    {"", 0, "D:020000021000EC", "OK"}, {"", 0, "D:02FFFF00AABB9B", "OK"}, {"", 0, "D:00000001FF", "DOWNLOAD!"},
+    {"", 0, "V:020000021000EC", "OK"}, {"", 0, "V:02FFFF00AABB9B", "OK"}, {"", 0, "V:020000040001F9", "OK"},
+    {"", 0, "V:02FFFF00AABB9B", "ERROR VERIFY 00020000"}};
+// A request to a device of 200 us a record and 3 ms more a row of two records stored, the time it
+// comes and the time the device is done with it (us): it takes one at a time.
+const struct TimedStep { qint64 us; const char* datagram; qint64 doneUs; } Timed[] = {
+    {0, "D0", 200}, {0, "D1", 3400}, {100, "STATUS", 3400}, {3400, "D1", 3600}, {5000, "D2", 5200}, {5000, "D3", 8400},
+    {9000, "D4", 9200}, {9000, "V0", 9400}, {9000, "V1", 9600}, {9000, "V2", 9800}, {9000, "V3", 10000},
+    {10500, "OOTi", 10500}, {10500, "D:0100400011AF", 10700}};
 // clang-format on
 } // namespace
 
@@ -98,12 +125,9 @@ private slots:
 
     // Walks through one device each, step by step.
     void walks() {
-        const auto request = [](const QByteArray& d) {
-            const QByteArray record = d.size() == 2 ? SmallFile[d[1] - '0'] : d.mid(1);
-            return d[0] == 'D' ? download(record) : d[0] == 'V' ? verify(record) : d;
-        };
         for (const std::span<const Step> walk :
-             {std::span<const Step>(OneImage), std::span<const Step>(OneClient)}) {
+             {std::span<const Step>(OneImage), std::span<const Step>(OneClient),
+              std::span<const Step>(Abandoned), std::span<const Step>(Segments)}) {
             DeviceModel device;
             for (const Step& step : walk) {
                 QByteArray got =
@@ -114,6 +138,18 @@ private slots:
                          joined(step.client, step.ms, step.datagram, step.reply));
             }
         }
+    }
+
+    // Records take the device's time, a row write more; other commands wait their turn only.
+    void deviceTime() {
+        DeviceModel device({.rowEvery = 2});
+        DeviceTime time(200000, 3000000);
+        for (const TimedStep& step : Timed) {
+            (void)device.handle(request(step.datagram));
+            QCOMPARE(joined(step.us, step.datagram, time.done(step.us * 1000, device.lastWork()) / 1000),
+                     joined(step.us, step.datagram, step.doneUs));
+        }
+        QCOMPARE(DeviceTime(0, 1000).done(5, DeviceModel::Work::RowWrite, 1.2), 1205); // a row varies
     }
 
     // The image is bounded in bytes, and in runs: scattered one-byte records cost memory beyond
@@ -153,6 +189,27 @@ private slots:
         QCOMPARE(peer.take(10).size(), 10);
         QCOMPARE(other.take(1), QList<QByteArray>{"UNKNOWN COMMAND\r\n"});
         QVERIFY(peer.waiting().isEmpty());
+    }
+
+    // Replies wait for the device in the order of their requests, and only so many: beyond that
+    // a request is dropped and counted.
+    void replyQueue() {
+        SimServer busy(options({"--record-us", "200", "--row-ms", "1000", "--row-every", "2"}));
+        QVERIFY(busy.start());
+        LoopbackPeer peer;
+        for (const char* d : {"D0", "UART 2,7", "D1", "STATUS", "D2", "OOTi"})
+            busy.receive(request(d), QHostAddress::LocalHost, peer.port());
+        QVERIFY(busy.waiting().size() >= 5); // D1 writes a row for a second: it and all after it wait
+        QList<QByteArray> got;
+        (void)QTest::qWaitFor([&] { return (got += peer.waiting()).size() >= 6; }, 5000);
+        QCOMPARE(got, (QList<QByteArray>{"OK\r\n", "UART 2,7 ON\r\n", "OK\r\n",
+                                         "STATUS LOADING RECORDS=2 BYTES=3\r\n", "OK\r\n",
+                                         "VELTA BOOT VER=2.10 ADDR=16\r\n"}));
+        SimServer late(options({"--delay-ms", "600000"}));
+        QVERIFY(late.start());
+        for (qsizetype i = 0; i < ReplyQueue::MaxWaiting + 3; ++i)
+            late.receive("VER\r\n", QHostAddress::LocalHost, peer.port());
+        QCOMPARE(joined(late.waiting().size(), late.waiting().dropped()), joined(ReplyQueue::MaxWaiting, 3));
     }
 
     // Requests and replies lost, twice, or late and out of order, every draw from the seed.
@@ -200,7 +257,12 @@ private slots:
             {"--bind", "nowhere", "--bind needs an IP address, not 'nowhere'"}, {"--quiet", "--verbose", "--quiet and --verbose cannot be used together"},
             {"--loss", "1e1", "--loss needs a percentage from 0 to 100, not '1e1'"},
             {"--duplicate", "100.5", "--duplicate needs a percentage from 0 to 100, not '100.5'"},
-            {"--jitter-ms", "+5", "--jitter-ms needs a whole number from 0 to 600000, not '+5'"}};
+            {"--loss", "nan", "--loss needs a percentage from 0 to 100, not 'nan'"}, {"--loss", "100", ""},
+            {"--loss-requests", "NaN", "--loss-requests needs a percentage from 0 to 100, not 'NaN'"},
+            {"--loss-replies", "inf", "--loss-replies needs a percentage from 0 to 100, not 'inf'"}, {"--loss", ".5", ""},
+            {"--duplicate", " 5", "--duplicate needs a percentage from 0 to 100, not ' 5'"}, {"--duplicate", "0.25", ""},
+            {"--jitter-ms", "+5", "--jitter-ms needs a whole number from 0 to 600000, not '+5'"},
+            {"--row-every", "0", "--row-every needs a whole number from 1 to 1000000, not '0'"}};
         // clang-format on
         for (const auto& [option, value, message] : rows) {
             const auto parsed =
@@ -209,6 +271,8 @@ private slots:
             QCOMPARE(parsed ? QString() : parsed.failure().detail,
                      QString(message).replace("$D", dir.path()));
         }
+        const SimOptions defaults = options({}); // as the help text gives them
+        QCOMPARE(joined(defaults.recordUs, defaults.rowMs, defaults.rowEvery), "0 0 1");
     }
 
     void programOnLoopback() {

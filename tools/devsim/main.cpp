@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <sys/prctl.h>
 
 namespace {
 void printError(const QString& text) {
@@ -39,13 +40,23 @@ int main(int argc, char* argv[]) {
     }
     QObject::connect(&termination, &TerminationSignals::received, &app, &QCoreApplication::quit);
 
-    SimServer server(std::get<SimOptions>(*parsed));
+    // A record's time is a fraction of a millisecond; the system's default slack of 50 us on
+    // every timed wait would add to each.
+    (void)::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    const SimOptions& options = std::get<SimOptions>(*parsed);
+    SimServer server(options);
     if (const auto started = server.start(); !started) {
         printError(started.failure().detail);
-        return SimExit::CannotBind;
+        return started.failure().cause == Failure::Cause::Network ? SimExit::CannotBind : SimExit::Failure;
     }
     std::fprintf(stdout, "velta-devsim listening on %s\n",
                  qPrintable(endpointText(server.address(), server.port())));
     std::fflush(stdout);
-    return app.exec();
+    const int code = app.exec();
+    if (server.waiting().dropped() > 0 && options.verbosity != SimOptions::Verbosity::Quiet)
+        printError(QStringLiteral("velta-devsim: %1 requests or replies dropped: %2 replies were waiting "
+                                  "to leave, the most it keeps")
+                       .arg(server.waiting().dropped())
+                       .arg(ReplyQueue::MaxWaiting));
+    return code;
 }

@@ -8,6 +8,7 @@
 #include "core/io/files.h"
 
 #include <QFile>
+#include <QRegularExpression>
 
 namespace {
 constexpr int MaxDelayMs = 600000;
@@ -60,14 +61,15 @@ void readFiles(CommandLine& line, SimOptions& o) {
     }
 }
 
-// A percentage: "2", "0.5", "14".
+// A percentage: "2", "0.5", "14". Digits and a point only: QString::toDouble alone takes "nan"
+// (which no range check refuses and no draw ever hits), "inf", blanks, signs and exponents.
 void readPercent(CommandLine& line, const QString& name, double& target) {
     if (!line.isSet(name))
         return;
-    bool ok = false;
     const QString text = line.value(name);
-    const double value = text.toDouble(&ok);
-    if (!ok || value < 0 || value > 100 || text.contains(QLatin1Char('e'), Qt::CaseInsensitive))
+    static const QRegularExpression Form(QStringLiteral("^(\\d+\\.?\\d*|\\.\\d+)$"));
+    const double value = text.toDouble();
+    if (!Form.match(text).hasMatch() || value > 100)
         return line.fail(QStringLiteral("--%1 needs a percentage from 0 to 100, not '%2'").arg(name, text));
     target = value;
 }
@@ -79,10 +81,17 @@ void readBadLine(CommandLine& line, SimOptions& o) {
     readPercent(line, QStringLiteral("loss-requests"), o.lossRequests);
     readPercent(line, QStringLiteral("loss-replies"), o.lossReplies);
     readPercent(line, QStringLiteral("duplicate"), o.duplicates);
-    line.number("jitter-ms", 0, 600000, QStringLiteral("a whole number from %1 to %2"), o.jitterMs);
+    line.number("jitter-ms", 0, MaxDelayMs, QStringLiteral("a whole number from %1 to %2"), o.jitterMs);
     qint64 seed = o.seed;
     line.number("seed", 0, 2147483647, QStringLiteral("a whole number from %1 to %2"), seed);
     o.seed = quint32(seed);
+}
+
+void readDeviceTime(CommandLine& line, SimOptions& o) {
+    const QString wholeNumber = QStringLiteral("a whole number from %1 to %2");
+    line.number("record-us", 0, 1000000, wholeNumber, o.recordUs);
+    line.number("row-ms", 0, 60000, wholeNumber, o.rowMs);
+    line.number("row-every", 1, 1000000, wholeNumber, o.rowEvery);
 }
 
 void readVerbosity(CommandLine& line, SimOptions& o) {
@@ -99,13 +108,18 @@ Result<SimCommand> parseSimArguments(const QStringList& arguments) {
     const auto option = [](const QStringList& names, const QString& value = {}) {
         return QCommandLineOption(names, QString(), value);
     };
+    const QList<QCommandLineOption> deviceTime{option({"record-us"}, "N"), option({"row-ms"}, "N"),
+                                               option({"row-every"}, "N")};
     CommandLine line(
-        {option({"h", "help"}), option({"version"}), option({"bind"}, "ADDR"), option({"port"}, "N"),
-         option({"address"}, "A"), option({"direct-only"}), option({"boot-text"}, "TEXT"),
-         option({"drop-every"}, "N"), option({"error-at-line"}, "N"), option({"delay-ms"}, "N"),
-         option({"image-out"}, "FILE"), option({"quiet"}), option({"verbose"}), option({"loss"}, "PERCENT"),
-         option({"loss-requests"}, "PERCENT"), option({"loss-replies"}, "PERCENT"),
-         option({"duplicate"}, "PERCENT"), option({"jitter-ms"}, "N"), option({"seed"}, "N")});
+        QList<QCommandLineOption>{option({"h", "help"}), option({"version"}), option({"bind"}, "ADDR"),
+                                  option({"port"}, "N"), option({"address"}, "A"), option({"direct-only"}),
+                                  option({"boot-text"}, "TEXT"), option({"drop-every"}, "N"),
+                                  option({"error-at-line"}, "N"), option({"delay-ms"}, "N"),
+                                  option({"image-out"}, "FILE"), option({"quiet"}), option({"verbose"}),
+                                  option({"loss"}, "PERCENT"), option({"loss-requests"}, "PERCENT"),
+                                  option({"loss-replies"}, "PERCENT"), option({"duplicate"}, "PERCENT"),
+                                  option({"jitter-ms"}, "N"), option({"seed"}, "N")} +
+        deviceTime);
     if (auto parsed = line.parse(arguments); !parsed)
         return parsed.failure();
     if (line.isSet("help"))
@@ -125,6 +139,7 @@ Result<SimCommand> parseSimArguments(const QStringList& arguments) {
     readFiles(line, o);
     readVerbosity(line, o);
     readBadLine(line, o);
+    readDeviceTime(line, o);
     o.directOnly = line.isSet("direct-only");
     o.bootText = line.value("boot-text").toLatin1();
     if (line.isSet("boot-text") && o.bootText.isEmpty())
@@ -145,5 +160,6 @@ QString simUsageText() {
         .arg(DeviceModel::OwnerTimeoutMs / 1000)
         .arg(DeviceModel::MaxImageBytes / (1024 * 1024))
         .arg(DeviceModel::MaxImageRuns)
-        .arg(SimServer::UnknownAnswersPerSecond);
+        .arg(SimServer::UnknownAnswersPerSecond)
+        .arg(ReplyQueue::MaxWaiting);
 }

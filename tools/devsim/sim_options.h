@@ -28,6 +28,9 @@ struct SimOptions {
     // more. One seed draws them all, so a run can be repeated.
     double lossRequests = 0, lossReplies = 0, duplicates = 0;
     int jitterMs = 0;
+    // The device's own time: each record read, and a flash row written after every rowEvery-th
+    // record a download pass stores (varying by a fifth either way, drawn from the seed).
+    int recordUs = 0, rowMs = 0, rowEvery = 1;
     quint32 seed = 1;
     QString imageOut;
     Verbosity verbosity = Verbosity::Normal;

@@ -4,7 +4,6 @@
 #include "core/io/printable.h"
 
 #include <QNetworkInterface>
-#include <QTimer>
 
 #include <cstdio>
 
@@ -45,8 +44,12 @@ SimServer::SimServer(SimOptions options, QObject* parent)
             .errorAtLine = m_options.errorAtLine.value(address, m_options.errorAtLine.value(-1, 0)),
             .directOnly = m_options.directOnly,
             .bootText = m_options.bootText,
+            .rowEvery = m_options.rowMs > 0 ? m_options.rowEvery : 0,
         });
+    m_deviceTimes.assign(m_models.size(),
+                         DeviceTime(qint64(m_options.recordUs) * 1000, qint64(m_options.rowMs) * 1000000));
     connect(&m_socket, &QUdpSocket::readyRead, this, &SimServer::readPending);
+    connect(&m_alarm, &PreciseAlarm::rang, this, &SimServer::sendDue);
 }
 
 Result<void> SimServer::start() {
@@ -55,7 +58,9 @@ Result<void> SimServer::start() {
         return Failure{Failure::Cause::Network, bindFailureMessage(m_options.bindAddress, m_options.port,
                                                                    m_socket.error(), m_socket.errorString())};
     m_ownAddresses = ownAddresses(m_options.bindAddress);
-    m_clock.start();
+    m_startNs = PreciseAlarm::nowNs();
+    if (auto opened = m_alarm.open(); !opened)
+        return Failure{opened.failure().cause, QStringLiteral("velta-devsim: ") + opened.failure().detail};
     return success();
 }
 
@@ -87,24 +92,24 @@ void SimServer::receive(const QByteArray& data, const QHostAddress& sender, quin
         log("drop " + peer + " " + logged(data));
         return;
     }
-    log("in   " + peer + " " + logged(data));
-
-    // A gateway form reaches the device it names; a direct line the first device.
-    std::optional<QByteArray> reply;
-    const bool wrapped = data.startsWith(Protocol::BootloaderForm) || data.startsWith(Protocol::ConsoleForm);
-    for (DeviceModel& model : m_models) {
-        if (!reply)
-            reply = model.handle(data, peer, m_clock.elapsed());
-        // The image is on disk before "DOWNLOAD" leaves, so whoever waits for it may read it.
-        if (model.takeDownloadCompleted())
-            saveImage(model);
-        if (!wrapped)
-            break;
+    // A device whose answers cannot leave as fast as requests come takes no more: a full input.
+    if (m_waiting.full()) {
+        m_waiting.countDropped();
+        log("full " + peer + " " + logged(data));
+        return;
     }
+    log("in   " + peer + " " + logged(data));
+    const qint64 nowNs = PreciseAlarm::nowNs();
+    const auto [reply, device] = answer(data, peer);
     if (!reply) {
         log("none " + peer);
         return;
     }
+    // The device is busy with the request even when its answer goes astray.
+    const DeviceModel::Work work = m_models[size_t(device)].lastWork();
+    const bool rowWrite = work == DeviceModel::Work::RowWrite && m_options.rowMs > 0;
+    const double rowFactor = rowWrite ? 0.8 + m_random.bounded(0.4) : 1.0; // a row write varies
+    const qint64 doneNs = m_deviceTimes[size_t(device)].done(nowNs, work, rowFactor);
     if (reply->startsWith(Protocol::Reply::Unknown) && !mayAnswerUnknown(peer)) {
         log("quiet " + peer);
         return;
@@ -113,16 +118,52 @@ void SimServer::receive(const QByteArray& data, const QHostAddress& sender, quin
         log("lose " + peer + " " + logged(*reply));
         return;
     }
+    schedule(*reply, doneNs, sender, senderPort);
+}
+
+std::pair<std::optional<QByteArray>, int> SimServer::answer(const QByteArray& data, const QByteArray& peer) {
+    // A gateway form reaches the device it names; a direct line the first device.
+    const bool wrapped = data.startsWith(Protocol::BootloaderForm) || data.startsWith(Protocol::ConsoleForm);
+    const qint64 nowMs = elapsedMs();
+    std::pair<std::optional<QByteArray>, int> got{std::nullopt, -1};
+    for (size_t i = 0; i < m_models.size(); ++i) {
+        if (!got.first && (got.first = m_models[i].handle(data, peer, nowMs)))
+            got.second = int(i);
+        // The image is on disk before "DOWNLOAD" leaves, so whoever waits for it may read it.
+        if (m_models[i].takeDownloadCompleted())
+            saveImage(m_models[i]);
+        if (!wrapped)
+            break;
+    }
+    return got;
+}
+
+void SimServer::schedule(const QByteArray& reply, qint64 doneNs, const QHostAddress& receiver,
+                         quint16 receiverPort) {
     const int copies = drawn(m_options.duplicates) ? 2 : 1;
     const int delayMs =
         m_options.delayMs + (m_options.jitterMs > 0 ? int(m_random.bounded(m_options.jitterMs + 1)) : 0);
     for (int i = 0; i < copies; ++i) {
-        if (delayMs > 0)
-            QTimer::singleShot(delayMs, this,
-                               [this, r = *reply, sender, senderPort] { send(r, sender, senderPort); });
-        else
-            send(*reply, sender, senderPort);
+        if (!m_waiting.push(doneNs + qint64(delayMs) * 1000000, {reply, receiver, receiverPort}))
+            log("full " + endpointText(receiver, receiverPort).toLatin1() + " " + logged(reply));
     }
+    // Those due now leave at once, after any due before them.
+    if (m_waiting.nextDue() <= PreciseAlarm::nowNs())
+        sendDue();
+    else if (m_waiting.nextDue() != m_alarmAt)
+        m_alarm.ringAt(*(m_alarmAt = m_waiting.nextDue()));
+}
+
+void SimServer::sendDue() {
+    for (const ReplyQueue::Reply& r : m_waiting.takeDue(PreciseAlarm::nowNs()))
+        send(r.bytes, r.receiver, r.port);
+    m_alarmAt = m_waiting.nextDue();
+    if (m_alarmAt)
+        m_alarm.ringAt(*m_alarmAt);
+}
+
+qint64 SimServer::elapsedMs() const {
+    return (PreciseAlarm::nowNs() - m_startNs) / 1000000;
 }
 
 bool SimServer::drawn(double percent) {
@@ -130,7 +171,7 @@ bool SimServer::drawn(double percent) {
 }
 
 bool SimServer::mayAnswerUnknown(const QByteArray& peer) {
-    const qint64 now = m_clock.elapsed();
+    const qint64 now = elapsedMs();
     if (m_unknownAnswers.size() >= MaxSendersKept) {
         for (auto it = m_unknownAnswers.begin(); it != m_unknownAnswers.end();)
             it = now - it->first >= 1000 ? m_unknownAnswers.erase(it) : std::next(it);

@@ -53,6 +53,7 @@ std::optional<QByteArray> DeviceModel::handle(QByteArrayView datagram, const QBy
                                               qint64 nowMs) {
     bool wrapped = false;
     const auto body = commandFor(withoutLineEnd(datagram), m_settings.address, &wrapped);
+    m_lastWork = Work::None;
     if (!body || isReply(*body) || (wrapped && m_settings.directOnly))
         return std::nullopt;
     return command(*body, client, nowMs);
@@ -109,14 +110,13 @@ QByteArray DeviceModel::command(QByteArrayView body, const QByteArray& client, q
 }
 
 QByteArray DeviceModel::record(QByteArrayView body, const QByteArray& client, qint64 nowMs) {
+    m_lastWork = Work::Record;
     // One conversation at a time: records of two clients would mix into one image.
     if (busyFor(client, nowMs))
         return error("BUSY");
     // A client taking over from a silent one starts afresh rather than add to its pass.
-    if (client != m_owner && m_phase == Phase::Loading)
-        m_phase = Phase::Idle;
-    else if (client != m_owner && m_phase == Phase::Verifying)
-        m_phase = Phase::Loaded;
+    if (client != m_owner)
+        abandonPass();
     m_owner = client;
     m_ownerSeenMs = nowMs;
     const QByteArrayView text = body.sliced(QByteArrayView(Protocol::Command::Record).size());
@@ -128,20 +128,31 @@ QByteArray DeviceModel::record(QByteArrayView body, const QByteArray& client, qi
 }
 
 QByteArray DeviceModel::bootInformation(const QByteArray& client, qint64 nowMs) {
-    // A boot-information request opens a new transfer: the client's unfinished pass is abandoned
-    // (another client's is left alone).
-    if (m_phase == Phase::Loading && !busyFor(client, nowMs))
-        m_phase = Phase::Idle;
-    else if (m_phase == Phase::Verifying && !busyFor(client, nowMs))
-        m_phase = Phase::Loaded;
+    // A boot-information request opens a new transfer: the client's unfinished pass is abandoned,
+    // and its last record is no copy it may resend (another client's pass is left alone).
+    const bool midPass = m_phase == Phase::Loading || m_phase == Phase::Verifying;
+    if ((midPass || client == m_owner) && !busyFor(client, nowMs))
+        abandonPass();
     if (!m_settings.bootText.isEmpty())
         return line(m_settings.bootText);
     return line(Protocol::Reply::BootInfo + QByteArray(" ") + Protocol::Reply::VersionField +
                 Version.toByteArray() + " ADDR=" + QByteArray::number(m_settings.address));
 }
 
+void DeviceModel::abandonPass() {
+    // An unfinished download leaves no image (its flash was erased); a verify pass leaves the image
+    // it checked, if a download was completed since the last erase.
+    if (m_phase == Phase::Loading)
+        m_phase = Phase::Idle;
+    else if (m_phase == Phase::Verifying)
+        m_phase = m_imageKept ? Phase::Loaded : Phase::Idle;
+    m_lastRecord.clear();
+}
+
 void DeviceModel::startDownloadPass() {
     m_lastRecord.clear();
+    m_imageKept = false;
+    m_imageRecords = 0;
     // Rewriting flash begins by erasing it: from here on there is no image to verify against.
     m_phase = Phase::Loading;
     m_image.clear();
@@ -154,8 +165,8 @@ void DeviceModel::startDownloadPass() {
 bool DeviceModel::imageFull(const HexRecord& r) const {
     if (m_loading.size() + r.data.size() > MaxImageBytes)
         return true;
-    return m_loading.runCount() >= MaxImageRuns && r.type == quint8(HexRecordType::Data) &&
-           m_loading.wouldAddRun(m_loadCursor.absolute(r.address), r.data.size());
+    return r.type == quint8(HexRecordType::Data) &&
+           m_loading.runCount() + m_loading.runsAdded(r, m_loadCursor) > MaxImageRuns;
 }
 
 QByteArray DeviceModel::downloadRecord(QByteArrayView record) {
@@ -181,13 +192,16 @@ QByteArray DeviceModel::downloadRecord(QByteArrayView record) {
     if (r.type == quint8(HexRecordType::EndOfFile)) {
         m_phase = Phase::Loaded;
         m_image = std::exchange(m_loading, HexImage());
-        m_completed = true;
+        m_imageKept = m_completed = true;
+        m_imageRecords = m_recordsStored;
         return line(Protocol::Reply::Download);
     }
     if (imageFull(r))
         return error("IMAGE FULL");
     m_loading.apply(r, m_loadCursor);
     ++m_recordsStored;
+    if (m_settings.rowEvery > 0 && m_recordsStored % m_settings.rowEvery == 0)
+        m_lastWork = Work::RowWrite;
     return line(Protocol::Reply::Ok);
 }
 
@@ -206,13 +220,14 @@ QByteArray DeviceModel::verifyRecord(QByteArrayView record) {
     }
     if (m_verifyCursor.follow(r) || r.type != quint8(HexRecordType::Data))
         return line(Protocol::Reply::Ok);
-    if (const auto at = m_image.firstDifference(m_verifyCursor.absolute(r.address), r.data))
+    if (const auto at = m_image.firstDifference(r, m_verifyCursor))
         return error("VERIFY " + QByteArray::number(*at, 16).rightJustified(8, '0').toUpper());
     return line(Protocol::Reply::Ok);
 }
 
 QByteArray DeviceModel::status() const {
-    const HexImage& shown = m_phase == Phase::Loading ? m_loading : m_image;
-    return line(Protocol::Reply::Status + QByteArray(phaseName(m_phase)) + " RECORDS=" +
-                QByteArray::number(m_recordsStored) + " BYTES=" + QByteArray::number(shown.size()));
+    const bool loading = m_phase == Phase::Loading;
+    return line(Protocol::Reply::Status + QByteArray(phaseName(m_phase)) +
+                " RECORDS=" + QByteArray::number(loading ? m_recordsStored : m_imageRecords) +
+                " BYTES=" + QByteArray::number((loading ? m_loading : m_image).size()));
 }

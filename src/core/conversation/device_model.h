@@ -20,7 +20,8 @@
 //   OOT$xx                    "ADDR SET XX" ("BAD ADDRESS" unless two hex digits)
 //   OOTg                      "START"
 //   UART 2,7                  "UART 2,7 ON"
-//   STATUS                    "STATUS <phase> RECORDS=<n> BYTES=<n>"
+//   STATUS                    "STATUS <phase> RECORDS=<n> BYTES=<n>": of the download pass
+//                             while LOADING, otherwise of the image kept
 //   anything else             "UNKNOWN COMMAND"; a reply of this list itself gets no answer
 // Only record replies contain "OK", "ERROR", "DOWNLOAD" and only version replies "VER=": the
 // window reacts to those words anywhere in a reply.
@@ -31,12 +32,16 @@
 class DeviceModel {
 public:
     enum class Phase { Idle, Loading, Loaded, Verifying, Verified };
+    // What a datagram cost the device beyond its answer: reading a record (of either pass), or
+    // also writing a flash row, which a download pass does after every `rowEvery`th record stored.
+    enum class Work { None, Record, RowWrite };
 
     struct Settings {
         int address = 16;        // behind a gateway
         int errorAtLine = 0;     // the Nth record line of every download pass is answered "ERROR"
         bool directOnly = false; // answers no gateway form: a device without a gateway in front
         QByteArray bootText;     // the boot-information reply; empty: the usual one
+        int rowEvery = 0;        // records to a flash row; 0: no rows
     };
 
     // The most data bytes the device holds, as a real part's flash would bound it, and the most
@@ -61,6 +66,8 @@ public:
 
     // True once after each completed download pass, for whoever saves the image.
     [[nodiscard]] bool takeDownloadCompleted();
+    // The work of the last datagram handled.
+    [[nodiscard]] Work lastWork() const { return m_lastWork; }
 
     // The image kept: the last completed download (empty while a download is under way).
     [[nodiscard]] const HexImage& image() const { return m_image; }
@@ -77,11 +84,14 @@ private:
     [[nodiscard]] QByteArray verifyRecord(QByteArrayView record);
     [[nodiscard]] QByteArray status() const;
     [[nodiscard]] bool imageFull(const HexRecord& r) const;
+    void abandonPass();
     void startDownloadPass();
 
     Settings m_settings;
     Phase m_phase = Phase::Idle;
     HexImage m_image;          // the image kept
+    bool m_imageKept = false;  // ... because a download pass completed since the last erase
+    int m_imageRecords = 0;    // ... of that many records
     HexImage m_loading;        // the image of the download pass under way
     QByteArray m_owner;        // the client of the pass under way
     bool m_ownerHolds = false; // ... and it was not told ERROR last
@@ -90,6 +100,7 @@ private:
     HexCursor m_verifyCursor;
     int m_passLine = 0;
     QByteArray m_lastRecord; // the last record this download pass stored
-    int m_recordsStored = 0;
+    int m_recordsStored = 0; // ... by this download pass
+    Work m_lastWork = Work::None;
     bool m_completed = false;
 };

@@ -120,13 +120,23 @@ bool HexCursor::follow(const HexRecord& record) {
     switch (HexRecordType(record.type)) {
     case HexRecordType::ExtendedSegmentAddress:
         m_base = value << 4;
+        m_segment = true;
         return true;
     case HexRecordType::ExtendedLinearAddress:
         m_base = value << 16;
+        m_segment = false;
         return true;
     default:
         return false;
     }
+}
+
+HexStretches HexCursor::place(const HexRecord& record) const {
+    const QByteArrayView data(record.data);
+    const qsizetype beforeWrap = 0x10000 - record.address;
+    if (!m_segment || data.size() <= beforeWrap)
+        return {{m_base + record.address, data}};
+    return {{m_base + record.address, data.first(beforeWrap)}, {m_base, data.sliced(beforeWrap)}};
 }
 
 void HexImage::write(quint32 address, QByteArrayView data) {
@@ -194,6 +204,21 @@ std::optional<quint8> HexImage::byteAt(quint32 address) const {
     return quint8(it->second[qsizetype(offset)]);
 }
 
+int HexImage::runsAdded(const HexRecord& record, const HexCursor& cursor) const {
+    int added = 0;
+    for (const HexStretch& s : cursor.place(record))
+        added += wouldAddRun(s.address, s.data.size());
+    return added;
+}
+
+std::optional<quint32> HexImage::firstDifference(const HexRecord& record, const HexCursor& cursor) const {
+    for (const HexStretch& s : cursor.place(record)) {
+        if (const auto at = firstDifference(s.address, s.data))
+            return at;
+    }
+    return std::nullopt;
+}
+
 std::optional<quint32> HexImage::firstDifference(quint32 address, QByteArrayView data) const {
     for (qsizetype i = 0; i < data.size(); ++i) {
         const quint32 at = address + quint32(i);
@@ -206,8 +231,10 @@ std::optional<quint32> HexImage::firstDifference(quint32 address, QByteArrayView
 void HexImage::apply(const HexRecord& record, HexCursor& cursor) {
     if (cursor.follow(record))
         return;
-    if (record.type == quint8(HexRecordType::Data))
-        write(cursor.absolute(record.address), record.data);
+    if (record.type != quint8(HexRecordType::Data))
+        return;
+    for (const HexStretch& s : cursor.place(record))
+        write(s.address, s.data);
 }
 
 QByteArray HexImage::toHexText() const {

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <QVarLengthArray>
 
 #include <map>
 #include <optional>
@@ -50,16 +51,27 @@ using HexParseResult = std::variant<HexRecord, HexParseError>;
 [[nodiscard]] QByteArray formatHexRecord(quint8 type, quint16 address, QByteArrayView data,
                                          char startCode = ':');
 
-// The upper address bits that the extended address records of one pass have set.
+// Where a data record's bytes lie: one stretch of memory, or two (see HexCursor::place).
+struct HexStretch {
+    quint32 address = 0;
+    QByteArrayView data;
+};
+using HexStretches = QVarLengthArray<HexStretch, 2>;
+
+// The base that the extended address records of one pass have set.
 class HexCursor {
 public:
     // Takes an 02 or 04 record into account; false (and no change) for any other record.
     bool follow(const HexRecord& record);
-    [[nodiscard]] quint32 absolute(quint16 offset) const { return m_base + offset; }
-    void reset() { m_base = 0; }
+    // The stretches `record`'s data goes to. Under an 02 base the offset wraps within its 64 KiB
+    // segment, so a record that runs past offset FFFF goes on at the segment's start; under an 04
+    // base (or none) the address carries on upward.
+    [[nodiscard]] HexStretches place(const HexRecord& record) const;
+    void reset() { *this = HexCursor(); }
 
 private:
     quint32 m_base = 0;
+    bool m_segment = false;
 };
 
 // A sparse memory image over 32-bit addresses, kept as runs of contiguous bytes, so it costs
@@ -75,10 +87,15 @@ public:
     // Applies one record in file order: address records move the cursor, data records are stored
     // at it, the others leave memory alone.
     void apply(const HexRecord& record, HexCursor& cursor);
+    // The first address of `record`'s data (placed by `cursor`) whose stored byte differs.
+    [[nodiscard]] std::optional<quint32> firstDifference(const HexRecord& record,
+                                                         const HexCursor& cursor) const;
 
     // True when [address, address + size) neither overlaps nor touches a stored run: writing it
     // would add a run of its own.
     [[nodiscard]] bool wouldAddRun(quint32 address, qsizetype size) const;
+    // How many runs storing `record`'s data (placed by `cursor`) would add, at most.
+    [[nodiscard]] int runsAdded(const HexRecord& record, const HexCursor& cursor) const;
     // Runs of contiguous bytes: what the image costs beyond its bytes (about 100 bytes each).
     [[nodiscard]] qsizetype runCount() const { return qsizetype(m_runs.size()); }
 
