@@ -256,6 +256,7 @@ const struct ArgRow { const char *name, *args, *outcome; } ArgRows[] = {
     {"first timeout never below", "--timeout=.5 --first-timeout 0.1 --retries 0 f [::1]:7/9", "500 500 0 16 drawn 0 ::1:7/9"},
     {"direct, any port, a gateway device", "--direct --local-port 0 --jobs 2 f fe80::1 g/0", "3000 10000 3 direct 0 2 fe80::1 g/0"},
     {"gateway 7", "--gateway 007 --local-port 6000 f a-b.c", "3000 10000 3 7 6000 0 a-b.c"},
+    {"one dash, as the window's users type", "-retries 2 -timeout 1 f h", "1000 10000 2 16 drawn 0 h"},
     {"no target", "f", "missing TARGET"},
     {"port 0", "--port 0 f h", "--port needs a port from 1 to 65535, not '0'"},
     {"local port no room", "--local-port 65535 f h i", "65535 leaves no room for 2 devices"},
@@ -288,6 +289,8 @@ const struct RunRow { const char *name, *runs; QByteArray content; const char *a
     {"NOK acknowledges nothing", "--timeout 0.2 --first-timeout 0.2 --retries 0 $F $H", Two, "OOT:04>NOK", "4", "$H/16: no usable reply to line 1 of 2 in the download pass (timeout 0.2 s, 1 send); last reply \"NOK\"", ""},
     {"unknown option", "--bogus $F $H", Two, "", "2", "Unknown option 'bogus'", ""},
     {"a misspelt option", "--retires 2 $F $H", Two, "", "2", "Unknown option 'retires'; did you mean --retries?", ""},
+    {"an option cut short: the nearest, not another as near", "--jo 2 $F $H", Two, "", "2", "Unknown option 'jo'; did you mean --jobs?", ""},
+    {"far from every option: no guess", "--xyzzy $F $H", Two, "", "2", "Unknown option 'xyzzy'.", ""},
     {"same device twice in a hosts file", "--hosts $W $F", Two, "", "2", "$H ($W line 1) and $H/16 ($W line 3) are the same device", ""},
     {"log in no folder", "--log $D/t $F $H", Two, "", "2", "cannot create log file $D/t", ""},
     {"a list of failed targets in no folder: refused before any device", "--failed-hosts $D/f $F $H", Two, "", "2", "cannot write --failed-hosts $D/f: ", ""},
@@ -543,6 +546,8 @@ private slots:
         // A line a host as its addresses are asked, and the usual cause where none answered.
         VERIFY_HAS(run.err, QRegularExpression("Z " + QRegularExpression::escape(gateways[1]->endpoint()) +
                                                "  6 of 6 asked, 3 answered\n"));
+        VERIFY_HAS(run.err, QRegularExpression("Z " + QRegularExpression::escape(gateways[1]->endpoint()) +
+                                               "  1 of 6 asked, 0 answered\n"));
         VERIFY_HAS(run.err, "velta-flash: " + direct.front()->endpoint() +
                                 " (/16-17): no device answered at any address asked; a device without a "
                                 "gateway needs --direct\n");
