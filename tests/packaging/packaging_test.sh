@@ -56,7 +56,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package) $(field Section)" = "velta-bootloader electronics" ] || fail "Package/Section: $(field Package) $(field Section)"
 grep -qE '^.+ <[^ >]+@[^ >]+>$' <<<"$(field Maintainer)" || fail "Maintainer '$(field Maintainer)' has no address"
 names=$(field Depends | tr ',' '\n' | sed 's/^ *//; s/[ (].*//')
-for lib in libc6 libstdc++6 libqt6core6 libqt6network6 libqt6widgets6 libqt6gui6; do
+for lib in libc6 libstdc++6 libqt6core6 libqt6network6 libqt6widgets6 libqt6gui6 libqt6sql6-sqlite; do
     grep -qxF "$lib" <<<"$names" || fail "Depends lacks $lib: $(field Depends)"
 done
 [ "$(dpkg-deb -c "$deb" | awk '$NF ~ /^\.\/usr\/(bin|share)\/./ && $1 !~ /^d/' | wc -l)" = "${#expected[@]}" ] ||

@@ -22,7 +22,9 @@ struct Failure {
         TooManyLines, // more lines than a load may hold
         AddressInUse,
         Network,
-        Usage, // a command line or a setting the program cannot take
+        Usage,     // a command line or a setting the program cannot take
+        Exhausted, // a source of values (a list, a counter's range) has none left
+        Store,     // the store on disk failed: cannot be opened, busy past waiting, not ours
     };
 
     Cause cause;

@@ -21,6 +21,8 @@ RuntimeError RuntimeError::of(const Failure& failure) {
     case Failure::Cause::AddressInUse:
     case Failure::Cause::Network:
     case Failure::Cause::Usage:
+    case Failure::Cause::Exhausted:
+    case Failure::Cause::Store:
         break;
     }
     return {5, QStringLiteral("Invalid procedure call or argument")};
