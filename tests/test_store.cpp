@@ -137,6 +137,7 @@ const struct ImageRow { const char *name, *spec; quint32 address; const char* by
     {"below 64 KiB after a base above it", "L0001 D0000:16 E", 0x7FF0, "11223344", 0, 2},
     {"across a 64 KiB boundary, outside", "D0000:16 E", 0xFFFE, "11223344", 0, 3},
     {"under a segment base, inside", "S1000 D0000:16 E", 0x10004, "11223344", 1, 0}, {"under a segment base, within its reach", "S1000 D0000:16 E", 0x10100, "11223344", 0, 1},
+    {"under a segment base, in the part of a record that wraps to the segment's start", "S1000 DFFF8:16 E", 0x10002, "11223344", 1, 0},
     {"a PIC18's data EEPROM, inside", "D0000:16 L00F0 D0000:16 E", 0xF00004, "11223344", 1, 0},
     {"a PIC18's data EEPROM, outside", "D0000:16 L00F0 D0000:16 E", 0xF00010, "11223344", 0, 1},
     {"two records of one address: both", "D0000:16 D0000:16 E", 0x0002, "11223344", 2, 0},

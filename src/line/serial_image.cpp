@@ -245,26 +245,41 @@ struct Serial {
     std::vector<bool> covered;
 };
 
-std::optional<QByteArray> patchRecord(QByteArrayView line, const HexRecord& record, quint64 at,
+// The bytes of the serial that a data record covers, written into its line; each stretch of the
+// record (two where a segment's offset wraps) at the address the cursor gives it.
+std::optional<QByteArray> patchRecord(QByteArrayView line, const HexRecord& record, const HexCursor& cursor,
                                       Serial& serial) {
     const quint64 end = serial.begin + quint64(serial.bytes.size());
-    const quint64 from = qMax(at, serial.begin);
-    const quint64 to = qMin(at + quint64(record.data.size()), end);
-    if (from >= to)
-        return std::nullopt;
     QByteArray text = line.toByteArray();
     QByteArray data = record.data;
     const bool lower = writtenInLowerCase(line);
-    for (quint64 a = from; a < to; ++a) {
-        const char b = serial.bytes[qsizetype(a - serial.begin)];
-        data[qsizetype(a - at)] = b;
-        serial.covered[size_t(a - serial.begin)] = true;
-        putByte(text, DataColumn + 2 * qsizetype(a - at), quint8(b), lower);
+    bool changed = false;
+    for (const HexStretch& stretch : cursor.place(record)) {
+        const qsizetype offset = stretch.data.data() - record.data.constData();
+        const quint64 at = stretch.address;
+        const quint64 from = qMax(at, serial.begin);
+        const quint64 to = qMin(at + quint64(stretch.data.size()), end);
+        for (quint64 a = from; a < to; ++a) {
+            const char b = serial.bytes[qsizetype(a - serial.begin)];
+            const qsizetype i = offset + qsizetype(a - at);
+            data[i] = b;
+            serial.covered[size_t(a - serial.begin)] = true;
+            putByte(text, DataColumn + 2 * i, quint8(b), lower);
+            changed = true;
+        }
     }
+    if (!changed)
+        return std::nullopt;
     const QByteArray framed = QByteArray(1, char(data.size())) + char(record.address >> 8) +
                               char(record.address & 0xFF) + char(record.type) + data;
     putByte(text, DataColumn + 2 * data.size(), hexChecksum(framed), lower);
     return text;
+}
+
+// Where offset 0 lies under the base in force.
+quint64 baseOf(const HexCursor& cursor) {
+    const QByteArray one(1, '\0');
+    return cursor.place(HexRecord{quint8(HexRecordType::Data), 0, one}).first().address;
 }
 
 QByteArray recordLine(HexRecordType type, quint16 address, QByteArrayView data) {
@@ -318,12 +333,11 @@ Result<LineStore> serializedImage(const LineStore& lines, quint32 address, QByte
         if (record.type == quint8(HexRecordType::EndOfFile))
             endOfFile = n;
         else if (!cursor.follow(record) && record.type == quint8(HexRecordType::Data)) {
-            const quint64 at = quint64(cursor.absolute(0)) + record.address;
-            if (auto patched = patchRecord(lines.line(n), record, at, serial))
+            if (auto patched = patchRecord(lines.line(n), record, cursor, serial))
                 rewritten.emplace_back(n, std::move(*patched));
         }
     }
-    const QList<QByteArray> added = addedRecords(serial, cursor.absolute(0));
+    const QList<QByteArray> added = addedRecords(serial, baseOf(cursor));
     if (lines.count() + added.size() > Protocol::MaxLines)
         return Failure{Failure::Cause::TooManyLines,
                        QStringLiteral("the serial's records make %1 lines, more than %2")
