@@ -302,6 +302,8 @@ const struct RunRow { const char *name, *runs; QByteArray content; const char *a
     {"bad checksum", "$F $H", syntheticHexFile(5).replace(":10002000", ":10002100"), "", "3", "$F:4: bad checksum", ""},
     {"no end record", "$F $H", ":01000000AB54\r\n", "", "3", "$F: missing end-of-file record", ""},
     {"a record after the end", "$F $H", ":00000001FF\r\n\r\n:01000000AB54\r\n", "", "3", "$F:3: record after end of file", ""},
+    {"two records giving one address other bytes", "$F $H", ":020002000305F4\r\n:0400000001020304F2\r\n:00000001FF\r\n", "", "3", "$F:2: other bytes at 0x00000003 than $F:1 put there", ""},
+    {"the same bytes twice are fine", "$F $H", ":0400000001020304F2\r\n:020002000304F5\r\n:00000001FF\r\n", "", "0", "", ""},
     {"9001 lines", "$F $H", syntheticHexFile(9001), "", "3", "$F: more than 9000 lines", ""},
     {"a FIFO for the file", "$Q $H", Two, "", "3", "cannot read $Q: not a regular file (a FIFO)", ""},
     {"a folder for the file", "$E $H", Two, "", "3", "cannot read $E: a folder, not a file", ""},

@@ -11,23 +11,69 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <map>
 #include <sys/stat.h>
+
+namespace {
+// The bytes the data records put in memory, and which line put each stretch there: two records
+// that give one address different bytes make a file whose verify pass fails whatever the device
+// does, so such a file is refused before anything is sent (the same bytes twice are fine).
+class Overlaps {
+public:
+    // The line that already gave one of `record`'s addresses other bytes, and the address.
+    std::optional<std::pair<int, quint32>> add(const HexRecord& record, const HexCursor& cursor, int line) {
+        for (const HexStretch& s : cursor.place(record)) {
+            for (qsizetype i = 0; i < s.data.size(); ++i) {
+                const quint32 at = s.address + quint32(i);
+                if (const auto held = m_image.byteAt(at); held && *held != quint8(s.data[i]))
+                    return std::pair(lineAt(at), at);
+            }
+            m_image.write(s.address, s.data);
+            m_lines.emplace(s.address, std::pair(s.address + quint32(s.data.size()), line));
+        }
+        return std::nullopt;
+    }
+
+private:
+    [[nodiscard]] int lineAt(quint32 at) const {
+        for (auto it = m_lines.upper_bound(at); it != m_lines.begin();) {
+            --it;
+            if (at < it->second.first)
+                return it->second.second;
+        }
+        return 0;
+    }
+    HexImage m_image;
+    std::multimap<quint32, std::pair<quint32, int>> m_lines; // start: end, file line
+};
+} // namespace
 
 Result<void> checkFlashLines(const LineStore& lines, const std::vector<int>& fileLines, const QString& name) {
     const auto bad = [](const QString& message) { return Failure{Failure::Cause::Usage, message}; };
+    HexCursor cursor;
+    Overlaps overlaps;
     for (int i = 0; i < lines.count(); ++i) {
+        const int fileLine = fileLines.at(size_t(i));
         const auto at = [&](const QString& reason) {
-            return bad(QStringLiteral("%1:%2: %3").arg(name).arg(fileLines.at(size_t(i))).arg(reason));
+            return bad(QStringLiteral("%1:%2: %3").arg(name).arg(fileLine).arg(reason));
         };
         const HexParseResult parsed = parseHexRecord(lines.line(i + 1));
         if (const auto* error = std::get_if<HexParseError>(&parsed))
             return at(error->reason);
-        const bool endOfFile = std::get<HexRecord>(parsed).type == quint8(HexRecordType::EndOfFile);
+        const HexRecord& record = std::get<HexRecord>(parsed);
+        const bool endOfFile = record.type == quint8(HexRecordType::EndOfFile);
         if (endOfFile && i + 1 < lines.count())
             return bad(
                 QStringLiteral("%1:%2: record after end of file").arg(name).arg(fileLines.at(size_t(i + 1))));
         if (!endOfFile && i + 1 == lines.count())
             return bad(QStringLiteral("%1: missing end-of-file record").arg(name));
+        if (cursor.follow(record) || record.type != quint8(HexRecordType::Data))
+            continue;
+        if (const auto other = overlaps.add(record, cursor, fileLine))
+            return at(QStringLiteral("other bytes at 0x%1 than %2:%3 put there")
+                          .arg(other->second, 8, 16, QLatin1Char('0'))
+                          .arg(name)
+                          .arg(other->first));
     }
     return success();
 }
