@@ -2,10 +2,13 @@
 
 #include "core/io/files.h"
 #include "core/io/signals.h"
+#include "line/serial_source.h"
 #include "line/target_lookup.h"
 #include "net/addresses.h"
 #include "net/endpoint.h"
+#include "store/serial_pool.h"
 
+#include <QCryptographicHash>
 #include <QMap>
 #include <QUuid>
 
@@ -62,7 +65,94 @@ std::optional<int> LineRun::gatewayOf(const HostEntry& h) const {
 std::optional<int> LineRun::prepare() {
     if (const auto code = loadFile())
         return code;
-    return openOutputs();
+    if (const auto code = openOutputs())
+        return code;
+    return openSerialPool();
+}
+
+// The pool is opened, its dead runs' values voided and enough values there for every device
+// before any device hears from us: no device starts without a value.
+std::optional<int> LineRun::openSerialPool() {
+    const SerialSettings& s = m_settings.serial;
+    if (s.source == SerialSettings::Source::None)
+        return std::nullopt;
+    const auto source = s.source == SerialSettings::Source::Counter
+                            ? counterSerials(s.format, s.size, s.start, s.step)
+                        : s.source == SerialSettings::Source::List ? listSerials(s.file, s.format, s.size)
+                                                                   : sqtpSerials(s.file, s.size);
+    if (!source) {
+        emit message(source.failure().detail);
+        return ExitCode::BadArguments;
+    }
+    auto pool = SerialPool::open(s.pool, *source, RunIdentity::ofThisProcess(m_runId));
+    if (!pool) {
+        emit message(QStringLiteral("serial pool %1: %2").arg(s.pool, pool.failure().detail));
+        return pool.failure().cause == Failure::Cause::Store ? ExitCode::NetworkError
+                                                             : ExitCode::BadArguments;
+    }
+    m_pool = std::move(*pool);
+    const auto devices = std::count_if(m_jobs.cbegin(), m_jobs.cend(), [](const auto& j) {
+        return j->outcome == DeviceJob::Outcome::Waiting;
+    });
+    if (const auto enough = m_pool->available(devices); !enough) {
+        emit message(QStringLiteral("serial pool %1: %2").arg(s.pool, enough.failure().detail));
+        return enough.failure().cause == Failure::Cause::Exhausted ? ExitCode::BadArguments
+                                                                   : ExitCode::NetworkError;
+    }
+    return std::nullopt;
+}
+
+// The value is committed as issued before the device's first datagram, and goes into the device's
+// own image: in the records that cover its place, or in records of its own before the end.
+void LineRun::giveSerial(DeviceJob* job) {
+    if (!m_pool)
+        return;
+    if (!m_poolFailure.isEmpty()) {
+        job->notStarted = QStringLiteral("not started: the serial pool failed: %1").arg(m_poolFailure);
+        return;
+    }
+    auto value = m_pool->issue(deviceKeyOf(*job));
+    if (!value) {
+        if (value.failure().cause != Failure::Cause::Exhausted)
+            m_poolFailure = value.failure().detail;
+        job->notStarted = QStringLiteral("not started: no serial value: %1").arg(value.failure().detail);
+        return;
+    }
+    job->serial = *value;
+    const quint32 at = value->address.value_or(m_settings.serial.address.value_or(0));
+    auto image = serializedImage(m_file->lines, at, value->bytes);
+    if (!image) {
+        job->notStarted = QStringLiteral("not started: serial %1 cannot go into the image: %2")
+                              .arg(value->text, image.failure().detail);
+        return;
+    }
+    job->image = std::move(*image);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    for (int n = 1; n <= job->image.count(); ++n) {
+        hash.addData(job->image.line(n));
+        hash.addData("\n");
+    }
+    job->imageSha256 = QString::fromLatin1(hash.result().toHex());
+}
+
+// Programmed once the device's verify pass ended well; void else, as it may have gone out.
+void LineRun::settleSerial(DeviceJob* job) {
+    if (!m_pool || !job->serial)
+        return;
+    const bool ok = succeeded(*job);
+    const auto settled = ok ? m_pool->programmed(*job->serial, {job->written, deviceKeyOf(*job),
+                                                                job->bootInfo, job->imageSha256})
+                            : m_pool->voided(*job->serial, job->message);
+    if (!settled) {
+        emit message(QStringLiteral("serial pool %1: %2 could not be recorded %3: %4")
+                         .arg(m_settings.serial.pool, job->serial->text,
+                              ok ? QStringLiteral("programmed") : QStringLiteral("void"),
+                              settled.failure().detail));
+        if (m_poolFailure.isEmpty())
+            m_poolFailure = settled.failure().detail;
+        return;
+    }
+    ++(ok ? m_programmed : m_voided);
 }
 
 void LineRun::start() {
@@ -216,6 +306,7 @@ void LineRun::runDevices() {
     none.append(QByteArrayLiteral(":00000001FF"));
     m_runner = std::make_unique<Runner>(runnable, m_file ? m_file->lines : none, settings,
                                         m_transcript.isOpen() ? &m_transcript : nullptr);
+    connect(m_runner.get(), &Runner::jobStarting, this, &LineRun::giveSerial);
     connect(m_runner.get(), &Runner::jobFinished, this, &LineRun::jobFinished);
     connect(m_runner.get(), &Runner::allFinished, this, &LineRun::done, Qt::QueuedConnection);
     emit runnerReady(m_runner.get(), all);
@@ -225,6 +316,7 @@ void LineRun::runDevices() {
 // Each record goes out the moment its device is done.
 // Each record goes out the moment its device is done.
 void LineRun::jobFinished(DeviceJob* job) {
+    settleSerial(job);
     if (!m_settings.scan)
         m_report.write(*job);
     else if (job->result == FlashResult::Success)
@@ -291,7 +383,11 @@ int LineRun::close(int code) {
                  : silent          ? QStringLiteral("silent")
                                    : resultKey(*job)];
     }
-    m_report.writeRun(counts, int(m_jobs.size()), m_started, code);
+    // The run's values still issued (none, unless the pool failed meanwhile) are voided.
+    if (m_pool)
+        (void)m_pool->close();
+    m_report.writeRun(counts, int(m_jobs.size()), m_started, code,
+                      m_pool ? std::optional(std::pair(m_programmed, m_voided)) : std::nullopt);
     if (m_report.failed()) {
         emit message(
             QStringLiteral("cannot write report file %1: %2").arg(m_settings.reportFile, m_report.failure()));

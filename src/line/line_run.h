@@ -5,6 +5,7 @@
 #include "line/host_entry.h"
 #include "line/report.h"
 #include "line/runner.h"
+#include "line/serial_image.h"
 #include "line/transcript.h"
 #include "net/host_lookup.h"
 
@@ -15,7 +16,21 @@
 #include <optional>
 #include <vector>
 
+class SerialPool;
 class TargetLookup;
+
+// Serialization: a value of its own for each device, written into its image, from a pool that
+// hands each out once.
+struct SerialSettings {
+    enum class Source { None, Counter, List, Sqtp };
+    Source source = Source::None;
+    QString pool;                   // the pool's file
+    std::optional<quint32> address; // where the value goes; an SQTP record says it itself
+    int size = 0;                   // bytes; 0 for an SQTP file: its records' own
+    SerialFormat format = SerialFormat::BigEndian;
+    QString start, step = QStringLiteral("1"); // a counter's
+    QString file;                              // a list's or an SQTP file's
+};
 
 // What a run of a line is told: the file, the targets and how to reach them, what to do, and
 // where its outputs go. velta-flash fills it from its command line, the line window from its form.
@@ -39,6 +54,7 @@ struct LineSettings {
     QString reportFile;      // "-": standard output
     QString failedHostsFile; // the targets that did not end "ok" or "skipped", as a hosts file
     bool scan = false;       // only ask each target for its boot information
+    SerialSettings serial;
 };
 
 // One run of a line, step by step: the file, the outputs, the targets' addresses, the devices,
@@ -91,6 +107,9 @@ private:
     [[nodiscard]] std::optional<int> gatewayOf(const HostEntry& host) const;
     void addJob(const HostEntry& host, std::optional<int> gateway);
     void jobFinished(DeviceJob* job);
+    [[nodiscard]] std::optional<int> openSerialPool();
+    void giveSerial(DeviceJob* job);
+    void settleSerial(DeviceJob* job);
     [[nodiscard]] int devicesExitCode() const;
     [[nodiscard]] bool writeFailedHosts(const QList<const DeviceJob*>& failed);
     [[nodiscard]] RunContext runContext(int lines, const QString& sha256) const;
@@ -108,4 +127,7 @@ private:
     int m_interruptedBy = 0;
     std::optional<int> m_usageError; // a step in the event loop that ends the run with 2
     bool m_over = false;             // done() has come
+    std::unique_ptr<SerialPool> m_pool;
+    QString m_poolFailure; // the pool failed: no device starts after it
+    int m_programmed = 0, m_voided = 0;
 };

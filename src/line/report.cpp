@@ -1,7 +1,5 @@
 #include "line/report.h"
 
-#include "net/endpoint.h"
-
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -16,14 +14,6 @@ QJsonValue textOrNull(const QString& text) {
 // written 2), and a line's tooling may read the field with a type of its own.
 const QByteArray DurationMark = "\"@duration_s@\"";
 
-// One device however its target was written ("127.0.0.22", "127.0.0.22:111/16"): its address,
-// port and, behind a gateway, its device address.
-QJsonValue deviceKey(const DeviceJob& job) {
-    if (job.target.address.isNull())
-        return QJsonValue();
-    const QString gateway = job.gatewayAddress ? QStringLiteral("/%1").arg(*job.gatewayAddress) : QString();
-    return endpointText(job.target.address, job.target.port) + gateway;
-}
 } // namespace
 
 int exitCodeOf(FlashResult result, int interruptedBy) {
@@ -72,7 +62,7 @@ QJsonObject Report::deviceFields(const DeviceJob& job, const QString& type) cons
     return {
         {"type", type},
         {"target", job.written},
-        {"device_key", deviceKey(job)},
+        {"device_key", textOrNull(deviceKeyOf(job))},
         {"host", job.host},
         {"address", job.target.address.isNull() ? QJsonValue() : QJsonValue(job.target.address.toString())},
         {"port", job.target.port},
@@ -98,6 +88,8 @@ void Report::write(const DeviceJob& job) {
     record.insert(QStringLiteral("late_replies"), job.lateReplies);
     record.insert(QStringLiteral("start_sent"), job.startSent);
     record.insert(QStringLiteral("message"), textOrNull(job.message));
+    record.insert(QStringLiteral("serial"), job.serial ? QJsonValue(job.serial->text) : QJsonValue());
+    record.insert(QStringLiteral("image_sha256"), textOrNull(job.imageSha256));
     const bool began = job.startUtc.isValid() && job.endUtc.isValid();
     put(record, began ? double(job.startUtc.msecsTo(job.endUtc)) / 1000.0 : 0.0);
 }
@@ -115,6 +107,8 @@ void Report::writeFileError(const DeviceJob& job, const QString& message) {
     record.insert(QStringLiteral("late_replies"), 0);
     record.insert(QStringLiteral("start_sent"), false);
     record.insert(QStringLiteral("message"), message);
+    record.insert(QStringLiteral("serial"), QJsonValue());
+    record.insert(QStringLiteral("image_sha256"), QJsonValue());
     put(record, 0.0);
 }
 
@@ -124,7 +118,8 @@ void Report::writeScan(const DeviceJob& job) {
     put(deviceFields(job, QStringLiteral("scan")), double(job.startUtc.msecsTo(job.endUtc)) / 1000.0);
 }
 
-void Report::writeRun(const QMap<QString, int>& results, int devices, const QDateTime& start, int exitCode) {
+void Report::writeRun(const QMap<QString, int>& results, int devices, const QDateTime& start, int exitCode,
+                      std::optional<std::pair<int, int>> serials) {
     if (!isOpen())
         return;
     QJsonObject counts;
@@ -136,6 +131,8 @@ void Report::writeRun(const QMap<QString, int>& results, int devices, const QDat
          {"results", counts},
          {"start", isoUtc(start)},
          {"end", isoUtc(end)},
-         {"exit_code", exitCode}},
+         {"exit_code", exitCode},
+         {"serials_programmed", serials ? QJsonValue(serials->first) : QJsonValue()},
+         {"serials_voided", serials ? QJsonValue(serials->second) : QJsonValue()}},
         double(start.msecsTo(end)) / 1000.0);
 }

@@ -10,6 +10,9 @@
 #include <QMap>
 #include <QString>
 
+#include <optional>
+#include <utility>
+
 // What every record of a run says of the run.
 struct RunContext {
     QString file;                                // the HEX file as named; empty for an inventory
@@ -37,8 +40,10 @@ public:
     void writeFileError(const DeviceJob& job, const QString& message);
     // A device that answered an inventory's boot-information request.
     void writeScan(const DeviceJob& job);
-    // The run's own record, last: its devices' results counted, and its exit code.
-    void writeRun(const QMap<QString, int>& results, int devices, const QDateTime& start, int exitCode);
+    // The run's own record, last: its devices' results counted, its exit code and, with a serial
+    // pool, how many values became programmed and void.
+    void writeRun(const QMap<QString, int>& results, int devices, const QDateTime& start, int exitCode,
+                  std::optional<std::pair<int, int>> serials = std::nullopt);
     // Why the first record that could not be written was not; empty while all were.
     [[nodiscard]] const QString& failure() const { return m_failure; }
     [[nodiscard]] bool failed() const { return !m_failure.isEmpty(); }

@@ -4,6 +4,7 @@
 #include "core/io/printable.h"
 #include "core/io/signals.h"
 #include "core/link/local_port.h"
+#include "net/endpoint.h"
 
 namespace {
 // A drawn port that is taken is drawn again, up to this many times; then the system chooses.
@@ -37,6 +38,13 @@ QString resultKey(const DeviceJob& job) {
         return QStringLiteral("interrupted");
     }
     return {};
+}
+
+QString deviceKeyOf(const DeviceJob& job) {
+    if (job.target.address.isNull())
+        return {};
+    const QString gateway = job.gatewayAddress ? QStringLiteral("/%1").arg(*job.gatewayAddress) : QString();
+    return endpointText(job.target.address, job.target.port) + gateway;
 }
 
 bool succeeded(const DeviceJob& job) {
@@ -96,6 +104,7 @@ quint16 Runner::localPortFor(const DeviceJob* job, bool afterCheck) const {
 void Runner::startJob(DeviceJob* job) {
     job->outcome = DeviceJob::Outcome::Running;
     job->startUtc = QDateTime::currentDateTimeUtc();
+    emit jobStarting(job);
     emit jobStarted(job);
     startSession(job, m_settings.skipVerified, localPortFor(job, false));
 }
@@ -105,7 +114,8 @@ void Runner::startSession(DeviceJob* job, bool check, quint16 localPort) {
     settings.gateway = job->gatewayAddress.has_value();
     settings.gatewayAddress = QString::number(job->gatewayAddress.value_or(0));
     settings.verifyOnly = settings.verifyOnly || check;
-    job->link = std::make_unique<DeviceLink>(job->target, m_lines, settings, m_transcript);
+    job->link = std::make_unique<DeviceLink>(job->target, job->image.count() > 0 ? job->image : m_lines,
+                                             settings, m_transcript);
     DeviceLink* link = job->link.get();
     link->setWaitInPlace(m_groups.size() == 1 || m_settings.jobs == 1); // never two links at once
     // Drawn ports as the window draws them; where the range is taken (thousands of devices), a
@@ -125,7 +135,9 @@ void Runner::startSession(DeviceJob* job, bool check, quint16 localPort) {
     connect(
         link, &DeviceLink::finished, this, [this, job, check] { sessionEnded(job, check); },
         Qt::QueuedConnection);
-    if (!bound)
+    if (!job->notStarted.isEmpty())
+        link->abandon(job->notStarted);
+    else if (!bound)
         link->abandon(QStringLiteral("cannot bind local port %1: %2").arg(port).arg(bound.failure().detail));
     else
         link->start();
@@ -174,6 +186,7 @@ void Runner::finishJob(DeviceJob* job) {
     if (job->result == FlashResult::Success && m_settings.start && !m_interrupted)
         job->startSent = job->link->sendStart();
     job->link.reset();
+    job->image = LineStore(); // a device's own image is held only while it runs
     job->outcome = DeviceJob::Outcome::Finished;
     job->endUtc = job->startUtc.isValid() ? QDateTime::currentDateTimeUtc() : QDateTime();
     --m_unfinished;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "line/device_link.h"
+#include "store/serial_source.h"
 
 #include <QDateTime>
 #include <QList>
@@ -29,7 +30,18 @@ struct DeviceJob {
     qint64 elapsedUs = 0;
     QDateTime startUtc, endUtc;
     std::unique_ptr<DeviceLink> link; // the session under way
+    // Serialization: the value this device was given, the image with it in the file's place and
+    // that image's SHA-256 (empty image: the file itself), and why it was not started (set by
+    // whoever answers Runner::jobStarting).
+    std::optional<SerialValue> serial;
+    LineStore image;
+    QString imageSha256;
+    QString notStarted;
 };
+
+// The device however its target was written ("127.0.0.22", "127.0.0.22:111/16"): its address,
+// port and, behind a gateway, its device address; empty when the name could not be looked up.
+[[nodiscard]] QString deviceKeyOf(const DeviceJob& job);
 
 // "ok", "skipped", "device-error", "verify-mismatch", "version-mismatch", "timeout",
 // "network-error", "interrupted"; "running" before the end.
@@ -67,6 +79,9 @@ public:
     void interrupt();
 
 signals:
+    // Before the device's first datagram: a receiver may give it an image of its own, or a reason
+    // (notStarted) not to begin at all.
+    void jobStarting(DeviceJob* job);
     void jobStarted(DeviceJob* job);
     void passChanged(DeviceJob* job);
     void jobFinished(DeviceJob* job);

@@ -78,6 +78,9 @@ public:
     // The next value, issued to `deviceKey` in one transaction that is committed before this
     // returns. Exhausted when the source has no value left; no value is issued then.
     [[nodiscard]] virtual Result<SerialValue> issue(const QString& deviceKey) = 0;
+    // Whether `count` more values can be issued now: Exhausted, saying how many are left, when
+    // not. Another process on the pool may still take some first.
+    [[nodiscard]] virtual Result<void> available(qint64 count) = 0;
     // The value this run issued, now programmed or void. Refused for a value that is not issued
     // to this run (already settled, or voided by a later run that took this one for dead).
     [[nodiscard]] virtual Result<void> programmed(const SerialValue& value, const ProgrammedInfo& info) = 0;

@@ -445,6 +445,34 @@ Result<SerialValue> SqlitePool::issue(const QString& deviceKey) {
     return issued;
 }
 
+Result<void> SqlitePool::available(qint64 count) {
+    if (count <= 0)
+        return success();
+    auto next = exec(database(), QStringLiteral("SELECT next_ordinal FROM serial_source"));
+    if (!next)
+        return next.failure();
+    if (!next->next())
+        return Failure{Failure::Cause::Store, QStringLiteral("the pool has lost its source")};
+    const qint64 first = next->value(0).toLongLong();
+    next->finish();
+    if (m_source.valueAt(first + count - 1))
+        return success();
+    // How many are left: the first ordinal the source has no value for.
+    qint64 low = first, high = first + count - 1; // valueAt(high) fails
+    while (low < high) {
+        const qint64 mid = low + (high - low) / 2;
+        if (m_source.valueAt(mid))
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    return Failure{Failure::Cause::Exhausted, QStringLiteral("%1 value%2 left for %3 device%4")
+                                                  .arg(low - first)
+                                                  .arg(low - first == 1 ? "" : "s")
+                                                  .arg(count)
+                                                  .arg(count == 1 ? "" : "s")};
+}
+
 Result<void> SqlitePool::settle(const SerialValue& value, SerialState state, const QStringList& columns,
                                 const QVariantList& values) {
     QString sql = QStringLiteral("UPDATE serials SET state = ?, settled_at = ?");

@@ -21,6 +21,7 @@ public:
     [[nodiscard]] static Result<QList<SerialEntry>> list(const QString& path, int busyTimeoutMs);
 
     Result<SerialValue> issue(const QString& deviceKey) override;
+    Result<void> available(qint64 count) override;
     Result<void> programmed(const SerialValue& value, const ProgrammedInfo& info) override;
     Result<void> voided(const SerialValue& value, const QString& why) override;
     Result<QList<SerialEntry>> entries() override;
