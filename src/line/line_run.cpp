@@ -6,6 +6,7 @@
 #include "net/addresses.h"
 #include "net/endpoint.h"
 
+#include <QCoreApplication>
 #include <QMap>
 #include <QUuid>
 
@@ -323,7 +324,9 @@ int LineRun::devicesExitCode() const {
 bool LineRun::writeFailedHosts(const QList<const DeviceJob*>& failed) {
     if (m_settings.failedHostsFile.isEmpty())
         return true;
-    QByteArray text = "# velta-flash " VELTA_VERSION ": the targets of run " + m_runId.toLatin1() +
+    // Named by the program that ran the line: velta-flash, or the line window.
+    QByteArray text = "# " + QCoreApplication::applicationName().toUtf8() +
+                      " " VELTA_VERSION ": the targets of run " + m_runId.toLatin1() +
                       " that did not end ok or skipped\n";
     for (const DeviceJob* job : failed)
         text += job->target.label.toUtf8() + '\n';
