@@ -16,6 +16,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QSettings>
 #include <QShortcut>
 #include <QTableView>
@@ -67,7 +68,9 @@ LineWindow::LineWindow(StationServices services, QString settingsPath, QWidget* 
     m_form = StationForm::load(settings);
     showForm();
     formChanged();
-    resize(1200, 800);
+    // Wide enough for a failed row's words, and as tall as the screen allows: a line's rows at a glance.
+    const QRect screen = this->screen()->availableGeometry();
+    resize(std::min(1200, screen.width()), std::clamp(screen.height() * 9 / 10, 600, 1000));
 }
 
 LineWindow::~LineWindow() = default;

@@ -2,6 +2,7 @@
 
 #include "core/io/command_line.h"
 
+#include <QFileInfo>
 #include <QSettings>
 
 QString operationKey(StationForm::Operation operation) {
@@ -60,17 +61,27 @@ Result<LineOptions> StationForm::lineOptions(bool inventory) const {
     return o;
 }
 
+namespace {
+// Kept as the folder the window was started in names them: the next start may be elsewhere.
+QString kept(const QString& path) {
+    return path.isEmpty() || path == QLatin1String("-") ? path : QFileInfo(path).absoluteFilePath();
+}
+} // namespace
+
 void StationForm::save(QSettings& s) const {
-    s.setValue(QStringLiteral("line/hostsFiles"), hostsFiles);
+    QStringList hosts;
+    for (const QString& path : hostsFiles)
+        hosts << kept(path);
+    s.setValue(QStringLiteral("line/hostsFiles"), hosts);
     s.setValue(QStringLiteral("line/targets"), targets);
     s.setValue(QStringLiteral("line/direct"), direct);
     s.setValue(QStringLiteral("firmware/folder"), firmwareFolder);
     s.setValue(QStringLiteral("run/operation"), operationKey(operation));
     s.setValue(QStringLiteral("run/start"), start);
     s.setValue(QStringLiteral("run/expectVersion"), expectVersion);
-    s.setValue(QStringLiteral("outputs/report"), reportFile);
-    s.setValue(QStringLiteral("outputs/log"), logFile);
-    s.setValue(QStringLiteral("outputs/failedHosts"), failedHostsFile);
+    s.setValue(QStringLiteral("outputs/report"), kept(reportFile));
+    s.setValue(QStringLiteral("outputs/log"), kept(logFile));
+    s.setValue(QStringLiteral("outputs/failedHosts"), kept(failedHostsFile));
     s.setValue(QStringLiteral("options/flasher"), options);
     s.sync();
 }
