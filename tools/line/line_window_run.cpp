@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QSet>
 #include <QTimer>
 
 #include <csignal>
@@ -117,6 +118,15 @@ void LineWindow::beginRun(const LineOptions& options, const QList<int>& rows, bo
     m_lastMessage.clear();
     m_model.takeRun(rows, run->jobs(), options.skipVerified);
     m_model.setLive(true);
+    // The runs no row shows any more go: a station runs its line all day.
+    QSet<const DeviceJob*> shown;
+    for (int r = 0; r < m_model.rowCount(); ++r)
+        shown << m_model.job(r);
+    std::erase_if(m_runs, [&](const std::unique_ptr<LineRun>& r) {
+        const QList<const DeviceJob*> jobs = r->jobs();
+        return r.get() != run && std::none_of(jobs.cbegin(), jobs.cend(),
+                                              [&](const DeviceJob* j) { return shown.contains(j); });
+    });
     updateControls();
     if (const auto code = run->prepare()) {
         // As velta-flash ends there: a bad file has every device's record written already, an

@@ -38,7 +38,6 @@ int main(int argc, char* argv[]) {
 
     QApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("velta-line"));
-    app.setOrganizationName(QStringLiteral("velta"));
     // No display name: Qt would append it to every window title.
     QGuiApplication::setDesktopFileName(QStringLiteral("velta-line"));
     app.setWindowIcon(Icons::stationIcon());
