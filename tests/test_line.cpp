@@ -126,6 +126,7 @@ struct Station {
         return f.fileName();
     }
     template <typename T = QWidget> T* control(const char* name) { return w->findChild<T*>(name); }
+    const StationForm& form() const { return w->form(); }
     QString text(const char* name) { return control<QLabel>(name)->text(); }
     // Into the field as the technician types: a click, everything selected, the new text.
     void type(const char* name, const QString& text) {
@@ -210,6 +211,11 @@ private slots:
                         at(bar.left() + bar.width() / 10, bar.top() + 2),
                         at(bar.left() + bar.width() * 9 / 10, bar.top() + 2)),
                  joined(colour(row.result), colour(row.tenth), colour(row.nineTenths)));
+        // A picked row keeps its colours inside a frame; the columns say what they hold.
+        table->selectRow(0);
+        QCOMPARE(table->viewport()->grab().toImage().pixel(result.left() + 1, result.center().y()),
+                 table->palette().highlight().color().rgb());
+        QCOMPARE(model.headerData(LineModel::Result, Qt::Horizontal, Qt::DisplayRole).toString(), "Result");
     }
 
     // Events only mark rows; a refresh reads the marked and the running ones and repaints those
@@ -343,6 +349,15 @@ private slots:
         QCOMPARE(st.asked.last(), "Pick the firmware in " + st.path("fw"));
         QCOMPARE(QDir(st.path("fw")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
                  QStringList{"fw.hex"});
+        QTest::keyClick(st.control("startAfter"), Qt::Key_Space);
+        st.control("flash")->setFocus();
+        st.key(Qt::Key_Down); // the next way to go: verify only
+        st.type("expectVersion", "2.10");
+        QVERIFY(st.w->close());
+        st.reopen();
+        QCOMPARE(joined(st.control<QAbstractButton>("startAfter")->isChecked(),
+                        st.control<QAbstractButton>("verifyOnly")->isChecked(), st.form().expectVersion),
+                 "1 1 2.10");
     }
 
     // A bad file is refused with its line and the reason, and nothing starts; an inventory opens
@@ -350,22 +365,43 @@ private slots:
     void refusedFileAndInventory() {
         Station st;
         SimulatorProcess gateway(VELTA_DEVSIM, {"--address", "16,17"});
-        st.files << st.write("bad.hex", syntheticHexFile(5).replace(":10002000", ":10002100"));
+        const QByteArray bad = syntheticHexFile(5).replace(":10002000", ":10002100");
+        st.files << st.write("bad.hex", bad);
         st.mnemonic(Qt::Key_F, [&] { return st.files.isEmpty(); });
-        st.type("targets", gateway.endpoint() + "/15-18");
         QCOMPARE(st.text("firmwareStatus"), "Refused: " + st.path("bad.hex") + ":4: bad checksum");
+        st.type("targets", gateway.endpoint() + "/15-18");
         QCOMPARE(joined(st.text("lineStatus").endsWith("a range of device addresses is for --scan only"),
                         st.w->model().rowCount()),
                  "1 4");
         st.key(Qt::Key_Return);
         QVERIFY(!st.w->running() && !st.control("startButton")->isEnabled());
+        st.type("options", "--version");
+        QCOMPARE(st.text("lineStatus"), "--help and --version are no options of a run");
         st.type("options", "--timeout 0.05 --retries 0");
         st.mnemonic(Qt::Key_C, [&] { return st.w->running(); }); // Scan
         QCOMPARE(st.runEnded(1), 0);
-        QCOMPARE(st.control<QLineEdit>("targets")->text(),
-                 gateway.endpoint() + "/16 " + gateway.endpoint() + "/17");
+        const QString found = gateway.endpoint() + "/16 " + gateway.endpoint() + "/17";
+        QCOMPARE(st.control<QLineEdit>("targets")->text(), found);
         QCOMPARE(joined(st.w->model().rowCount(), st.text("lineStatus")), "2 2 devices");
         QVERIFY(st.control<QPlainTextEdit>("messages")->toPlainText().contains("2 answered, 2 silent"));
+        // A file spoilt after it was picked is refused at Start as velta-flash refuses it, with a
+        // record for each device; one device named twice is refused once the names are looked up.
+        const QString fw = st.write("fw.hex", syntheticHexFile(5));
+        st.files << fw;
+        st.mnemonic(Qt::Key_F, [&] { return st.files.isEmpty(); });
+        st.type("reportFile", st.path("line.jsonl"));
+        st.write("fw.hex", bad);
+        st.key(Qt::Key_Return);
+        QCOMPARE(st.runEnded(2), 3);
+        QCOMPARE(st.column(LineModel::Result).join(','), "file error,file error");
+        QCOMPARE(st.column(LineModel::Message)[1], fw + ":4: bad checksum");
+        QCOMPARE(records(st.path("line.jsonl")).size(), 2);
+        st.write("fw.hex", syntheticHexFile(5));
+        st.type("targets", found + " " + gateway.endpoint() + "/16");
+        st.key(Qt::Key_Return);
+        QCOMPARE(st.runEnded(3), 2);
+        QCOMPARE(st.column(LineModel::Result).join(','), "refused,refused,refused");
+        QVERIFY(st.column(LineModel::Message)[0].endsWith("are the same device"));
     }
 
     // Tab walks the form top to bottom, then the run; every control has a name for screen readers.
