@@ -248,6 +248,9 @@ private slots:
         model.setLive(false); // the last refresh reads every row
         QCOMPARE(repainted(), "0 0 8");
         QCOMPARE(joined(model.totals(), model.finishedRows(), model.failedRows().size()), "0 ok 0 0");
+        model.setFailed({3}, "file-error", "fw.hex:4: bad checksum"); // a run that ended before it began
+        QCOMPARE(joined(repainted(), model.view(3).word, model.totals()),
+                 "3 3 8 file error 0 ok, 1 failed: 1 file-error");
     }
 
     // While running, a check and the verify pass after a download show apart.
