@@ -107,14 +107,47 @@ QPixmap tools(int size, qreal dpr) {
     return pm;
 }
 
+QPixmap station(int size, qreal dpr) {
+    QPixmap pm = canvas(size, dpr);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing, true);
+    p.scale(size / 24.0, size / 24.0);
+
+    const QColor frame(25, 28, 34), belt(70, 76, 88), roller(150, 158, 170), chip(45, 50, 60),
+        pin(200, 196, 170), ok(30, 170, 60), failed(220, 40, 30);
+    // The belt, with a roller at each end.
+    p.setPen(QPen(frame, 0.6));
+    p.setBrush(belt);
+    p.drawRoundedRect(QRectF(0.8, 16.6, 22.4, 4.6), 2.3, 2.3);
+    p.setBrush(roller);
+    p.drawEllipse(QPointF(3.1, 18.9), 1.3, 1.3);
+    p.drawEllipse(QPointF(20.9, 18.9), 1.3, 1.3);
+    // Three devices on it, each with its pins and its result light above: two passed, one failed.
+    for (int i = 0; i < 3; ++i) {
+        const qreal x = 1.7 + i * 7.3;
+        p.setPen(QPen(pin, 0.7));
+        for (qreal px = x + 1.2; px < x + 5.4; px += 1.4)
+            p.drawLine(QPointF(px, 15.0), QPointF(px, 16.5));
+        p.setPen(QPen(frame, 0.6));
+        p.setBrush(chip);
+        p.drawRoundedRect(QRectF(x, 9.4, 6.0, 5.7), 0.8, 0.8);
+        p.setBrush(i == 2 ? failed : ok);
+        p.drawEllipse(QPointF(x + 3.0, 4.9), 2.4, 2.4);
+    }
+    return pm;
+}
+
 namespace {
-// Draws the vector art at whatever size and scale is asked for, when it is asked for: nothing
-// is rendered at start-up that no one shows, and no size is a blurred scaling of another.
-class ToolsIconEngine : public QIconEngine {
+// Draws vector art at whatever size and scale is asked for, when it is asked for: nothing is
+// rendered at start-up that no one shows, and no size is a blurred scaling of another.
+class ArtIconEngine : public QIconEngine {
 public:
+    using Art = QPixmap (*)(int size, qreal dpr);
+    ArtIconEngine(Art art, QString key) : m_art(art), m_key(std::move(key)) {}
+
     void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override {
         const qreal dpr = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
-        painter->drawPixmap(rect, tools(qMin(rect.width(), rect.height()), dpr));
+        painter->drawPixmap(rect, m_art(qMin(rect.width(), rect.height()), dpr));
     }
     QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
         return scaledPixmap(size, mode, state, 1.0);
@@ -123,10 +156,10 @@ public:
     QPixmap scaledPixmap(const QSize& size, QIcon::Mode, QIcon::State, qreal scale) override {
         scale = scale > 0 ? scale : 1.0;
         const int logical = qMax(1, qRound(qMin(size.width(), size.height()) / scale));
-        const QString key = QStringLiteral("velta-tools-%1-%2").arg(logical).arg(scale);
+        const QString key = QStringLiteral("%1-%2-%3").arg(m_key).arg(logical).arg(scale);
         QPixmap pm;
         if (!QPixmapCache::find(key, &pm)) {
-            pm = tools(logical, scale);
+            pm = m_art(logical, scale);
             QPixmapCache::insert(key, pm);
         }
         return pm;
@@ -138,13 +171,21 @@ public:
     QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override {
         return {{16, 16}, {24, 24}, {32, 32}, {48, 48}, {64, 64}};
     }
-    QIconEngine* clone() const override { return new ToolsIconEngine; }
-    QString key() const override { return QStringLiteral("velta-tools"); }
+    QIconEngine* clone() const override { return new ArtIconEngine(m_art, m_key); }
+    QString key() const override { return m_key; }
+
+private:
+    Art m_art;
+    QString m_key;
 };
 } // namespace
 
 QIcon applicationIcon() {
-    return QIcon(new ToolsIconEngine);
+    return QIcon(new ArtIconEngine(tools, QStringLiteral("velta-tools")));
+}
+
+QIcon stationIcon() {
+    return QIcon(new ArtIconEngine(station, QStringLiteral("velta-station")));
 }
 
 QPixmap linkAlive(qreal dpr) {

@@ -8,6 +8,7 @@
 #include "net/endpoint.h"
 #include "store/serial_pool.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QMap>
 #include <QUuid>
@@ -419,7 +420,9 @@ int LineRun::devicesExitCode() const {
 bool LineRun::writeFailedHosts(const QList<const DeviceJob*>& failed) {
     if (m_settings.failedHostsFile.isEmpty())
         return true;
-    QByteArray text = "# velta-flash " VELTA_VERSION ": the targets of run " + m_runId.toLatin1() +
+    // Named by the program that ran the line: velta-flash, or the line window.
+    QByteArray text = "# " + QCoreApplication::applicationName().toUtf8() +
+                      " " VELTA_VERSION ": the targets of run " + m_runId.toLatin1() +
                       " that did not end ok or skipped\n";
     for (const DeviceJob* job : failed)
         text += job->target.label.toUtf8() + '\n';

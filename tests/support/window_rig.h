@@ -5,6 +5,7 @@
 #include "app/services.h"
 #include "app/up_config.h"
 #include "loopback_peer.h"
+#include "run_until.h"
 #include "table.h"
 
 #include <QAbstractItemView>
@@ -21,16 +22,6 @@
 #include <QTimer>
 
 #include <memory>
-
-// Runs the event loop until `done` holds or `timeoutMs` passes; unlike QTest::qWait, never sleeps.
-template <typename Pred> bool runUntil(Pred done, int timeoutMs = 5000) {
-    const QDeadlineTimer deadline(timeoutMs);
-    QTimer wake; // the wait for more events ends at its next tick at the latest
-    wake.start(2);
-    while (!done() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    return done();
-}
 
 template <typename T = QWidget> T* control(UP_config& w, const char* name) {
     return w.findChild<T*>(QLatin1String(name));

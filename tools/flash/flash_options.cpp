@@ -2,140 +2,21 @@
 
 #include "core/conversation/transfer_state.h"
 #include "core/io/command_line.h"
-#include "core/io/decimal.h"
-#include "core/io/files.h"
-#include "core/io/runtime_error.h"
 
 #include <QFile>
-#include <QFileInfo>
-#include <QHostAddress>
-#include <QRegularExpression>
-
-#include <arpa/inet.h>
 
 namespace {
-constexpr int MaxTimeoutMs = 3600 * 1000;
-constexpr int MaxRetries = 1000;
-} // namespace
-
-std::optional<int> parseTimeoutMs(const QString& text) {
-    // Digits with at most one point; no sign, exponent or blanks.
-    static const QRegularExpression seconds(QStringLiteral("^(\\d+\\.?\\d*|\\.\\d+)$"));
-    if (text.size() > 12 || !seconds.match(text).hasMatch())
-        return std::nullopt;
-    const auto ms = qint64(text.toDouble() * 1000.0 + 0.5);
-    if (ms < 1 || ms > MaxTimeoutMs)
-        return std::nullopt;
-    return int(ms);
-}
-
-namespace {
-// FILE.hex and the targets: every --hosts file in order, then those on the command line.
-void readTargets(CommandLine& line, FlashOptions& o) {
-    QStringList positional = line.positional();
-    o.scan = line.isSet("scan");
-    if (!o.scan) {
-        if (positional.isEmpty())
-            return line.fail(QStringLiteral("missing FILE.hex and TARGET"));
-        o.file = positional.takeFirst();
-        if (o.file.isEmpty())
-            return line.fail(QStringLiteral("empty file name"));
-    }
-    for (const QString& name : line.values("hosts")) {
-        const auto content = readSmallFile(name, 1024 * 1024);
-        if (!content)
-            return line.fail(QStringLiteral("cannot read %1: %2")
-                                 .arg(name, RuntimeError::of(content.failure()).description));
-        auto hosts = parseHostsFile(*content, name);
-        if (!hosts)
-            return line.fail(hosts.failure().detail);
-        o.hosts += *hosts;
-        o.hostsFiles << name;
-    }
-    for (const QString& text : std::as_const(positional)) {
-        auto entry = parseHostEntry(text);
-        if (!entry)
-            return line.fail(entry.failure().detail);
-        o.hosts << *entry;
-    }
-    if (o.hosts.isEmpty())
-        return line.fail(QStringLiteral("missing TARGET"));
-    for (const HostEntry& h : std::as_const(o.hosts)) {
-        if (h.lastAddress && !o.scan)
-            return line.fail(
-                QStringLiteral("%1: a range of device addresses is for --scan only").arg(h.written));
-    }
-}
-
-void readNumbers(CommandLine& line, FlashOptions& o) {
-    if (o.scan) {
-        // An inventory asks many addresses where nothing answers: each gets a short wait.
-        o.timeoutMs = o.firstTimeoutMs = ScanTimeoutMs;
-        o.retries = ScanRetries;
-    }
-    const QString port = QStringLiteral("a port from %1 to %2"),
-                  whole = QStringLiteral("a whole number from %1 to %2");
-    line.number("port", 1, 65535, port, o.remotePort);
-    line.number("local-port", 0, 65535, port, o.localPort);
-    line.number("gateway", 0, 255, QStringLiteral("a device address from %1 to %2"), o.gatewayAddress);
-    line.number("retries", 0, MaxRetries, whole, o.retries);
-    line.number("jobs", 1, 1000, whole, o.jobs);
-    for (const auto& [name, target] : {std::pair(QStringLiteral("timeout"), &o.timeoutMs),
-                                       std::pair(QStringLiteral("first-timeout"), &o.firstTimeoutMs)}) {
-        if (!line.isSet(name))
-            continue;
-        if (const auto value = parseTimeoutMs(line.value(name)))
-            *target = *value;
-        else
-            line.fail(QStringLiteral("--%1 needs seconds from 0.001 to 3600, not '%2'")
-                          .arg(name, line.value(name)));
-    }
-    o.firstTimeoutMs = qMax(o.firstTimeoutMs, o.timeoutMs);
-    // Each further device takes the next port up.
-    if (o.localPort && *o.localPort != 0 && *o.localPort + o.hosts.size() - 1 > 65535)
-        line.fail(QStringLiteral("--local-port %1 leaves no room for %2 devices")
-                      .arg(*o.localPort)
-                      .arg(o.hosts.size()));
-}
-
-void readModes(CommandLine& line, FlashOptions& o) {
-    if (line.isSet("direct") && line.isSet("gateway"))
-        line.fail(QStringLiteral("--direct and --gateway cannot be used together"));
-    o.gateway = !line.isSet("direct");
-    o.check = !line.isSet("no-check");
-    o.verifyOnly = line.isSet("verify-only");
-    o.skipVerified = line.isSet("skip-verified");
-    if (o.verifyOnly && o.skipVerified)
-        line.fail(QStringLiteral("--verify-only and --skip-verified cannot be used together"));
-    o.start = line.isSet("start");
-    o.expectVersion = line.value("expect-version");
-    if (line.isSet("expect-version") && o.expectVersion.isEmpty())
-        line.fail(QStringLiteral("--expect-version needs a text"));
+// How this program shows the run: the progress lines, and an inventory's silent addresses.
+void readShow(CommandLine& line, FlashOptions& o) {
     const QStringList whens{QStringLiteral("auto"), QStringLiteral("always"), QStringLiteral("never")};
     if (line.isSet("progress") && !whens.contains(line.value("progress")))
         line.fail(
             QStringLiteral("--progress needs auto, always or never, not '%1'").arg(line.value("progress")));
     o.progress = FlashOptions::Progress(qMax(0, whens.indexOf(line.value("progress"))));
     o.quiet = line.isSet("quiet");
-}
-
-void readOutputs(CommandLine& line, FlashOptions& o) {
-    o.logFile = line.value("log");
-    o.reportFile = line.value("report");
-    o.failedHostsFile = line.value("failed-hosts");
-    for (const QString& name :
-         {QStringLiteral("log"), QStringLiteral("report"), QStringLiteral("failed-hosts")}) {
-        if (line.isSet(name) && line.value(name).isEmpty())
-            line.fail(QStringLiteral("--%1 needs a file name").arg(name));
-    }
-    if (o.scan && (!o.failedHostsFile.isEmpty() || o.verifyOnly || o.skipVerified || o.start))
-        line.fail(QStringLiteral("--scan sends nothing but the boot-information request: no --failed-hosts, "
-                                 "--verify-only, --skip-verified or --start"));
     o.listSilent = line.isSet("list-silent");
     if (o.listSilent && !o.scan)
         line.fail(QStringLiteral("--list-silent lists the silent addresses of a --scan"));
-    if (o.logFile == QLatin1String("-") || o.failedHostsFile == QLatin1String("-"))
-        line.fail(QStringLiteral("--log and --failed-hosts need a file name; '-' is for --report"));
 }
 } // namespace
 
@@ -143,29 +24,8 @@ Result<FlashCommand> parseFlashArguments(const QStringList& args) {
     const auto option = [](const QStringList& names, const QString& value = {}) {
         return QCommandLineOption(names, QString(), value);
     };
-    CommandLine line({option({"h", "help"}),
-                      option({"version"}),
-                      option({"port"}, "N"),
-                      option({"local-port"}, "N"),
-                      option({"gateway"}, "ADDR"),
-                      option({"direct"}),
-                      option({"timeout"}, "SECONDS"),
-                      option({"first-timeout"}, "SECONDS"),
-                      option({"retries"}, "N"),
-                      option({"jobs"}, "N"),
-                      option({"hosts"}, "FILE"),
-                      option({"no-check"}),
-                      option({"verify-only"}),
-                      option({"skip-verified"}),
-                      option({"start"}),
-                      option({"expect-version"}, "TEXT"),
-                      option({"log"}, "FILE"),
-                      option({"report"}, "FILE"),
-                      option({"failed-hosts"}, "FILE"),
-                      option({"scan"}),
-                      option({"list-silent"}),
-                      option({"progress"}, "WHEN"),
-                      option({"q", "quiet"})});
+    CommandLine line(lineOptionTable() +
+                     QList{option({"list-silent"}), option({"progress"}, "WHEN"), option({"q", "quiet"})});
     if (auto parsed = line.parse(args); !parsed)
         return parsed.failure();
     if (line.isSet("help"))
@@ -173,10 +33,8 @@ Result<FlashCommand> parseFlashArguments(const QStringList& args) {
     if (line.isSet("version"))
         return FlashCommand(FlashVersion{});
     FlashOptions o;
-    readTargets(line, o);
-    readNumbers(line, o);
-    readModes(line, o);
-    readOutputs(line, o);
+    readLineOptions(line, o, LineArguments::FileAndTargets);
+    readShow(line, o);
     if (auto checked = line.result(); !checked)
         return checked.failure();
     return FlashCommand(o);
@@ -192,40 +50,4 @@ QString flashUsageText() {
         .arg(defaults.firstTimeoutMs / 1000.0)
         .arg(defaults.retries)
         .arg(TransferState::MaxLines);
-}
-
-Result<void> checkFilesApart(const FlashOptions& o) {
-    const auto refused = [](const QString& why) { return Failure{Failure::Cause::Usage, why}; };
-    QList<std::pair<QString, QString>> outputs; // option, path
-    for (const auto& [option, path] :
-         {std::pair(QStringLiteral("--log"), o.logFile), std::pair(QStringLiteral("--report"), o.reportFile),
-          std::pair(QStringLiteral("--failed-hosts"), o.failedHostsFile)}) {
-        if (!path.isEmpty() && path != QLatin1String("-"))
-            outputs.append({option, path});
-    }
-    QList<std::pair<QString, QString>> inputs{{QStringLiteral("the file to load"), o.file}};
-    if (o.file.isEmpty())
-        inputs.clear(); // an inventory loads no file
-    for (const QString& hosts : o.hostsFiles)
-        inputs.append({QStringLiteral("--hosts ") + hosts, hosts});
-    for (qsizetype i = 0; i < outputs.size(); ++i) {
-        const auto& [option, path] = outputs[i];
-        // An output replaces or grows a file: it must be one, or nothing yet.
-        const QFileInfo info(path);
-        if (info.exists() && !info.isFile())
-            return refused(QStringLiteral("%1 %2: not a regular file").arg(option, path));
-        for (const auto& [what, input] : inputs) {
-            // Writing the failed targets over the hosts file they came from is how a line
-            // re-runs what failed until nothing does: the file has been read by then.
-            const bool hostsFile = what.startsWith(QLatin1String("--hosts "));
-            if (isSameFile(path, input) && !(option == QLatin1String("--failed-hosts") && hostsFile))
-                return refused(QStringLiteral("%1 %2 is %3").arg(option, path, what));
-        }
-        for (qsizetype j = i + 1; j < outputs.size(); ++j) {
-            if (isSameFile(path, outputs[j].second))
-                return refused(QStringLiteral("%1 %2 is the file of %3 %4")
-                                   .arg(option, path, outputs[j].first, outputs[j].second));
-        }
-    }
-    return success();
 }

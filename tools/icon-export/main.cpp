@@ -1,5 +1,6 @@
-// Writes the window icon as PNG files in the hicolor theme layout, drawn by the same vector
-// code the window uses, so each size is rendered sharp rather than scaled from another.
+// Writes a program's icon as PNG files in the hicolor theme layout, drawn by the same vector
+// code its window uses, so each size is rendered sharp rather than scaled from another. NAME
+// picks the art: velta-bootloader (the window's tools) or velta-line (the station's belt).
 //   velta-icon-export OUTPUT_DIR NAME SIZE...  ->  OUTPUT_DIR/<SIZE>x<SIZE>/apps/NAME.png
 #include "app/icons.h"
 
@@ -20,6 +21,11 @@ int main(int argc, char* argv[]) {
     }
     const QString outDir = args.at(1);
     const QString name = args.at(2);
+    const auto art = name == QLatin1String("velta-line") ? Icons::station : Icons::tools;
+    if (name != QLatin1String("velta-line") && name != QLatin1String("velta-bootloader")) {
+        std::fprintf(stderr, "velta-icon-export: no art for '%s'\n", qPrintable(name));
+        return 2;
+    }
     for (qsizetype i = 3; i < args.size(); ++i) {
         bool ok = false;
         const int size = args.at(i).toInt(&ok);
@@ -29,7 +35,7 @@ int main(int argc, char* argv[]) {
         }
         const QString dir = QStringLiteral("%1/%2x%2/apps").arg(outDir).arg(size);
         const QString file = QStringLiteral("%1/%2.png").arg(dir, name);
-        const QImage image = Icons::tools(size, 1.0).toImage().convertToFormat(QImage::Format_ARGB32);
+        const QImage image = art(size, 1.0).toImage().convertToFormat(QImage::Format_ARGB32);
         if (image.width() != size || image.height() != size || !QDir().mkpath(dir) ||
             !image.save(file, "PNG")) {
             std::fprintf(stderr, "velta-icon-export: cannot write %s\n", qPrintable(file));

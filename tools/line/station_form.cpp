@@ -1,0 +1,107 @@
+#include "station_form.h"
+
+#include "core/io/command_line.h"
+
+#include <QFileInfo>
+#include <QSettings>
+
+QString operationKey(StationForm::Operation operation) {
+    switch (operation) {
+    case StationForm::Operation::Verify:
+        return QStringLiteral("verify");
+    case StationForm::Operation::CheckThenFlash:
+        return QStringLiteral("check-then-flash");
+    case StationForm::Operation::Flash:
+        break;
+    }
+    return QStringLiteral("flash");
+}
+
+QStringList StationForm::arguments(bool inventory) const {
+    QStringList a;
+    for (const QString& hosts : hostsFiles)
+        a << QStringLiteral("--hosts") << hosts;
+    if (direct)
+        a << QStringLiteral("--direct");
+    // An inventory sends nothing but the boot-information request, and lists what is there.
+    if (!inventory) {
+        if (operation == Operation::Verify)
+            a << QStringLiteral("--verify-only");
+        else if (operation == Operation::CheckThenFlash)
+            a << QStringLiteral("--skip-verified");
+        if (start)
+            a << QStringLiteral("--start");
+        if (!expectVersion.isEmpty())
+            a << QStringLiteral("--expect-version") << expectVersion;
+    }
+    for (const auto& [name, path] : {std::pair("--report", reportFile), std::pair("--log", logFile),
+                                     std::pair("--failed-hosts", inventory ? QString() : failedHostsFile)}) {
+        if (!path.isEmpty())
+            a << QString::fromLatin1(name) << path;
+    }
+    a += options.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (inventory)
+        a << QStringLiteral("--scan");
+    return a + targets.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+Result<LineOptions> StationForm::lineOptions(bool inventory) const {
+    CommandLine line(lineOptionTable());
+    if (auto parsed = line.parse(arguments(inventory)); !parsed)
+        return parsed.failure();
+    if (line.isSet(QStringLiteral("help")) || line.isSet(QStringLiteral("version")))
+        return Failure{Failure::Cause::Usage, QStringLiteral("--help and --version are no options of a run")};
+    LineOptions o;
+    readLineOptions(line, o, LineArguments::TargetsOnly);
+    if (auto checked = line.result(); !checked)
+        return checked.failure();
+    o.file = inventory ? QString() : file;
+    if (auto apart = checkFilesApart(o); !apart)
+        return apart.failure();
+    return o;
+}
+
+namespace {
+// Kept as the folder the window was started in names them: the next start may be elsewhere.
+QString kept(const QString& path) {
+    return path.isEmpty() || path == QLatin1String("-") ? path : QFileInfo(path).absoluteFilePath();
+}
+} // namespace
+
+void StationForm::save(QSettings& s) const {
+    QStringList hosts;
+    for (const QString& path : hostsFiles)
+        hosts << kept(path);
+    s.setValue(QStringLiteral("line/hostsFiles"), hosts);
+    s.setValue(QStringLiteral("line/targets"), targets);
+    s.setValue(QStringLiteral("line/direct"), direct);
+    s.setValue(QStringLiteral("firmware/folder"), firmwareFolder);
+    s.setValue(QStringLiteral("run/operation"), operationKey(operation));
+    s.setValue(QStringLiteral("run/start"), start);
+    s.setValue(QStringLiteral("run/expectVersion"), expectVersion);
+    s.setValue(QStringLiteral("outputs/report"), kept(reportFile));
+    s.setValue(QStringLiteral("outputs/log"), kept(logFile));
+    s.setValue(QStringLiteral("outputs/failedHosts"), kept(failedHostsFile));
+    s.setValue(QStringLiteral("options/flasher"), options);
+    s.sync();
+}
+
+StationForm StationForm::load(QSettings& s) {
+    StationForm f;
+    f.hostsFiles = s.value(QStringLiteral("line/hostsFiles")).toStringList();
+    f.targets = s.value(QStringLiteral("line/targets")).toString();
+    f.direct = s.value(QStringLiteral("line/direct")).toBool();
+    f.firmwareFolder = s.value(QStringLiteral("firmware/folder")).toString();
+    const QString operation = s.value(QStringLiteral("run/operation")).toString();
+    for (const Operation o : {Operation::Flash, Operation::Verify, Operation::CheckThenFlash}) {
+        if (operation == operationKey(o))
+            f.operation = o;
+    }
+    f.start = s.value(QStringLiteral("run/start")).toBool();
+    f.expectVersion = s.value(QStringLiteral("run/expectVersion")).toString();
+    f.reportFile = s.value(QStringLiteral("outputs/report")).toString();
+    f.logFile = s.value(QStringLiteral("outputs/log")).toString();
+    f.failedHostsFile = s.value(QStringLiteral("outputs/failedHosts")).toString();
+    f.options = s.value(QStringLiteral("options/flasher")).toString();
+    return f;
+}
