@@ -21,6 +21,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
+#include <QtEndian>
 
 #include <cmath>
 #include <csignal>
@@ -282,6 +283,17 @@ const struct ArgRow { const char *name, *args, *outcome; } ArgRows[] = {
     {"a range to flash", "f h/0-3", "h/0-3: a range of device addresses is for --scan only"},
     {"a range backwards", "--scan h/9-3", "the range of device addresses ends before it begins"},
     {"a range of three", "--scan h/1-2-3", "the device address after '/' must be a whole number from 0 to 255"},
+    {"a serial source without a pool", "--serial-start 1 f h", "--serial-start needs --serial-db: the pool that hands each value out once"},
+    {"two serial sources", "--serial-db p --serial-start 1 --serial-list l f h", "one serial source a run, not --serial-start and --serial-list"},
+    {"a counter without its place", "--serial-db p --serial-start 1 --serial-at 0x10 f h", "--serial-start needs --serial-at, --serial-size and --serial-format"},
+    {"serial options without a source", "--serial-at 0x10 f h", "the serial options need a source: --serial-start, --serial-list or --serial-sqtp"},
+    {"a serialized check", "--skip-verified --serial-db p --serial-list l f h", "cannot be used with --verify-only, --skip-verified or --scan: a check of a serialized device would need its own value"},
+    {"a serial address that is no number", "--serial-db p --serial-start 1 --serial-at 0x7FFG --serial-size 4 --serial-format be f h", "--serial-at needs an address in hexadecimal (0x7FF0), not '0x7FFG'"},
+    {"a serial format unknown", "--serial-db p --serial-start 1 --serial-at 7FF0 --serial-size 4 --serial-format bcd f h", "--serial-format needs be, le, ascii, hex or mac, not 'bcd'"},
+    {"an SQTP file gives the place itself", "--serial-db p --serial-sqtp s.num --serial-at 0x10 f h", "no --serial-at or --serial-format"},
+    {"a step without a counter", "--serial-db p --serial-list l --serial-step 2 f h", "--serial-step is the step of --serial-start"},
+    {"a serialized counter", "--serial-db p --serial-start 1000 --serial-at 0xF00010 --serial-size 4 --serial-format be f h", "3000 10000 3 16 drawn 0 h"},
+    {"the pool listed takes no file", "--serial-db p --serials f", "--serials lists the pool of --serial-db, and nothing else"},
     {"an inventory that would start", "--scan --start h", "--scan sends nothing but the boot-information request: no --failed-hosts, --verify-only, --skip-verified or --start"}};
 
 const struct RunRow { const char *name, *runs; QByteArray content; const char *answer, *exitCodes, *expect, *results; void (*check)(const RunOutcome&) = nullptr; const char* interruptAt = ""; bool isolated = false; } RunRows[] = {
@@ -296,6 +308,9 @@ const struct RunRow { const char *name, *runs; QByteArray content; const char *a
     {"a list of failed targets in no folder: refused before any device", "--failed-hosts $D/f $F $H", Two, "", "2", "cannot write --failed-hosts $D/f: ", ""},
     {"a list of failed targets through a link: written where it leads", "--failed-hosts $N $F $B", Hex40, "", "1", "", "", listThroughTheLink},
     {"report onto the file by a link", "--report $K $F $H", Two, "", "2", "--report $K is the file to load", ""},
+    {"a serial that does not fit its size", "--serial-db $D.db --serial-start 70000 --serial-at 0 --serial-size 2 --serial-format be $F $H", Two, "", "2", "70000 does not fit in 2 bytes", ""},
+    {"a list of serials shorter than the line", "--serial-db $R.db --serial-list $S --serial-at 0 --serial-size 2 --serial-format be $F $H $A", Two, "", "2", "serial pool $R.db: 1 value left for 2 devices", ""},
+    {"the pool onto the report", "--serial-db $R --report $R --serial-list $S --serial-at 0 --serial-size 2 --serial-format be $F $H", Two, "", "2", "--report $R is the file of --serial-db $R", ""},
     {"log onto the report", "--log $R --report $R $F $H", Two, "", "2", "--log $R is the file of --report $R", ""},
     {"report onto a hosts file", "--report $O --hosts $O $F", Two, "", "2", "--report $O is --hosts $O", ""},
     {"log into a FIFO", "--log $Q $F $H", Two, "", "2", "--log $Q: not a regular file", ""},
@@ -396,7 +411,7 @@ private slots:
             "$O", write(("# one\n" + device.endpoint() + "\n").toUtf8(), "one.hosts"),
             "$W", write((device.endpoint() + "\n# again\n" + device.endpoint() + "/16\n").toUtf8(), "twice.hosts"),
             "$A", a.endpoint(), "$B", b.endpoint(), "$C", c.endpoint(), "$a", QString::number(a.port()),
-            "$N", path("list-link"), "$E", m_dir->path()};
+            "$N", path("list-link"), "$E", m_dir->path(), "$S", write("# the only one\n5\n", "serials.txt")};
         // clang-format on
         const auto real = [&](QString text) {
             for (qsizetype i = 0; i < names.size(); i += 2)
@@ -659,6 +674,96 @@ private slots:
                  "VER=9.9 " + QString(504, 'x') + " ... (65008 characters)");
         // Without --local-port the port is drawn from the window's range.
         VERIFY_HAS(log, QRegularExpression("start, local port (5[5-9]|6[0-4])\\d\\d, 30 lines"));
+    }
+
+    // Serial numbers on a line: a gateway of three devices (17 answers ERROR at line 5), two
+    // direct devices and a silent one. Each device that ends ok holds its own value at 0x7FF0,
+    // read back from its image; the two others' values are void; a rerun of the failed gets fresh
+    // values; two runs at once on one pool share none; a run killed mid-way leaves its value void.
+    void serialsOnALine() {
+        std::vector<std::unique_ptr<SimulatorProcess>> sims;
+        sims.push_back(std::make_unique<SimulatorProcess>(
+            VELTA_DEVSIM,
+            QStringList{"--address", "16,17,18", "--error-at-line", "17:5", "--image-out", path("gw")}));
+        for (const char* n : {"a", "b"})
+            sims.push_back(std::make_unique<SimulatorProcess>(
+                VELTA_DEVSIM, QStringList{"--direct-only", "--image-out", path(n)}));
+        QUdpSocket silent;
+        QVERIFY(silent.bind(QHostAddress::LocalHost, 0));
+        const QString gw = sims[0]->endpoint(), a = sims[1]->endpoint(), b = sims[2]->endpoint(),
+                      quiet = "127.0.0.1:" + QString::number(silent.localPort());
+        const QString file = write(syntheticHexFile(40)), pool = path("pool.db");
+        const QStringList serial{"--direct", "--timeout",       "0.2",    "--retries",
+                                 "1",        "--serial-db",     pool,     "--serial-start",
+                                 "1000",     "--serial-at",     "0x7FF0", "--serial-size",
+                                 "4",        "--serial-format", "be"};
+        const QString hosts =
+            write((gw + "/16\n" + gw + "/17\n" + gw + "/18\n" + a + "\n" + b + "\n" + quiet + "\n").toUtf8(),
+                  "line.hosts");
+        FlashRun run = runFlash(serial + QStringList{"--hosts", hosts, "--report", path("r.jsonl"),
+                                                     "--failed-hosts", path("failed"), file});
+        QCOMPARE(run.exitCode, 1);
+        // Each value where the device keeps it, four programmed, the failed two void.
+        QMap<QString, QString> given; // device key: value
+        const Records records = readRecords(read(path("r.jsonl")));
+        QVERIFY2(records.fault.isEmpty(), qPrintable(records.fault));
+        for (const QJsonObject& r : records.devices)
+            given[r["device_key"].toString()] = r["serial"].toString() + (r["result"] == "ok" ? "" : " void");
+        QCOMPARE(joined(records.run["serials_programmed"].toInt(), records.run["serials_voided"].toInt()),
+                 "4 2");
+        const auto heldAt7ff0 = [&](const QString& image) {
+            const auto held = hexFileImage(read(image).toUtf8());
+            QByteArray bytes;
+            for (quint32 at = 0x7FF0; held && at < 0x7FF4; ++at)
+                bytes += char(held->byteAt(at).value_or(0));
+            return QString::number(qFromBigEndian<quint32>(bytes.constData()));
+        };
+        QCOMPARE(heldAt7ff0(path("gw.16")) + " " + heldAt7ff0(path("gw.18")) + " " + heldAt7ff0(path("a")) +
+                     " " + heldAt7ff0(path("b")),
+                 given[gw + "/16"] + " " + given[gw + "/18"] + " " + given[a] + " " + given[b]);
+        QStringList values = given.values();
+        values.replaceInStrings(" void", "");
+        values.sort();
+        QCOMPARE(
+            joined(values.join(','), given[gw + "/17"].endsWith(" void"), given[quiet].endsWith(" void")),
+            "1000,1001,1002,1003,1004,1005 1 1");
+        // The failed ones again: fresh values, none handed out twice.
+        run =
+            runFlash(serial + QStringList{"--hosts", path("failed"), "--report", path("again.jsonl"), file});
+        QStringList again;
+        for (const QJsonObject& r : readRecords(read(path("again.jsonl"))).devices)
+            again << r["serial"].toString();
+        again.sort();
+        QCOMPARE(again.join(','), "1006,1007");
+        // Two runs at once on one pool, then a run killed after its value was issued.
+        QProcess first, second;
+        for (QProcess* p : {&first, &second})
+            p->start(VELTA_FLASH, serial + QStringList{"--quiet", "--report", path(p == &first ? "1" : "2"),
+                                                       file, p == &first ? a : b});
+        QVERIFY(first.waitForFinished(30000) && second.waitForFinished(30000));
+        const QString both = readRecords(read(path("1"))).devices.value(0)["serial"].toString() + "," +
+                             readRecords(read(path("2"))).devices.value(0)["serial"].toString();
+        QVERIFY2(both == "1008,1009" || both == "1009,1008", qPrintable(both));
+        while (silent.hasPendingDatagrams()) // what the earlier runs asked it
+            silent.receiveDatagram();
+        QProcess killed;
+        killed.start(VELTA_FLASH, serial + QStringList{"--quiet", "--first-timeout", "30", file, quiet});
+        QVERIFY(QTest::qWaitFor([&] { return silent.hasPendingDatagrams(); }, 10000)); // its boot info asked
+        ::kill(pid_t(killed.processId()), SIGKILL);
+        QVERIFY(killed.waitForFinished(5000));
+        run = runFlash(serial + QStringList{"--report", path("after.jsonl"), file, a});
+        QCOMPARE(readRecords(read(path("after.jsonl"))).devices.value(0)["serial"].toString(),
+                 QString("1011"));
+        run = runFlash({"--serial-db", pool, "--serials", "--report", "-"});
+        QCOMPARE(run.exitCode, 0);
+        QStringList states;
+        for (const QString& line : run.out.split('\n', Qt::SkipEmptyParts)) {
+            VERIFY_HAS(schemaFault(line.toUtf8()), QString());
+            const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
+            states << o["serial"].toString() + " " + o["state"].toString();
+        }
+        QCOMPARE(states.mid(10).join(','), "1010 void,1011 programmed");
+        VERIFY_HAS(runFlash({"--serial-db", pool, "--serials"}).out, "\n7 programmed, 0 issued, 5 void\n");
     }
 
     // A firewall rule that refuses one datagram in 20 on its way out makes the send fail (EPERM):

@@ -45,7 +45,15 @@ QList<QCommandLineOption> lineOptionTable() {
             option({"log"}, "FILE"),
             option({"report"}, "FILE"),
             option({"failed-hosts"}, "FILE"),
-            option({"scan"})};
+            option({"scan"}),
+            option({"serial-db"}, "FILE"),
+            option({"serial-at"}, "ADDR"),
+            option({"serial-size"}, "N"),
+            option({"serial-format"}, "FORMAT"),
+            option({"serial-start"}, "VALUE"),
+            option({"serial-step"}, "K"),
+            option({"serial-list"}, "FILE"),
+            option({"serial-sqtp"}, "FILE")};
 }
 
 namespace {
@@ -148,6 +156,74 @@ void readOutputs(CommandLine& line, LineOptions& o) {
     if (o.logFile == QLatin1String("-") || o.failedHostsFile == QLatin1String("-"))
         line.fail(QStringLiteral("--log and --failed-hosts need a file name; '-' is for --report"));
 }
+// A database server's address rather than a file.
+bool isDatabaseUrl(const QString& text) {
+    return text.startsWith(QLatin1String("postgresql://")) || text.startsWith(QLatin1String("postgres://"));
+}
+
+// "0x7FF0" or "7FF0": an address in the file's 32-bit address space.
+std::optional<quint32> hexAddress(QString text) {
+    if (text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
+        text.remove(0, 2);
+    static const QRegularExpression digits(QStringLiteral("^[0-9A-Fa-f]{1,8}$"));
+    if (!digits.match(text).hasMatch())
+        return std::nullopt;
+    return quint32(text.toUInt(nullptr, 16));
+}
+
+// The serialization: a pool, one source, and where and how the value goes. Each option needs
+// its companions; a check of a serialized device would need its own value, so none is made.
+void readSerial(CommandLine& line, LineOptions& o) {
+    using Source = SerialSettings::Source;
+    SerialSettings& s = o.serial;
+    QStringList sources;
+    for (const char* name : {"serial-start", "serial-list", "serial-sqtp"}) {
+        if (line.isSet(QLatin1String(name)))
+            sources << QStringLiteral("--%1").arg(QLatin1String(name));
+    }
+    const QStringList place{QStringLiteral("serial-at"), QStringLiteral("serial-size"), QStringLiteral("serial-format")};
+    const bool anyPlace = std::any_of(place.cbegin(), place.cend(), [&](const QString& n) { return line.isSet(n); });
+    if (sources.size() > 1)
+        return line.fail(QStringLiteral("one serial source a run, not %1").arg(sources.join(QLatin1String(" and "))));
+    if (sources.isEmpty()) {
+        if (line.isSet("serial-db") || anyPlace || line.isSet("serial-step"))
+            line.fail(QStringLiteral("the serial options need a source: --serial-start, --serial-list or --serial-sqtp"));
+        return;
+    }
+    s.source = line.isSet("serial-start") ? Source::Counter : line.isSet("serial-list") ? Source::List : Source::Sqtp;
+    s.pool = line.value("serial-db");
+    if (s.pool.isEmpty())
+        return line.fail(QStringLiteral("%1 needs --serial-db: the pool that hands each value out once").arg(sources.first()));
+    if (o.verifyOnly || o.skipVerified || o.scan)
+        return line.fail(QStringLiteral("%1 cannot be used with --verify-only, --skip-verified or --scan: a check of a "
+                                        "serialized device would need its own value")
+                             .arg(sources.first()));
+    if (line.isSet("serial-step") && s.source != Source::Counter)
+        return line.fail(QStringLiteral("--serial-step is the step of --serial-start"));
+    s.start = line.value("serial-start");
+    s.step = line.isSet("serial-step") ? line.value("serial-step") : QStringLiteral("1");
+    s.file = s.source == Source::List ? line.value("serial-list") : line.value("serial-sqtp");
+    line.number("serial-size", 1, 255, QStringLiteral("a number of bytes from %1 to %2"), s.size);
+    if (s.source == Source::Sqtp) {
+        // Each record of an SQTP file gives its own place and bytes.
+        if (line.isSet("serial-at") || line.isSet("serial-format"))
+            line.fail(QStringLiteral("--serial-sqtp takes each value's place and bytes from its records: no --serial-at "
+                                     "or --serial-format"));
+        return;
+    }
+    for (const QString& name : place) {
+        if (!line.isSet(name))
+            return line.fail(QStringLiteral("%1 needs --serial-at, --serial-size and --serial-format").arg(sources.first()));
+    }
+    s.address = hexAddress(line.value("serial-at"));
+    if (!s.address)
+        line.fail(QStringLiteral("--serial-at needs an address in hexadecimal (0x7FF0), not '%1'").arg(line.value("serial-at")));
+    const auto format = serialFormatNamed(line.value("serial-format"));
+    if (!format)
+        return line.fail(QStringLiteral("--serial-format needs be, le, ascii, hex or mac, not '%1'")
+                             .arg(line.value("serial-format")));
+    s.format = *format;
+}
 } // namespace
 
 void readLineOptions(CommandLine& line, LineOptions& o, LineArguments arguments) {
@@ -155,6 +231,7 @@ void readLineOptions(CommandLine& line, LineOptions& o, LineArguments arguments)
     readNumbers(line, o);
     readModes(line, o);
     readOutputs(line, o);
+    readSerial(line, o);
 }
 
 Result<void> checkFilesApart(const LineOptions& o) {
@@ -162,13 +239,16 @@ Result<void> checkFilesApart(const LineOptions& o) {
     QList<std::pair<QString, QString>> outputs; // option, path
     for (const auto& [option, path] :
          {std::pair(QStringLiteral("--log"), o.logFile), std::pair(QStringLiteral("--report"), o.reportFile),
-          std::pair(QStringLiteral("--failed-hosts"), o.failedHostsFile)}) {
+          std::pair(QStringLiteral("--failed-hosts"), o.failedHostsFile),
+          std::pair(QStringLiteral("--serial-db"), isDatabaseUrl(o.serial.pool) ? QString() : o.serial.pool)}) {
         if (!path.isEmpty() && path != QLatin1String("-"))
             outputs.append({option, path});
     }
     QList<std::pair<QString, QString>> inputs{{QStringLiteral("the file to load"), o.file}};
     if (o.file.isEmpty())
         inputs.clear(); // an inventory loads no file
+    if (!o.serial.file.isEmpty())
+        inputs.append({QStringLiteral("the serial values' file"), o.serial.file});
     for (const QString& hosts : o.hostsFiles)
         inputs.append({QStringLiteral("--hosts ") + hosts, hosts});
     for (qsizetype i = 0; i < outputs.size(); ++i) {

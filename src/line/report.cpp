@@ -136,3 +136,24 @@ void Report::writeRun(const QMap<QString, int>& results, int devices, const QDat
          {"serials_voided", serials ? QJsonValue(serials->second) : QJsonValue()}},
         double(start.msecsTo(end)) / 1000.0);
 }
+
+void Report::writeSerial(const SerialEntry& e) {
+    if (!isOpen())
+        return;
+    const QJsonObject record{{"schema_version", SchemaVersion},
+                             {"type", "serial"},
+                             {"tool_version", QStringLiteral(VELTA_VERSION)},
+                             {"serial", e.value},
+                             {"state", serialStateName(e.state)},
+                             {"device_key", textOrNull(e.device)},
+                             {"run_id", e.runId},
+                             {"issued", isoUtc(e.issuedAt)},
+                             {"settled", isoUtc(e.settledAt)},
+                             {"target", textOrNull(e.target)},
+                             {"boot_info", textOrNull(e.bootInfo)},
+                             {"image_sha256", textOrNull(e.imageSha256)},
+                             {"message", textOrNull(e.voidReason)}};
+    if (const auto written = m_out.append(QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n');
+        !written && m_failure.isEmpty())
+        m_failure = written.failure().detail;
+}

@@ -3,6 +3,7 @@
 #include "core/io/files.h"
 #include "line/exit_code.h"
 #include "line/runner.h"
+#include "store/serial_pool.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -40,6 +41,8 @@ public:
     void writeFileError(const DeviceJob& job, const QString& message);
     // A device that answered an inventory's boot-information request.
     void writeScan(const DeviceJob& job);
+    // One value of a serial pool (--serials): what became of it, with no run around it.
+    void writeSerial(const SerialEntry& entry);
     // The run's own record, last: its devices' results counted, its exit code and, with a serial
     // pool, how many values became programmed and void.
     void writeRun(const QMap<QString, int>& results, int devices, const QDateTime& start, int exitCode,

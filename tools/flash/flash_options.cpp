@@ -24,14 +24,24 @@ Result<FlashCommand> parseFlashArguments(const QStringList& args) {
     const auto option = [](const QStringList& names, const QString& value = {}) {
         return QCommandLineOption(names, QString(), value);
     };
-    CommandLine line(lineOptionTable() +
-                     QList{option({"list-silent"}), option({"progress"}, "WHEN"), option({"q", "quiet"})});
+    CommandLine line(lineOptionTable() + QList{option({"list-silent"}), option({"progress"}, "WHEN"),
+                                               option({"q", "quiet"}), option({"serials"})});
     if (auto parsed = line.parse(args); !parsed)
         return parsed.failure();
     if (line.isSet("help"))
         return FlashCommand(FlashHelp{});
     if (line.isSet("version"))
         return FlashCommand(FlashVersion{});
+    if (line.isSet("serials")) {
+        // A listing sends nothing: only the pool, and where its records go.
+        const QStringList others = line.positional();
+        if (line.value("serial-db").isEmpty() || !others.isEmpty())
+            return Failure{Failure::Cause::Usage, QStringLiteral("--serials lists the pool of --serial-db, and nothing else")};
+        const QString report = line.value("report");
+        if (line.isSet("report") && report != QLatin1String("-"))
+            return Failure{Failure::Cause::Usage, QStringLiteral("--serials writes its records to standard output only (--report -)")};
+        return FlashCommand(FlashSerials{line.value("serial-db"), report == QLatin1String("-")});
+    }
     FlashOptions o;
     readLineOptions(line, o, LineArguments::FileAndTargets);
     readShow(line, o);

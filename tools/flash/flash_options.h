@@ -23,7 +23,12 @@ struct FlashOptions : LineOptions {
 
 struct FlashHelp {};
 struct FlashVersion {};
-using FlashCommand = std::variant<FlashOptions, FlashHelp, FlashVersion>;
+// --serials: the pool listed, as a table or (--report -) as records.
+struct FlashSerials {
+    QString pool;
+    bool records = false;
+};
+using FlashCommand = std::variant<FlashOptions, FlashHelp, FlashVersion, FlashSerials>;
 
 // The command line without the program name; a problem is a Usage failure. Reads the --hosts files.
 [[nodiscard]] Result<FlashCommand> parseFlashArguments(const QStringList& args);

@@ -2,6 +2,7 @@
 
 #include "core/io/signals.h"
 #include "progress_view.h"
+#include "store/serial_pool.h"
 
 #include <QTimer>
 
@@ -93,4 +94,25 @@ bool FlashRun::printTable() {
         return true;
     printError(QStringLiteral("cannot write the table to standard output"));
     return false;
+}
+
+int listSerials(const FlashSerials& command) {
+    const auto entries = SerialPool::list(command.pool);
+    if (!entries) {
+        std::fprintf(stderr, "velta-flash: serial pool %s: %s\n", command.pool.toLocal8Bit().constData(),
+                     entries.failure().detail.toLocal8Bit().constData());
+        return entries.failure().cause == Failure::Cause::Store ? ExitCode::NetworkError : ExitCode::BadArguments;
+    }
+    QByteArray text;
+    if (command.records) {
+        Report report;
+        if (!report.open(QStringLiteral("-"), {}))
+            return ExitCode::LogError;
+        for (const SerialEntry& e : *entries)
+            report.writeSerial(e);
+        return report.failed() ? ExitCode::LogError : ExitCode::Ok;
+    }
+    text = serialTable(*entries).toLocal8Bit();
+    const bool written = std::fwrite(text.constData(), 1, size_t(text.size()), stdout) == size_t(text.size());
+    return std::fflush(stdout) == 0 && written ? ExitCode::Ok : ExitCode::LogError;
 }

@@ -9,6 +9,9 @@
 
 class TerminationSignals;
 
+// --serials: the pool as a table, or as JSON Lines records; the exit code.
+[[nodiscard]] int listSerials(const FlashSerials& command);
+
 // One run of velta-flash: the line's run, its progress on standard error and its table on
 // standard output. Ctrl-C and SIGTERM are honoured in every step: the run then ends at once with
 // 130 or 143, and nothing is sent after.

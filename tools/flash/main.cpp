@@ -35,6 +35,8 @@ int main(int argc, char* argv[]) {
     }
     if (auto* options = std::get_if<FlashOptions>(&*parsed))
         return FlashRun(std::move(*options), termination).exec();
+    if (const auto* serials = std::get_if<FlashSerials>(&*parsed))
+        return listSerials(*serials);
     const QByteArray text = std::holds_alternative<FlashHelp>(*parsed) ? flashUsageText().toLocal8Bit()
                                                                        : "velta-flash " VELTA_VERSION "\n";
     return std::fputs(text.constData(), stdout) < 0 || std::fflush(stdout) != 0 ? ExitCode::LogError

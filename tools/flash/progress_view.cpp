@@ -326,6 +326,21 @@ void ScanView::paint() {
     std::fputs(out.toLocal8Bit().constData(), stderr);
 }
 
+QString serialTable(const QList<SerialEntry>& entries) {
+    QList<QStringList> rows{{"VALUE", "STATE", "DEVICE", "TIME", "RUN ID"}};
+    QMap<QString, int> counts;
+    for (const SerialEntry& e : entries) {
+        const QDateTime when = e.settledAt.isValid() ? e.settledAt : e.issuedAt;
+        rows << QStringList{e.value, serialStateName(e.state), e.device.isEmpty() ? QStringLiteral("-") : e.device,
+                            when.toString(Qt::ISODate), e.runId};
+        ++counts[serialStateName(e.state)];
+    }
+    QStringList totals;
+    for (const QString& state : {QStringLiteral("programmed"), QStringLiteral("issued"), QStringLiteral("void")})
+        totals << QStringLiteral("%1 %2").arg(counts.value(state)).arg(state);
+    return alignedTable(rows, {}) + totals.join(QLatin1String(", ")) + QLatin1Char('\n');
+}
+
 QString totalsLine(const QList<DeviceProgress>& devices) {
     int ok = 0, skipped = 0, failed = 0;
     QMap<QString, int> failures;

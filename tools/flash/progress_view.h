@@ -1,6 +1,7 @@
 #pragma once
 
 #include "line/runner.h"
+#include "store/serial_pool.h"
 
 #include <QList>
 #include <QObject>
@@ -51,6 +52,9 @@ struct DeviceProgress {
 // The hosts behind which no address answered though all were asked in the gateway's form, for
 // the hint that a device without a gateway needs --direct: "127.0.0.1:5111 (/0-31)".
 [[nodiscard]] QStringList silentGateways(const QList<const DeviceJob*>& jobs);
+// A serial pool's values: VALUE, STATE, DEVICE (the key it was issued to), TIME (when it was
+// settled, or issued), RUN ID; then how many are in each state.
+[[nodiscard]] QString serialTable(const QList<SerialEntry>& entries);
 // The line under the table: "9 ok, 1 skipped, 2 failed: 1 timeout, 1 verify-mismatch".
 [[nodiscard]] QString totalsLine(const QList<DeviceProgress>& devices);
 
