@@ -181,23 +181,31 @@ void readSerial(CommandLine& line, LineOptions& o) {
         if (line.isSet(QLatin1String(name)))
             sources << QStringLiteral("--%1").arg(QLatin1String(name));
     }
-    const QStringList place{QStringLiteral("serial-at"), QStringLiteral("serial-size"), QStringLiteral("serial-format")};
-    const bool anyPlace = std::any_of(place.cbegin(), place.cend(), [&](const QString& n) { return line.isSet(n); });
+    const QStringList place{QStringLiteral("serial-at"), QStringLiteral("serial-size"),
+                            QStringLiteral("serial-format")};
+    const bool anyPlace =
+        std::any_of(place.cbegin(), place.cend(), [&](const QString& n) { return line.isSet(n); });
     if (sources.size() > 1)
-        return line.fail(QStringLiteral("one serial source a run, not %1").arg(sources.join(QLatin1String(" and "))));
+        return line.fail(
+            QStringLiteral("one serial source a run, not %1").arg(sources.join(QLatin1String(" and "))));
     if (sources.isEmpty()) {
         if (line.isSet("serial-db") || anyPlace || line.isSet("serial-step"))
-            line.fail(QStringLiteral("the serial options need a source: --serial-start, --serial-list or --serial-sqtp"));
+            line.fail(QStringLiteral(
+                "the serial options need a source: --serial-start, --serial-list or --serial-sqtp"));
         return;
     }
-    s.source = line.isSet("serial-start") ? Source::Counter : line.isSet("serial-list") ? Source::List : Source::Sqtp;
+    s.source = line.isSet("serial-start")  ? Source::Counter
+               : line.isSet("serial-list") ? Source::List
+                                           : Source::Sqtp;
     s.pool = line.value("serial-db");
     if (s.pool.isEmpty())
-        return line.fail(QStringLiteral("%1 needs --serial-db: the pool that hands each value out once").arg(sources.first()));
-    if (o.verifyOnly || o.skipVerified || o.scan)
-        return line.fail(QStringLiteral("%1 cannot be used with --verify-only, --skip-verified or --scan: a check of a "
-                                        "serialized device would need its own value")
+        return line.fail(QStringLiteral("%1 needs --serial-db: the pool that hands each value out once")
                              .arg(sources.first()));
+    if (o.verifyOnly || o.skipVerified || o.scan)
+        return line.fail(
+            QStringLiteral("%1 cannot be used with --verify-only, --skip-verified or --scan: a check of a "
+                           "serialized device would need its own value")
+                .arg(sources.first()));
     if (line.isSet("serial-step") && s.source != Source::Counter)
         return line.fail(QStringLiteral("--serial-step is the step of --serial-start"));
     s.start = line.value("serial-start");
@@ -207,17 +215,20 @@ void readSerial(CommandLine& line, LineOptions& o) {
     if (s.source == Source::Sqtp) {
         // Each record of an SQTP file gives its own place and bytes.
         if (line.isSet("serial-at") || line.isSet("serial-format"))
-            line.fail(QStringLiteral("--serial-sqtp takes each value's place and bytes from its records: no --serial-at "
-                                     "or --serial-format"));
+            line.fail(QStringLiteral(
+                "--serial-sqtp takes each value's place and bytes from its records: no --serial-at "
+                "or --serial-format"));
         return;
     }
     for (const QString& name : place) {
         if (!line.isSet(name))
-            return line.fail(QStringLiteral("%1 needs --serial-at, --serial-size and --serial-format").arg(sources.first()));
+            return line.fail(QStringLiteral("%1 needs --serial-at, --serial-size and --serial-format")
+                                 .arg(sources.first()));
     }
     s.address = hexAddress(line.value("serial-at"));
     if (!s.address)
-        line.fail(QStringLiteral("--serial-at needs an address in hexadecimal (0x7FF0), not '%1'").arg(line.value("serial-at")));
+        line.fail(QStringLiteral("--serial-at needs an address in hexadecimal (0x7FF0), not '%1'")
+                      .arg(line.value("serial-at")));
     const auto format = serialFormatNamed(line.value("serial-format"));
     if (!format)
         return line.fail(QStringLiteral("--serial-format needs be, le, ascii, hex or mac, not '%1'")
@@ -240,7 +251,8 @@ Result<void> checkFilesApart(const LineOptions& o) {
     for (const auto& [option, path] :
          {std::pair(QStringLiteral("--log"), o.logFile), std::pair(QStringLiteral("--report"), o.reportFile),
           std::pair(QStringLiteral("--failed-hosts"), o.failedHostsFile),
-          std::pair(QStringLiteral("--serial-db"), isDatabaseUrl(o.serial.pool) ? QString() : o.serial.pool)}) {
+          std::pair(QStringLiteral("--serial-db"),
+                    isDatabaseUrl(o.serial.pool) ? QString() : o.serial.pool)}) {
         if (!path.isEmpty() && path != QLatin1String("-"))
             outputs.append({option, path});
     }

@@ -36,10 +36,13 @@ Result<FlashCommand> parseFlashArguments(const QStringList& args) {
         // A listing sends nothing: only the pool, and where its records go.
         const QStringList others = line.positional();
         if (line.value("serial-db").isEmpty() || !others.isEmpty())
-            return Failure{Failure::Cause::Usage, QStringLiteral("--serials lists the pool of --serial-db, and nothing else")};
+            return Failure{Failure::Cause::Usage,
+                           QStringLiteral("--serials lists the pool of --serial-db, and nothing else")};
         const QString report = line.value("report");
         if (line.isSet("report") && report != QLatin1String("-"))
-            return Failure{Failure::Cause::Usage, QStringLiteral("--serials writes its records to standard output only (--report -)")};
+            return Failure{
+                Failure::Cause::Usage,
+                QStringLiteral("--serials writes its records to standard output only (--report -)")};
         return FlashCommand(FlashSerials{line.value("serial-db"), report == QLatin1String("-")});
     }
     FlashOptions o;

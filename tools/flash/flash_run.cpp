@@ -101,7 +101,8 @@ int listSerials(const FlashSerials& command) {
     if (!entries) {
         std::fprintf(stderr, "velta-flash: serial pool %s: %s\n", command.pool.toLocal8Bit().constData(),
                      entries.failure().detail.toLocal8Bit().constData());
-        return entries.failure().cause == Failure::Cause::Store ? ExitCode::NetworkError : ExitCode::BadArguments;
+        return entries.failure().cause == Failure::Cause::Store ? ExitCode::NetworkError
+                                                                : ExitCode::BadArguments;
     }
     QByteArray text;
     if (command.records) {

@@ -331,12 +331,14 @@ QString serialTable(const QList<SerialEntry>& entries) {
     QMap<QString, int> counts;
     for (const SerialEntry& e : entries) {
         const QDateTime when = e.settledAt.isValid() ? e.settledAt : e.issuedAt;
-        rows << QStringList{e.value, serialStateName(e.state), e.device.isEmpty() ? QStringLiteral("-") : e.device,
-                            when.toString(Qt::ISODate), e.runId};
+        rows << QStringList{e.value, serialStateName(e.state),
+                            e.device.isEmpty() ? QStringLiteral("-") : e.device, when.toString(Qt::ISODate),
+                            e.runId};
         ++counts[serialStateName(e.state)];
     }
     QStringList totals;
-    for (const QString& state : {QStringLiteral("programmed"), QStringLiteral("issued"), QStringLiteral("void")})
+    for (const QString& state :
+         {QStringLiteral("programmed"), QStringLiteral("issued"), QStringLiteral("void")})
         totals << QStringLiteral("%1 %2").arg(counts.value(state)).arg(state);
     return alignedTable(rows, {}) + totals.join(QLatin1String(", ")) + QLatin1Char('\n');
 }
