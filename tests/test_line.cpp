@@ -29,13 +29,16 @@ namespace {
 // run scan hosts;targets;direct operation start;version;report;log;options;file") or the refusal.
 // clang-format off
 const struct CommandRow { const char *name, *args, *outcome; } CommandRows[] = {
-    {"nothing: the station's settings fill it", "", "0 0 0 ;;0 flash 0;;;;;"},
-    {"the windowing system's own", "-platform offscreen -display :9", "0 0 0 ;;0 flash 0;;;;;"},
+    {"nothing: the station's settings fill it", "", "0 0 0 ;;0 flash 0;;;;;;"},
+    {"the windowing system's own", "-platform offscreen -display :9", "0 0 0 ;;0 flash 0;;;;;;"},
     {"a shortcut's whole set-up", "--hosts $H --report r.jsonl --skip-verified --start --expect-version 2.10 --run fw.hex",
-     "1 1 0 $H;;0 check-then-flash 1;2.10;r.jsonl;;;fw.hex"},
+     "1 1 0 $H;;0 check-then-flash 1;2.10;r.jsonl;;;fw.hex;"},
     {"options without a control", "--direct --timeout .5 --retries 2 --no-check --jobs 3 --log l fw.hex c d:7",
-     "1 0 0 ;c d:7;1 flash 0;;;l;--timeout .5 --retries 2 --jobs 3 --no-check;fw.hex"},
-    {"an inventory: every argument a target", "--scan --hosts $H h:5/0-31", "1 0 1 $H;h:5/0-31;0 flash 0;;;;;"},
+     "1 0 0 ;c d:7;1 flash 0;;;l;--timeout .5 --retries 2 --jobs 3 --no-check;fw.hex;"},
+    {"an inventory: every argument a target", "--scan --hosts $H h:5/0-31", "1 0 1 $H;h:5/0-31;0 flash 0;;;;;;"},
+    {"serial numbers from a counter", "--serial-db p.db --serial-start 1000 --serial-step 2 --serial-at 0x7FF0 --serial-size 4 --serial-format le fw.hex h",
+     "1 0 0 ;h;0 flash 0;;;;;fw.hex;counter p.db 0x7FF0 4 le 1000 2 -"},
+    {"serial numbers from an SQTP file", "--serial-db p.db --serial-sqtp s.num fw.hex h", "1 0 0 ;h;0 flash 0;;;;;fw.hex;sqtp p.db - - be - - s.num"},
     {"--run needs a line", "--run fw.hex", "--run needs FILE.hex and a TARGET"},
     {"a misspelt option", "--retires 2", "Unknown option 'retires'; did you mean --retries?"},
     {"velta-flash's ways of showing are its own", "--progress never", "Unknown option 'progress'."},
@@ -69,7 +72,13 @@ QString formText(const StationForm& f) {
                        f.reportFile,
                        f.logFile,
                        f.options,
-                       f.file}
+                       f.file,
+                       f.serialSource.isEmpty()
+                           ? QString()
+                           : QStringList{f.serialSource, f.serialPool, f.serialAt, f.serialSize,
+                                         f.serialFormat, f.serialStart, f.serialStep, f.serialFile}
+                                 .replaceInStrings(QRegularExpression("^$"), "-")
+                                 .join(' ')}
         .join(";");
 }
 // What a run is told, in one line, to compare the window's runs with velta-flash's.
@@ -77,6 +86,9 @@ QString settingsText(const LineSettings& s) {
     QString text = joined(s.file, s.remotePort, s.gateway, s.gatewayAddress, s.timeoutMs, s.firstTimeoutMs,
                           s.retries, s.jobs, s.check, s.verifyOnly, s.skipVerified, s.start, s.expectVersion,
                           s.logFile, s.reportFile, s.failedHostsFile, s.scan);
+    const SerialSettings& z = s.serial;
+    text += " " + joined(int(z.source), z.pool, z.address.value_or(0), z.size, serialFormatName(z.format),
+                         z.start, z.step, z.file);
     for (const HostEntry& h : s.hosts)
         text += " " + h.written;
     return text;
@@ -240,17 +252,17 @@ private slots:
         for (const int i : {1, 2, 4})
             jobs[size_t(i)].outcome = DeviceJob::Outcome::Running;
         model.tick();
-        QCOMPARE(repainted(), "1 2 8, 4 4 8");
+        QCOMPARE(repainted(), "1 2 9, 4 4 9");
         jobs[2].acknowledged = 5, jobs[2].linesToAnswer = 10;
         jobs[0].target.address = QHostAddress("127.0.0.9"); // looked up: no event marks it
         model.tick();
-        QCOMPARE(joined(repainted(), model.view(2).lines, model.view(2).permille), "2 2 8 5/10 500");
+        QCOMPARE(joined(repainted(), model.view(2).lines, model.view(2).permille), "2 2 9 5/10 500");
         model.setLive(false); // the last refresh reads every row
-        QCOMPARE(repainted(), "0 0 8");
+        QCOMPARE(repainted(), "0 0 9");
         QCOMPARE(joined(model.totals(), model.finishedRows(), model.failedRows().size()), "0 ok 0 0");
         model.setFailed({3}, "file-error", "fw.hex:4: bad checksum"); // a run that ended before it began
         QCOMPARE(joined(repainted(), model.view(3).word, model.totals()),
-                 "3 3 8 file error 0 ok, 1 failed: 1 file-error");
+                 "3 3 9 file error 0 ok, 1 failed: 1 file-error");
     }
 
     // While running, a check and the verify pass after a download show apart.
@@ -300,6 +312,13 @@ private slots:
         st.type("reportFile", st.path("line.jsonl"));
         st.type("options", "--timeout 0.2 --retries 1");
         QTest::keyClick(st.control("direct"), Qt::Key_Space);
+        // Serial numbers from a counter, each device its own, in its row.
+        st.control("serialSource")->setFocus();
+        st.key(Qt::Key_Down); // a counter
+        st.type("serialPool", st.path("line.pool"));
+        st.type("serialAt", "0x7FF0");
+        st.type("serialSize", "4");
+        st.type("serialStart", "1000");
         QCOMPARE(joined(st.text("lineStatus"), st.text("firmwareLines"), st.text("firmwareName")),
                  "5 devices 40 fw.hex");
         st.key(Qt::Key_Return);
@@ -308,6 +327,9 @@ private slots:
         QCOMPARE(st.column(LineModel::Phase).join(','), "done,download,done,done,boot-info");
         QCOMPARE(st.text("totals"), "3 ok, 2 failed: 1 device-error, 1 timeout");
         QVERIFY(st.column(LineModel::Message)[1].startsWith("the device answered \"ERROR"));
+        QStringList serials = st.column(LineModel::Serial);
+        serials.sort();
+        QCOMPARE(serials.join(','), "1000,1001,1002,1003,1004");
         QVERIFY(st.w->windowTitle().endsWith("line.hosts - 3 ok, 2 failed: 1 device-error, 1 timeout"));
         // Exactly the two again, a run of their own in the same report.
         QTest::mouseClick(st.control<QAbstractButton>("rerunButton"), Qt::LeftButton);
@@ -324,6 +346,9 @@ private slots:
                  joined(7, 2, 2, failed.join(' ')));
         QVERIFY(runs[0]["run_id"] != runs[1]["run_id"]);
         QCOMPARE(st.text("totals"), "3 ok, 2 failed: 1 device-error, 1 timeout");
+        const QStringList after = st.column(LineModel::Serial);
+        QCOMPARE(QSet<QString>(after.cbegin(), after.cend()).size(), 5);
+        QCOMPARE(joined(after[1] >= "1005", after[4] >= "1005"), "1 1"); // the rerun's fresh values
         // Esc asks; "Go on" goes on, "Stop" stops at once, as Ctrl-C does; closing asks too.
         st.answers << false << true << false << true;
         st.key(Qt::Key_Return);
@@ -412,14 +437,15 @@ private slots:
         Station st;
         st.control("hostsFiles")->setFocus();
         QStringList order;
-        for (int i = 0; i < 20 && !order.contains(st.w->focusWidget()->objectName()); ++i) {
+        for (int i = 0; i < 40 && !order.contains(st.w->focusWidget()->objectName()); ++i) {
             order << st.w->focusWidget()->objectName();
             st.key(Qt::Key_Tab);
         }
         QCOMPARE(order.join(' '),
                  "hostsFiles openHosts targets direct pickFirmware flash startAfter expectVersion "
                  "reportFile chooseReport logFile chooseLog failedHostsFile chooseFailedHosts options "
-                 "devices messages");
+                 "serialSource serialPool chooseSerialPool serialFile chooseSerialFile serialAt serialSize "
+                 "serialFormat serialStart serialStep devices messages");
         static const QRegularExpression qts("^(qt_|_q_|$)");
         for (QWidget* c : st.w->findChildren<QWidget*>())
             QVERIFY2(qts.match(c->objectName()).hasMatch() || !c->accessibleName().isEmpty(),

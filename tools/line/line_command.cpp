@@ -33,6 +33,19 @@ StationForm formOf(const CommandLine& line, const LineOptions& o) {
     }
     if (!o.check)
         options << QStringLiteral("--no-check");
+    const auto value = [&](const char* name) { return line.value(QString::fromLatin1(name)); };
+    f.serialSource = line.isSet(QStringLiteral("serial-start"))  ? QStringLiteral("counter")
+                     : line.isSet(QStringLiteral("serial-list")) ? QStringLiteral("list")
+                     : line.isSet(QStringLiteral("serial-sqtp")) ? QStringLiteral("sqtp")
+                                                                 : QString();
+    f.serialPool = value("serial-db");
+    f.serialAt = value("serial-at");
+    f.serialSize = value("serial-size");
+    if (line.isSet(QStringLiteral("serial-format")))
+        f.serialFormat = value("serial-format");
+    f.serialStart = value("serial-start");
+    f.serialStep = value("serial-step");
+    f.serialFile = f.serialSource == QLatin1String("list") ? value("serial-list") : value("serial-sqtp");
     f.options = options.join(QLatin1Char(' '));
     return f;
 }

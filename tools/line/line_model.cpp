@@ -42,6 +42,7 @@ RowView rowView(const DeviceJob& job, bool inRun, bool checkFirst) {
     v.resends = p.resends;
     v.result = p.waiting && !v.finished ? QStringLiteral("waiting") : p.outcome;
     v.word = QString(v.result).replace(QLatin1Char('-'), QLatin1Char(' '));
+    v.serial = job.serial ? job.serial->text : QString();
     v.bootInfo = escapedText(cutText(p.bootInfo, ShownDeviceText));
     v.message = v.finished ? p.message : waitText(p);
     return v;
@@ -215,6 +216,8 @@ QVariant LineModel::data(const QModelIndex& index, int role) const {
         return v.result.isEmpty() ? QVariant() : QVariant(v.resends);
     case Result:
         return v.word;
+    case Serial:
+        return v.serial;
     case BootInfo:
         return v.bootInfo;
     case Message:
@@ -226,8 +229,8 @@ QVariant LineModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant LineModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    static const QStringList names{"Target",  "Device", "Address", "Phase",           "Progress",
-                                   "Resends", "Result", "Message", "Boot information"};
+    static const QStringList names{"Target",  "Device", "Address", "Phase",  "Progress",
+                                   "Resends", "Result", "Message", "Serial", "Boot information"};
     if (orientation == Qt::Horizontal && (role == Qt::DisplayRole || role == Qt::AccessibleTextRole))
         return names.value(section);
     if (orientation == Qt::Vertical && role == Qt::DisplayRole)

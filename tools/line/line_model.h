@@ -15,6 +15,7 @@ struct RowView {
     int resends = 0;
     QString result; // resultKey() (also "running"), "waiting", "file-error"; empty before any run
     QString word;   // the result in words: "ok", "device error", "waiting"
+    QString serial; // the value the device was given
     QString bootInfo, message;
     bool finished = false;
 
@@ -32,7 +33,19 @@ struct RowView {
 class LineModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { Target, Device, Address, Phase, Progress, Resends, Result, Message, BootInfo, ColumnCount };
+    enum Column {
+        Target,
+        Device,
+        Address,
+        Phase,
+        Progress,
+        Resends,
+        Result,
+        Message,
+        Serial,
+        BootInfo,
+        ColumnCount
+    };
     enum Role { PermilleRole = Qt::UserRole + 1, ResultRole };
     static constexpr int RefreshMs = 34; // 30 refreshes a second at most
 

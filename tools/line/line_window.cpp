@@ -4,6 +4,7 @@
 
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
 #include <QFontDatabase>
@@ -164,12 +165,77 @@ QGroupBox* LineWindow::outputsGroup() {
     return group;
 }
 
+// Serial numbers from a pool, as velta-flash's --serial-* options take them.
+QGroupBox* LineWindow::serialGroup() {
+    auto* group = new QGroupBox(tr("Serial numbers"));
+    auto* form = new QGridLayout(group);
+    m_serialSource = named(new QComboBox, "serialSource", tr("Serial numbers: where they come from"));
+    for (const auto& [text, key] :
+         {std::pair(tr("none"), QString()), std::pair(tr("a counter"), QStringLiteral("counter")),
+          std::pair(tr("a list file"), QStringLiteral("list")),
+          std::pair(tr("an SQTP file"), QStringLiteral("sqtp"))})
+        m_serialSource->addItem(text, key);
+    m_serialPool = edit("serialPool", tr("Serial pool"));
+    m_chooseSerialPool = button(tr("..."), "chooseSerialPool", tr("Choose the serial pool"));
+    m_serialAt = edit("serialAt", tr("Serial address"));
+    m_serialAt->setPlaceholderText(tr("0x7FF0"));
+    m_serialSize = edit("serialSize", tr("Serial size in bytes"));
+    m_serialFormat = named(new QComboBox, "serialFormat", tr("Serial format"));
+    m_serialFormat->addItems({QStringLiteral("be"), QStringLiteral("le"), QStringLiteral("ascii"),
+                              QStringLiteral("hex"), QStringLiteral("mac")});
+    m_serialStart = edit("serialStart", tr("Counter's first value"));
+    m_serialStep = edit("serialStep", tr("Counter's step"));
+    m_serialStep->setPlaceholderText(tr("1"));
+    m_serialFile = edit("serialFile", tr("List or SQTP file"));
+    m_chooseSerialFile = button(tr("..."), "chooseSerialFile", tr("Choose the list or SQTP file"));
+    int cell = 0;
+    const auto add = [&](const QString& text, QWidget* field) {
+        auto* l = new QLabel(text);
+        l->setBuddy(field);
+        form->addWidget(l, cell / 3, cell % 3 * 2);
+        form->addWidget(field, cell / 3, cell % 3 * 2 + 1);
+        ++cell;
+    };
+    add(tr("Seria&l source"), m_serialSource);
+    add(tr("Poo&l"), withButton(m_serialPool, m_chooseSerialPool));
+    add(tr("File"), withButton(m_serialFile, m_chooseSerialFile));
+    add(tr("Address"), m_serialAt);
+    add(tr("Bytes"), m_serialSize);
+    add(tr("Format"), m_serialFormat);
+    add(tr("First value"), m_serialStart);
+    add(tr("Step"), m_serialStep);
+    return group;
+}
+
+// The devices' table: a row each, large enough to read at a distance.
+void LineWindow::devicesTable() {
+    m_table = named(new QTableView, "devices", tr("Devices"));
+    m_table->setModel(&m_model);
+    m_table->setItemDelegateForColumn(LineModel::Progress, new ProgressDelegate(m_table));
+    m_table->setItemDelegateForColumn(LineModel::Result, new ResultDelegate(m_table));
+    m_table->setFont(scaled(font(), 1.2));
+    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_table->setTabKeyNavigation(false);
+    m_table->setWordWrap(false);
+    m_table->verticalHeader()->setDefaultSectionSize(QFontMetrics(m_table->font()).height() * 7 / 4);
+    QHeaderView* header = m_table->horizontalHeader();
+    header->setStretchLastSection(true);
+    for (const auto& [column, width] :
+         {std::pair(LineModel::Target, 170), std::pair(LineModel::Device, 64),
+          std::pair(LineModel::Address, 104), std::pair(LineModel::Phase, 84),
+          std::pair(LineModel::Progress, 140), std::pair(LineModel::Resends, 76),
+          std::pair(LineModel::Result, 140), std::pair(LineModel::Message, 420),
+          std::pair(LineModel::Serial, 110)})
+        header->resizeSection(column, width);
+}
+
 void LineWindow::createControls() {
     auto* top = new QGridLayout;
     top->addWidget(lineGroup(), 0, 0);
     top->addWidget(firmwareGroup(), 0, 1);
     top->addWidget(operationGroup(), 0, 2);
     top->addWidget(outputsGroup(), 1, 0, 1, 3);
+    top->addWidget(serialGroup(), 2, 0, 1, 3);
     top->setColumnStretch(0, 3);
     top->setColumnStretch(1, 2);
 
@@ -189,23 +255,7 @@ void LineWindow::createControls() {
     actions->addSpacing(16);
     actions->addWidget(m_totals, 1);
 
-    m_table = named(new QTableView, "devices", tr("Devices"));
-    m_table->setModel(&m_model);
-    m_table->setItemDelegateForColumn(LineModel::Progress, new ProgressDelegate(m_table));
-    m_table->setItemDelegateForColumn(LineModel::Result, new ResultDelegate(m_table));
-    m_table->setFont(scaled(font(), 1.2));
-    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_table->setTabKeyNavigation(false);
-    m_table->setWordWrap(false);
-    m_table->verticalHeader()->setDefaultSectionSize(QFontMetrics(m_table->font()).height() * 7 / 4);
-    QHeaderView* header = m_table->horizontalHeader();
-    header->setStretchLastSection(true);
-    for (const auto& [column, width] :
-         {std::pair(LineModel::Target, 170), std::pair(LineModel::Device, 64),
-          std::pair(LineModel::Address, 104), std::pair(LineModel::Phase, 84),
-          std::pair(LineModel::Progress, 140), std::pair(LineModel::Resends, 76),
-          std::pair(LineModel::Result, 140), std::pair(LineModel::Message, 420)})
-        header->resizeSection(column, width);
+    devicesTable();
 
     m_messages = named(new QPlainTextEdit, "messages", tr("Messages"));
     m_messages->setReadOnly(true);
@@ -235,14 +285,31 @@ void LineWindow::createControls() {
                       m_chooseLog,
                       m_failedHostsFile,
                       m_chooseFailedHosts,
-                      m_flasherOptions};
+                      m_flasherOptions,
+                      m_serialSource,
+                      m_serialPool,
+                      m_chooseSerialPool,
+                      m_serialFile,
+                      m_chooseSerialFile,
+                      m_serialAt,
+                      m_serialSize,
+                      m_serialFormat,
+                      m_serialStart,
+                      m_serialStep};
 }
 
 // The event map: every control, key and run event, one line each.
 void LineWindow::connectEvents() {
     for (QLineEdit* e : {m_hostsFiles, m_targets, m_expectVersion, m_reportFile, m_logFile, m_failedHostsFile,
-                         m_flasherOptions})
+                         m_flasherOptions, m_serialPool, m_serialAt, m_serialSize, m_serialStart,
+                         m_serialStep, m_serialFile})
         connect(e, &QLineEdit::textChanged, this, &LineWindow::formChanged);
+    for (QComboBox* c : {m_serialSource, m_serialFormat})
+        connect(c, &QComboBox::currentIndexChanged, this, &LineWindow::formChanged);
+    connect(m_chooseSerialPool, &QPushButton::clicked, this,
+            [this] { chooseOutput(m_serialPool, tr("Serial pool")); });
+    connect(m_chooseSerialFile, &QPushButton::clicked, this,
+            [this] { chooseOutput(m_serialFile, tr("List or SQTP file")); });
     connect(m_direct, &QCheckBox::toggled, this, &LineWindow::formChanged);
     connect(m_startAfter, &QCheckBox::toggled, this, &LineWindow::formChanged);
     connect(m_operation, &QButtonGroup::idToggled, this, &LineWindow::formChanged);
@@ -284,6 +351,14 @@ void LineWindow::showForm() {
     m_logFile->setText(m_form.logFile);
     m_failedHostsFile->setText(m_form.failedHostsFile);
     m_flasherOptions->setText(m_form.options);
+    m_serialSource->setCurrentIndex(std::max(0, m_serialSource->findData(m_form.serialSource)));
+    m_serialPool->setText(m_form.serialPool);
+    m_serialAt->setText(m_form.serialAt);
+    m_serialSize->setText(m_form.serialSize);
+    m_serialFormat->setCurrentText(m_form.serialFormat);
+    m_serialStart->setText(m_form.serialStart);
+    m_serialStep->setText(m_form.serialStep);
+    m_serialFile->setText(m_form.serialFile);
     m_showing = false;
 }
 
@@ -302,6 +377,14 @@ void LineWindow::readForm() {
     m_form.logFile = m_logFile->text().trimmed();
     m_form.failedHostsFile = m_failedHostsFile->text().trimmed();
     m_form.options = m_flasherOptions->text().simplified();
+    m_form.serialSource = m_serialSource->currentData().toString();
+    m_form.serialPool = m_serialPool->text().trimmed();
+    m_form.serialAt = m_serialAt->text().trimmed();
+    m_form.serialSize = m_serialSize->text().trimmed();
+    m_form.serialFormat = m_serialFormat->currentText();
+    m_form.serialStart = m_serialStart->text().trimmed();
+    m_form.serialStep = m_serialStep->text().trimmed();
+    m_form.serialFile = m_serialFile->text().trimmed();
 }
 
 void LineWindow::formChanged() {

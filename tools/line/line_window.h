@@ -14,6 +14,7 @@
 
 class QButtonGroup;
 class QCheckBox;
+class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -35,6 +36,8 @@ struct LineStart;
 //   flash, verifyOnly, checkThenFlash, startAfter, expectVersion  what to do
 //   reportFile, logFile, failedHostsFile (each with choose...),
 //   options                                                      the outputs and other options
+//   serialSource, serialPool, serialAt, serialSize, serialFormat,
+//   serialStart, serialStep, serialFile (pool and file with choose...)  serial numbers
 //   startButton, stopButton, rerunButton, totals, devices,
 //   messages                                                     the run
 class LineWindow : public QWidget {
@@ -72,6 +75,8 @@ private:
     [[nodiscard]] QGroupBox* firmwareGroup();
     [[nodiscard]] QGroupBox* operationGroup();
     [[nodiscard]] QGroupBox* outputsGroup();
+    [[nodiscard]] QGroupBox* serialGroup();
+    void devicesTable();
     void connectEvents();
     void setTabOrder();
 
@@ -128,6 +133,10 @@ private:
     QButtonGroup* m_operation = nullptr;
     QLabel *m_lineStatus = nullptr, *m_firmwareName = nullptr, *m_firmwareLines = nullptr,
            *m_firmwareSha256 = nullptr, *m_firmwareStatus = nullptr, *m_totals = nullptr;
+    QComboBox *m_serialSource = nullptr, *m_serialFormat = nullptr;
+    QLineEdit *m_serialPool = nullptr, *m_serialAt = nullptr, *m_serialSize = nullptr,
+              *m_serialStart = nullptr, *m_serialStep = nullptr, *m_serialFile = nullptr;
+    QPushButton *m_chooseSerialPool = nullptr, *m_chooseSerialFile = nullptr;
     QTableView* m_table = nullptr;
     QPlainTextEdit* m_messages = nullptr;
     QList<QWidget*> m_formControls; // disabled while a run is under way

@@ -33,6 +33,7 @@ QStringList StationForm::arguments(bool inventory) const {
             a << QStringLiteral("--start");
         if (!expectVersion.isEmpty())
             a << QStringLiteral("--expect-version") << expectVersion;
+        a += serialArguments();
     }
     for (const auto& [name, path] : {std::pair("--report", reportFile), std::pair("--log", logFile),
                                      std::pair("--failed-hosts", inventory ? QString() : failedHostsFile)}) {
@@ -43,6 +44,27 @@ QStringList StationForm::arguments(bool inventory) const {
     if (inventory)
         a << QStringLiteral("--scan");
     return a + targets.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+QStringList StationForm::serialArguments() const {
+    if (serialSource.isEmpty())
+        return {};
+    QStringList a{QStringLiteral("--serial-db"), serialPool};
+    if (serialSource == QLatin1String("counter")) {
+        a << QStringLiteral("--serial-start") << serialStart;
+        if (!serialStep.isEmpty())
+            a << QStringLiteral("--serial-step") << serialStep;
+    } else {
+        a << (serialSource == QLatin1String("list") ? QStringLiteral("--serial-list")
+                                                    : QStringLiteral("--serial-sqtp"))
+          << serialFile;
+    }
+    // An SQTP file's records give the place and bytes themselves.
+    if (serialSource != QLatin1String("sqtp"))
+        a << QStringLiteral("--serial-at") << serialAt << QStringLiteral("--serial-format") << serialFormat;
+    if (!serialSize.isEmpty() || serialSource != QLatin1String("sqtp"))
+        a << QStringLiteral("--serial-size") << serialSize;
+    return a;
 }
 
 Result<LineOptions> StationForm::lineOptions(bool inventory) const {
@@ -83,6 +105,14 @@ void StationForm::save(QSettings& s) const {
     s.setValue(QStringLiteral("outputs/log"), kept(logFile));
     s.setValue(QStringLiteral("outputs/failedHosts"), kept(failedHostsFile));
     s.setValue(QStringLiteral("options/flasher"), options);
+    s.setValue(QStringLiteral("serial/source"), serialSource);
+    s.setValue(QStringLiteral("serial/pool"), kept(serialPool));
+    s.setValue(QStringLiteral("serial/at"), serialAt);
+    s.setValue(QStringLiteral("serial/size"), serialSize);
+    s.setValue(QStringLiteral("serial/format"), serialFormat);
+    s.setValue(QStringLiteral("serial/start"), serialStart);
+    s.setValue(QStringLiteral("serial/step"), serialStep);
+    s.setValue(QStringLiteral("serial/file"), kept(serialFile));
     s.sync();
 }
 
@@ -103,5 +133,13 @@ StationForm StationForm::load(QSettings& s) {
     f.logFile = s.value(QStringLiteral("outputs/log")).toString();
     f.failedHostsFile = s.value(QStringLiteral("outputs/failedHosts")).toString();
     f.options = s.value(QStringLiteral("options/flasher")).toString();
+    f.serialSource = s.value(QStringLiteral("serial/source")).toString();
+    f.serialPool = s.value(QStringLiteral("serial/pool")).toString();
+    f.serialAt = s.value(QStringLiteral("serial/at")).toString();
+    f.serialSize = s.value(QStringLiteral("serial/size")).toString();
+    f.serialFormat = s.value(QStringLiteral("serial/format"), f.serialFormat).toString();
+    f.serialStart = s.value(QStringLiteral("serial/start")).toString();
+    f.serialStep = s.value(QStringLiteral("serial/step")).toString();
+    f.serialFile = s.value(QStringLiteral("serial/file")).toString();
     return f;
 }

@@ -26,7 +26,10 @@ struct StationForm {
     Operation operation = Operation::Flash;
     bool start = false;
     QString expectVersion;
-    // (The serial numbers from a pool make a group of their own, here.)
+    // Serial numbers from a pool: the source ("" none, "counter", "list", "sqtp") and its fields,
+    // as velta-flash's --serial-* options take them.
+    QString serialSource, serialPool, serialAt, serialSize, serialFormat = QStringLiteral("be"), serialStart,
+                                                            serialStep, serialFile;
     // The outputs, where the station keeps them.
     QString reportFile, logFile, failedHostsFile;
     // The flasher's other options ("--timeout 0.5 --jobs 4"), without blanks in their values.
@@ -35,6 +38,8 @@ struct StationForm {
     // The flasher's arguments for a flash of the line (the file left out: it is given apart),
     // or, with `inventory`, for its --scan over the targets.
     [[nodiscard]] QStringList arguments(bool inventory = false) const;
+    // The --serial-* options of the serial group; none without a source.
+    [[nodiscard]] QStringList serialArguments() const;
     // The run those arguments make, checked as velta-flash checks them; the failure in its words.
     [[nodiscard]] Result<LineOptions> lineOptions(bool inventory = false) const;
 
