@@ -266,6 +266,17 @@ private slots:
         QVERIFY(isSameFile(path("absent"), dir.path() + "/./absent") &&
                 isSameFile(path("dangling"), path("nothing")));
         QVERIFY(!isSameFile(path("absent"), path("other")));
+        // A run over thousands of devices holds a socket each: the first ask raises the open-file
+        // limit to what the system allows.
+        rlimit files{};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_max > 64);
+        const rlimit low{64, files.rlim_max};
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &low) == 0);
+        const int limit = openFileLimit();
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &files) == 0);
+        QCOMPARE(
+            joined(limit == int(std::min<rlim_t>(files.rlim_max, INT_MAX)), files.rlim_cur == files.rlim_max),
+            "1 1");
         // Device text in a table: control characters escaped as the report's JSON escapes them.
         QCOMPARE(escapedText(QString::fromLatin1("V=1\0\x1b[2J\r\n\t\\ \x7f\x9b\xe9", 16)),
                  QStringLiteral("V=1\\u0000\\u001b[2J\\r\\n\\t\\\\ \\u007f\\u009b\u00e9"));

@@ -766,6 +766,29 @@ private slots:
         VERIFY_HAS(runFlash({"--serial-db", pool, "--serials"}).out, "\n7 programmed, 0 issued, 5 void\n");
     }
 
+    // The programs' own answers: the help with its defaults filled in, the version, and a help
+    // that cannot be written (a closed standard output) fails as an output does.
+    void helpAndVersion() {
+        const struct {
+            const char *program, *args, *limits, *start;
+            int code;
+        } rows[] = {{VELTA_FLASH, "--help", "", "Usage: velta-flash [options] FILE.hex", 0},
+                    {VELTA_FLASH, "--version", "", "velta-flash " VELTA_VERSION "\n", 0},
+                    {VELTA_FLASH, "-help", "", "Usage: velta-flash", 0},
+                    {VELTA_DEVSIM, "--help", "", "Usage: velta-devsim [options]", 0},
+                    {VELTA_DEVSIM, "--version", "", "velta-devsim " VELTA_VERSION "\n", 0},
+                    {VELTA_FLASH, "--help", "exec >&-;", "", ExitCode::LogError}};
+        for (const auto& r : rows) {
+            QProcess p;
+            p.start("bash", {"-c", QString(r.limits) + " exec \"$0\" \"$@\"", r.program, r.args});
+            QVERIFY(p.waitForFinished(10000));
+            const QString out = p.readAllStandardOutput();
+            QCOMPARE(joined(r.args, p.exitCode(), !*r.start || out.startsWith(r.start)),
+                     joined(r.args, r.code, true));
+        }
+        VERIFY_HAS(runFlash({"--help"}).out, "(default 111)"); // the defaults filled in
+    }
+
     // A firewall rule that refuses one datagram in 20 on its way out makes the send fail (EPERM):
     // a loss like any other, resent, never the end of the device.
     void sendsRefusedForAMoment() {

@@ -6,9 +6,12 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QFile>
+#include <QImage>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cmath>
@@ -182,6 +185,36 @@ private slots:
         QCOMPARE(bar->dirtyArea(), bar->rect());
         QCOMPARE(showFrame(), QString());
         QCOMPARE(bar->paintedText(), QStringLiteral("END"));
+    }
+
+    // The installed icons are drawn at build time, each size from the art itself; what the
+    // exporter cannot draw or write stops the build.
+    void iconExporter() {
+        QTemporaryDir dir;
+        const struct {
+            const char* args;
+            int code;
+        } rows[] = {{"velta-bootloader 16 48", 0},
+                    {"velta-line 32", 0},
+                    {"velta-nothing 16", 2},
+                    {"velta-line 0", 2},
+                    {"velta-line 4097", 2},
+                    {"velta-line x", 2},
+                    {"", 2}};
+        for (const auto& r : rows) {
+            const QStringList args = QString(r.args).split(' ', Qt::SkipEmptyParts);
+            QProcess p;
+            p.start(VELTA_ICON_EXPORT,
+                    args.isEmpty() ? QStringList{dir.path()} : QStringList{dir.path()} + args);
+            QVERIFY(p.waitForFinished(10000));
+            QCOMPARE(joined(r.args, p.exitCode()), joined(r.args, r.code));
+        }
+        QStringList drawn;
+        for (const char* f : {"16x16/apps/velta-bootloader.png", "48x48/apps/velta-bootloader.png",
+                              "32x32/apps/velta-line.png"})
+            drawn << QString::number(QImage(dir.filePath(f)).width());
+        QCOMPARE(drawn.join(' '), "16 48 32");
+        QVERIFY(!QDir(dir.filePath("4097x4097")).exists());
     }
 
     void addressBook_data() { addRows(BookRows); }

@@ -132,8 +132,9 @@ void UP_config::addAddress() {
     const int at = int(AddressBook::sortedInsertIndex(items, text));
     addressBox->insertItem(at, text);
     if (picked >= 0) {
-        // A picked entry stays the chosen one, where the insert has moved it.
-        addressBox->setCurrentIndex(picked + (at <= picked ? 1 : 0));
+        // A picked entry stays the chosen one. Its own text is what is added, and the insert goes
+        // after every entry that sorts as it does, so the pick keeps its place.
+        addressBox->setCurrentIndex(picked);
         return;
     }
     // Inserting must not change what the operator typed; the new entry is not picked, even
