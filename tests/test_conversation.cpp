@@ -142,6 +142,8 @@ const struct ClockRow { const char *name, *events, *expected; } ClockRows[] = {
     {"the row writes leave the window after 64 records, the horizon after 32", "c3200x4 c200x64", "1000 1000 400 20 0"},
     {"a needless resend: never again below twice its round trip", "c50x16 s8000 c50x64", "16000 16000 300 16 0"},
     {"... but never above the longest wait", "c50x16 s9000000", "3000000 3000000 300 16 0"},
+    {"... and halves after 1024 lines without another", "c50x16 s8000 ax1024", "16000 16000 300 16 0"},
+    {"... 1025", "c50x16 s8000 ax1025", "8000 8000 300 16 0"},
     {"waits in vain double the wait, up to the longest", "c200x16 t t t", "1000 8000 400 20 0"},
     {"... and a line answered at its first send ends that", "c200x16 t t t c200", "1000 1000 400 20 0"},
     {"the horizon: twice the longest recent delay", "c100x16 d900", "1000 1000 1800 20 0"},

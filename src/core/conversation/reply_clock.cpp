@@ -19,6 +19,7 @@ void ReplyClock::delay(Micros delay) {
 
 void ReplyClock::spurious(Micros roundTrip) {
     m_floorUs = std::min(m_longestUs, std::max(m_floorUs, 2 * roundTrip));
+    m_linesSinceSpurious = 0;
 }
 
 // The slow tail of the recent round trips with a quarter of it again, or the floor, whichever is
@@ -77,6 +78,10 @@ void ReplyClock::lineDuplicates() {
 }
 
 void ReplyClock::answered() {
+    if (m_floorUs > TimeoutFloorUs && ++m_linesSinceSpurious > FloorMemoryLines) {
+        m_floorUs = std::max(TimeoutFloorUs, m_floorUs / 2);
+        m_linesSinceSpurious = 0;
+    }
     // A line that has stopped duplicating replies gets its pace back.
     if (m_twinGapUs > 0 && ++m_linesSinceTwin > TwinMemoryLines)
         m_twinGapUs = 0;

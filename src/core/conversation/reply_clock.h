@@ -49,6 +49,9 @@ public:
     static constexpr Micros TwinWindowUs = 20;
     // Lines answered without a duplicate before the line is taken to have stopped duplicating.
     static constexpr int TwinMemoryLines = 256;
+    // Lines answered after a needless resend before its raised floor halves again: a pause of a
+    // busy host passes, and every loss would cost the raised wait.
+    static constexpr int FloorMemoryLines = 1024;
     // Clean round trips whose slow tail sets the time-out.
     static constexpr int TripWindow = 64;
 
@@ -63,7 +66,8 @@ public:
     // Any answer's delay, late ones included: the horizon follows them.
     void delay(Micros delay);
     // A resend turned out needless: every copy was answered, the first `roundTrip` after it went.
-    // The time-out never again falls below what would have waited for it.
+    // The time-out does not fall below twice that for the next FloorMemoryLines lines, then
+    // halves towards TimeoutFloorUs each as many lines after.
     void spurious(Micros roundTrip);
     // A copy waited in vain: the next waits twice as long (until a line is answered at its first
     // send, or its copies turn out lost rather than late).
@@ -94,7 +98,8 @@ public:
     // awaited): the line duplicates or delays replies. The next lines wait the horizon at least
     // after each answer, and learn there how late the duplicates come.
     void lineDuplicates();
-    // A line was answered: after TwinMemoryLines without a duplicate the wait after answers ends.
+    // A line was answered: after TwinMemoryLines without a duplicate the wait after answers ends,
+    // after FloorMemoryLines without a needless resend a raised floor halves.
     void answered();
     [[nodiscard]] Micros duplicateGapUs() const { return m_twinGapUs; }
 
@@ -111,6 +116,7 @@ public:
 private:
     Micros m_longestUs;
     Micros m_floorUs = TimeoutFloorUs;
+    int m_linesSinceSpurious = 0;
     Micros m_srtt = 0;
     int m_samples = 0;
     int m_backoffs = 0;
