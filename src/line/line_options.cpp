@@ -2,6 +2,7 @@
 
 #include "core/io/files.h"
 #include "core/io/runtime_error.h"
+#include "store/database.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -53,7 +54,9 @@ QList<QCommandLineOption> lineOptionTable() {
             option({"serial-start"}, "VALUE"),
             option({"serial-step"}, "K"),
             option({"serial-list"}, "FILE"),
-            option({"serial-sqtp"}, "FILE")};
+            option({"serial-sqtp"}, "FILE"),
+            option({"history"}, "DB"),
+            option({"station"}, "NAME")};
 }
 
 namespace {
@@ -155,10 +158,17 @@ void readOutputs(CommandLine& line, LineOptions& o) {
                                  "--verify-only, --skip-verified or --start"));
     if (o.logFile == QLatin1String("-") || o.failedHostsFile == QLatin1String("-"))
         line.fail(QStringLiteral("--log and --failed-hosts need a file name; '-' is for --report"));
-}
-// A database server's address rather than a file.
-bool isDatabaseUrl(const QString& text) {
-    return text.startsWith(QLatin1String("postgresql://")) || text.startsWith(QLatin1String("postgres://"));
+    o.history = line.value("history");
+    if (line.isSet("history") && o.history.isEmpty())
+        line.fail(QStringLiteral("--history needs an SQLite file or a postgresql:// URL"));
+    if (line.isSet("history") && isDatabaseUrl(o.history))
+        if (const auto where = StoreLocation::parse(o.history); !where)
+            line.fail(where.failure().detail);
+    o.station = line.value("station");
+    // A station's name goes into every record and every table: one short line of text.
+    static const QRegularExpression stationName(QStringLiteral("^[^\\x00-\\x1f\\x7f]{1,64}$"));
+    if (line.isSet("station") && !stationName.match(o.station).hasMatch())
+        line.fail(QStringLiteral("--station needs a name of 1 to 64 characters, without control characters"));
 }
 
 // "0x7FF0" or "7FF0": an address in the file's 32-bit address space.
@@ -201,6 +211,8 @@ void readSerial(CommandLine& line, LineOptions& o) {
     if (s.pool.isEmpty())
         return line.fail(QStringLiteral("%1 needs --serial-db: the pool that hands each value out once")
                              .arg(sources.first()));
+    if (const auto where = StoreLocation::parse(s.pool); !where)
+        return line.fail(where.failure().detail);
     if (o.verifyOnly || o.skipVerified || o.scan)
         return line.fail(
             QStringLiteral("%1 cannot be used with --verify-only, --skip-verified or --scan: a check of a "
@@ -252,7 +264,8 @@ Result<void> checkFilesApart(const LineOptions& o) {
          {std::pair(QStringLiteral("--log"), o.logFile), std::pair(QStringLiteral("--report"), o.reportFile),
           std::pair(QStringLiteral("--failed-hosts"), o.failedHostsFile),
           std::pair(QStringLiteral("--serial-db"),
-                    isDatabaseUrl(o.serial.pool) ? QString() : o.serial.pool)}) {
+                    isDatabaseUrl(o.serial.pool) ? QString() : o.serial.pool),
+          std::pair(QStringLiteral("--history"), isDatabaseUrl(o.history) ? QString() : o.history)}) {
         if (!path.isEmpty() && path != QLatin1String("-"))
             outputs.append({option, path});
     }
@@ -277,7 +290,9 @@ Result<void> checkFilesApart(const LineOptions& o) {
                 return refused(QStringLiteral("%1 %2 is %3").arg(option, path, what));
         }
         for (qsizetype j = i + 1; j < outputs.size(); ++j) {
-            if (isSameFile(path, outputs[j].second))
+            // The pool and the history are tables of one store: one file may hold both.
+            const bool stores = option == QLatin1String("--serial-db") && outputs[j].first == QLatin1String("--history");
+            if (isSameFile(path, outputs[j].second) && !stores)
                 return refused(QStringLiteral("%1 %2 is the file of %3 %4")
                                    .arg(option, path, outputs[j].first, outputs[j].second));
         }

@@ -6,17 +6,21 @@
 #include "line/target_lookup.h"
 #include "net/addresses.h"
 #include "net/endpoint.h"
+#include "store/history.h"
 #include "store/serial_pool.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QMap>
+#include <QSysInfo>
 #include <QUuid>
 
 LineRun::LineRun(LineSettings settings, HostLookup lookup, QObject* parent)
     : QObject(parent), m_settings(std::move(settings)),
       m_runId(QUuid::createUuid().toString(QUuid::WithoutBraces)), m_started(QDateTime::currentDateTimeUtc()),
       m_hostLookup(std::move(lookup)) {
+    if (m_settings.station.isEmpty())
+        m_settings.station = QSysInfo::machineHostName();
     connect(this, &LineRun::done, this, [this] { m_over = true; });
     for (const HostEntry& h : std::as_const(m_settings.hosts)) {
         const std::optional<int> gateway = gatewayOf(h);
@@ -53,7 +57,8 @@ RunContext LineRun::runContext(int lines, const QString& sha256) const {
                               : m_settings.verifyOnly   ? QStringLiteral("verify")
                               : m_settings.skipVerified ? QStringLiteral("check-then-flash")
                                                         : QStringLiteral("flash");
-    return {m_settings.file, lines, sha256, m_runId, operation, m_settings.expectVersion, m_settings.check};
+    return {m_settings.file, lines,       sha256,           m_runId, operation, m_settings.expectVersion,
+            m_settings.check, m_settings.station};
 }
 
 // A target's own /ADDR, else --gateway's address, else direct.
@@ -64,11 +69,46 @@ std::optional<int> LineRun::gatewayOf(const HostEntry& h) const {
 }
 
 std::optional<int> LineRun::prepare() {
+    // A store that cannot be reached ends the run before anything else: no device may start
+    // without its records going where the line keeps them.
+    if (const auto code = openHistory())
+        return code;
     if (const auto code = loadFile())
         return code;
     if (const auto code = openOutputs())
         return code;
     return openSerialPool();
+}
+
+std::optional<int> LineRun::openHistory() {
+    if (m_settings.history.isEmpty())
+        return std::nullopt;
+    auto history = History::open(m_settings.history);
+    if (!history) {
+        emit message(QStringLiteral("history %1: %2").arg(m_settings.history, history.failure().detail));
+        return history.failure().cause == Failure::Cause::Store ? ExitCode::NetworkError : ExitCode::BadArguments;
+    }
+    m_history = std::move(*history);
+    m_report.setSink([this](const QByteArray& record) { toHistory(record); });
+    return std::nullopt;
+}
+
+// A history that stops answering keeps the records in the station's spool; the devices under
+// way finish, no other starts.
+void LineRun::toHistory(const QByteArray& record) {
+    const bool wasLost = m_history->lost();
+    const auto added = m_history->add(record);
+    if (!added) {
+        emit message(QStringLiteral("history %1: a record could not be kept: %2")
+                         .arg(m_history->shown(), added.failure().detail));
+        m_recordLost = true;
+    } else if (*added == History::Added::Spooled && !wasLost) {
+        emit message(QStringLiteral("history %1: the store does not answer: the records are kept in %2 until "
+                                    "it does, and no more devices start")
+                         .arg(m_history->shown(), m_history->spoolPath()));
+    }
+    if (m_history->lost() && m_historyFailure.isEmpty())
+        m_historyFailure = QStringLiteral("the store does not answer");
 }
 
 // The pool is opened, its dead runs' values voided and enough values there for every device
@@ -101,6 +141,15 @@ std::optional<int> LineRun::openSerialPool() {
                                                                    : ExitCode::NetworkError;
     }
     return std::nullopt;
+}
+
+void LineRun::jobStarting(DeviceJob* job) {
+    if (m_history && !m_historyFailure.isEmpty()) {
+        job->notStarted = QStringLiteral("not started: the history %1 failed: %2")
+                              .arg(m_history->shown(), m_historyFailure);
+        return;
+    }
+    giveSerial(job);
 }
 
 // The value is committed as issued before the device's first datagram, and goes into the device's
@@ -144,7 +193,14 @@ void LineRun::settleSerial(DeviceJob* job) {
     const auto settled = ok ? m_pool->programmed(*job->serial, {job->written, deviceKeyOf(*job),
                                                                 job->bootInfo, job->imageSha256})
                             : m_pool->voided(*job->serial, job->message);
-    if (!settled) {
+    if (settled && *settled == SerialPool::Settled::Spooled) {
+        emit message(QStringLiteral("serial pool %1: the store does not answer: %2 %3 is kept in the station's "
+                                    "spool, and no more devices start")
+                         .arg(m_settings.serial.pool, job->serial->text,
+                              ok ? QStringLiteral("programmed") : QStringLiteral("void")));
+        if (m_poolFailure.isEmpty())
+            m_poolFailure = QStringLiteral("the store does not answer");
+    } else if (!settled) {
         emit message(QStringLiteral("serial pool %1: %2 could not be recorded %3: %4")
                          .arg(m_settings.serial.pool, job->serial->text,
                               ok ? QStringLiteral("programmed") : QStringLiteral("void"),
@@ -175,15 +231,16 @@ std::optional<int> LineRun::loadFile() {
     const QString& error = loaded.failure().detail;
     emit message(error);
     // Every device gets its record, so a line's tooling sees why nothing was loaded.
+    m_report.setRun(runContext(0, QString()));
     if (!m_settings.reportFile.isEmpty()) {
         if (const auto opened = m_report.open(m_settings.reportFile, runContext(0, QString())); !opened) {
             emit message(QStringLiteral("cannot open report file %1: %2")
                              .arg(m_settings.reportFile, opened.failure().detail));
             return ExitCode::BadArguments;
         }
-        for (const auto& job : m_jobs)
-            m_report.writeFileError(*job, error);
     }
+    for (const auto& job : m_jobs)
+        m_report.writeFileError(*job, error);
     const bool written = writeFailedHosts(jobs());
     const int code = m_report.failed() || !written ? ExitCode::LogError : ExitCode::BadFile;
     m_report.writeRun({{QStringLiteral("file-error"), int(m_jobs.size())}}, int(m_jobs.size()), m_started,
@@ -192,8 +249,9 @@ std::optional<int> LineRun::loadFile() {
 }
 
 std::optional<int> LineRun::openOutputs() {
+    const int lines = m_file ? int(m_file->lines.count()) : 0;
+    m_report.setRun(runContext(lines, m_file ? m_file->sha256 : QString()));
     if (!m_settings.reportFile.isEmpty()) {
-        const int lines = m_file ? int(m_file->lines.count()) : 0;
         if (const auto opened =
                 m_report.open(m_settings.reportFile, runContext(lines, m_file ? m_file->sha256 : QString()));
             !opened) {
@@ -307,7 +365,7 @@ void LineRun::runDevices() {
     none.append(QByteArrayLiteral(":00000001FF"));
     m_runner = std::make_unique<Runner>(runnable, m_file ? m_file->lines : none, settings,
                                         m_transcript.isOpen() ? &m_transcript : nullptr);
-    connect(m_runner.get(), &Runner::jobStarting, this, &LineRun::giveSerial);
+    connect(m_runner.get(), &Runner::jobStarting, this, &LineRun::jobStarting);
     connect(m_runner.get(), &Runner::jobFinished, this, &LineRun::jobFinished);
     connect(m_runner.get(), &Runner::allFinished, this, &LineRun::done, Qt::QueuedConnection);
     emit runnerReady(m_runner.get(), all);
@@ -387,8 +445,20 @@ int LineRun::close(int code) {
     // The run's values still issued (none, unless the pool failed meanwhile) are voided.
     if (m_pool)
         (void)m_pool->close();
+    if (m_recordLost && code == ExitCode::Ok)
+        code = ExitCode::LogError;
     m_report.writeRun(counts, int(m_jobs.size()), m_started, code,
                       m_pool ? std::optional(std::pair(m_programmed, m_voided)) : std::nullopt);
+    if (m_history) {
+        if (const int waiting = m_history->finish())
+            emit message(QStringLiteral("history %1: %2 record%3 wait in %4; the next run delivers them")
+                             .arg(m_history->shown())
+                             .arg(waiting)
+                             .arg(waiting == 1 ? "" : "s")
+                             .arg(m_history->spoolPath()));
+        if (m_recordLost && code == ExitCode::Ok)
+            code = ExitCode::LogError;
+    }
     if (m_report.failed()) {
         emit message(
             QStringLiteral("cannot write report file %1: %2").arg(m_settings.reportFile, m_report.failure()));

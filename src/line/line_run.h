@@ -16,6 +16,7 @@
 #include <optional>
 #include <vector>
 
+class History;
 class SerialPool;
 class TargetLookup;
 
@@ -55,6 +56,8 @@ struct LineSettings {
     QString failedHostsFile; // the targets that did not end "ok" or "skipped", as a hosts file
     bool scan = false;       // only ask each target for its boot information
     SerialSettings serial;
+    QString history; // the store every record also goes to: an SQLite file or a PostgreSQL URL
+    QString station; // named in every record; empty: this host's name
 };
 
 // One run of a line, step by step: the file, the outputs, the targets' addresses, the devices,
@@ -107,7 +110,10 @@ private:
     [[nodiscard]] std::optional<int> gatewayOf(const HostEntry& host) const;
     void addJob(const HostEntry& host, std::optional<int> gateway);
     void jobFinished(DeviceJob* job);
+    [[nodiscard]] std::optional<int> openHistory();
+    void toHistory(const QByteArray& record);
     [[nodiscard]] std::optional<int> openSerialPool();
+    void jobStarting(DeviceJob* job);
     void giveSerial(DeviceJob* job);
     void settleSerial(DeviceJob* job);
     [[nodiscard]] int devicesExitCode() const;
@@ -130,4 +136,7 @@ private:
     std::unique_ptr<SerialPool> m_pool;
     QString m_poolFailure; // the pool failed: no device starts after it
     int m_programmed = 0, m_voided = 0;
+    std::unique_ptr<History> m_history;
+    QString m_historyFailure;   // the history went away: no device starts after it
+    bool m_recordLost = false;  // a record reached neither the history nor its spool
 };

@@ -40,6 +40,7 @@ Result<void> Report::open(const QString& path, RunContext run) {
     return success();
 }
 
+
 void Report::put(QJsonObject record, double durationS) {
     record[QStringLiteral("schema_version")] = SchemaVersion;
     record[QStringLiteral("run_id")] = m_run.runId;
@@ -49,10 +50,15 @@ void Report::put(QJsonObject record, double durationS) {
     record[QStringLiteral("operation")] = m_run.operation;
     record[QStringLiteral("expect_version")] = textOrNull(m_run.expectVersion);
     record[QStringLiteral("file_checked")] = m_run.fileChecked;
+    record[QStringLiteral("station")] = textOrNull(m_run.station);
     record[QStringLiteral("tool_version")] = QStringLiteral(VELTA_VERSION);
     record[QStringLiteral("duration_s")] = QString::fromLatin1(DurationMark.mid(1, DurationMark.size() - 2));
     QByteArray text = QJsonDocument(record).toJson(QJsonDocument::Compact);
     text.replace(DurationMark, QByteArray::number(durationS, 'f', 3));
+    if (m_sink)
+        m_sink(text);
+    if (!writes())
+        return;
     if (const auto written = m_out.append(text + '\n'); !written && m_failure.isEmpty())
         m_failure = written.failure().detail;
 }
@@ -75,7 +81,7 @@ QJsonObject Report::deviceFields(const DeviceJob& job, const QString& type) cons
 }
 
 void Report::write(const DeviceJob& job) {
-    if (!isOpen())
+    if (!writes())
         return;
     QJsonObject record = deviceFields(job, QStringLiteral("device"));
     record.insert(QStringLiteral("result"), resultKey(job));
@@ -95,7 +101,7 @@ void Report::write(const DeviceJob& job) {
 }
 
 void Report::writeFileError(const DeviceJob& job, const QString& message) {
-    if (!isOpen())
+    if (!writes())
         return;
     QJsonObject record = deviceFields(job, QStringLiteral("device"));
     record.insert(QStringLiteral("result"), QStringLiteral("file-error"));
@@ -113,14 +119,14 @@ void Report::writeFileError(const DeviceJob& job, const QString& message) {
 }
 
 void Report::writeScan(const DeviceJob& job) {
-    if (!isOpen())
+    if (!writes())
         return;
     put(deviceFields(job, QStringLiteral("scan")), double(job.startUtc.msecsTo(job.endUtc)) / 1000.0);
 }
 
 void Report::writeRun(const QMap<QString, int>& results, int devices, const QDateTime& start, int exitCode,
                       std::optional<std::pair<int, int>> serials) {
-    if (!isOpen())
+    if (!writes())
         return;
     QJsonObject counts;
     for (auto r = results.cbegin(); r != results.cend(); ++r)

@@ -11,6 +11,7 @@
 #include <QMap>
 #include <QString>
 
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -23,6 +24,7 @@ struct RunContext {
     QString operation = QStringLiteral("flash"); // flash, verify, check-then-flash or scan
     QString expectVersion;                       // --expect-version; empty: any version
     bool fileChecked = true;                     // every record was checked before sending
+    QString station;                             // the station that ran it (--station)
 };
 
 // The production record: one JSON object per device per run, appended as one line the moment
@@ -34,6 +36,10 @@ public:
 
     // `path` "-" writes to standard output; `run` goes into every record.
     Result<void> open(const QString& path, RunContext run);
+    // What every record says of the run where no file is open (records go only to the sink).
+    void setRun(RunContext run) { m_run = std::move(run); }
+    // Every record, as its text, also to `sink` (the history), with or without a file.
+    void setSink(std::function<void(const QByteArray& record)> sink) { m_sink = std::move(sink); }
     [[nodiscard]] bool isOpen() const { return m_out.isOpen(); }
     // Writes the record of a finished device; a failed write is remembered, not fatal.
     void write(const DeviceJob& job);
@@ -57,7 +63,10 @@ private:
     [[nodiscard]] QJsonObject deviceFields(const DeviceJob& job, const QString& type) const;
     void put(QJsonObject record, double durationS);
 
+    [[nodiscard]] bool writes() const { return isOpen() || m_sink != nullptr; }
+
     AppendFile m_out;
+    std::function<void(const QByteArray&)> m_sink;
     RunContext m_run;
     int m_interruptedBy = 2;
     QString m_failure;

@@ -1,6 +1,6 @@
 #include "store/serial_pool.h"
 
-#include "store/sqlite_pool.h"
+#include "store/sql_pool.h"
 
 QString serialStateName(SerialState state) {
     switch (state) {
@@ -14,13 +14,11 @@ QString serialStateName(SerialState state) {
     return QStringLiteral("issued");
 }
 
-// A pool is an SQLite file today; a PostgreSQL location ("postgresql://...") will pick its own
-// backend here.
-Result<std::unique_ptr<SerialPool>> SerialPool::open(const QString& path, const SerialSource& source,
+Result<std::unique_ptr<SerialPool>> SerialPool::open(const QString& location, const SerialSource& source,
                                                      const RunIdentity& run, int busyTimeoutMs) {
-    return SqlitePool::open(path, source, run, busyTimeoutMs);
+    return SqlPool::open(location, source, run, busyTimeoutMs);
 }
 
-Result<QList<SerialEntry>> SerialPool::list(const QString& path, int busyTimeoutMs) {
-    return SqlitePool::list(path, busyTimeoutMs);
+Result<QList<SerialEntry>> SerialPool::list(const QString& location, int busyTimeoutMs) {
+    return SqlPool::list(location, busyTimeoutMs);
 }

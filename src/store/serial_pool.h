@@ -61,18 +61,20 @@ public:
 
     virtual ~SerialPool() = default;
 
-    // Opens the pool at `path` (an SQLite file; made with its schema on first use) for the run
-    // `run` taking values from `source`. Refused: a path that is not a regular file, a file that
-    // is not a pool of ours (or of a later schema), and a pool made for another source (the
-    // detail says which it was made for and what this run gives). Before it returns, the issued
-    // values of runs that no longer run are voided and this run is registered.
-    [[nodiscard]] static Result<std::unique_ptr<SerialPool>> open(const QString& path,
+    // Opens the pool at `location` (an SQLite file, or a PostgreSQL URL: see StoreLocation; made
+    // with its schema on first use) for the run `run` taking values from `source`. Refused: a
+    // path that is not a regular file, a store that is not ours (or of a later schema), a store
+    // that cannot be reached (Store), and a pool made for another source (the detail says which
+    // it was made for and what this run gives). Before it returns, the outcomes a station kept in
+    // its spool are delivered, the issued values of runs that no longer run are voided and this
+    // run is registered.
+    [[nodiscard]] static Result<std::unique_ptr<SerialPool>> open(const QString& location,
                                                                   const SerialSource& source,
                                                                   const RunIdentity& run,
                                                                   int busyTimeoutMs = DefaultBusyTimeoutMs);
-    // The entries of the pool at `path` in source order, changing nothing (--serials). A path
-    // where there is no pool is FileNotFound.
-    [[nodiscard]] static Result<QList<SerialEntry>> list(const QString& path,
+    // The entries of the pool at `location` in source order, changing nothing (--serials). A
+    // path where there is no file is FileNotFound.
+    [[nodiscard]] static Result<QList<SerialEntry>> list(const QString& location,
                                                          int busyTimeoutMs = DefaultBusyTimeoutMs);
 
     // The next value, issued to `deviceKey` in one transaction that is committed before this
@@ -83,8 +85,11 @@ public:
     [[nodiscard]] virtual Result<void> available(qint64 count) = 0;
     // The value this run issued, now programmed or void. Refused for a value that is not issued
     // to this run (already settled, or voided by a later run that took this one for dead).
-    [[nodiscard]] virtual Result<void> programmed(const SerialValue& value, const ProgrammedInfo& info) = 0;
-    [[nodiscard]] virtual Result<void> voided(const SerialValue& value, const QString& why) = 0;
+    // Stored, or Spooled: the store could not be reached, the outcome waits in the station's
+    // spool for the next run that opens the pool (and no more values are issued by this one).
+    enum class Settled { Stored, Spooled };
+    [[nodiscard]] virtual Result<Settled> programmed(const SerialValue& value, const ProgrammedInfo& info) = 0;
+    [[nodiscard]] virtual Result<Settled> voided(const SerialValue& value, const QString& why) = 0;
     [[nodiscard]] virtual Result<QList<SerialEntry>> entries() = 0;
     // Ends the run: its values still issued are voided (they may have gone out), and no more
     // are issued. The destructor does it when it was not done.

@@ -1,0 +1,146 @@
+#include "store/spool.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QList>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+Failure spoolFailure(const QString& path, int error) {
+    return Failure{error == ENOSPC ? Failure::Cause::DiskFull : Failure::Cause::DeviceIo,
+                   QStringLiteral("spool %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(error)))};
+}
+
+// The spool file opened and locked for this process alone; closed (and unlocked) on leaving.
+class LockedFile {
+public:
+    LockedFile(const QString& path, bool create) {
+        const QByteArray name = QFile::encodeName(path);
+        // O_NOFOLLOW: a link planted at the spool's name is never written through.
+        m_fd = ::open(name.constData(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0), 0600);
+        if (m_fd < 0) {
+            m_error = errno;
+            return;
+        }
+        struct stat st{};
+        if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            m_error = EINVAL;
+            return;
+        }
+        while (::flock(m_fd, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                m_error = errno;
+                return;
+            }
+        }
+    }
+    ~LockedFile() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    LockedFile(const LockedFile&) = delete;
+    LockedFile& operator=(const LockedFile&) = delete;
+    [[nodiscard]] int fd() const { return m_error ? -1 : m_fd; }
+    [[nodiscard]] int error() const { return m_error; }
+
+private:
+    int m_fd = -1;
+    int m_error = 0;
+};
+
+bool writeAll(int fd, const QByteArray& bytes) {
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+} // namespace
+
+QString Spool::pathFor(const StoreLocation& where, const QString& kind) {
+    QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    if (state.isEmpty() || QDir::isRelativePath(state))
+        state = QDir::homePath() + QStringLiteral("/.local/state");
+    const QByteArray name = QCryptographicHash::hash(where.shown().toUtf8(), QCryptographicHash::Sha256).toHex();
+    return QStringLiteral("%1/velta/spool-%2-%3.jsonl").arg(state, kind, QString::fromLatin1(name.left(16)));
+}
+
+Result<void> Spool::append(const QJsonObject& entry) const {
+    const QString folder = QFileInfo(m_path).path();
+    if (!QDir().mkpath(folder))
+        return Failure{Failure::Cause::PathNotFound, QStringLiteral("spool %1: cannot make its folder").arg(m_path)};
+    (void)::chmod(QFile::encodeName(folder).constData(), 0700);
+    LockedFile file(m_path, true);
+    if (file.fd() < 0)
+        return spoolFailure(m_path, file.error());
+    const off_t end = ::lseek(file.fd(), 0, SEEK_END);
+    const QByteArray line = QJsonDocument(entry).toJson(QJsonDocument::Compact) + '\n';
+    if (end < 0 || !writeAll(file.fd(), line) || ::fsync(file.fd()) != 0) {
+        const int error = errno;
+        // Half an entry would glue onto the next one.
+        if (end >= 0)
+            (void)::ftruncate(file.fd(), end);
+        return spoolFailure(m_path, error);
+    }
+    return success();
+}
+
+Result<int> Spool::deliver(const std::function<Result<void>(const QJsonObject&)>& deliver) const {
+    if (!QFileInfo::exists(m_path))
+        return 0;
+    LockedFile file(m_path, false);
+    if (file.fd() < 0)
+        return file.error() == ENOENT ? Result<int>(0) : Result<int>(spoolFailure(m_path, file.error()));
+    QByteArray all;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::pread(file.fd(), buffer, sizeof buffer, off_t(all.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return spoolFailure(m_path, errno);
+        if (n == 0)
+            break;
+        all.append(buffer, n);
+    }
+    QList<QByteArray> kept;
+    int delivered = 0;
+    Result<void> stopped = success();
+    for (const QByteArray& line : all.split('\n')) {
+        if (line.trimmed().isEmpty())
+            continue;
+        const QJsonDocument entry = QJsonDocument::fromJson(line);
+        // An entry that is no JSON object is kept for a person to read, never dropped.
+        if (!stopped || !entry.isObject()) {
+            kept << line;
+            continue;
+        }
+        stopped = deliver(entry.object());
+        if (stopped)
+            ++delivered;
+        else
+            kept << line;
+    }
+    // Emptied only once all is delivered: rewriting a part could lose the rest in a crash, and
+    // an entry delivered again is stored once.
+    if (delivered > 0 && kept.isEmpty() && (::ftruncate(file.fd(), 0) != 0 || ::fsync(file.fd()) != 0))
+        return spoolFailure(m_path, errno);
+    if (!stopped)
+        return stopped.failure();
+    return delivered;
+}
