@@ -57,7 +57,7 @@ void Report::put(QJsonObject record, double durationS) {
     text.replace(DurationMark, QByteArray::number(durationS, 'f', 3));
     if (m_sink)
         m_sink(text);
-    if (!writes())
+    if (!isOpen())
         return;
     if (const auto written = m_out.append(text + '\n'); !written && m_failure.isEmpty())
         m_failure = written.failure().detail;

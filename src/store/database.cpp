@@ -35,8 +35,10 @@ Result<StoreLocation> StoreLocation::parse(const QString& text) {
         return where;
     }
     const auto refused = [&](const QString& why) {
-        return Failure{Failure::Cause::Usage,
-                       QStringLiteral("%1 is not a PostgreSQL URL: %2").arg(QUrl(text).toDisplayString(QUrl::RemovePassword), why)};
+        // Said without a password that may be in it.
+        static const QRegularExpression password(QStringLiteral("^([a-z]+://[^:/@]*):[^@/]*@"));
+        return Failure{Failure::Cause::Usage, QStringLiteral("%1 is not a PostgreSQL URL: %2")
+                                                  .arg(QString(text).replace(password, QStringLiteral("\\1@")), why)};
     };
     const QUrl url(text, QUrl::StrictMode);
     if (!url.isValid())

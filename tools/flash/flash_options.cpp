@@ -25,7 +25,8 @@ Result<FlashCommand> parseFlashArguments(const QStringList& args) {
         return QCommandLineOption(names, QString(), value);
     };
     CommandLine line(lineOptionTable() + QList{option({"list-silent"}), option({"progress"}, "WHEN"),
-                                               option({"q", "quiet"}), option({"serials"})});
+                                               option({"q", "quiet"}), option({"serials"}),
+                                               option({"find"}, "VALUE")});
     if (auto parsed = line.parse(args); !parsed)
         return parsed.failure();
     if (line.isSet("help"))
@@ -44,6 +45,18 @@ Result<FlashCommand> parseFlashArguments(const QStringList& args) {
                 Failure::Cause::Usage,
                 QStringLiteral("--serials writes its records to standard output only (--report -)")};
         return FlashCommand(FlashSerials{line.value("serial-db"), report == QLatin1String("-")});
+    }
+    if (line.isSet("find")) {
+        // A question to the history sends nothing.
+        if (line.value("history").isEmpty() || !line.positional().isEmpty() || line.value("find").isEmpty())
+            return Failure{Failure::Cause::Usage,
+                           QStringLiteral("--find VALUE asks the --history for a serial, a target or a SHA-256, "
+                                          "and nothing else")};
+        const QString report = line.value("report");
+        if (line.isSet("report") && report != QLatin1String("-"))
+            return Failure{Failure::Cause::Usage,
+                           QStringLiteral("--find writes its records to standard output only (--report -)")};
+        return FlashCommand(FlashFind{line.value("history"), line.value("find"), report == QLatin1String("-")});
     }
     FlashOptions o;
     readLineOptions(line, o, LineArguments::FileAndTargets);

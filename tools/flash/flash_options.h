@@ -28,7 +28,13 @@ struct FlashSerials {
     QString pool;
     bool records = false;
 };
-using FlashCommand = std::variant<FlashOptions, FlashHelp, FlashVersion, FlashSerials>;
+// --find: what the history holds for a serial, a device or a firmware, as a table or records.
+struct FlashFind {
+    QString history;
+    QString what;
+    bool records = false;
+};
+using FlashCommand = std::variant<FlashOptions, FlashHelp, FlashVersion, FlashSerials, FlashFind>;
 
 // The command line without the program name; a problem is a Usage failure. Reads the --hosts files.
 [[nodiscard]] Result<FlashCommand> parseFlashArguments(const QStringList& args);

@@ -2,6 +2,7 @@
 
 #include "core/io/signals.h"
 #include "progress_view.h"
+#include "store/history.h"
 #include "store/serial_pool.h"
 
 #include <QTimer>
@@ -116,4 +117,27 @@ int listSerials(const FlashSerials& command) {
     text = serialTable(*entries).toLocal8Bit();
     const bool written = std::fwrite(text.constData(), 1, size_t(text.size()), stdout) == size_t(text.size());
     return std::fflush(stdout) == 0 && written ? ExitCode::Ok : ExitCode::LogError;
+}
+
+int findInHistory(const FlashFind& command) {
+    const auto found = History::find(command.history, command.what);
+    if (!found) {
+        std::fprintf(stderr, "velta-flash: history %s: %s\n", command.history.toLocal8Bit().constData(),
+                     found.failure().detail.toLocal8Bit().constData());
+        return found.failure().cause == Failure::Cause::Store ? ExitCode::NetworkError : ExitCode::BadArguments;
+    }
+    QByteArray text;
+    if (command.records) {
+        for (const QByteArray& record : *found)
+            text += record + '\n';
+    } else {
+        text = historyTable(*found).toLocal8Bit();
+    }
+    const bool written = std::fwrite(text.constData(), 1, size_t(text.size()), stdout) == size_t(text.size());
+    if (std::fflush(stdout) != 0 || !written)
+        return ExitCode::LogError;
+    // Nothing found ends as grep's does (1), so a script can tell.
+    if (found->isEmpty())
+        std::fprintf(stderr, "velta-flash: the history holds nothing for %s\n", command.what.toLocal8Bit().constData());
+    return found->isEmpty() ? 1 : ExitCode::Ok;
 }

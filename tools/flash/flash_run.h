@@ -11,6 +11,8 @@ class TerminationSignals;
 
 // --serials: the pool as a table, or as JSON Lines records; the exit code.
 [[nodiscard]] int listSerials(const FlashSerials& command);
+// --find: the history's records of a serial, a device or a firmware; the exit code (4: none).
+[[nodiscard]] int findInHistory(const FlashFind& command);
 
 // One run of velta-flash: the line's run, its progress on standard error and its table on
 // standard output. Ctrl-C and SIGTERM are honoured in every step: the run then ends at once with

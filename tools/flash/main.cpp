@@ -37,6 +37,8 @@ int main(int argc, char* argv[]) {
         return FlashRun(std::move(*options), termination).exec();
     if (const auto* serials = std::get_if<FlashSerials>(&*parsed))
         return listSerials(*serials);
+    if (const auto* find = std::get_if<FlashFind>(&*parsed))
+        return findInHistory(*find);
     const QByteArray text = std::holds_alternative<FlashHelp>(*parsed) ? flashUsageText().toLocal8Bit()
                                                                        : "velta-flash " VELTA_VERSION "\n";
     return std::fputs(text.constData(), stdout) < 0 || std::fflush(stdout) != 0 ? ExitCode::LogError

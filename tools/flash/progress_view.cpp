@@ -3,6 +3,8 @@
 #include "core/io/printable.h"
 
 #include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMap>
 
 #include <sys/ioctl.h>
@@ -341,6 +343,21 @@ QString serialTable(const QList<SerialEntry>& entries) {
          {QStringLiteral("programmed"), QStringLiteral("issued"), QStringLiteral("void")})
         totals << QStringLiteral("%1 %2").arg(counts.value(state)).arg(state);
     return alignedTable(rows, {}) + totals.join(QLatin1String(", ")) + QLatin1Char('\n');
+}
+
+QString historyTable(const QList<QByteArray>& records) {
+    QList<QStringList> rows{{"END", "STATION", "TARGET", "SERIAL", "RESULT", "FIRMWARE", "RUN ID"}};
+    for (const QByteArray& text : records) {
+        const QJsonObject r = QJsonDocument::fromJson(text).object();
+        const auto field = [&](const char* name, int width = 0) {
+            const QString value = r.value(QLatin1String(name)).toString();
+            return value.isEmpty() ? QStringLiteral("-") : escapedText(width ? value.left(width) : cutText(value, 40));
+        };
+        rows << QStringList{field("end"),    field("station"),    field("target"),   field("serial"),
+                            field("result"), field("sha256", 12), field("run_id", 8)};
+    }
+    const qsizetype n = records.size();
+    return alignedTable(rows, {}) + QStringLiteral("%1 record%2\n").arg(n).arg(n == 1 ? "" : "s");
 }
 
 QString totalsLine(const QList<DeviceProgress>& devices) {

@@ -55,6 +55,8 @@ struct DeviceProgress {
 // A serial pool's values: VALUE, STATE, DEVICE (the key it was issued to), TIME (when it was
 // settled, or issued), RUN ID; then how many are in each state.
 [[nodiscard]] QString serialTable(const QList<SerialEntry>& entries);
+// --find: the history's device records (JSON, as the report wrote them), one row each, oldest first.
+[[nodiscard]] QString historyTable(const QList<QByteArray>& records);
 // The line under the table: "9 ok, 1 skipped, 2 failed: 1 timeout, 1 verify-mismatch".
 [[nodiscard]] QString totalsLine(const QList<DeviceProgress>& devices);
 
