@@ -6,6 +6,7 @@
 #include "line_window.h"
 #include "run_until.h"
 #include "simulator_process.h"
+#include "store/history.h"
 #include "synthetic_hex.h"
 #include "table.h"
 
@@ -39,6 +40,8 @@ const struct CommandRow { const char *name, *args, *outcome; } CommandRows[] = {
     {"serial numbers from a counter", "--serial-db p.db --serial-start 1000 --serial-step 2 --serial-at 0x7FF0 --serial-size 4 --serial-format le fw.hex h",
      "1 0 0 ;h;0 flash 0;;;;;fw.hex;counter p.db 0x7FF0 4 le 1000 2 -"},
     {"serial numbers from an SQTP file", "--serial-db p.db --serial-sqtp s.num fw.hex h", "1 0 0 ;h;0 flash 0;;;;;fw.hex;sqtp p.db - - be - - s.num"},
+    {"a history on a server, a station's name", "--history postgresql://line@db/line?sslmode=require --station bench-3 fw.hex h",
+     "1 0 0 ;h;0 flash 0;;;;;fw.hex;;postgresql://line@db/line?sslmode=require @bench-3"},
     {"--run needs a line", "--run fw.hex", "--run needs FILE.hex and a TARGET"},
     {"a misspelt option", "--retires 2", "Unknown option 'retires'; did you mean --retries?"},
     {"velta-flash's ways of showing are its own", "--progress never", "Unknown option 'progress'."},
@@ -79,13 +82,14 @@ QString formText(const StationForm& f) {
                                          f.serialFormat, f.serialStart, f.serialStep, f.serialFile}
                                  .replaceInStrings(QRegularExpression("^$"), "-")
                                  .join(' ')}
-        .join(";");
+               .join(";") +
+           (f.history.isEmpty() && f.station.isEmpty() ? QString() : ";" + f.history + " @" + f.station);
 }
 // What a run is told, in one line, to compare the window's runs with velta-flash's.
 QString settingsText(const LineSettings& s) {
     QString text = joined(s.file, s.remotePort, s.gateway, s.gatewayAddress, s.timeoutMs, s.firstTimeoutMs,
                           s.retries, s.jobs, s.check, s.verifyOnly, s.skipVerified, s.start, s.expectVersion,
-                          s.logFile, s.reportFile, s.failedHostsFile, s.scan);
+                          s.logFile, s.reportFile, s.failedHostsFile, s.scan, s.history, s.station);
     const SerialSettings& z = s.serial;
     text += " " + joined(int(z.source), z.pool, z.address.value_or(0), z.size, serialFormatName(z.format),
                          z.start, z.step, z.file);
@@ -311,6 +315,8 @@ private slots:
         QTest::mouseClick(st.control<QAbstractButton>("pickFirmware"), Qt::LeftButton);
         st.type("reportFile", st.path("line.jsonl"));
         st.type("options", "--timeout 0.2 --retries 1");
+        st.type("history", st.path("history.db"));
+        st.type("station", "bench 3");
         QTest::keyClick(st.control("direct"), Qt::Key_Space);
         // Serial numbers from a counter, each device its own, in its row.
         st.control("serialSource")->setFocus();
@@ -367,12 +373,22 @@ private slots:
             st.asked.join('|'),
             "Pick the firmware in |Stop the line|Stop the line|Close the line window|Close the line window");
         QCOMPARE(records(st.path("line.jsonl"), "run").size(), 4);
+        // The history holds what the report holds, each record naming the station.
+        const auto held = History::find(st.path("history.db"), ok.endpoint());
+        QVERIFY(held && !held->isEmpty());
+        const QList<QJsonObject> reported = records(st.path("line.jsonl"));
+        QCOMPARE(held->size(), int(std::count_if(reported.cbegin(), reported.cend(), [&](const QJsonObject& r) {
+                     return r["target"] == ok.endpoint();
+                 })));
+        for (const QByteArray& r : *held)
+            QCOMPARE(QJsonDocument::fromJson(r)["station"].toString(), "bench 3");
         // The station keeps its settings, never the firmware itself, and nothing beside it.
         st.reopen();
         QCOMPARE(joined(st.control<QLineEdit>("hostsFiles")->text() == st.path("line.hosts"),
                         st.control<QLineEdit>("reportFile")->text(), st.control<QLineEdit>("options")->text(),
                         st.control<QAbstractButton>("direct")->isChecked(), st.text("firmwareName")),
                  joined(1, st.path("line.jsonl"), "--timeout 0.2 --retries 1", 1, "none picked"));
+        QCOMPARE(joined(st.form().history, st.form().station), joined(st.path("history.db"), "bench 3"));
         st.mnemonic(Qt::Key_F, [&] { return st.asked.size() == 6; });
         QCOMPARE(st.asked.last(), "Pick the firmware in " + st.path("fw"));
         QCOMPARE(QDir(st.path("fw")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
@@ -443,7 +459,8 @@ private slots:
         }
         QCOMPARE(order.join(' '),
                  "hostsFiles openHosts targets direct pickFirmware flash startAfter expectVersion "
-                 "reportFile chooseReport logFile chooseLog failedHostsFile chooseFailedHosts options "
+                 "reportFile chooseReport logFile chooseLog failedHostsFile chooseFailedHosts history chooseHistory "
+                 "station options "
                  "serialSource serialPool chooseSerialPool serialFile chooseSerialFile serialAt serialSize "
                  "serialFormat serialStart serialStep devices messages");
         static const QRegularExpression qts("^(qt_|_q_|$)");

@@ -25,6 +25,8 @@ StationForm formOf(const CommandLine& line, const LineOptions& o) {
     f.reportFile = o.reportFile;
     f.logFile = o.logFile;
     f.failedHostsFile = o.failedHostsFile;
+    f.history = o.history;
+    f.station = line.value(QStringLiteral("station"));
     QStringList options;
     for (const char* name :
          {"port", "local-port", "gateway", "timeout", "first-timeout", "retries", "jobs"}) {

@@ -20,6 +20,7 @@
 #include <QScreen>
 #include <QSettings>
 #include <QShortcut>
+#include <QSysInfo>
 #include <QTableView>
 #include <QVBoxLayout>
 
@@ -147,6 +148,11 @@ QGroupBox* LineWindow::outputsGroup() {
     m_chooseLog = button(tr("..."), "chooseLog", tr("Choose the log file"));
     m_failedHostsFile = edit("failedHostsFile", tr("Failed hosts list"));
     m_chooseFailedHosts = button(tr("..."), "chooseFailedHosts", tr("Choose the failed hosts list"));
+    m_history = edit("history", tr("History: an SQLite file or a postgresql:// URL"));
+    m_history->setPlaceholderText(tr("history.db or postgresql://line@db-host/line"));
+    m_chooseHistory = button(tr("..."), "chooseHistory", tr("Choose the history file"));
+    m_station = edit("station", tr("Station name in the records"));
+    m_station->setPlaceholderText(QSysInfo::machineHostName());
     m_flasherOptions = edit("options", tr("More options, as velta-flash takes them"));
     m_flasherOptions->setPlaceholderText(tr("--timeout 0.5 --jobs 4 ..."));
     // Two fields a row, each with its label.
@@ -161,6 +167,8 @@ QGroupBox* LineWindow::outputsGroup() {
     add(tr("Re&port"), m_reportFile, m_chooseReport);
     add(tr("Log f&ile"), m_logFile, m_chooseLog);
     add(tr("Fail&ed hosts list"), m_failedHostsFile, m_chooseFailedHosts);
+    add(tr("Histor&y"), m_history, m_chooseHistory);
+    add(tr("Station na&me"), m_station, nullptr);
     add(tr("More optio&ns"), m_flasherOptions, nullptr);
     return group;
 }
@@ -285,6 +293,9 @@ void LineWindow::createControls() {
                       m_chooseLog,
                       m_failedHostsFile,
                       m_chooseFailedHosts,
+                      m_history,
+                      m_chooseHistory,
+                      m_station,
                       m_flasherOptions,
                       m_serialSource,
                       m_serialPool,
@@ -301,7 +312,7 @@ void LineWindow::createControls() {
 // The event map: every control, key and run event, one line each.
 void LineWindow::connectEvents() {
     for (QLineEdit* e : {m_hostsFiles, m_targets, m_expectVersion, m_reportFile, m_logFile, m_failedHostsFile,
-                         m_flasherOptions, m_serialPool, m_serialAt, m_serialSize, m_serialStart,
+                         m_history, m_station, m_flasherOptions, m_serialPool, m_serialAt, m_serialSize, m_serialStart,
                          m_serialStep, m_serialFile})
         connect(e, &QLineEdit::textChanged, this, &LineWindow::formChanged);
     for (QComboBox* c : {m_serialSource, m_serialFormat})
@@ -319,6 +330,7 @@ void LineWindow::connectEvents() {
     connect(m_chooseReport, &QPushButton::clicked, this,
             [this] { chooseOutput(m_reportFile, tr("Report")); });
     connect(m_chooseLog, &QPushButton::clicked, this, [this] { chooseOutput(m_logFile, tr("Log file")); });
+    connect(m_chooseHistory, &QPushButton::clicked, this, [this] { chooseOutput(m_history, tr("History")); });
     connect(m_chooseFailedHosts, &QPushButton::clicked, this,
             [this] { chooseOutput(m_failedHostsFile, tr("Failed hosts list")); });
     connect(m_start, &QPushButton::clicked, this, &LineWindow::startLine);
@@ -350,6 +362,8 @@ void LineWindow::showForm() {
     m_reportFile->setText(m_form.reportFile);
     m_logFile->setText(m_form.logFile);
     m_failedHostsFile->setText(m_form.failedHostsFile);
+    m_history->setText(m_form.history);
+    m_station->setText(m_form.station);
     m_flasherOptions->setText(m_form.options);
     m_serialSource->setCurrentIndex(std::max(0, m_serialSource->findData(m_form.serialSource)));
     m_serialPool->setText(m_form.serialPool);
@@ -376,6 +390,8 @@ void LineWindow::readForm() {
     m_form.reportFile = m_reportFile->text().trimmed();
     m_form.logFile = m_logFile->text().trimmed();
     m_form.failedHostsFile = m_failedHostsFile->text().trimmed();
+    m_form.history = m_history->text().trimmed();
+    m_form.station = m_station->text().trimmed();
     m_form.options = m_flasherOptions->text().simplified();
     m_form.serialSource = m_serialSource->currentData().toString();
     m_form.serialPool = m_serialPool->text().trimmed();

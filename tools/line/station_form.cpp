@@ -1,6 +1,7 @@
 #include "station_form.h"
 
 #include "core/io/command_line.h"
+#include "store/database.h"
 
 #include <QFileInfo>
 #include <QSettings>
@@ -35,8 +36,10 @@ QStringList StationForm::arguments(bool inventory) const {
             a << QStringLiteral("--expect-version") << expectVersion;
         a += serialArguments();
     }
-    for (const auto& [name, path] : {std::pair("--report", reportFile), std::pair("--log", logFile),
-                                     std::pair("--failed-hosts", inventory ? QString() : failedHostsFile)}) {
+    for (const auto& [name, path] :
+         {std::pair("--report", reportFile), std::pair("--log", logFile),
+          std::pair("--failed-hosts", inventory ? QString() : failedHostsFile), std::pair("--history", history),
+          std::pair("--station", station)}) {
         if (!path.isEmpty())
             a << QString::fromLatin1(name) << path;
     }
@@ -84,9 +87,11 @@ Result<LineOptions> StationForm::lineOptions(bool inventory) const {
 }
 
 namespace {
-// Kept as the folder the window was started in names them: the next start may be elsewhere.
+// Kept as the folder the window was started in names them: the next start may be elsewhere. A
+// database server's URL is no path.
 QString kept(const QString& path) {
-    return path.isEmpty() || path == QLatin1String("-") ? path : QFileInfo(path).absoluteFilePath();
+    return path.isEmpty() || path == QLatin1String("-") || isDatabaseUrl(path) ? path
+                                                                               : QFileInfo(path).absoluteFilePath();
 }
 } // namespace
 
@@ -104,6 +109,8 @@ void StationForm::save(QSettings& s) const {
     s.setValue(QStringLiteral("outputs/report"), kept(reportFile));
     s.setValue(QStringLiteral("outputs/log"), kept(logFile));
     s.setValue(QStringLiteral("outputs/failedHosts"), kept(failedHostsFile));
+    s.setValue(QStringLiteral("outputs/history"), kept(history));
+    s.setValue(QStringLiteral("outputs/station"), station);
     s.setValue(QStringLiteral("options/flasher"), options);
     s.setValue(QStringLiteral("serial/source"), serialSource);
     s.setValue(QStringLiteral("serial/pool"), kept(serialPool));
@@ -132,6 +139,8 @@ StationForm StationForm::load(QSettings& s) {
     f.reportFile = s.value(QStringLiteral("outputs/report")).toString();
     f.logFile = s.value(QStringLiteral("outputs/log")).toString();
     f.failedHostsFile = s.value(QStringLiteral("outputs/failedHosts")).toString();
+    f.history = s.value(QStringLiteral("outputs/history")).toString();
+    f.station = s.value(QStringLiteral("outputs/station")).toString();
     f.options = s.value(QStringLiteral("options/flasher")).toString();
     f.serialSource = s.value(QStringLiteral("serial/source")).toString();
     f.serialPool = s.value(QStringLiteral("serial/pool")).toString();

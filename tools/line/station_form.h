@@ -30,8 +30,9 @@ struct StationForm {
     // as velta-flash's --serial-* options take them.
     QString serialSource, serialPool, serialAt, serialSize, serialFormat = QStringLiteral("be"), serialStart,
                                                             serialStep, serialFile;
-    // The outputs, where the station keeps them.
-    QString reportFile, logFile, failedHostsFile;
+    // The outputs, where the station keeps them; the history (a file or a postgresql:// URL)
+    // and the station's name in the records (empty: the host's).
+    QString reportFile, logFile, failedHostsFile, history, station;
     // The flasher's other options ("--timeout 0.5 --jobs 4"), without blanks in their values.
     QString options;
 
