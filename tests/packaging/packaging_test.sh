@@ -69,6 +69,7 @@ names=$(field Depends | tr ',' '\n' | sed 's/^ *//; s/[ (].*//')
 for lib in libc6 libstdc++6 libqt6core6 libqt6network6 libqt6widgets6 libqt6gui6 libqt6sql6-sqlite; do
     grep -qxF "$lib" <<<"$names" || fail "Depends lacks $lib: $(field Depends)"
 done
+[ "$(field Recommends)" = "libqt6sql6-psql" ] || fail "Recommends: '$(field Recommends)', not libqt6sql6-psql"
 [ "$(dpkg-deb -c "$deb" | awk '$NF ~ /^\.\/usr\/(bin|share)\/./ && $1 !~ /^d/' | wc -l)" = "${#expected[@]}" ] ||
     fail "the package does not hold the installed files"
 dpkg-deb -c "$deb" | awk '$NF ~ /^\.\/usr\/bin\/./ && ($1 != "-rwxr-xr-x" || $2 != "root/root") { bad = 1 } END { exit bad }' ||

@@ -20,7 +20,8 @@
 
 class PgServer {
 public:
-    PgServer() {
+    // `durable`: syncs its writes as a real server does (benchmarks); tests need not.
+    explicit PgServer(bool durable = false) {
         m_bin = binFolder();
         if (m_bin.isEmpty()) {
             m_error = QStringLiteral("no PostgreSQL server programs (Debian: postgresql-15)");
@@ -53,12 +54,12 @@ public:
             m_error = QStringLiteral("initdb: ") + log;
             return;
         }
-        // Small and quick: no TCP, no fsync (a test's data need not survive the machine).
+        // Small and quick: no TCP, and no fsync where the data need not survive the machine.
         QFile conf(data() + QStringLiteral("/postgresql.conf"));
         if (!conf.open(QIODevice::Append) ||
-            conf.write(QStringLiteral("listen_addresses = ''\nunix_socket_directories = '%1'\nfsync = off\n"
+            conf.write(QStringLiteral("listen_addresses = ''\nunix_socket_directories = '%1'\nfsync = %2\n"
                                       "max_connections = 60\nshared_buffers = 16MB\n")
-                           .arg(m_dir->path())
+                           .arg(m_dir->path(), durable ? QStringLiteral("on") : QStringLiteral("off"))
                            .toUtf8()) < 0) {
             m_error = QStringLiteral("cannot write postgresql.conf");
             return;
