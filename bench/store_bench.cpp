@@ -35,7 +35,8 @@ double runFlash(const QString& flash, const QStringList& args, const QString& st
     t.start();
     p.start();
     if (!p.waitForFinished(600000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-        std::fprintf(stderr, "velta-flash failed (%d): %s\n", p.exitCode(), p.readAllStandardError().constData());
+        std::fprintf(stderr, "velta-flash failed (%d): %s\n", p.exitCode(),
+                     p.readAllStandardError().constData());
         p.kill();
         p.waitForFinished(3000);
         return -1;
@@ -61,7 +62,8 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "usage: store_bench VELTA_FLASH DEVSIM [ROUNDS]\n");
         return 2;
     }
-    const QString flash = QFileInfo(args[1]).absoluteFilePath(), devsim = QFileInfo(args[2]).absoluteFilePath();
+    const QString flash = QFileInfo(args[1]).absoluteFilePath(),
+                  devsim = QFileInfo(args[2]).absoluteFilePath();
     const int rounds = args.size() > 3 ? std::max(1, args[3].toInt()) : 3;
     QTemporaryDir dir;
     PgServer pg(true);
@@ -75,7 +77,8 @@ int main(int argc, char* argv[]) {
     std::vector<std::unique_ptr<Bench::Simulator>> gateways;
     QByteArray hosts;
     for (int g = 0; g < Gateways; ++g) {
-        gateways.push_back(std::make_unique<Bench::Simulator>(devsim, QStringList{"--address", addresses.join(',')}));
+        gateways.push_back(
+            std::make_unique<Bench::Simulator>(devsim, QStringList{"--address", addresses.join(',')}));
         for (int a = 1; a <= PerGateway; ++a)
             hosts += (gateways.back()->endpoint() + '/' + QString::number(a) + '\n').toUtf8();
     }
@@ -87,8 +90,8 @@ int main(int argc, char* argv[]) {
     hex.close();
     const QStringList line{"--quiet", "--hosts", hostsFile.fileName(), hex.fileName()};
     const auto stores = [&](const QString& db) {
-        return QStringList{"--serial-db", db,       "--serial-start",  "1000", "--serial-at", "0x7FF0",
-                           "--serial-size", "4",   "--serial-format", "be",   "--history",   db};
+        return QStringList{"--serial-db",   db,  "--serial-start",  "1000", "--serial-at", "0x7FF0",
+                           "--serial-size", "4", "--serial-format", "be",   "--history",   db};
     };
     std::printf("store cost: %d devices (%d gateways of %d), a 40-line file, %d rounds\n", Devices, Gateways,
                 PerGateway, rounds);
@@ -103,8 +106,8 @@ int main(int argc, char* argv[]) {
     }
     const auto median = [&](const char* key) { return Bench::median(times[key]); };
     for (const char* key : {"none", "sqlite", "postgresql"})
-        std::printf("  %-12s %6.2f s median (%s), %5.2f ms a device\n", key, median(key), spread(times[key]).c_str(),
-                    1000 * median(key) / Devices);
+        std::printf("  %-12s %6.2f s median (%s), %5.2f ms a device\n", key, median(key),
+                    spread(times[key]).c_str(), 1000 * median(key) / Devices);
     for (const char* key : {"sqlite", "postgresql"}) {
         QList<double> ratio, perDevice;
         for (int r = 0; r < rounds; ++r) {

@@ -377,9 +377,9 @@ private slots:
         const auto held = History::find(st.path("history.db"), ok.endpoint());
         QVERIFY(held && !held->isEmpty());
         const QList<QJsonObject> reported = records(st.path("line.jsonl"));
-        QCOMPARE(held->size(), int(std::count_if(reported.cbegin(), reported.cend(), [&](const QJsonObject& r) {
-                     return r["target"] == ok.endpoint();
-                 })));
+        QCOMPARE(held->size(),
+                 int(std::count_if(reported.cbegin(), reported.cend(),
+                                   [&](const QJsonObject& r) { return r["target"] == ok.endpoint(); })));
         for (const QByteArray& r : *held)
             QCOMPARE(QJsonDocument::fromJson(r)["station"].toString(), "bench 3");
         // The station keeps its settings, never the firmware itself, and nothing beside it.
@@ -459,7 +459,8 @@ private slots:
         }
         QCOMPARE(order.join(' '),
                  "hostsFiles openHosts targets direct pickFirmware flash startAfter expectVersion "
-                 "reportFile chooseReport logFile chooseLog failedHostsFile chooseFailedHosts history chooseHistory "
+                 "reportFile chooseReport logFile chooseLog failedHostsFile chooseFailedHosts history "
+                 "chooseHistory "
                  "station options "
                  "serialSource serialPool chooseSerialPool serialFile chooseSerialFile serialAt serialSize "
                  "serialFormat serialStart serialStep devices messages");

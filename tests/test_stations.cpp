@@ -77,12 +77,14 @@ class TestStations : public QObject {
         if (!p.waitForFinished(waitMs))
             p.kill(), p.waitForFinished(3000);
         return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2,
-                QString::fromLocal8Bit(p.readAllStandardOutput()), QString::fromLocal8Bit(p.readAllStandardError())};
+                QString::fromLocal8Bit(p.readAllStandardOutput()),
+                QString::fromLocal8Bit(p.readAllStandardError())};
     }
     // What the history holds for `what`, as records.
     QList<QJsonObject> find(const QString& history, const QString& what) const {
         QList<QJsonObject> records;
-        for (const QByteArray& line : flash({"--history", history, "--find", what, "--report", "-"}).out.toUtf8().split('\n'))
+        for (const QByteArray& line :
+             flash({"--history", history, "--find", what, "--report", "-"}).out.toUtf8().split('\n'))
             if (!line.isEmpty())
                 records << QJsonDocument::fromJson(line).object();
         return records;
@@ -90,7 +92,8 @@ class TestStations : public QObject {
     // The pool's values as "value:state" by value.
     QMap<QString, QString> pool(const QString& db) const {
         QMap<QString, QString> values;
-        for (const QByteArray& line : flash({"--serials", "--serial-db", db, "--report", "-"}).out.toUtf8().split('\n')) {
+        for (const QByteArray& line :
+             flash({"--serials", "--serial-db", db, "--report", "-"}).out.toUtf8().split('\n')) {
             const QJsonObject o = QJsonDocument::fromJson(line).object();
             if (!o.isEmpty())
                 values[o["serial"].toString()] = o["state"].toString();
@@ -103,14 +106,16 @@ class TestStations : public QObject {
         QStringList addresses;
         for (int a = 1; a <= count; ++a)
             addresses << QString::number(a);
-        auto sim = std::make_unique<SimulatorProcess>(VELTA_DEVSIM, QStringList{"--address", addresses.join(',')} + extra);
+        auto sim = std::make_unique<SimulatorProcess>(VELTA_DEVSIM,
+                                                      QStringList{"--address", addresses.join(',')} + extra);
         QByteArray hosts;
         for (int a = 1; a <= count; ++a)
             hosts += (sim->endpoint() + "/" + QString::number(a) + "\n").toUtf8();
         return {std::move(sim), write(hosts, name)};
     }
     static QStringList serial(const QString& db) {
-        return {"--serial-db", db, "--serial-start", "1000", "--serial-at", "0x7FF0", "--serial-size", "4", "--serial-format", "be"};
+        return {"--serial-db",   db,  "--serial-start",  "1000", "--serial-at", "0x7FF0",
+                "--serial-size", "4", "--serial-format", "be"};
     }
 
 private slots:
@@ -143,9 +148,10 @@ private slots:
             lines.push_back(gateway(50, QStringLiteral("line%1.hosts").arg(s)));
             QVERIFY(lines.back().first->port() != 0);
             stations.push_back(std::make_unique<QProcess>());
-            prepare(*stations.back(), serial(db) + QStringList{"--history", db, "--station", QStringLiteral("st%1").arg(s),
-                                                               "--quiet", "--hosts", lines.back().second, "--report",
-                                                               path(QStringLiteral("r%1.jsonl").arg(s)), path("fw.hex")});
+            prepare(*stations.back(),
+                    serial(db) + QStringList{"--history", db, "--station", QStringLiteral("st%1").arg(s),
+                                             "--quiet", "--hosts", lines.back().second, "--report",
+                                             path(QStringLiteral("r%1.jsonl").arg(s)), path("fw.hex")});
             stations.back()->start();
         }
         QStringList values;
@@ -192,9 +198,12 @@ private slots:
         prepare(victim, serial(db) + QStringList{"--quiet", "--hosts", slowHosts, path("fw.hex")});
         victim.start();
         // Until a device is under way with its value issued.
-        QVERIFY(QTest::qWaitFor([&] {
-            return QStringList(pool(db).values()).contains("issued") || victim.state() == QProcess::NotRunning;
-        }, 60000));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return QStringList(pool(db).values()).contains("issued") ||
+                       victim.state() == QProcess::NotRunning;
+            },
+            60000));
         QCOMPARE(victim.state(), QProcess::Running);
         victim.kill();
         QVERIFY(victim.waitForFinished(10000));
@@ -217,11 +226,12 @@ private slots:
         const QString db = m_pg->newDatabase();
         auto [line, hosts] = gateway(8, "away.hosts", {"--record-us", "15000"});
         QProcess station;
-        prepare(station, serial(db) + QStringList{"--history", db, "--quiet", "--hosts", hosts, "--report", path("away.jsonl"),
-                                                  path("fw.hex")});
+        prepare(station, serial(db) + QStringList{"--history", db, "--quiet", "--hosts", hosts, "--report",
+                                                  path("away.jsonl"), path("fw.hex")});
         station.start();
         // Until one device is done (its record written) and the next under way.
-        QVERIFY(QTest::qWaitFor([&] { return read(path("away.jsonl")).count("\"type\":\"device\"") >= 1; }, 60000));
+        QVERIFY(QTest::qWaitFor([&] { return read(path("away.jsonl")).count("\"type\":\"device\"") >= 1; },
+                                60000));
         QCOMPARE(m_pg->stop(), QString());
         QVERIFY(station.waitForFinished(120000));
         const QString said = QString::fromLocal8Bit(station.readAllStandardError());
@@ -237,7 +247,8 @@ private slots:
                 runId = r["run_id"].toString();
         }
         QCOMPARE(reported.size(), 8);
-        const auto ok = std::count_if(reported.cbegin(), reported.cend(), [](const QJsonObject& r) { return r["result"] == "ok"; });
+        const auto ok = std::count_if(reported.cbegin(), reported.cend(),
+                                      [](const QJsonObject& r) { return r["result"] == "ok"; });
         QVERIFY2(ok >= 1 && ok < 8, qPrintable(QString::number(ok)));
         // The next station delivers the spool first: asking the history is such a run.
         const QList<QJsonObject> held = find(db, sha256Of(read(path("fw.hex"))));
@@ -251,7 +262,8 @@ private slots:
         // Each value as its device ended: programmed where "ok", void where it failed after it
         // went out; the values of devices never started were never issued.
         auto [again, againHosts] = gateway(1, "again.hosts");
-        QCOMPARE(flash(serial(db) + QStringList{"--quiet", "--hosts", againHosts, path("fw.hex")}).exitCode, 0);
+        QCOMPARE(flash(serial(db) + QStringList{"--quiet", "--hosts", againHosts, path("fw.hex")}).exitCode,
+                 0);
         const auto values = pool(db);
         for (const QJsonObject& r : reported) {
             const QString v = r["serial"].toString();
@@ -282,8 +294,8 @@ private slots:
     void historyInAFile() {
         auto [line, hosts] = gateway(3, "file.hosts");
         const QString store = path("station.db");
-        const Station s = flash(serial(store) + QStringList{"--history", store, "--station", "bench 3", "--quiet", "--hosts",
-                                                            hosts, path("fw.hex")});
+        const Station s = flash(serial(store) + QStringList{"--history", store, "--station", "bench 3",
+                                                            "--quiet", "--hosts", hosts, path("fw.hex")});
         QCOMPARE(joined(s.exitCode, s.err), QString("0 "));
         const QList<QJsonObject> all = find(store, sha256Of(read(path("fw.hex"))));
         QCOMPARE(all.size(), 3);

@@ -6,10 +6,10 @@
 #include "core/protocol/intel_hex.h"
 #include "line/serial_image.h"
 #include "line/serial_source.h"
+#include "pg_server.h"
 #include "store/database.h"
 #include "store/history.h"
 #include "store/serial_pool.h"
-#include "pg_server.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -447,8 +447,7 @@ private slots:
         const auto source = row.kind[0] == 'l'   ? listSerials(dir.filePath("f"), SerialFormat::BigEndian, 4)
                             : row.kind[0] == 's' ? sqtpSerials(dir.filePath("f"), 2)
                                                  : counterSerials(SerialFormat::BigEndian, 1, u"254", u"1");
-        auto pool =
-            std::move(*SerialPool::open(poolAt(dir), *source, RunIdentity::ofThisProcess("r")));
+        auto pool = std::move(*SerialPool::open(poolAt(dir), *source, RunIdentity::ofThisProcess("r")));
         QStringList log;
         for (int i = 0; i < 4; ++i) {
             auto v = pool->issue("d");

@@ -161,9 +161,6 @@ void readOutputs(CommandLine& line, LineOptions& o) {
     o.history = line.value("history");
     if (line.isSet("history") && o.history.isEmpty())
         line.fail(QStringLiteral("--history needs an SQLite file or a postgresql:// URL"));
-    if (line.isSet("history") && isDatabaseUrl(o.history))
-        if (const auto where = StoreLocation::parse(o.history); !where)
-            line.fail(where.failure().detail);
     o.station = line.value("station");
     // A station's name goes into every record and every table: one short line of text.
     static const QRegularExpression stationName(QStringLiteral("^[^\\x00-\\x1f\\x7f]{1,64}$"));
@@ -211,8 +208,6 @@ void readSerial(CommandLine& line, LineOptions& o) {
     if (s.pool.isEmpty())
         return line.fail(QStringLiteral("%1 needs --serial-db: the pool that hands each value out once")
                              .arg(sources.first()));
-    if (const auto where = StoreLocation::parse(s.pool); !where)
-        return line.fail(where.failure().detail);
     if (o.verifyOnly || o.skipVerified || o.scan)
         return line.fail(
             QStringLiteral("%1 cannot be used with --verify-only, --skip-verified or --scan: a check of a "
@@ -255,6 +250,11 @@ void readLineOptions(CommandLine& line, LineOptions& o, LineArguments arguments)
     readModes(line, o);
     readOutputs(line, o);
     readSerial(line, o);
+    // A server's URL is read here, so that a mistyped one is refused before anything is opened.
+    for (const QString& store : {o.serial.pool, o.history}) {
+        if (const auto where = StoreLocation::parse(store); !where)
+            line.fail(where.failure().detail);
+    }
 }
 
 Result<void> checkFilesApart(const LineOptions& o) {
@@ -263,8 +263,7 @@ Result<void> checkFilesApart(const LineOptions& o) {
     for (const auto& [option, path] :
          {std::pair(QStringLiteral("--log"), o.logFile), std::pair(QStringLiteral("--report"), o.reportFile),
           std::pair(QStringLiteral("--failed-hosts"), o.failedHostsFile),
-          std::pair(QStringLiteral("--serial-db"),
-                    isDatabaseUrl(o.serial.pool) ? QString() : o.serial.pool),
+          std::pair(QStringLiteral("--serial-db"), isDatabaseUrl(o.serial.pool) ? QString() : o.serial.pool),
           std::pair(QStringLiteral("--history"), isDatabaseUrl(o.history) ? QString() : o.history)}) {
         if (!path.isEmpty() && path != QLatin1String("-"))
             outputs.append({option, path});
@@ -291,7 +290,8 @@ Result<void> checkFilesApart(const LineOptions& o) {
         }
         for (qsizetype j = i + 1; j < outputs.size(); ++j) {
             // The pool and the history are tables of one store: one file may hold both.
-            const bool stores = option == QLatin1String("--serial-db") && outputs[j].first == QLatin1String("--history");
+            const bool stores =
+                option == QLatin1String("--serial-db") && outputs[j].first == QLatin1String("--history");
             if (isSameFile(path, outputs[j].second) && !stores)
                 return refused(QStringLiteral("%1 %2 is the file of %3 %4")
                                    .arg(option, path, outputs[j].first, outputs[j].second));

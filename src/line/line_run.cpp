@@ -57,8 +57,8 @@ RunContext LineRun::runContext(int lines, const QString& sha256) const {
                               : m_settings.verifyOnly   ? QStringLiteral("verify")
                               : m_settings.skipVerified ? QStringLiteral("check-then-flash")
                                                         : QStringLiteral("flash");
-    return {m_settings.file, lines,       sha256,           m_runId, operation, m_settings.expectVersion,
-            m_settings.check, m_settings.station};
+    return {m_settings.file,   lines, sha256, m_runId, operation, m_settings.expectVersion, m_settings.check,
+            m_settings.station};
 }
 
 // A target's own /ADDR, else --gateway's address, else direct.
@@ -86,7 +86,8 @@ std::optional<int> LineRun::openHistory() {
     auto history = History::open(m_settings.history);
     if (!history) {
         emit message(QStringLiteral("history %1: %2").arg(m_settings.history, history.failure().detail));
-        return history.failure().cause == Failure::Cause::Store ? ExitCode::NetworkError : ExitCode::BadArguments;
+        return history.failure().cause == Failure::Cause::Store ? ExitCode::NetworkError
+                                                                : ExitCode::BadArguments;
     }
     m_history = std::move(*history);
     m_report.setSink([this](const QByteArray& record) { toHistory(record); });
@@ -194,10 +195,11 @@ void LineRun::settleSerial(DeviceJob* job) {
                                                                 job->bootInfo, job->imageSha256})
                             : m_pool->voided(*job->serial, job->message);
     if (settled && *settled == SerialPool::Settled::Spooled) {
-        emit message(QStringLiteral("serial pool %1: the store does not answer: %2 %3 is kept in the station's "
-                                    "spool, and no more devices start")
-                         .arg(m_settings.serial.pool, job->serial->text,
-                              ok ? QStringLiteral("programmed") : QStringLiteral("void")));
+        emit message(
+            QStringLiteral("serial pool %1: the store does not answer: %2 %3 is kept in the station's "
+                           "spool, and no more devices start")
+                .arg(m_settings.serial.pool, job->serial->text,
+                     ok ? QStringLiteral("programmed") : QStringLiteral("void")));
         if (m_poolFailure.isEmpty())
             m_poolFailure = QStringLiteral("the store does not answer");
     } else if (!settled) {

@@ -137,6 +137,6 @@ private:
     QString m_poolFailure; // the pool failed: no device starts after it
     int m_programmed = 0, m_voided = 0;
     std::unique_ptr<History> m_history;
-    QString m_historyFailure;   // the history went away: no device starts after it
-    bool m_recordLost = false;  // a record reached neither the history nor its spool
+    QString m_historyFailure;  // the history went away: no device starts after it
+    bool m_recordLost = false; // a record reached neither the history nor its spool
 };

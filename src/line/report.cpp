@@ -40,7 +40,6 @@ Result<void> Report::open(const QString& path, RunContext run) {
     return success();
 }
 
-
 void Report::put(QJsonObject record, double durationS) {
     record[QStringLiteral("schema_version")] = SchemaVersion;
     record[QStringLiteral("run_id")] = m_run.runId;

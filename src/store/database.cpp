@@ -37,8 +37,9 @@ Result<StoreLocation> StoreLocation::parse(const QString& text) {
     const auto refused = [&](const QString& why) {
         // Said without a password that may be in it.
         static const QRegularExpression password(QStringLiteral("^([a-z]+://[^:/@]*):[^@/]*@"));
-        return Failure{Failure::Cause::Usage, QStringLiteral("%1 is not a PostgreSQL URL: %2")
-                                                  .arg(QString(text).replace(password, QStringLiteral("\\1@")), why)};
+        return Failure{Failure::Cause::Usage,
+                       QStringLiteral("%1 is not a PostgreSQL URL: %2")
+                           .arg(QString(text).replace(password, QStringLiteral("\\1@")), why)};
     };
     const QUrl url(text, QUrl::StrictMode);
     if (!url.isValid())
@@ -92,9 +93,10 @@ Failure storeFailure(const QString& where, const QSqlError& error) {
         error.nativeErrorCode() == QLatin1String("5") || error.nativeErrorCode() == QLatin1String("6");
     QString text = error.text().trimmed();
     text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    return Failure{Failure::Cause::Store,
-                   busy ? QStringLiteral("%1: the store stayed busy in another process past the time-out").arg(where)
-                        : QStringLiteral("%1: %2").arg(where, text)};
+    return Failure{
+        Failure::Cause::Store,
+        busy ? QStringLiteral("%1: the store stayed busy in another process past the time-out").arg(where)
+             : QStringLiteral("%1: %2").arg(where, text)};
 }
 
 Database::Database(StoreLocation where, QString connection, int busyTimeoutMs)
@@ -111,10 +113,11 @@ QSqlDatabase Database::handle() const {
 Result<void> Database::connect(const StoreLocation& where, const QString& name, int busyTimeoutMs) {
     const QString driver = where.isPostgres() ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE");
     if (!QSqlDatabase::isDriverAvailable(driver))
-        return Failure{Failure::Cause::Store,
-                       where.isPostgres()
-                           ? QStringLiteral("Qt SQL's PostgreSQL driver is not installed (Debian: libqt6sql6-psql)")
-                           : QStringLiteral("Qt SQL's SQLite driver is not installed (Debian: libqt6sql6-sqlite)")};
+        return Failure{
+            Failure::Cause::Store,
+            where.isPostgres()
+                ? QStringLiteral("Qt SQL's PostgreSQL driver is not installed (Debian: libqt6sql6-psql)")
+                : QStringLiteral("Qt SQL's SQLite driver is not installed (Debian: libqt6sql6-sqlite)")};
     QSqlDatabase db = QSqlDatabase::contains(name) ? QSqlDatabase::database(name, false)
                                                    : QSqlDatabase::addDatabase(driver, name);
     if (where.isPostgres()) {

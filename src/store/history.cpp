@@ -35,14 +35,15 @@ Result<void> store(const Database& db, const QByteArray& text, const QJsonObject
         const QString key = r.value(QLatin1String("device_key")).isString()
                                 ? r.value(QLatin1String("device_key")).toString()
                                 : r.value(QLatin1String("target")).toString();
-        stored = db.exec(
-            QStringLiteral("INSERT INTO device_records (run_id, type, record_key, station, target, device_key, "
-                           "serial, image_sha256, sha256, result, start_at, end_at, record, stored_at) VALUES "
-                           "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (run_id, type, record_key) "
-                           "DO NOTHING"),
-            {runId, type, key, station, textOf(r, "target"), textOf(r, "device_key"), textOf(r, "serial"),
-             textOf(r, "image_sha256"), textOf(r, "sha256"), textOf(r, "result"), textOf(r, "start"),
-             textOf(r, "end"), QString::fromUtf8(text), at});
+        stored =
+            db.exec(QStringLiteral(
+                        "INSERT INTO device_records (run_id, type, record_key, station, target, device_key, "
+                        "serial, image_sha256, sha256, result, start_at, end_at, record, stored_at) VALUES "
+                        "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (run_id, type, record_key) "
+                        "DO NOTHING"),
+                    {runId, type, key, station, textOf(r, "target"), textOf(r, "device_key"),
+                     textOf(r, "serial"), textOf(r, "image_sha256"), textOf(r, "sha256"), textOf(r, "result"),
+                     textOf(r, "start"), textOf(r, "end"), QString::fromUtf8(text), at});
     }
     return stored ? success() : Result<void>(stored.failure());
 }
@@ -72,7 +73,8 @@ Result<std::unique_ptr<Database>> openStore(const QString& location, int busyTim
     if (!where)
         return where.failure();
     if (!where->isPostgres() && !isRegularFileOrAbsent(location))
-        return Failure{Failure::Cause::NotRegularFile, QStringLiteral("%1 is not a regular file").arg(location)};
+        return Failure{Failure::Cause::NotRegularFile,
+                       QStringLiteral("%1 is not a regular file").arg(location)};
     auto db = Database::open(*where, busyTimeoutMs);
     if (!db)
         return db.failure();
@@ -93,7 +95,8 @@ Result<std::unique_ptr<Database>> openStore(const QString& location, int busyTim
 
 } // namespace
 
-History::History(std::unique_ptr<Database> db, Spool spool) : m_db(std::move(db)), m_spool(std::move(spool)) {}
+History::History(std::unique_ptr<Database> db, Spool spool)
+    : m_db(std::move(db)), m_spool(std::move(spool)) {}
 
 History::~History() = default;
 
@@ -115,8 +118,9 @@ Result<QList<QByteArray>> History::find(const QString& location, const QString& 
     static const QRegularExpression sha(QStringLiteral("^[0-9A-Fa-f]{64}$"));
     const QString hash = sha.match(what).hasMatch() ? what.toLower() : what;
     auto query = (*history)->m_db->exec(
-        QStringLiteral("SELECT record FROM device_records WHERE serial = ? OR target = ? OR device_key = ? OR "
-                       "image_sha256 = ? OR sha256 = ? ORDER BY start_at, id"),
+        QStringLiteral(
+            "SELECT record FROM device_records WHERE serial = ? OR target = ? OR device_key = ? OR "
+            "image_sha256 = ? OR sha256 = ? ORDER BY start_at, id"),
         {what, what, what, hash, hash});
     if (!query)
         return query.failure();

@@ -28,8 +28,8 @@ public:
 
     // The history at `location` (made on first use), with what the station's spool holds for it
     // delivered first. Refused: a store that cannot be reached (Store), one that is not ours.
-    [[nodiscard]] static Result<std::unique_ptr<History>> open(const QString& location,
-                                                               int busyTimeoutMs = Database::DefaultBusyTimeoutMs);
+    [[nodiscard]] static Result<std::unique_ptr<History>>
+    open(const QString& location, int busyTimeoutMs = Database::DefaultBusyTimeoutMs);
     // The device records that name `what`: a serial value, a target as written, a device's key
     // (address:port, /n behind a gateway), or a SHA-256 (of the file loaded, or of a device's own
     // image), oldest first, each as the report wrote it. The spool is delivered first.

@@ -54,7 +54,8 @@ const char* const HistoryTables[] = {
 };
 
 Failure notOurs(const Database& db, const QString& why) {
-    return Failure{Failure::Cause::Store, QStringLiteral("%1 is not a store of velta-flash: %2").arg(db.shown(), why)};
+    return Failure{Failure::Cause::Store,
+                   QStringLiteral("%1 is not a store of velta-flash: %2").arg(db.shown(), why)};
 }
 
 template <size_t N> Result<void> make(const Database& db, const char* const (&statements)[N]) {

@@ -88,7 +88,8 @@ public:
     // Stored, or Spooled: the store could not be reached, the outcome waits in the station's
     // spool for the next run that opens the pool (and no more values are issued by this one).
     enum class Settled { Stored, Spooled };
-    [[nodiscard]] virtual Result<Settled> programmed(const SerialValue& value, const ProgrammedInfo& info) = 0;
+    [[nodiscard]] virtual Result<Settled> programmed(const SerialValue& value,
+                                                     const ProgrammedInfo& info) = 0;
     [[nodiscard]] virtual Result<Settled> voided(const SerialValue& value, const QString& why) = 0;
     [[nodiscard]] virtual Result<QList<SerialEntry>> entries() = 0;
     // Ends the run: its values still issued are voided (they may have gone out), and no more

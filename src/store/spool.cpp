@@ -31,7 +31,7 @@ public:
             m_error = errno;
             return;
         }
-        struct stat st{};
+        struct stat st {};
         if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             m_error = EINVAL;
             return;
@@ -76,14 +76,16 @@ QString Spool::pathFor(const StoreLocation& where, const QString& kind) {
     QString state = qEnvironmentVariable("XDG_STATE_HOME");
     if (state.isEmpty() || QDir::isRelativePath(state))
         state = QDir::homePath() + QStringLiteral("/.local/state");
-    const QByteArray name = QCryptographicHash::hash(where.shown().toUtf8(), QCryptographicHash::Sha256).toHex();
+    const QByteArray name =
+        QCryptographicHash::hash(where.shown().toUtf8(), QCryptographicHash::Sha256).toHex();
     return QStringLiteral("%1/velta/spool-%2-%3.jsonl").arg(state, kind, QString::fromLatin1(name.left(16)));
 }
 
 Result<void> Spool::append(const QJsonObject& entry) const {
     const QString folder = QFileInfo(m_path).path();
     if (!QDir().mkpath(folder))
-        return Failure{Failure::Cause::PathNotFound, QStringLiteral("spool %1: cannot make its folder").arg(m_path)};
+        return Failure{Failure::Cause::PathNotFound,
+                       QStringLiteral("spool %1: cannot make its folder").arg(m_path)};
     (void)::chmod(QFile::encodeName(folder).constData(), 0700);
     LockedFile file(m_path, true);
     if (file.fd() < 0)

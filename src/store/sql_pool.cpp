@@ -122,9 +122,8 @@ Result<void> voidDeadRuns(const Database& db) {
                     {at, DiedReason, key});
         if (!voided)
             return voided.failure();
-        auto ended =
-            db.exec(QStringLiteral("UPDATE runs SET ended_at = ?, end_reason = 'died' WHERE run_key = ?"),
-                    {at, key});
+        auto ended = db.exec(
+            QStringLiteral("UPDATE runs SET ended_at = ?, end_reason = 'died' WHERE run_key = ?"), {at, key});
         if (!ended)
             return ended.failure();
     }
@@ -134,14 +133,15 @@ Result<void> voidDeadRuns(const Database& db) {
 // This run in the runs table; on PostgreSQL its lock is taken in the same transaction, so no
 // other station ever sees it registered and unlocked.
 Result<qint64> registerRun(const Database& db, const RunIdentity& run) {
-    auto made = db.exec(QStringLiteral("INSERT INTO runs (run_id, host, pid, boot_id, start_ticks, started_at) "
-                                       "VALUES (?, ?, ?, ?, ?, ?) RETURNING run_key"),
-                        {notNull(run.runId), notNull(run.host), run.pid, notNull(run.bootId), run.startTicks,
-                         now()});
+    auto made =
+        db.exec(QStringLiteral("INSERT INTO runs (run_id, host, pid, boot_id, start_ticks, started_at) "
+                               "VALUES (?, ?, ?, ?, ?, ?) RETURNING run_key"),
+                {notNull(run.runId), notNull(run.host), run.pid, notNull(run.bootId), run.startTicks, now()});
     if (!made)
         return made.failure();
     if (!made->next())
-        return Failure{Failure::Cause::Store, QStringLiteral("%1: the run was not registered").arg(db.shown())};
+        return Failure{Failure::Cause::Store,
+                       QStringLiteral("%1: the run was not registered").arg(db.shown())};
     const qint64 key = made->value(0).toLongLong();
     made->finish();
     if (db.postgres()) {
@@ -204,9 +204,10 @@ Result<void> ensureWal(const Database& db, int busyTimeoutMs) {
         if (set)
             return set->next() && set->value(0).toString() == QLatin1String("wal")
                        ? success()
-                       : Result<void>(Failure{
-                             Failure::Cause::Store,
-                             QStringLiteral("%1: the pool cannot keep a write-ahead log here").arg(db.shown())});
+                       : Result<void>(
+                             Failure{Failure::Cause::Store,
+                                     QStringLiteral("%1: the pool cannot keep a write-ahead log here")
+                                         .arg(db.shown())});
         if (!set.failure().detail.contains(QLatin1String("busy")) || waited.elapsed() >= busyTimeoutMs)
             return set.failure();
         QThread::msleep(5);
@@ -220,17 +221,18 @@ Result<int> settleInStore(const Database& db, const QJsonObject& e) {
     const QString state = e.value(QLatin1String("state")).toString();
     const bool programmed = state == serialStateName(SerialState::Programmed);
     auto updated = db.exec(
-        QStringLiteral("UPDATE serials SET state = ?, settled_at = ?, target = ?, device_address = ?, "
-                       "boot_info = ?, image_sha256 = ?, void_reason = ? WHERE ordinal = ? AND run_key = ? "
-                       "AND (state = 'issued' OR (state = 'void' AND void_reason IN (?, ?) AND ? = 'programmed'))"),
+        QStringLiteral(
+            "UPDATE serials SET state = ?, settled_at = ?, target = ?, device_address = ?, "
+            "boot_info = ?, image_sha256 = ?, void_reason = ? WHERE ordinal = ? AND run_key = ? "
+            "AND (state = 'issued' OR (state = 'void' AND void_reason IN (?, ?) AND ? = 'programmed'))"),
         {state, e.value(QLatin1String("settled_at")).toString(),
          programmed ? QVariant(e.value(QLatin1String("target")).toString()) : QVariant(),
          programmed ? QVariant(e.value(QLatin1String("device_address")).toString()) : QVariant(),
          programmed ? QVariant(e.value(QLatin1String("boot_info")).toString()) : QVariant(),
          programmed ? QVariant(e.value(QLatin1String("image_sha256")).toString()) : QVariant(),
          programmed ? QVariant() : QVariant(e.value(QLatin1String("void_reason")).toString()),
-         e.value(QLatin1String("ordinal")).toInteger(), e.value(QLatin1String("run_key")).toInteger(), DiedReason,
-         EndedReason, state});
+         e.value(QLatin1String("ordinal")).toInteger(), e.value(QLatin1String("run_key")).toInteger(),
+         DiedReason, EndedReason, state});
     if (!updated)
         return updated.failure();
     return updated->numRowsAffected();
@@ -252,9 +254,10 @@ Result<qint64> openRun(Database& db, const SerialSource& source, const RunIdenti
         if (auto tables = db.tables(); !tables)
             return tables.failure();
         else if (!tables->isEmpty() && !tables->contains(QLatin1String("velta_schema")))
-            return Failure{Failure::Cause::Store,
-                           QStringLiteral("%1 is not a store of velta-flash: it holds tables of another program")
-                               .arg(db.shown())};
+            return Failure{
+                Failure::Cause::Store,
+                QStringLiteral("%1 is not a store of velta-flash: it holds tables of another program")
+                    .arg(db.shown())};
         if (auto wal = ensureWal(db, busyTimeoutMs); !wal)
             return wal.failure();
     }
@@ -410,7 +413,8 @@ Result<void> SqlPool::available(qint64 count) {
 
 // Written at once where the store answers (after one new connection where the old one failed);
 // kept in the spool where it does not.
-Result<SerialPool::Settled> SqlPool::settle(const SerialValue& value, SerialState state, const QJsonObject& fields) {
+Result<SerialPool::Settled> SqlPool::settle(const SerialValue& value, SerialState state,
+                                            const QJsonObject& fields) {
     QJsonObject entry = fields;
     entry.insert(QStringLiteral("ordinal"), value.ordinal);
     entry.insert(QStringLiteral("run_key"), m_runKey);
@@ -422,12 +426,14 @@ Result<SerialPool::Settled> SqlPool::settle(const SerialValue& value, SerialStat
         if (settled && *settled == 1)
             return Settled::Stored;
         if (settled) {
-            auto query = m_db->exec(QStringLiteral("SELECT state FROM serials WHERE ordinal = ? AND run_key = ?"),
-                                    {value.ordinal, m_runKey});
+            auto query =
+                m_db->exec(QStringLiteral("SELECT state FROM serials WHERE ordinal = ? AND run_key = ?"),
+                           {value.ordinal, m_runKey});
             const QString current =
                 query && query->next() ? query->value(0).toString() : QStringLiteral("not issued");
-            return Failure{Failure::Cause::Usage,
-                           QStringLiteral("serial %1 is not issued to this run (it is %2)").arg(value.text, current)};
+            return Failure{
+                Failure::Cause::Usage,
+                QStringLiteral("serial %1 is not issued to this run (it is %2)").arg(value.text, current)};
         }
         if (attempt == 0 && !m_db->reconnect())
             break;
@@ -470,10 +476,10 @@ Result<void> SqlPool::close() {
                     {at, EndedReason, m_runKey});
         if (!voided)
             return voided.failure();
-        auto ended =
-            db.exec(QStringLiteral("UPDATE runs SET ended_at = ?, end_reason = 'closed' WHERE run_key = ? AND "
-                                   "ended_at IS NULL"),
-                    {at, m_runKey});
+        auto ended = db.exec(
+            QStringLiteral("UPDATE runs SET ended_at = ?, end_reason = 'closed' WHERE run_key = ? AND "
+                           "ended_at IS NULL"),
+            {at, m_runKey});
         return ended ? success() : Result<void>(ended.failure());
     });
     // A run that could not be closed (the server is away) is found dead by the next run, which

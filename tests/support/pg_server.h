@@ -48,8 +48,8 @@ public:
                 return;
             }
         }
-        const QString log = run(QStringLiteral("initdb"), {"-D", data(), "-A", "trust", "-U", "velta", "--no-sync",
-                                                           "-E", "UTF8", "--locale", "C"});
+        const QString log = run(QStringLiteral("initdb"), {"-D", data(), "-A", "trust", "-U", "velta",
+                                                           "--no-sync", "-E", "UTF8", "--locale", "C"});
         if (!log.isEmpty()) {
             m_error = QStringLiteral("initdb: ") + log;
             return;
@@ -79,13 +79,15 @@ public:
 
     // Starts and stops it (a server going away mid-run); what pg_ctl said where it failed.
     QString start() {
-        const QString failed = run(QStringLiteral("pg_ctl"), {"-D", data(), "-l", m_dir->path() + "/server.log",
-                                                              "-w", "-t", "60", "start"});
+        const QString failed =
+            run(QStringLiteral("pg_ctl"),
+                {"-D", data(), "-l", m_dir->path() + "/server.log", "-w", "-t", "60", "start"});
         m_running = failed.isEmpty();
         return failed;
     }
     QString stop() {
-        const QString failed = run(QStringLiteral("pg_ctl"), {"-D", data(), "-m", "fast", "-w", "-t", "60", "stop"});
+        const QString failed =
+            run(QStringLiteral("pg_ctl"), {"-D", data(), "-m", "fast", "-w", "-t", "60", "stop"});
         m_running = !failed.isEmpty();
         return failed;
     }
@@ -94,7 +96,8 @@ public:
     [[nodiscard]] QString newDatabase() {
         const QString name = QStringLiteral("t%1").arg(++m_databases);
         {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("pg-server-admin"));
+            QSqlDatabase db =
+                QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("pg-server-admin"));
             db.setConnectOptions(QStringLiteral("host=%1").arg(m_dir->path()));
             db.setUserName(QStringLiteral("velta"));
             db.setDatabaseName(QStringLiteral("postgres"));
@@ -112,9 +115,11 @@ public:
 private:
     static QString binFolder() {
         const QDir versions(QStringLiteral("/usr/lib/postgresql"));
-        for (const QString& version : versions.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::Reversed)) {
+        for (const QString& version :
+             versions.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::Reversed)) {
             const QString bin = versions.filePath(version + QStringLiteral("/bin"));
-            if (QFile::exists(bin + QStringLiteral("/initdb")) && QFile::exists(bin + QStringLiteral("/pg_ctl")))
+            if (QFile::exists(bin + QStringLiteral("/initdb")) &&
+                QFile::exists(bin + QStringLiteral("/pg_ctl")))
                 return bin;
         }
         const QString initdb = QStandardPaths::findExecutable(QStringLiteral("initdb"));

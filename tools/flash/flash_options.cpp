@@ -49,14 +49,16 @@ Result<FlashCommand> parseFlashArguments(const QStringList& args) {
     if (line.isSet("find")) {
         // A question to the history sends nothing.
         if (line.value("history").isEmpty() || !line.positional().isEmpty() || line.value("find").isEmpty())
-            return Failure{Failure::Cause::Usage,
-                           QStringLiteral("--find VALUE asks the --history for a serial, a target or a SHA-256, "
-                                          "and nothing else")};
+            return Failure{
+                Failure::Cause::Usage,
+                QStringLiteral("--find VALUE asks the --history for a serial, a target or a SHA-256, "
+                               "and nothing else")};
         const QString report = line.value("report");
         if (line.isSet("report") && report != QLatin1String("-"))
             return Failure{Failure::Cause::Usage,
                            QStringLiteral("--find writes its records to standard output only (--report -)")};
-        return FlashCommand(FlashFind{line.value("history"), line.value("find"), report == QLatin1String("-")});
+        return FlashCommand(
+            FlashFind{line.value("history"), line.value("find"), report == QLatin1String("-")});
     }
     FlashOptions o;
     readLineOptions(line, o, LineArguments::FileAndTargets);

@@ -124,7 +124,8 @@ int findInHistory(const FlashFind& command) {
     if (!found) {
         std::fprintf(stderr, "velta-flash: history %s: %s\n", command.history.toLocal8Bit().constData(),
                      found.failure().detail.toLocal8Bit().constData());
-        return found.failure().cause == Failure::Cause::Store ? ExitCode::NetworkError : ExitCode::BadArguments;
+        return found.failure().cause == Failure::Cause::Store ? ExitCode::NetworkError
+                                                              : ExitCode::BadArguments;
     }
     QByteArray text;
     if (command.records) {
@@ -138,6 +139,7 @@ int findInHistory(const FlashFind& command) {
         return ExitCode::LogError;
     // Nothing found ends as grep's does (1), so a script can tell.
     if (found->isEmpty())
-        std::fprintf(stderr, "velta-flash: the history holds nothing for %s\n", command.what.toLocal8Bit().constData());
+        std::fprintf(stderr, "velta-flash: the history holds nothing for %s\n",
+                     command.what.toLocal8Bit().constData());
     return found->isEmpty() ? 1 : ExitCode::Ok;
 }

@@ -351,7 +351,8 @@ QString historyTable(const QList<QByteArray>& records) {
         const QJsonObject r = QJsonDocument::fromJson(text).object();
         const auto field = [&](const char* name, int width = 0) {
             const QString value = r.value(QLatin1String(name)).toString();
-            return value.isEmpty() ? QStringLiteral("-") : escapedText(width ? value.left(width) : cutText(value, 40));
+            return value.isEmpty() ? QStringLiteral("-")
+                                   : escapedText(width ? value.left(width) : cutText(value, 40));
         };
         rows << QStringList{field("end"),    field("station"),    field("target"),   field("serial"),
                             field("result"), field("sha256", 12), field("run_id", 8)};

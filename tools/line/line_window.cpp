@@ -312,8 +312,8 @@ void LineWindow::createControls() {
 // The event map: every control, key and run event, one line each.
 void LineWindow::connectEvents() {
     for (QLineEdit* e : {m_hostsFiles, m_targets, m_expectVersion, m_reportFile, m_logFile, m_failedHostsFile,
-                         m_history, m_station, m_flasherOptions, m_serialPool, m_serialAt, m_serialSize, m_serialStart,
-                         m_serialStep, m_serialFile})
+                         m_history, m_station, m_flasherOptions, m_serialPool, m_serialAt, m_serialSize,
+                         m_serialStart, m_serialStep, m_serialFile})
         connect(e, &QLineEdit::textChanged, this, &LineWindow::formChanged);
     for (QComboBox* c : {m_serialSource, m_serialFormat})
         connect(c, &QComboBox::currentIndexChanged, this, &LineWindow::formChanged);

@@ -127,8 +127,7 @@ private:
               *m_flasherOptions = nullptr, *m_history = nullptr, *m_station = nullptr;
     QPushButton *m_openHosts = nullptr, *m_scan = nullptr, *m_pickFirmware = nullptr,
                 *m_chooseReport = nullptr, *m_chooseLog = nullptr, *m_chooseFailedHosts = nullptr,
-                *m_chooseHistory = nullptr,
-                *m_start = nullptr, *m_stop = nullptr, *m_rerun = nullptr;
+                *m_chooseHistory = nullptr, *m_start = nullptr, *m_stop = nullptr, *m_rerun = nullptr;
     QCheckBox *m_direct = nullptr, *m_startAfter = nullptr;
     QRadioButton *m_flash = nullptr, *m_verifyOnly = nullptr, *m_checkThenFlash = nullptr;
     QButtonGroup* m_operation = nullptr;

@@ -36,10 +36,9 @@ QStringList StationForm::arguments(bool inventory) const {
             a << QStringLiteral("--expect-version") << expectVersion;
         a += serialArguments();
     }
-    for (const auto& [name, path] :
-         {std::pair("--report", reportFile), std::pair("--log", logFile),
-          std::pair("--failed-hosts", inventory ? QString() : failedHostsFile), std::pair("--history", history),
-          std::pair("--station", station)}) {
+    for (const auto& [name, path] : {std::pair("--report", reportFile), std::pair("--log", logFile),
+                                     std::pair("--failed-hosts", inventory ? QString() : failedHostsFile),
+                                     std::pair("--history", history), std::pair("--station", station)}) {
         if (!path.isEmpty())
             a << QString::fromLatin1(name) << path;
     }
@@ -90,8 +89,9 @@ namespace {
 // Kept as the folder the window was started in names them: the next start may be elsewhere. A
 // database server's URL is no path.
 QString kept(const QString& path) {
-    return path.isEmpty() || path == QLatin1String("-") || isDatabaseUrl(path) ? path
-                                                                               : QFileInfo(path).absoluteFilePath();
+    return path.isEmpty() || path == QLatin1String("-") || isDatabaseUrl(path)
+               ? path
+               : QFileInfo(path).absoluteFilePath();
 }
 } // namespace
 
