@@ -1,18 +1,21 @@
-// Serialization: the value formats, the image each device gets (read back by srecord's srec_cat),
-// the list and SQTP files, and the pool on disk: its states, runs that die or live on in other
-// processes, two processes taking values at once, and the sources it refuses.
+// The stores: the value formats, the image each device gets (read back by srecord's srec_cat),
+// the list and SQTP files, and the pool: its states, runs that die or live on in other processes,
+// two processes taking values at once, the sources it refuses; the history, the spool, and a server
+// that goes away. Every store test runs on an SQLite file, then on a PostgreSQL server of its own.
+#include "pg_server.h"
 #include "table.h"
 
 #include "core/protocol/intel_hex.h"
 #include "line/serial_image.h"
 #include "line/serial_source.h"
-#include "pg_server.h"
 #include "store/database.h"
 #include "store/history.h"
 #include "store/serial_pool.h"
+#include "store/spool.h"
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QJsonObject>
 #include <QProcess>
 #include <QSet>
 #include <QSqlDatabase>
@@ -221,6 +224,21 @@ const struct NotPoolRow { const char *name, *kind, *outcome; } NotPoolRows[] = {
     {"a FIFO", "fifo", "P is not a regular file"}, {"a text file", "text", "P is not a store of velta-flash: file is not a database"},
     {"another program's database", "foreign", "P is not a store of velta-flash: it holds tables of another program"},
     {"a later schema", "later", "P is not a store of velta-flash: its schema is version 3; this program knows versions 1 and 2"}, {"listing where there is none", "none", "no serial pool at P"}};
+// A store's name as given: the parts of a PostgreSQL URL (host port user database | options), its
+// name in messages, or the refusal.
+const struct LocationRow { const char *name, *text, *parts, *shown; } LocationRows[] = {
+    {"a file", "line3.pool", "file line3.pool", "line3.pool"},
+    {"a file named like a URL's start", "postgresql", "file postgresql", "postgresql"},
+    {"host, port, user, database", "postgresql://line@db-host:5433/line", "db-host 5433 line line | connect_timeout=10", "postgresql://line@db-host:5433/line"},
+    {"the short scheme", "postgres://db/l", "db -1  l | connect_timeout=10", "postgresql://db/l"},
+    {"a socket folder, libpq's keys", "postgresql:///line?host=/run/postgresql&sslmode=require", " -1  line | host='/run/postgresql' sslmode='require' connect_timeout=10", "postgresql:///line?host=/run/postgresql&sslmode=require"},
+    {"a password is never shown", "postgresql://line:s3cret@db/line", "db -1 line line | connect_timeout=10", "postgresql://line@db/line"},
+    {"nor one among the keys", "postgresql://db/line?password=s3cret&connect_timeout=3", "db -1  line | password='s3cret' connect_timeout='3'", "postgresql://db/line?connect_timeout=3"},
+    {"a quote in a value", "postgresql://db/line?application_name=it's", "db -1  line | application_name='it\\'s' connect_timeout=10", "postgresql://db/line?application_name=it\\s"},
+    {"an IPv6 host", "postgresql://[::1]:5432/line", "::1 5432  line | connect_timeout=10", "postgresql://[::1]:5432/line"},
+    {"a key in capitals", "postgresql://db/line?Host=x", "postgresql://db/line?Host=x is not a PostgreSQL URL: 'Host' is no connection keyword", ""},
+    {"a database with a slash", "postgresql://db/a/b", "postgresql://db/a/b is not a PostgreSQL URL: a database name has no '/'", ""},
+    {"a refusal hides the password", "postgresql://u:pw@[::1/x", "postgresql://u@[::1/x is not a PostgreSQL URL", ""}};
 // clang-format on
 
 } // namespace
@@ -461,6 +479,115 @@ private slots:
         QVERIFY(read.open(QIODevice::ReadOnly) && read.readAll() == file);
         const QByteArray sha = QCryptographicHash::hash(file, QCryptographicHash::Sha256).toHex();
         QCOMPARE(source->sha256, row.kind[0] == 'c' ? QString() : QString(sha));
+    }
+
+    void locations_data() { addRows(LocationRows); }
+    void locations() {
+        const LocationRow& row = LocationRows[fetchRow()];
+        if (pg)
+            QSKIP("no store is opened");
+        const auto where = StoreLocation::parse(row.text);
+        const QString parts =
+            !where ? where.failure().detail
+            : !where->isPostgres()
+                ? "file " + where->path
+                : QStringList{where->host, QString::number(where->port), where->user, where->database}.join(
+                      ' ') +
+                      " | " + where->options.join(' ');
+        QVERIFY2(parts.startsWith(row.parts), qPrintable(parts));
+        QCOMPARE(where ? where->shown() : QString(), QString(row.shown));
+        QCOMPARE(storeShown(row.text).contains("s3cret") || storeShown(row.text).contains(":pw@"), false);
+    }
+
+    // The history keeps each record once, however often it comes, and finds it by its serial, its
+    // target or device, and the SHA-256 of its file or image, in any case.
+    void history() {
+        QTemporaryDir dir;
+        const QString at = poolAt(dir);
+        auto history = History::open(at);
+        QVERIFY2(history, qPrintable(history ? QString() : history.failure().detail));
+        // Written out as the report writes them (moc reads no raw strings).
+        const QByteArray device =
+            "{\"type\":\"device\",\"run_id\":\"r1\",\"station\":\"s\",\"target\":\"t1\","
+            "\"device_key\":\"127.0.0.1:7/16\",\"serial\":\"1000\",\"sha256\":\"" +
+            QByteArray(64, 'a') + "\",\"image_sha256\":\"" + QByteArray(64, 'c') +
+            "\",\"result\":\"ok\",\"start\":\"2026-01-01T00:00:00.000Z\"}";
+        const QByteArray run = "{\"type\":\"run\",\"run_id\":\"r1\",\"station\":\"s\",\"exit_code\":0}";
+        for (const QByteArray& r : {device, device, run, run})
+            QCOMPARE(int((*history)->add(r).value()), int(History::Added::Stored));
+        QVERIFY(!(*history)->add("not json"));
+        QVERIFY(!(*history)->add("{\"type\":\"device\"}")); // no run id
+        for (const QString& what :
+             {QString("1000"), QString("t1"), QString("127.0.0.1:7/16"), QString(64, 'a'), QString(64, 'C')})
+            QCOMPARE(History::find(at, what)->size(), 1);
+        QCOMPARE(History::find(at, "1001")->size(), 0);
+        QCOMPARE(History::find(at, "1000")->first(), device);
+        // The pool's tables and the history's in one store.
+        QVERIFY(SerialPool::open(at, counter(), RunIdentity::ofThisProcess("r")));
+        QCOMPARE(History::find(at, "t1")->size(), 1);
+    }
+
+    // The server goes away under a run: the outcome and the records wait in the spool, the run
+    // issues nothing more, and the next run delivers them once.
+    void serverAway() {
+        if (!pg)
+            QSKIP("a server of its own");
+        QTemporaryDir dir, state;
+        qputenv("XDG_STATE_HOME", state.path().toUtf8());
+        const QString at = poolAt(dir);
+        auto pool = std::move(*SerialPool::open(at, counter(), RunIdentity::ofThisProcess("away")));
+        auto history = std::move(*History::open(at));
+        const SerialValue a = *pool->issue("a"), b = *pool->issue("b");
+        QCOMPARE(pg->stop(), QString());
+        const auto programmed = pool->programmed(a, {"t"});
+        QVERIFY2(programmed, qPrintable(programmed ? QString() : programmed.failure().detail));
+        QCOMPARE(int(*programmed), int(SerialPool::Settled::Spooled));
+        QCOMPARE(int(pool->voided(b, "failed").value()), int(SerialPool::Settled::Spooled));
+        QVERIFY(!pool->issue("c"));
+        const QByteArray record = "{\"type\":\"device\",\"run_id\":\"away\",\"target\":\"t\",\"device_key\":"
+                                  "\"k\",\"serial\":\"1000\"}";
+        QCOMPARE(int(history->add(record).value()), int(History::Added::Spooled));
+        QCOMPARE(history->finish(), 1); // still away
+        QCOMPARE(pg->start(), QString());
+        history.reset();
+        pool.reset();
+        // Delivered by the next run, before it voids what a dead run left: 1000 programmed.
+        auto next = std::move(*SerialPool::open(at, counter(), RunIdentity::ofThisProcess("next")));
+        QCOMPARE(entriesText(*next->entries()), "1000:programmed:a@t 1001:void:b");
+        const auto found = History::find(at, "1000");
+        QVERIFY2(found, qPrintable(found ? QString() : found.failure().detail));
+        QCOMPARE(found->size(), 1);
+        QCOMPARE(History::find(at, "1000")->size(), 1); // and only once
+        QDir spool(state.path() + "/velta");
+        for (const QString& f : spool.entryList(QDir::Files))
+            QCOMPARE(QFileInfo(spool.filePath(f)).size(), 0);
+        qunsetenv("XDG_STATE_HOME");
+    }
+
+    // The spool keeps what no store took: a line that is no entry is kept for a person, never
+    // dropped, and a link planted at its name is not written through.
+    void spool() {
+        QTemporaryDir dir;
+        const Spool spool(dir.filePath("s.jsonl"));
+        QVERIFY(spool.append({{"n", 1}}) && spool.append({{"n", 2}}));
+        QFile f(dir.filePath("s.jsonl"));
+        QVERIFY(f.open(QIODevice::Append) && f.write("garbage\n") > 0);
+        f.close();
+        QStringList seen;
+        const auto delivered = spool.deliver([&](const QJsonObject& e) -> Result<void> {
+            seen << QString::number(e["n"].toInt());
+            return e["n"].toInt() == 2 ? Result<void>(Failure{Failure::Cause::Store, "away"}) : success();
+        });
+        QVERIFY(!delivered);
+        QCOMPARE(seen.join(' '), "1 2");
+        QCOMPARE(f.open(QIODevice::ReadOnly) ? f.readAll() : "?", "{\"n\":2}\ngarbage\n"); // the first went
+        f.close();
+        QCOMPARE(*spool.deliver([](const QJsonObject&) { return success(); }), 1);
+        QCOMPARE(f.open(QIODevice::ReadOnly) ? f.readAll() : "?", "garbage\n");
+        f.close();
+        QVERIFY(QFile::link(dir.filePath("elsewhere"), dir.filePath("l.jsonl")));
+        QVERIFY(!Spool(dir.filePath("l.jsonl")).append({{"n", 3}}));
+        QVERIFY(!QFile::exists(dir.filePath("elsewhere")));
     }
 
     // Paths that hold no pool of ours are refused, and left as they were.

@@ -6,6 +6,7 @@
 #include "line/target_lookup.h"
 #include "net/addresses.h"
 #include "net/endpoint.h"
+#include "store/database.h"
 #include "store/history.h"
 #include "store/serial_pool.h"
 
@@ -85,7 +86,8 @@ std::optional<int> LineRun::openHistory() {
         return std::nullopt;
     auto history = History::open(m_settings.history);
     if (!history) {
-        emit message(QStringLiteral("history %1: %2").arg(m_settings.history, history.failure().detail));
+        emit message(
+            QStringLiteral("history %1: %2").arg(storeShown(m_settings.history), history.failure().detail));
         return history.failure().cause == Failure::Cause::Store ? ExitCode::NetworkError
                                                                 : ExitCode::BadArguments;
     }
@@ -128,7 +130,7 @@ std::optional<int> LineRun::openSerialPool() {
     }
     auto pool = SerialPool::open(s.pool, *source, RunIdentity::ofThisProcess(m_runId));
     if (!pool) {
-        emit message(QStringLiteral("serial pool %1: %2").arg(s.pool, pool.failure().detail));
+        emit message(QStringLiteral("serial pool %1: %2").arg(storeShown(s.pool), pool.failure().detail));
         return pool.failure().cause == Failure::Cause::Store ? ExitCode::NetworkError
                                                              : ExitCode::BadArguments;
     }
@@ -137,7 +139,7 @@ std::optional<int> LineRun::openSerialPool() {
         return j->outcome == DeviceJob::Outcome::Waiting;
     });
     if (const auto enough = m_pool->available(devices); !enough) {
-        emit message(QStringLiteral("serial pool %1: %2").arg(s.pool, enough.failure().detail));
+        emit message(QStringLiteral("serial pool %1: %2").arg(storeShown(s.pool), enough.failure().detail));
         return enough.failure().cause == Failure::Cause::Exhausted ? ExitCode::BadArguments
                                                                    : ExitCode::NetworkError;
     }
@@ -198,13 +200,13 @@ void LineRun::settleSerial(DeviceJob* job) {
         emit message(
             QStringLiteral("serial pool %1: the store does not answer: %2 %3 is kept in the station's "
                            "spool, and no more devices start")
-                .arg(m_settings.serial.pool, job->serial->text,
+                .arg(storeShown(m_settings.serial.pool), job->serial->text,
                      ok ? QStringLiteral("programmed") : QStringLiteral("void")));
         if (m_poolFailure.isEmpty())
             m_poolFailure = QStringLiteral("the store does not answer");
     } else if (!settled) {
         emit message(QStringLiteral("serial pool %1: %2 could not be recorded %3: %4")
-                         .arg(m_settings.serial.pool, job->serial->text,
+                         .arg(storeShown(m_settings.serial.pool), job->serial->text,
                               ok ? QStringLiteral("programmed") : QStringLiteral("void"),
                               settled.failure().detail));
         if (m_poolFailure.isEmpty())

@@ -28,6 +28,14 @@ bool isDatabaseUrl(const QString& text) {
     return text.startsWith(QLatin1String("postgresql://")) || text.startsWith(QLatin1String("postgres://"));
 }
 
+QString storeShown(const QString& text) {
+    if (!isDatabaseUrl(text))
+        return text;
+    static const QRegularExpression password(QStringLiteral("^([a-z]+://[^:/@]*):[^@/]*@"));
+    static const QRegularExpression keyword(QStringLiteral("([?&]password=)[^&]*"));
+    return QString(text).replace(password, QStringLiteral("\\1@")).replace(keyword, QStringLiteral("\\1..."));
+}
+
 Result<StoreLocation> StoreLocation::parse(const QString& text) {
     StoreLocation where;
     if (!isDatabaseUrl(text)) {
@@ -35,11 +43,8 @@ Result<StoreLocation> StoreLocation::parse(const QString& text) {
         return where;
     }
     const auto refused = [&](const QString& why) {
-        // Said without a password that may be in it.
-        static const QRegularExpression password(QStringLiteral("^([a-z]+://[^:/@]*):[^@/]*@"));
         return Failure{Failure::Cause::Usage,
-                       QStringLiteral("%1 is not a PostgreSQL URL: %2")
-                           .arg(QString(text).replace(password, QStringLiteral("\\1@")), why)};
+                       QStringLiteral("%1 is not a PostgreSQL URL: %2").arg(storeShown(text), why)};
     };
     const QUrl url(text, QUrl::StrictMode);
     if (!url.isValid())

@@ -33,6 +33,9 @@ struct StoreLocation {
 // "postgresql://..." or "postgres://...": a database server rather than a file.
 [[nodiscard]] bool isDatabaseUrl(const QString& text);
 
+// A store's name as given, fit for a message: a URL without the password it may hold.
+[[nodiscard]] QString storeShown(const QString& text);
+
 // One connection to a store through Qt SQL (QSQLITE or QPSQL), named after no one else's: the few
 // places where the two engines speak differently are here, the tables and statements are shared.
 // A connection belongs to the thread that opened it.

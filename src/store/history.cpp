@@ -19,7 +19,8 @@ QVariant textOf(const QJsonObject& record, const char* field) {
 Result<void> store(const Database& db, const QByteArray& text, const QJsonObject& r) {
     const QString type = r.value(QLatin1String("type")).toString();
     const QString runId = r.value(QLatin1String("run_id")).toString();
-    const QString station = r.value(QLatin1String("station")).toString();
+    // Qt binds a null text as NULL: a record without a station is stored with an empty one.
+    const QString station = r.value(QLatin1String("station")).toString(QStringLiteral(""));
     const QString at = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
     if (runId.isEmpty() || type.isEmpty())
         return Failure{Failure::Cause::Usage, QStringLiteral("a record without its run id or type")};
@@ -34,7 +35,7 @@ Result<void> store(const Database& db, const QByteArray& text, const QJsonObject
     } else {
         const QString key = r.value(QLatin1String("device_key")).isString()
                                 ? r.value(QLatin1String("device_key")).toString()
-                                : r.value(QLatin1String("target")).toString();
+                                : r.value(QLatin1String("target")).toString(QStringLiteral(""));
         stored =
             db.exec(QStringLiteral(
                         "INSERT INTO device_records (run_id, type, record_key, station, target, device_key, "

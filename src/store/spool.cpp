@@ -25,22 +25,31 @@ class LockedFile {
 public:
     LockedFile(const QString& path, bool create) {
         const QByteArray name = QFile::encodeName(path);
-        // O_NOFOLLOW: a link planted at the spool's name is never written through.
-        m_fd = ::open(name.constData(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0), 0600);
-        if (m_fd < 0) {
-            m_error = errno;
-            return;
-        }
-        struct stat st {};
-        if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            m_error = EINVAL;
-            return;
-        }
-        while (::flock(m_fd, LOCK_EX) != 0) {
-            if (errno != EINTR) {
+        // A delivery replaces the file by a rename: whoever waited for the lock of the file it
+        // replaced opens the one now there.
+        for (;;) {
+            // O_NOFOLLOW: a link planted at the spool's name is never written through.
+            m_fd = ::open(name.constData(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0), 0600);
+            if (m_fd < 0) {
                 m_error = errno;
                 return;
             }
+            struct stat st {};
+            if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+                m_error = EINVAL;
+                return;
+            }
+            while (::flock(m_fd, LOCK_EX) != 0) {
+                if (errno != EINTR) {
+                    m_error = errno;
+                    return;
+                }
+            }
+            struct stat now {};
+            if (::stat(name.constData(), &now) == 0 && now.st_ino == st.st_ino && now.st_dev == st.st_dev)
+                return;
+            ::close(m_fd);
+            m_fd = -1;
         }
     }
     ~LockedFile() {
@@ -138,10 +147,29 @@ Result<int> Spool::deliver(const std::function<Result<void>(const QJsonObject&)>
         else
             kept << line;
     }
-    // Emptied only once all is delivered: rewriting a part could lose the rest in a crash, and
-    // an entry delivered again is stored once.
-    if (delivered > 0 && kept.isEmpty() && (::ftruncate(file.fd(), 0) != 0 || ::fsync(file.fd()) != 0))
-        return spoolFailure(m_path, errno);
+    // What stays (entries not delivered yet, lines that are no entry) replaces the file whole:
+    // written beside it and renamed over it, so a crash leaves the old file or the new one.
+    if (delivered > 0) {
+        if (kept.isEmpty()) {
+            if (::ftruncate(file.fd(), 0) != 0 || ::fsync(file.fd()) != 0)
+                return spoolFailure(m_path, errno);
+        } else {
+            QByteArray rest;
+            for (const QByteArray& line : std::as_const(kept))
+                rest += line + '\n';
+            const QByteArray temporary = QFile::encodeName(m_path + QStringLiteral(".new"));
+            const int fd =
+                ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+            const bool written = fd >= 0 && writeAll(fd, rest) && ::fsync(fd) == 0;
+            const int error = errno;
+            if (fd >= 0)
+                ::close(fd);
+            if (!written || ::rename(temporary.constData(), QFile::encodeName(m_path).constData()) != 0) {
+                (void)::unlink(temporary.constData());
+                return spoolFailure(m_path, written ? errno : error);
+            }
+        }
+    }
     if (!stopped)
         return stopped.failure();
     return delivered;

@@ -24,9 +24,9 @@ public:
 
     // Keeps `entry`, on disk before this returns.
     [[nodiscard]] Result<void> append(const QJsonObject& entry) const;
-    // Gives each entry to `deliver` in the order kept; the first that fails ends the delivery.
-    // Once every entry is delivered the spool is empty; until then all stay (delivered again,
-    // each is stored once). How many were delivered.
+    // Gives each entry to `deliver` in the order kept; the first that fails ends the delivery, it
+    // and those after it stay, as does a line that is no entry (kept for a person to read). How
+    // many were delivered.
     [[nodiscard]] Result<int> deliver(const std::function<Result<void>(const QJsonObject&)>& deliver) const;
 
 private:

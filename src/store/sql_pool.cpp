@@ -376,7 +376,7 @@ Result<SerialValue> SqlPool::issue(const QString& deviceKey) {
     if (!done) {
         // A connection that failed may have lost this run's lock with it: another station may
         // take the run for dead, so it issues nothing more.
-        if (done.failure().cause == Failure::Cause::Store && !m_db->reconnect())
+        if (done.failure().cause == Failure::Cause::Store)
             m_lost = true;
         return done.failure();
     }
@@ -435,10 +435,12 @@ Result<SerialPool::Settled> SqlPool::settle(const SerialValue& value, SerialStat
                 Failure::Cause::Usage,
                 QStringLiteral("serial %1 is not issued to this run (it is %2)").arg(value.text, current)};
         }
+        // A connection opened anew holds no lock of this run's: another station may take the run
+        // for dead from now on, so it issues nothing more.
+        m_lost = true;
         if (attempt == 0 && !m_db->reconnect())
             break;
     }
-    m_lost = true;
     if (auto kept = m_spool.append(entry); !kept)
         return kept.failure();
     return Settled::Spooled;

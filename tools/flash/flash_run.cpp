@@ -2,6 +2,7 @@
 
 #include "core/io/signals.h"
 #include "progress_view.h"
+#include "store/database.h"
 #include "store/history.h"
 #include "store/serial_pool.h"
 
@@ -100,7 +101,8 @@ bool FlashRun::printTable() {
 int listSerials(const FlashSerials& command) {
     const auto entries = SerialPool::list(command.pool);
     if (!entries) {
-        std::fprintf(stderr, "velta-flash: serial pool %s: %s\n", command.pool.toLocal8Bit().constData(),
+        std::fprintf(stderr, "velta-flash: serial pool %s: %s\n",
+                     storeShown(command.pool).toLocal8Bit().constData(),
                      entries.failure().detail.toLocal8Bit().constData());
         return entries.failure().cause == Failure::Cause::Store ? ExitCode::NetworkError
                                                                 : ExitCode::BadArguments;
@@ -122,7 +124,8 @@ int listSerials(const FlashSerials& command) {
 int findInHistory(const FlashFind& command) {
     const auto found = History::find(command.history, command.what);
     if (!found) {
-        std::fprintf(stderr, "velta-flash: history %s: %s\n", command.history.toLocal8Bit().constData(),
+        std::fprintf(stderr, "velta-flash: history %s: %s\n",
+                     storeShown(command.history).toLocal8Bit().constData(),
                      found.failure().detail.toLocal8Bit().constData());
         return found.failure().cause == Failure::Cause::Store ? ExitCode::NetworkError
                                                               : ExitCode::BadArguments;
