@@ -79,6 +79,30 @@ bool writeAll(int fd, const QByteArray& bytes) {
     return true;
 }
 
+// What stays (entries not delivered yet, lines that are no entry) replaces the spool whole: written
+// beside it and renamed over it, so a crash leaves the old file or the new one.
+Result<void> keepOnly(const QString& path, int fd, const QList<QByteArray>& kept) {
+    if (kept.isEmpty())
+        return ::ftruncate(fd, 0) == 0 && ::fsync(fd) == 0 ? success()
+                                                           : Result<void>(spoolFailure(path, errno));
+    QByteArray rest;
+    for (const QByteArray& line : kept)
+        rest += line + '\n';
+    const QByteArray temporary = QFile::encodeName(path + QStringLiteral(".new"));
+    const int out =
+        ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const bool written = out >= 0 && writeAll(out, rest) && ::fsync(out) == 0;
+    const int error = errno;
+    if (out >= 0)
+        ::close(out);
+    if (!written || ::rename(temporary.constData(), QFile::encodeName(path).constData()) != 0) {
+        const int failed = written ? errno : error;
+        (void)::unlink(temporary.constData());
+        return spoolFailure(path, failed);
+    }
+    return success();
+}
+
 } // namespace
 
 QString Spool::pathFor(const StoreLocation& where, const QString& kind) {
@@ -147,28 +171,9 @@ Result<int> Spool::deliver(const std::function<Result<void>(const QJsonObject&)>
         else
             kept << line;
     }
-    // What stays (entries not delivered yet, lines that are no entry) replaces the file whole:
-    // written beside it and renamed over it, so a crash leaves the old file or the new one.
     if (delivered > 0) {
-        if (kept.isEmpty()) {
-            if (::ftruncate(file.fd(), 0) != 0 || ::fsync(file.fd()) != 0)
-                return spoolFailure(m_path, errno);
-        } else {
-            QByteArray rest;
-            for (const QByteArray& line : std::as_const(kept))
-                rest += line + '\n';
-            const QByteArray temporary = QFile::encodeName(m_path + QStringLiteral(".new"));
-            const int fd =
-                ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-            const bool written = fd >= 0 && writeAll(fd, rest) && ::fsync(fd) == 0;
-            const int error = errno;
-            if (fd >= 0)
-                ::close(fd);
-            if (!written || ::rename(temporary.constData(), QFile::encodeName(m_path).constData()) != 0) {
-                (void)::unlink(temporary.constData());
-                return spoolFailure(m_path, written ? errno : error);
-            }
-        }
+        if (auto replaced = keepOnly(m_path, file.fd(), kept); !replaced)
+            return replaced.failure();
     }
     if (!stopped)
         return stopped.failure();
