@@ -66,6 +66,8 @@ public:
         }
         conf.close();
         m_error = start();
+        if (m_error.isEmpty())
+            watchOver();
     }
     ~PgServer() {
         if (m_running)
@@ -126,6 +128,20 @@ private:
         return initdb.isEmpty() ? QString() : QFileInfo(initdb).path();
     }
     [[nodiscard]] QString data() const { return m_dir->path() + QStringLiteral("/data"); }
+
+    // A test killed outright (its time-out, a crash) runs no destructor, and the server would
+    // outlive it: a watcher of its own stops it and removes its folder once this process is gone.
+    void watchOver() const {
+        const QString stop = m_runAs.isEmpty() ? QString() : QStringLiteral("runuser -u %1 -- ").arg(m_runAs);
+        const QString script =
+            QStringLiteral(
+                "while kill -0 %1 2>/dev/null; do sleep 1; done; "
+                "[ -f '%2/postmaster.pid' ] && %3'%4/pg_ctl' -D '%2' -m immediate stop >/dev/null 2>&1; "
+                "rm -rf '%5'")
+                .arg(QCoreApplication::applicationPid())
+                .arg(data(), stop, m_bin, m_dir->path());
+        QProcess::startDetached(QStringLiteral("sh"), {QStringLiteral("-c"), script});
+    }
 
     // A server program, as the server's user where the test runs as root; empty when it worked.
     QString run(const QString& program, const QStringList& args) const {
