@@ -39,13 +39,13 @@ QString poolAt(const QTemporaryDir& dir) {
     return pg ? pg->newDatabase() : dir.filePath("pool.db");
 }
 
-// Records from a short spec: L0001 (04), S1000 (02), D0010:4 (4 bytes A0 A1 ...), D0010=AABB
+// Records from a shorthand: L0001 (04), S1000 (02), D0010:4 (4 bytes A0 A1 ...), D0010=AABB
 // (those bytes), U0010=AABB (marked used: ';'), E (end of file), X (not a record).
-QByteArray hexText(const char* spec, bool lower = false, int fill = 0) {
+QByteArray hexText(const char* shorthand, bool lower = false, int fill = 0) {
     QByteArray out;
     for (int i = 0; i < fill; ++i)
         out += formatHexRecord(0, quint16(0x1000 + i), QByteArray(1, char(i)));
-    for (const QByteArray& t : QByteArray(spec).split(' ')) {
+    for (const QByteArray& t : QByteArray(shorthand).split(' ')) {
         const quint16 v = quint16(t.mid(1, 4).toUInt(nullptr, 16));
         QByteArray data = QByteArray::fromHex(t.mid(6));
         for (int b = 0; t.size() > 5 && t[5] == ':' && b < t.mid(6).toInt(); ++b)
@@ -151,7 +151,7 @@ const struct CounterRow { const char *name; SerialFormat format; int size; const
 
 // The image with 11 22 33 44 (or `bytes`) at an address: how many lines were changed in place and
 // how many added, or the refusal. srec_cat reads the bytes back at the address; all else unchanged.
-const struct ImageRow { const char *name, *spec; quint32 address; const char* bytes; int changed, added; const char* refused; bool lower; int fill; } ImageRows[] = {
+const struct ImageRow { const char *name, *records; quint32 address; const char* bytes; int changed, added; const char* refused; bool lower; int fill; } ImageRows[] = {
     {"inside a record", "D0000:16 E", 0x0004, "11223344", 1, 0}, {"across two records", "D0000:16 D0010:16 E", 0x000E, "11223344", 2, 0},
     {"partly in a record, the rest added", "D0000:16 E", 0x000E, "11223344", 1, 1},
     {"outside every record, below 64 KiB", "D0000:16 E", 0x7FF0, "11223344", 0, 1}, {"outside every record, above 64 KiB", "D0000:16 E", 0x1FFF0, "11223344", 0, 2},
@@ -179,7 +179,7 @@ const struct ListRow { const char *name; SerialFormat format; int size; const ch
     {"a value twice", SerialFormat::Ascii, 4, "42\n0042 # the same\n", "l.txt:2: 42 again (line 1): it would be handed out twice"}};
 
 // An SQTP file's records (data@address, * used), or the refusal.
-const struct SqtpRow { const char *name, *spec, *outcome; } SqtpRows[] = {
+const struct SqtpRow { const char *name, *records, *outcome; } SqtpRows[] = {
     {"in order, after an 04 record", "L0000 D0C00=BF7087ED D0C00=43BD7F34 L00F0 D0010=0102 E", "BF7087ED@c00 43BD7F34@c00 0102@f00010"},
     {"used records keep their place", "D0000=01 U0000=02 D0000=03 E", "01@0 02@0* 03@0"},
     {"no end-of-file record", "D0000=01", "s.num: no end-of-file record: cut short?"}, {"a record after the end", "D0000=01 E D0000=02", "s.num:3: a record after the end-of-file record"},
@@ -300,7 +300,7 @@ private slots:
     void image_data() { addRows(ImageRows); }
     void image() {
         const ImageRow& row = ImageRows[fetchRow()];
-        const QByteArray original = hexText(row.spec, row.lower, row.fill);
+        const QByteArray original = hexText(row.records, row.lower, row.fill);
         const LineStore lines = storeOf(original);
         const QByteArray bytes = QByteArray::fromHex(row.bytes);
         const auto image = serializedImage(lines, row.address, bytes);
@@ -345,7 +345,7 @@ private slots:
     void sqtp_data() { addRows(SqtpRows); }
     void sqtp() {
         const SqtpRow& row = SqtpRows[fetchRow()];
-        const auto file = parseSqtpFile(hexText(row.spec), "s.num");
+        const auto file = parseSqtpFile(hexText(row.records), "s.num");
         QStringList records;
         for (const SqtpRecord& r : file ? file->records : QList<SqtpRecord>{})
             records << r.data.toHex().toUpper() + '@' + QString::number(r.address, 16) + (r.used ? "*" : "");
@@ -434,8 +434,8 @@ private slots:
                 writeFile(dir.filePath("b.txt"), "1000\n1001\n") &&
                 writeFile(dir.filePath("c.txt"), "1000\n1001\n1002\n") &&
                 writeFile(dir.filePath("s.num"), hexText("D0000=01 D0000=02 E")));
-        const auto source = [&](const QString& spec) {
-            const QStringList w = spec.split(' ');
+        const auto source = [&](const QString& words) {
+            const QStringList w = words.split(' ');
             return w[0] == "list" ? *listSerials(dir.filePath(w[1]), SerialFormat::BigEndian, 4)
                    : w[0] == "sqtp"
                        ? *sqtpSerials(dir.filePath(w[1]), 1)
