@@ -92,16 +92,14 @@ QString StoreLocation::shown() const {
     return url + (query.isEmpty() ? QString() : QLatin1Char('?') + query.join(QLatin1Char('&')));
 }
 
-Failure storeFailure(const QString& where, const QSqlError& error) {
+Failure storeFailure(const QSqlError& error) {
     // SQLITE_BUSY and SQLITE_LOCKED: the other process kept the file past the busy time-out.
     const bool busy =
         error.nativeErrorCode() == QLatin1String("5") || error.nativeErrorCode() == QLatin1String("6");
-    QString text = error.text().trimmed();
-    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    return Failure{
-        Failure::Cause::Store,
-        busy ? QStringLiteral("%1: the store stayed busy in another process past the time-out").arg(where)
-             : QStringLiteral("%1: %2").arg(where, text)};
+    // libpq's messages run over lines and tabs; a message here is one line.
+    const QString text = error.text().simplified();
+    return Failure{Failure::Cause::Store,
+                   busy ? QStringLiteral("the store stayed busy in another process past the time-out") : text};
 }
 
 Database::Database(StoreLocation where, QString connection, int busyTimeoutMs)
@@ -137,7 +135,7 @@ Result<void> Database::connect(const StoreLocation& where, const QString& name, 
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
     }
     if (!db.open())
-        return storeFailure(where.shown(), db.lastError());
+        return storeFailure(db.lastError());
     if (where.isPostgres())
         return success();
     // A value committed must survive a power loss: FULL syncs the WAL at every commit. These are
@@ -167,15 +165,15 @@ Result<QSqlQuery> Database::exec(const QString& sql, const QVariantList& values)
     // values goes as it is.
     if (values.isEmpty()) {
         if (!query.exec(sql))
-            return storeFailure(shown(), query.lastError());
+            return storeFailure(query.lastError());
         return query;
     }
     if (!query.prepare(sql))
-        return storeFailure(shown(), query.lastError());
+        return storeFailure(query.lastError());
     for (const QVariant& value : values)
         query.addBindValue(value);
     if (!query.exec())
-        return storeFailure(shown(), query.lastError());
+        return storeFailure(query.lastError());
     return query;
 }
 

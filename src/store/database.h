@@ -97,5 +97,6 @@ private:
     int m_busyTimeoutMs;
 };
 
-// The failure of a statement, in words: a busy SQLite file is said as such.
-[[nodiscard]] Failure storeFailure(const QString& where, const QSqlError& error);
+// The failure of a statement or a connection, in words, without the store's name (the caller
+// says which store): a busy SQLite file is said as such.
+[[nodiscard]] Failure storeFailure(const QSqlError& error);
