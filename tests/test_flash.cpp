@@ -484,8 +484,19 @@ private slots:
     void productionLine() {
         (void)openFileLimit(); // room for a thousand sockets
         std::vector<QUdpSocket> taken(1000);
-        for (size_t i = 0; i < taken.size(); ++i)
-            taken[i].bind(QHostAddress::AnyIPv4, quint16(5500 + i), QAbstractSocket::DontShareAddress);
+        // Every one of them: a port another test's run holds for a moment (ctest runs two at once)
+        // is taken once that run lets it go.
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                bool all = true;
+                for (size_t i = 0; i < taken.size(); ++i)
+                    all = (taken[i].state() == QAbstractSocket::BoundState ||
+                           taken[i].bind(QHostAddress::AnyIPv4, quint16(5500 + i),
+                                         QAbstractSocket::DontShareAddress)) &&
+                          all;
+                return all;
+            },
+            60000));
         std::vector<std::unique_ptr<SimulatorProcess>> gateways, direct;
         for (const QStringList& extra : {QStringList{}, QStringList{"--error-at-line", "17:5"},
                                          QStringList{"--boot-text", "VELTA BOOT VER=2.9"}})
