@@ -99,7 +99,8 @@ Failure storeFailure(const QSqlError& error) {
     // libpq's messages run over lines and tabs; a message here is one line.
     const QString text = error.text().simplified();
     return Failure{Failure::Cause::Store,
-                   busy ? QStringLiteral("the store stayed busy in another process past the time-out") : text};
+                   busy ? QStringLiteral("the store stayed busy in another process past the time-out")
+                        : text};
 }
 
 Database::Database(StoreLocation where, QString connection, int busyTimeoutMs)
