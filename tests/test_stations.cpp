@@ -32,6 +32,7 @@ const struct RefusalRow { const char *name, *args; int code; const char* says; }
     {"a pool URL that does not parse", "--serial-db postgresql://[::1 --serial-start 1 --serial-at 0 --serial-size 1 --serial-format be fw.hex 127.0.0.1", 2, "postgresql://[::1 is not a PostgreSQL URL"},
     {"a station with a line feed", "--station a\nb fw.hex 127.0.0.1", 2, "--station needs a name of 1 to 64 characters"},
     {"an empty station", "--station= fw.hex 127.0.0.1", 2, "--station needs a name"},
+    {"--find in a file that is not there", "--history @none.db --find 1000", 2, "no history at @none.db"},
     {"the history where the report goes", "--history @r --report @r fw.hex 127.0.0.1", 2, "--report @r is the file of --history @r"}};
 // clang-format on
 

@@ -4,6 +4,7 @@
 #include "store/schema.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QVariant>
@@ -112,6 +113,9 @@ Result<std::unique_ptr<History>> History::open(const QString& location, int busy
 }
 
 Result<QList<QByteArray>> History::find(const QString& location, const QString& what, int busyTimeoutMs) {
+    // A question makes no store: a mistyped file name is said, not made.
+    if (!isDatabaseUrl(location) && !QFileInfo::exists(location))
+        return Failure{Failure::Cause::FileNotFound, QStringLiteral("no history at %1").arg(location)};
     auto history = open(location, busyTimeoutMs);
     if (!history)
         return history.failure();
