@@ -201,6 +201,7 @@ private slots:
         QProcess victim;
         prepare(victim, serial(db) + QStringList{"--quiet", "--hosts", slowHosts, path("fw.hex")});
         victim.start();
+        QVERIFY(victim.waitForStarted());
         // Until a device is under way with its value issued.
         QVERIFY(QTest::qWaitFor(
             [&] {
