@@ -97,6 +97,20 @@ Result<RunLiveness> livenessOf(const Database& db, const QVariant& key, const Ru
     return RunLiveness::Dead;
 }
 
+// A run ends: what it left issued becomes void for `why`, and the run is marked ended (once).
+Result<void> endRun(const Database& db, const QVariant& key, const QString& why, const QString& how) {
+    const QString at = now();
+    auto voided = db.exec(QStringLiteral("UPDATE serials SET state = 'void', settled_at = ?, void_reason = ? "
+                                         "WHERE run_key = ? AND state = 'issued'"),
+                          {at, why, key});
+    if (!voided)
+        return voided.failure();
+    auto ended = db.exec(
+        QStringLiteral("UPDATE runs SET ended_at = ?, end_reason = ? WHERE run_key = ? AND ended_at IS NULL"),
+        {at, how, key});
+    return ended ? success() : Result<void>(ended.failure());
+}
+
 // The issued values of every run that no longer runs, void; those runs ended.
 Result<void> voidDeadRuns(const Database& db) {
     auto open = db.exec(QStringLiteral("SELECT run_key, run_id, host, pid, boot_id, start_ticks FROM runs "
@@ -115,17 +129,8 @@ Result<void> voidDeadRuns(const Database& db) {
             return liveness.failure();
         if (*liveness != RunLiveness::Dead)
             continue;
-        const QString at = now();
-        auto voided =
-            db.exec(QStringLiteral("UPDATE serials SET state = 'void', settled_at = ?, void_reason = ? "
-                                   "WHERE run_key = ? AND state = 'issued'"),
-                    {at, DiedReason, key});
-        if (!voided)
-            return voided.failure();
-        auto ended = db.exec(
-            QStringLiteral("UPDATE runs SET ended_at = ?, end_reason = 'died' WHERE run_key = ?"), {at, key});
-        if (!ended)
-            return ended.failure();
+        if (auto ended = endRun(db, key, DiedReason, QStringLiteral("died")); !ended)
+            return ended;
     }
     return success();
 }
@@ -470,20 +475,8 @@ Result<void> SqlPool::close() {
     // those devices' outcomes, before their values would be voided here as without one.
     if (m_lost && m_db->reconnect())
         (void)deliverSpool(db, m_spool);
-    auto done = db.transaction([&]() -> Result<void> {
-        const QString at = now();
-        auto voided =
-            db.exec(QStringLiteral("UPDATE serials SET state = 'void', settled_at = ?, void_reason = ? "
-                                   "WHERE run_key = ? AND state = 'issued'"),
-                    {at, EndedReason, m_runKey});
-        if (!voided)
-            return voided.failure();
-        auto ended = db.exec(
-            QStringLiteral("UPDATE runs SET ended_at = ?, end_reason = 'closed' WHERE run_key = ? AND "
-                           "ended_at IS NULL"),
-            {at, m_runKey});
-        return ended ? success() : Result<void>(ended.failure());
-    });
+    auto done = db.transaction(
+        [&]() -> Result<void> { return endRun(db, m_runKey, EndedReason, QStringLiteral("closed")); });
     // A run that could not be closed (the server is away) is found dead by the next run, which
     // voids what it left issued.
     m_closed = true;
