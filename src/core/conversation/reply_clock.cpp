@@ -9,6 +9,9 @@ void ReplyClock::bootTrip(Micros roundTrip) {
 void ReplyClock::cleanTrip(Micros roundTrip) {
     roundTrip = std::max<Micros>(roundTrip, 1);
     m_trips.push(roundTrip);
+    // Read at every reply and every wait: worked out once a trip.
+    m_tripTailUs = m_trips.max();
+    m_soonestUs = std::min(TwinWindowUs, m_trips.smallest(1) / 3);
     bootTrip(roundTrip);
     m_backoffs = 0;
 }
@@ -29,7 +32,7 @@ void ReplyClock::spurious(Micros roundTrip) {
 Micros ReplyClock::timeoutUs() const {
     if (m_samples == 0)
         return m_longestUs;
-    const Micros tail = m_trips.isEmpty() ? 0 : m_trips.max();
+    const Micros tail = m_tripTailUs;
     // A device's first records say little of its slow ones (a flash row is written every few):
     // until a quarter of the window is known, the least floor counts four times over.
     const Micros floor =
@@ -53,15 +56,6 @@ Micros ReplyClock::horizonUs() const {
     // A reply later than twice the longest wait is taken for lost, however late replies have
     // come: the verify pass is the guard beyond that.
     return std::min(std::max(HorizonFloorUs, 2 * longest), std::max(2 * m_longestUs, HorizonFloorUs));
-}
-
-// Round trips on one line vary several times over (on loopback from 20 to 200 us), so nothing
-// surer can be said. The second shortest, as one duplicate taken for an answer must not blind the
-// rule to the next.
-Micros ReplyClock::soonestAnswerUs() const {
-    if (m_trips.isEmpty())
-        return 0;
-    return std::min(TwinWindowUs, m_trips.smallest(1) / 3);
 }
 
 void ReplyClock::duplicateTrailed(Micros behind) {

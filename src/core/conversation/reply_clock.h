@@ -83,8 +83,10 @@ public:
     // and twice the longest wait.
     [[nodiscard]] Micros horizonUs() const;
     // The shortest time in which an answer can come: a third of the second shortest recent clean
-    // round trip, at most TwinWindowUs; sooner, a reply is an earlier one's duplicate.
-    [[nodiscard]] Micros soonestAnswerUs() const;
+    // round trip, at most TwinWindowUs; sooner, a reply is an earlier one's duplicate. (Round trips
+    // on one line vary several times over, so nothing surer can be said; the second shortest, as
+    // one duplicate taken for an answer must not blind the rule to the next.)
+    [[nodiscard]] Micros soonestAnswerUs() const { return m_soonestUs; }
     [[nodiscard]] Micros smoothedUs() const { return m_srtt; }
     [[nodiscard]] Micros floorUs() const { return m_floorUs; }
     [[nodiscard]] Micros longestUs() const { return m_longestUs; }
@@ -121,8 +123,10 @@ private:
     int m_samples = 0;
     int m_backoffs = 0;
     Ring<Micros, TripWindow> m_trips; // clean round trips of records
-    Ring<Micros, 32> m_delays;        // every recent answer's delay, late ones included
-    Ring<Micros, 16> m_twinLags;      // how far recent duplicates trailed their answers
+    Micros m_tripTailUs = 0;          // the longest of them
+    Micros m_soonestUs = 0;
+    Ring<Micros, 32> m_delays;   // every recent answer's delay, late ones included
+    Ring<Micros, 16> m_twinLags; // how far recent duplicates trailed their answers
     Micros m_twinGapUs = 0;
     int m_linesSinceTwin = 0;
     Micros m_writtenOff = 0; // the send of the latest copy presumed lost, until a stray shows
