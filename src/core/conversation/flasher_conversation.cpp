@@ -411,8 +411,13 @@ FlashAction FlasherConversation::answered(Micros now, Micros arrived) {
     // than the horizon, so none of their answers is taken for its own. After a pass's last answer
     // the horizon is listened out: a late ERROR still fails, and a late copy is not carried into
     // the next pass.
-    if (m_flight.copies > 1 || m_endOfPass)
-        until = std::max(until, (m_endOfPass ? now : m_flight.last) + m_clock.horizonUs());
+    // A device answers its copies in the order they came, each within a round trip of the one
+    // before, so an owed answer comes within the time-out after this one: most resends follow a
+    // loss and are owed nothing, and each would otherwise wait out the horizon.
+    if (m_endOfPass)
+        until = std::max(until, now + m_clock.horizonUs());
+    else if (m_flight.copies > 1)
+        until = std::max(until, std::min(m_flight.last + m_clock.horizonUs(), arrived + m_clock.timeoutUs()));
     m_waiting = m_endOfPass ? Waiting::EndSettle : m_flight.copies > 1 ? Waiting::Settle : Waiting::Gap;
     m_deadline = until;
     if (m_endOfPass)
