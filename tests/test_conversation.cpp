@@ -160,9 +160,13 @@ const struct ClockRow { const char *name, *events, *expected; } ClockRows[] = {
     {"... at most twice the longest wait", "d4000000", "3000000 3000000 6000000 0 0"},
     {"... and the recent delays only: 32 of them", "d5000 c100x32", "1000 1000 300 20 0"},
     {"the soonest answer: a third of the second shortest round trip", "c30 c45 c300x14", "1000 1000 600 15 0"},
+    {"... in any order", "c300x62 c45 c30 c60", "1000 1000 600 15 0"},
+    {"... of the last 64 only", "c30 c45 c300x63", "1000 1000 600 20 0"},
+    {"... or the one there is", "c27", "4000 4000 300 9 0"},
     {"a duplicate 100 us behind its answer: the next lines wait twice that", "c100x16 u100", "1000 1000 300 20 201"},
     {"one 5 ms behind: the horizon at most, unless a second bears it out", "c100x16 u5000", "1000 1000 300 20 300"},
     {"... as far as a second bears out", "c100x16 u5000 u4000", "1000 1000 300 20 8001"},
+    {"... the second longest of them", "c100x16 u3000 u5000 u100 u4000", "1000 1000 300 20 8001"},
     {"a stray while a line was awaited: wait the horizon, and learn", "c100x16 d400 p", "1000 1000 800 20 800"},
     {"no duplicate for 256 lines: the pace comes back", "c100x16 u100 ax256", "1000 1000 300 20 201"},
     {"... 257", "c100x16 u100 ax257", "1000 1000 300 20 0"}};

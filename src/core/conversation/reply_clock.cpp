@@ -11,7 +11,7 @@ void ReplyClock::cleanTrip(Micros roundTrip) {
     m_trips.push(roundTrip);
     // Read at every reply and every wait: worked out once a trip.
     m_tripTailUs = m_trips.max();
-    m_soonestUs = std::min(TwinWindowUs, m_trips.smallest(1) / 3);
+    m_soonestUs = std::min(TwinWindowUs, m_trips.secondSmallest() / 3);
     bootTrip(roundTrip);
     m_backoffs = 0;
 }
@@ -60,7 +60,7 @@ Micros ReplyClock::horizonUs() const {
 
 void ReplyClock::duplicateTrailed(Micros behind) {
     m_twinLags.push(std::max<Micros>(behind, 0));
-    const Micros borneOut = m_twinLags.size() >= 2 ? 2 * m_twinLags.largest(1) + 1 : 0;
+    const Micros borneOut = m_twinLags.size() >= 2 ? 2 * m_twinLags.secondLargest() + 1 : 0;
     const Micros most = std::min(std::max(horizonUs(), borneOut), 2 * m_longestUs);
     m_twinGapUs = std::max(m_twinGapUs, std::min(2 * behind + 1, most));
     m_linesSinceTwin = 0;

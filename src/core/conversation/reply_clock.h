@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
+#include <utility>
 
 // Time as the owner's clock gives it, in microseconds from any fixed origin.
 using Micros = qint64;
@@ -19,16 +21,25 @@ public:
     [[nodiscard]] int size() const { return m_count; }
     [[nodiscard]] bool isEmpty() const { return m_count == 0; }
     [[nodiscard]] T max() const { return *std::max_element(m_values.begin(), m_values.begin() + m_count); }
-    // The k-th smallest (0: the smallest) of those held, within the values held.
-    [[nodiscard]] T smallest(int k) const {
-        std::array<T, N> sorted = m_values;
-        const int at = std::clamp(k, 0, m_count - 1);
-        std::nth_element(sorted.begin(), sorted.begin() + at, sorted.begin() + m_count);
-        return sorted[size_t(at)];
-    }
-    [[nodiscard]] T largest(int k) const { return smallest(m_count - 1 - k); }
+    // The second smallest and the second largest of those held (the one held when it is alone):
+    // one look at each value, no copy.
+    [[nodiscard]] T secondSmallest() const { return second(std::less<T>()); }
+    [[nodiscard]] T secondLargest() const { return second(std::greater<T>()); }
 
 private:
+    template <typename Before> T second(Before before) const {
+        T first = m_values[0], next = m_values[0];
+        for (int i = 1; i < m_count; ++i) {
+            const T v = m_values[size_t(i)];
+            if (before(v, first)) {
+                next = std::exchange(first, v);
+            } else if (before(v, next) || i == 1) {
+                next = v;
+            }
+        }
+        return next;
+    }
+
     std::array<T, N> m_values{};
     int m_count = 0;
     int m_next = 0;
