@@ -21,7 +21,7 @@ void ReplyClock::delay(Micros delay) {
 }
 
 void ReplyClock::spurious(Micros roundTrip) {
-    m_floorUs = std::min(m_longestUs, std::max(m_floorUs, 2 * roundTrip));
+    m_floorUs = std::min(m_longestUs, std::max(m_floorUs, roundTrip + roundTrip / 4));
     m_linesSinceSpurious = 0;
 }
 

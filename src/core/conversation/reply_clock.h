@@ -77,8 +77,8 @@ public:
     // Any answer's delay, late ones included: the horizon follows them.
     void delay(Micros delay);
     // A resend turned out needless: every copy was answered, the first `roundTrip` after it went.
-    // The time-out does not fall below twice that for the next FloorMemoryLines lines, then
-    // halves towards TimeoutFloorUs each as many lines after.
+    // The time-out does not fall below that and a quarter more (the margin of the slow tail) for
+    // the next FloorMemoryLines lines, then halves towards TimeoutFloorUs each as many lines after.
     void spurious(Micros roundTrip);
     // A copy waited in vain: the next waits twice as long (until a line is answered at its first
     // send, or its copies turn out lost rather than late).
