@@ -189,30 +189,33 @@ int main(int argc, char* argv[]) {
 
     Times t;
     std::map<std::string, std::pair<int, int>> resent; // clean line -> resends, records sent
-    const auto flashed = [&](const std::string& name, quint16 port, const QStringList& options = {}) {
+    // One run of the flasher: its time, and its resends counted under `name`.
+    const auto flashRun = [&](const std::string& name, quint16 port, const QStringList& options = {}) {
         const FlashRun r = runFlash(flash, hexPath, port, report, options);
-        t[name] << r.seconds;
         resent[name].first += r.resends;
         resent[name].second += r.sent;
+        return r.seconds;
+    };
+    const auto flashed = [&](const std::string& name, quint16 port, const QStringList& options = {}) {
+        t[name] << flashRun(name, port, options);
     };
     const auto bare = [&](const std::string& name, quint16 port, int timeoutMs = 5000, int retries = 0) {
         t[name] << Bench::runBare(port, datagrams, timeoutMs, retries);
     };
     // A run against the plain simulator lasts under a second, within reach of any other program's
-    // burst: a round takes several, the flasher's and the bare client's in turn.
+    // burst: a round takes several, the flasher's and the bare client's in turn, and their mean
+    // (-1 once one failed).
     const auto pairs = [&](const std::string& name, quint16 port) {
-        const std::string bareName = name + " bare";
+        const auto add = [](double sum, double seconds) {
+            return sum < 0 || seconds < 0 ? -1.0 : sum + seconds;
+        };
         double flasher = 0, client = 0;
         for (int i = 0; i < PlainPairs; ++i) {
-            flashed(name, port);
-            bare(bareName, port);
-            const double f = t[name].takeLast(), b = t[bareName].takeLast();
-            flasher = flasher < 0 || f < 0 ? -1 : flasher + f;
-            client = client < 0 || b < 0 ? -1 : client + b;
+            flasher = add(flasher, flashRun(name, port));
+            client = add(client, Bench::runBare(port, datagrams));
         }
-        // A run's mean, so that the rates read as the other rows'.
         t[name] << (flasher < 0 ? -1 : flasher / PlainPairs);
-        t[bareName] << (client < 0 ? -1 : client / PlainPairs);
+        t[name + " bare"] << (client < 0 ? -1 : client / PlainPairs);
     };
     for (int i = 0; i < rounds; ++i) {
         pairs("plain", plain->port());
