@@ -224,8 +224,9 @@ private slots:
                                QHostAddress::LocalHost, peer.port());
                 got += peer.waiting(); // more than the socket's buffer holds
             }
-            if (args.contains("--jitter-ms")) // late ones are waited for, all 200
-                (void)QTest::qWaitFor([&] { return (got += peer.waiting()).size() >= 200; }, 5000);
+            const int all = args.contains("--duplicate-lag-us") ? 400 : 200; // late ones are waited for
+            if (args.contains("--jitter-ms") || all > 200)
+                (void)QTest::qWaitFor([&] { return (got += peer.waiting()).size() >= all; }, 5000);
             return got;
         };
         const QList<QByteArray> lossy = answered({"--loss", "30", "--seed", "7"});
@@ -236,6 +237,15 @@ private slots:
         const QList<QByteArray> twice = answered({"--duplicate", "100"});
         QCOMPARE(joined(twice.size(), twice[0], twice[1], twice[2]),
                  "400 ADDR SET 00\r\n ADDR SET 00\r\n ADDR SET 01\r\n");
+        // Copies 50 to 60 ms behind: every first copy comes before them, and every reply twice.
+        QList<QByteArray> lagging = answered({"--duplicate", "100", "--duplicate-lag-us", "50000-60000"});
+        QCOMPARE(joined(lagging.size(), lagging[0], lagging[1]), "400 ADDR SET 00\r\n ADDR SET 01\r\n");
+        std::sort(lagging.begin(), lagging.end());
+        QCOMPARE(lagging, [&] {
+            QList<QByteArray> both = twice;
+            std::sort(both.begin(), both.end());
+            return both;
+        }());
         QList<QByteArray> late = answered({"--jitter-ms", "30"}), inOrder = late;
         std::sort(inOrder.begin(), inOrder.end(), [](const QByteArray& a, const QByteArray& b) {
             return a.mid(9).toInt(nullptr, 16) < b.mid(9).toInt(nullptr, 16);
@@ -262,7 +272,11 @@ private slots:
             {"--loss-replies", "inf", "--loss-replies needs a percentage from 0 to 100, not 'inf'"}, {"--loss", ".5", ""},
             {"--duplicate", " 5", "--duplicate needs a percentage from 0 to 100, not ' 5'"}, {"--duplicate", "0.25", ""},
             {"--jitter-ms", "+5", "--jitter-ms needs a whole number from 0 to 600000, not '+5'"},
-            {"--row-every", "0", "--row-every needs a whole number from 1 to 1000000, not '0'"}};
+            {"--row-every", "0", "--row-every needs a whole number from 1 to 1000000, not '0'"},
+            {"--duplicate-lag-us", "2000-200", "--duplicate-lag-us needs microseconds N or a range N-M, not '2000-200'"},
+            {"--duplicate-lag-us", "200-", "--duplicate-lag-us needs microseconds N or a range N-M, not '200-'"},
+            {"--duplicate-lag-us", "1-2-3", "--duplicate-lag-us needs microseconds N or a range N-M, not '1-2-3'"},
+            {"--duplicate-lag-us", "200-2000", ""}, {"--duplicate-lag-us", "600000000", ""}};
         // clang-format on
         for (const auto& [option, value, message] : rows) {
             const auto parsed =

@@ -74,6 +74,21 @@ void readPercent(CommandLine& line, const QString& name, double& target) {
     target = value;
 }
 
+// "N" or "N-M" microseconds.
+void readDuplicateLag(CommandLine& line, SimOptions& o) {
+    if (!line.isSet("duplicate-lag-us"))
+        return;
+    const QString text = line.value("duplicate-lag-us");
+    const QStringList ends = text.split(QLatin1Char('-'));
+    const auto least = strictDecimal(ends.first(), 0, MaxDelayMs * 1000);
+    const auto most = ends.size() == 2 ? strictDecimal(ends.last(), 0, MaxDelayMs * 1000) : least;
+    if (ends.size() > 2 || !least || !most || *most < *least)
+        return line.fail(
+            QStringLiteral("--duplicate-lag-us needs microseconds N or a range N-M, not '%1'").arg(text));
+    o.duplicateLagMinUs = *least;
+    o.duplicateLagMaxUs = *most;
+}
+
 void readBadLine(CommandLine& line, SimOptions& o) {
     double both = 0;
     readPercent(line, QStringLiteral("loss"), both);
@@ -82,6 +97,7 @@ void readBadLine(CommandLine& line, SimOptions& o) {
     readPercent(line, QStringLiteral("loss-replies"), o.lossReplies);
     readPercent(line, QStringLiteral("duplicate"), o.duplicates);
     line.number("jitter-ms", 0, MaxDelayMs, QStringLiteral("a whole number from %1 to %2"), o.jitterMs);
+    readDuplicateLag(line, o);
     qint64 seed = o.seed;
     line.number("seed", 0, 2147483647, QStringLiteral("a whole number from %1 to %2"), seed);
     o.seed = quint32(seed);
@@ -110,16 +126,27 @@ Result<SimCommand> parseSimArguments(const QStringList& arguments) {
     };
     const QList<QCommandLineOption> deviceTime{option({"record-us"}, "N"), option({"row-ms"}, "N"),
                                                option({"row-every"}, "N")};
-    CommandLine line(
-        QList<QCommandLineOption>{option({"h", "help"}), option({"version"}), option({"bind"}, "ADDR"),
-                                  option({"port"}, "N"), option({"address"}, "A"), option({"direct-only"}),
-                                  option({"boot-text"}, "TEXT"), option({"drop-every"}, "N"),
-                                  option({"error-at-line"}, "N"), option({"delay-ms"}, "N"),
-                                  option({"image-out"}, "FILE"), option({"quiet"}), option({"verbose"}),
-                                  option({"loss"}, "PERCENT"), option({"loss-requests"}, "PERCENT"),
-                                  option({"loss-replies"}, "PERCENT"), option({"duplicate"}, "PERCENT"),
-                                  option({"jitter-ms"}, "N"), option({"seed"}, "N")} +
-        deviceTime);
+    CommandLine line(QList<QCommandLineOption>{option({"h", "help"}),
+                                               option({"version"}),
+                                               option({"bind"}, "ADDR"),
+                                               option({"port"}, "N"),
+                                               option({"address"}, "A"),
+                                               option({"direct-only"}),
+                                               option({"boot-text"}, "TEXT"),
+                                               option({"drop-every"}, "N"),
+                                               option({"error-at-line"}, "N"),
+                                               option({"delay-ms"}, "N"),
+                                               option({"image-out"}, "FILE"),
+                                               option({"quiet"}),
+                                               option({"verbose"}),
+                                               option({"loss"}, "PERCENT"),
+                                               option({"loss-requests"}, "PERCENT"),
+                                               option({"loss-replies"}, "PERCENT"),
+                                               option({"duplicate"}, "PERCENT"),
+                                               option({"duplicate-lag-us"}, "N"),
+                                               option({"jitter-ms"}, "N"),
+                                               option({"seed"}, "N")} +
+                     deviceTime);
     if (auto parsed = line.parse(arguments); !parsed)
         return parsed.failure();
     if (line.isSet("help"))

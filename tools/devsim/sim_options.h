@@ -28,6 +28,8 @@ struct SimOptions {
     // more. One seed draws them all, so a run can be repeated.
     double lossRequests = 0, lossReplies = 0, duplicates = 0;
     int jitterMs = 0;
+    // How long after its reply a duplicate leaves: drawn from this range, in microseconds.
+    int duplicateLagMinUs = 0, duplicateLagMaxUs = 0;
     // The device's own time: each record read, and a flash row written after every rowEvery-th
     // record a download pass stores (varying by a fifth either way, drawn from the seed).
     int recordUs = 0, rowMs = 0, rowEvery = 1;

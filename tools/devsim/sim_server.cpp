@@ -144,7 +144,12 @@ void SimServer::schedule(const QByteArray& reply, qint64 doneNs, const QHostAddr
     const int delayMs =
         m_options.delayMs + (m_options.jitterMs > 0 ? int(m_random.bounded(m_options.jitterMs + 1)) : 0);
     for (int i = 0; i < copies; ++i) {
-        if (!m_waiting.push(doneNs + qint64(delayMs) * 1000000, {reply, receiver, receiverPort}))
+        // Drawn only where there is a range, so that a seed's other draws stay as they were.
+        const int range = m_options.duplicateLagMaxUs - m_options.duplicateLagMinUs;
+        const qint64 lagUs =
+            i == 0 ? 0 : m_options.duplicateLagMinUs + (range > 0 ? qint64(m_random.bounded(range + 1)) : 0);
+        if (!m_waiting.push(doneNs + qint64(delayMs) * 1000000 + lagUs * 1000,
+                            {reply, receiver, receiverPort}))
             log("full " + endpointText(receiver, receiverPort).toLatin1() + " " + logged(reply));
     }
     // Those due now leave at once, after any due before them.
