@@ -172,6 +172,57 @@ const struct ClockRow { const char *name, *events, *expected; } ClockRows[] = {
     {"... 257", "c100x16 u100 ax257", "1000 1000 300 20 0"}};
 // clang-format on
 
+// The clock after `events`, as the rows above write them.
+ReplyClock replayed(const char* events) {
+    ReplyClock clock(3000000);
+    for (const QString& event : QString(events).split(' ', Qt::SkipEmptyParts)) {
+        const QStringList parts = event.mid(1).split('x');
+        const Micros us = parts.first().toLongLong();
+        for (int i = 0; i < (parts.size() > 1 ? parts.last().toInt() : 1); ++i) {
+            switch (event[0].toLatin1()) {
+            case 'c':
+                clock.cleanTrip(us);
+                break;
+            case 'b':
+                clock.bootTrip(us);
+                break;
+            case 'd':
+                clock.delay(us);
+                break;
+            case 's':
+                clock.spurious(us);
+                break;
+            case 't':
+                clock.timedOut();
+                break;
+            case 'u':
+                clock.duplicateTrailed(us);
+                break;
+            case 'p':
+                clock.lineDuplicates();
+                break;
+            case 'a':
+                clock.answered();
+                break;
+            }
+        }
+    }
+    return clock;
+}
+
+// How long a lone link asks for an answer before it sleeps, after these events.
+// clang-format off
+const struct SpinRow { const char *name, *events; Micros spinUs; } SpinRows[] = {
+    {"nothing learnt: sleep at once", "", 0},
+    {"a loopback's round trips: ask for up to 100 us", "c40x16", 100},
+    {"the first contact's round trip counts as well", "b50", 100},
+    {"a smoothed round trip of 100 us still", "c100x16", 100},
+    {"101 us: a slower device, sleep at once", "c101x16", 0},
+    {"a device writing flash rows", "c200x3 c3200 c200x3 c3200", 0},
+    {"one slow trip among fast ones: for a few lines", "c40x16 c1000", 0},
+    {"... then again", "c40x16 c1000 c40x8", 100}};
+// clang-format on
+
 FlashSettings settings(bool verify, int retries = 3) {
     return {
         .gateway = false, .retries = retries, .timeoutMs = 200, .firstTimeoutMs = 200, .verifyOnly = verify};
@@ -253,42 +304,16 @@ private slots:
     void clockRows_data() { addRows(ClockRows); }
     void clockRows() {
         const ClockRow& r = ClockRows[fetchRow()];
-        ReplyClock clock(3000000);
-        for (const QString& event : QString(r.events).split(' ', Qt::SkipEmptyParts)) {
-            const QStringList parts = event.mid(1).split('x');
-            const Micros us = parts.first().toLongLong();
-            for (int i = 0; i < (parts.size() > 1 ? parts.last().toInt() : 1); ++i) {
-                switch (event[0].toLatin1()) {
-                case 'c':
-                    clock.cleanTrip(us);
-                    break;
-                case 'b':
-                    clock.bootTrip(us);
-                    break;
-                case 'd':
-                    clock.delay(us);
-                    break;
-                case 's':
-                    clock.spurious(us);
-                    break;
-                case 't':
-                    clock.timedOut();
-                    break;
-                case 'u':
-                    clock.duplicateTrailed(us);
-                    break;
-                case 'p':
-                    clock.lineDuplicates();
-                    break;
-                case 'a':
-                    clock.answered();
-                    break;
-                }
-            }
-        }
+        const ReplyClock clock = replayed(r.events);
         QCOMPARE(joined(clock.timeoutUs(), clock.waitUs(), clock.horizonUs(), clock.soonestAnswerUs(),
                         clock.duplicateGapUs()),
                  r.expected);
+    }
+
+    void spinRows_data() { addRows(SpinRows); }
+    void spinRows() {
+        const SpinRow& r = SpinRows[fetchRow()];
+        QCOMPARE(replayed(r.events).spinUs(), r.spinUs);
     }
 
     void flasherAgainstTheDevice_data() { addRows(Rows); }

@@ -10,6 +10,9 @@
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
+#include <QUdpSocket>
+
+#include <thread>
 
 class TestNet : public QObject {
     Q_OBJECT
@@ -54,12 +57,32 @@ private slots:
         QCOMPARE(socket.readDatagram(buffer, sizeof buffer), 6);
         QCOMPARE(socket.readDatagram(buffer, sizeof buffer), -1);
         QCOMPARE(socket.error(), QAbstractSocket::TemporaryError);
-        QElapsedTimer clock; // a wait in vain lasts its time, in the receiving call or on the timer
-        clock.start();
+        QElapsedTimer clock; // a wait in vain lasts its time, in the receiving call or on the timer,
+        clock.start();       // asking without sleeping first for part of it or all of it
         for (const bool precise : {false, true})
-            QVERIFY(socket.waitDatagram(buffer, sizeof buffer, nullptr, nullptr, 30000, precise) < 0 &&
-                    socket.error() == QAbstractSocket::SocketTimeoutError);
-        QVERIFY(clock.elapsed() >= 60);
+            for (const qint64 spinUs : {0, 100, 50000})
+                QVERIFY(socket.waitDatagram(buffer, sizeof buffer, nullptr, nullptr, 30000, precise, spinUs) <
+                            0 &&
+                        socket.error() == QAbstractSocket::SocketTimeoutError);
+        QVERIFY(clock.elapsed() >= 180);
+        // An answer is taken whether it is there at once, comes while the socket asks without
+        // sleeping or only after it has gone to sleep.
+        for (const int afterMs : {0, 0, 30}) {
+            std::thread answer([&] { // a socket of the thread's own, as QObjects are not shared
+                std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
+                QUdpSocket sender;
+                sender.writeDatagram("OK\r\n", QHostAddress(device), socket.localPort());
+            });
+            if (afterMs == 0)
+                answer.join();
+            from.clear();
+            const qint64 got =
+                socket.waitDatagram(buffer, sizeof buffer, &from, &fromPort, 2000000, false, 100);
+            if (answer.joinable())
+                answer.join();
+            QCOMPARE(joined(got, QByteArray(buffer, 4)), joined(4, "OK\r\n"));
+            QVERIFY(isFromDevice(from, QHostAddress(device)) && fromPort != 0);
+        }
     }
 
     void refuses() {

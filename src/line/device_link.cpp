@@ -68,18 +68,20 @@ void DeviceLink::waitInPlace() {
     const auto take = [this](QByteArrayView data, const QHostAddress& from, quint16 fromPort) {
         return this->take(data, from, fromPort);
     };
-    (void)awaitQuickAnswers(m_reader, m_socket, InPlaceSliceUs, take,
-                            [this](bool) -> std::optional<AnswerWait> {
-                                wakeIfDue();
-                                if (m_session.finished() || !m_wakeAt)
-                                    return std::nullopt;
-                                // The same wait every time, so the socket keeps its receive timeout; only the
-                                // last one before a wake-up is cut short. A wait that runs to its end (for
-                                // late copies or duplicates) and every wait after a loss ends on time to the
-                                // microsecond.
-                                const bool precise = m_preciseSends > 0 || !m_session.awaitingAnswer();
-                                return AnswerWait{std::min(InPlaceWaitUs, *m_wakeAt - now()), precise};
-                            });
+    (void)awaitQuickAnswers(
+        m_reader, m_socket, InPlaceSliceUs, take, [this](bool) -> std::optional<AnswerWait> {
+            wakeIfDue();
+            if (m_session.finished() || !m_wakeAt)
+                return std::nullopt;
+            // The same wait every time, so the socket keeps its receive timeout; only the
+            // last one before a wake-up is cut short. A wait that runs to its end (for
+            // late copies or duplicates) and every wait after a loss ends on time to the
+            // microsecond.
+            const bool precise = m_preciseSends > 0 || !m_session.awaitingAnswer();
+            // A quick device's answer is asked for before the wait sleeps.
+            const Micros spin = m_session.awaitingAnswer() ? m_session.clock().spinUs() : 0;
+            return AnswerWait{std::min(InPlaceWaitUs, *m_wakeAt - now()), precise, spin};
+        });
     m_inPlace = false;
 }
 

@@ -43,10 +43,10 @@ public:
     // Waits up to `us` microseconds for one datagram and hands it on as drain() does; for a socket
     // that can wait in its receiving call. False when none came (the socket's error() says why).
     template <typename Socket, typename Handler>
-    bool awaitOne(Socket& socket, Handler&& handle, qint64 us, bool precise) {
+    bool awaitOne(Socket& socket, Handler&& handle, qint64 us, bool precise, qint64 spinUs = 0) {
         prepare();
         const qint64 got =
-            socket.waitDatagram(m_buffer.data(), MaxDatagram, &m_from, &m_fromPort, us, precise);
+            socket.waitDatagram(m_buffer.data(), MaxDatagram, &m_from, &m_fromPort, us, precise, spinUs);
         if (got < 0)
             return false;
         handle(QByteArrayView(m_buffer.constData(), got), std::as_const(m_from), m_fromPort);

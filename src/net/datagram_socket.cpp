@@ -9,6 +9,7 @@
 #include <ctime>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -175,10 +176,36 @@ qint64 DatagramSocket::readDatagram(char* data, qint64 maxSize, QHostAddress* fr
     return got;
 }
 
+namespace {
+qint64 monotonicUs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+} // namespace
+
 qint64 DatagramSocket::waitDatagram(char* data, qint64 maxSize, QHostAddress* from, quint16* fromPort,
-                                    qint64 us, bool precise) {
+                                    qint64 us, bool precise, qint64 spinUs) {
     us = std::max<qint64>(us, 1); // a receive timeout of zero would wait for ever
     qint64 got = -1;
+    if (spinUs > 0) {
+        const qint64 start = monotonicUs();
+        const qint64 end = start + std::min(spinUs, us);
+        qint64 at = start;
+        do {
+            got = receive(data, maxSize, from, fromPort, MSG_DONTWAIT);
+            if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+                return got;
+            // Whatever else would run here (a simulated device, say) runs first.
+            (void)::sched_yield();
+            at = monotonicUs();
+        } while (at < end);
+        us -= at - start;
+        if (us <= 0) {
+            m_error = QAbstractSocket::SocketTimeoutError;
+            return -1;
+        }
+    }
     if (precise) {
         // The system's own timer: the receiving call's time-out counts in scheduler ticks (4 ms
         // where HZ is 250), far too coarse to resend after a fraction of a millisecond.

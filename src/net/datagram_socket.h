@@ -43,9 +43,11 @@ public:
     // As readDatagram, but waits up to `us` microseconds for one: -1 with SocketTimeoutError when
     // none came, TemporaryError when a signal ended the wait. The receiving call waits itself,
     // which is cheapest but counts in scheduler ticks; `precise` waits with the system's
-    // high-resolution timer first (one more system call).
+    // high-resolution timer first (one more system call). For the first `spinUs` of the wait
+    // (within `us`) it asks without sleeping: waking a sleeping process costs some hosts (virtual
+    // machines above all) more than an answer that comes within tens of microseconds.
     qint64 waitDatagram(char* data, qint64 maxSize, QHostAddress* from, quint16* fromPort, qint64 us,
-                        bool precise);
+                        bool precise, qint64 spinUs = 0);
     [[nodiscard]] bool hasPendingDatagrams() const;
     // How long the datagram read last had waited in the system when it was read, in
     // microseconds: its arrival is now minus this. 0 when the system did not say.

@@ -10,6 +10,7 @@
 struct AnswerWait {
     qint64 us = 0;
     bool precise = false; // on the system's high-resolution timer, not in scheduler ticks
+    qint64 spinUs = 0;    // asking without sleeping first, for so long
 };
 
 // Why a quick-answer wait ended.
@@ -30,7 +31,7 @@ QuickAnswerEnd awaitQuickAnswers(DatagramReader& reader, Socket& socket, qint64 
     while (const std::optional<AnswerWait> wait = next(inVain)) {
         if (slice.nsecsElapsed() / 1000 >= sliceUs)
             return QuickAnswerEnd::SliceOver;
-        inVain = !reader.awaitOne(socket, handle, wait->us, wait->precise);
+        inVain = !reader.awaitOne(socket, handle, wait->us, wait->precise, wait->spinUs);
         // A signal, or an error the event loop meets again.
         if (inVain && socket.error() != QAbstractSocket::SocketTimeoutError)
             return QuickAnswerEnd::Failed;

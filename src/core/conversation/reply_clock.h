@@ -65,6 +65,10 @@ public:
     static constexpr int FloorMemoryLines = 1024;
     // Clean round trips whose slow tail sets the time-out.
     static constexpr int TripWindow = 64;
+    // The longest a lone link asks for an answer before it sleeps, and the round trip it must be
+    // within: waking a sleeping process costs a host tens of microseconds (a virtual machine's
+    // more), as much as such a round trip itself.
+    static constexpr Micros SpinUs = 100;
 
     // `longestUs`: the longest wait allowed (--timeout).
     explicit ReplyClock(Micros longestUs) : m_longestUs(std::max<Micros>(longestUs, 1)) {}
@@ -99,6 +103,9 @@ public:
     // one duplicate taken for an answer must not blind the rule to the next.)
     [[nodiscard]] Micros soonestAnswerUs() const { return m_soonestUs; }
     [[nodiscard]] Micros smoothedUs() const { return m_srtt; }
+    // How long to ask for an answer before sleeping: SpinUs while the smoothed round trip is
+    // within it (a fast device nearby, a simulator), none for a slower device.
+    [[nodiscard]] Micros spinUs() const { return m_samples > 0 && m_srtt <= SpinUs ? SpinUs : 0; }
     [[nodiscard]] Micros floorUs() const { return m_floorUs; }
     [[nodiscard]] Micros longestUs() const { return m_longestUs; }
 
