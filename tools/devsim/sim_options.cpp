@@ -126,27 +126,20 @@ Result<SimCommand> parseSimArguments(const QStringList& arguments) {
     };
     const QList<QCommandLineOption> deviceTime{option({"record-us"}, "N"), option({"row-ms"}, "N"),
                                                option({"row-every"}, "N")};
-    CommandLine line(QList<QCommandLineOption>{option({"h", "help"}),
-                                               option({"version"}),
-                                               option({"bind"}, "ADDR"),
-                                               option({"port"}, "N"),
-                                               option({"address"}, "A"),
-                                               option({"direct-only"}),
-                                               option({"boot-text"}, "TEXT"),
-                                               option({"drop-every"}, "N"),
-                                               option({"error-at-line"}, "N"),
-                                               option({"delay-ms"}, "N"),
-                                               option({"image-out"}, "FILE"),
-                                               option({"quiet"}),
-                                               option({"verbose"}),
-                                               option({"loss"}, "PERCENT"),
-                                               option({"loss-requests"}, "PERCENT"),
-                                               option({"loss-replies"}, "PERCENT"),
-                                               option({"duplicate"}, "PERCENT"),
-                                               option({"duplicate-lag-us"}, "N"),
-                                               option({"jitter-ms"}, "N"),
-                                               option({"seed"}, "N")} +
-                     deviceTime);
+    const QList<QCommandLineOption> badLine{option({"loss"}, "PERCENT"),
+                                            option({"loss-requests"}, "PERCENT"),
+                                            option({"loss-replies"}, "PERCENT"),
+                                            option({"duplicate"}, "PERCENT"),
+                                            option({"duplicate-lag-us"}, "N"),
+                                            option({"jitter-ms"}, "N"),
+                                            option({"seed"}, "N")};
+    CommandLine line(
+        QList<QCommandLineOption>{option({"h", "help"}), option({"version"}), option({"bind"}, "ADDR"),
+                                  option({"port"}, "N"), option({"address"}, "A"), option({"direct-only"}),
+                                  option({"boot-text"}, "TEXT"), option({"drop-every"}, "N"),
+                                  option({"error-at-line"}, "N"), option({"delay-ms"}, "N"),
+                                  option({"image-out"}, "FILE"), option({"quiet"}), option({"verbose"})} +
+        badLine + deviceTime);
     if (auto parsed = line.parse(arguments); !parsed)
         return parsed.failure();
     if (line.isSet("help"))
